@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Sets everything up and runs every test: the GoogleTest suites in a normal
+# and in an AddressSanitizer + UndefinedBehaviorSanitizer build, the pytest
+# suite against the installed module, and a short run of every fuzz target.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+"$ROOT/scripts/setup.sh"
+JOBS="$(nproc 2>/dev/null || echo 2)"
+
+run_ctest() {
+  local dir="$1"; shift
+  cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANTIS_BUILD_PYTHON=OFF \
+        -DCORVANTIS_BUILD_TESTS=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+  ctest --test-dir "$dir" --output-on-failure -j "$JOBS"
+}
+
+echo "== C++ tests (normal build)"
+run_ctest "$ROOT/build/tests"
+echo "== C++ tests (ASan + UBSan build)"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  run_ctest "$ROOT/build/tests-asan" -DCORVANTIS_SANITIZE=ON
+
+echo "== Python tests"
+"$ROOT/.venv/bin/python" -m pytest -q "$ROOT/tests/python"
+
+if [ -x "$ROOT/fuzz/run.sh" ]; then
+  echo "== Fuzz targets (short run)"
+  "$ROOT/fuzz/run.sh" "${CORVANTIS_FUZZ_SECONDS:-30}"
+fi
+echo "== all tests passed"

@@ -1,0 +1,38 @@
+#include "alloc.h"
+
+#ifdef CORVANTIS_TESTING
+
+/* Only the test build has this state; the shipped library keeps none. */
+static long g_fail_after = -1;
+static long g_attempts = 0;
+
+static bool allocation_allowed(void) {
+    ++g_attempts;
+    if (g_fail_after < 0) return true;
+    if (g_fail_after == 0) return false;
+    --g_fail_after;
+    return true;
+}
+
+extern "C" {
+
+void *core_malloc(size_t size) { return allocation_allowed() ? malloc(size) : nullptr; }
+
+void *core_calloc(size_t count, size_t size) {
+    return allocation_allowed() ? calloc(count, size) : nullptr;
+}
+
+void *core_realloc(void *block, size_t size) {
+    return allocation_allowed() ? realloc(block, size) : nullptr;
+}
+
+void core_alloc_fail_after(long successes) {
+    g_fail_after = successes;
+    g_attempts = 0;
+}
+
+long core_alloc_attempts(void) { return g_attempts; }
+
+}
+
+#endif
