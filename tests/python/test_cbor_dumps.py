@@ -384,6 +384,7 @@ NESTERS = {
     "tuple": lambda v: () if v is None else (v,),
     "dict": lambda v: {} if v is None else {"k": v},
     "mixed": lambda v: [] if v is None else [{"k": (v,)}],
+    "subclass": lambda v: ListSub() if v is None else ListSub([DictSub(k=v)]),
 }
 
 
