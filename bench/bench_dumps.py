@@ -34,14 +34,18 @@ SERIALISERS = {
 OURS = "corvantis dumps"
 
 
-def median_seconds(function, value, repeat):
-    function(value)  # warm caches (str UTF-8 forms, allocator arenas)
-    times = []
+def median_seconds(value, repeat):
+    """Median time of each serialiser. The serialisers take turns within each
+    round, so load from other processes falls on all of them alike."""
+    for function in SERIALISERS.values():
+        function(value)  # warm caches (str UTF-8 forms, allocator arenas)
+    times = {name: [] for name in SERIALISERS}
     for _ in range(repeat):
-        start = time.perf_counter()
-        function(value)
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+        for name, function in SERIALISERS.items():
+            start = time.perf_counter()
+            function(value)
+            times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(samples) for name, samples in times.items()}
 
 
 def main():
@@ -59,7 +63,7 @@ def main():
     worst = {}
     for path in documents:
         value = json.loads(path.read_text(encoding="utf-8"))
-        times = {name: median_seconds(fn, value, args.repeat) for name, fn in SERIALISERS.items()}
+        times = median_seconds(value, args.repeat)
         size = len(cbor.dumps(value))
         print(f"\n{path.name} ({path.stat().st_size} bytes of JSON, {size} bytes of CBOR), "
               f"median of {args.repeat}")
