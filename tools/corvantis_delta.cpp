@@ -253,13 +253,10 @@ int run(int argc, char **argv) {
             throw Failure("cannot compute the delta: out of memory");
         }
     } else {
-        diff_apply_error error = DIFF_APPLY_OK;
-        result.reset(diff_apply_binary_checked(&old_view, &second_view, &error));
-        if (error != DIFF_APPLY_OK) {
-            throw Failure(std::string("malformed delta '") + args[2] + "': " + diff_apply_error_message(error));
-        }
+        const char *error = nullptr;
+        result.reset(diff_apply_binary_ex(&old_view, &second_view, &error));
         if (!result) {
-            throw Failure("cannot apply the delta: out of memory");
+            throw Failure(std::string("cannot apply '") + args[2] + "': " + (error ? error : "out of memory"));
         }
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

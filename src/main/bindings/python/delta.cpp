@@ -2,6 +2,7 @@
 // and with the engine's own output buffer handed out behind the buffer
 // protocol.
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -56,11 +57,10 @@ static PyOutBuf delta_diff(PyInBuf &old_value, PyInBuf &new_value) {
 }
 
 static PyOutBuf delta_patch(PyInBuf &old_value, PyInBuf &delta) {
-    diff_apply_error error = DIFF_APPLY_OK;
-    buf *result = diff_apply_binary_checked(old_value.get(), delta.get(), &error);
-    if (error != DIFF_APPLY_OK) {
-        buf_free(result);
-        throw py::value_error(std::string("malformed delta: ") + diff_apply_error_message(error));
+    const char *error = nullptr;
+    buf *result = diff_apply_binary_ex(old_value.get(), delta.get(), &error);
+    if (result == nullptr && error != nullptr && std::strcmp(error, DIFF_ERROR_OUT_OF_MEMORY) != 0) {
+        throw py::value_error(error);
     }
     return wrap_result(result);
 }
