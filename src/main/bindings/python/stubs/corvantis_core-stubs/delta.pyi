@@ -1,0 +1,25 @@
+from typing import TypeAlias
+
+__version__: str
+
+class PythonInBuf:
+    """A read-only view of a bytes object that keeps the object alive."""
+
+    def __init__(self, arg0: bytes, /) -> None: ...
+
+class PythonOutBuf:
+    """Bytes produced by diff or patch, read through the buffer protocol
+    (memoryview(result), bytes(result)). Not constructible from Python."""
+
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+    def __release_buffer__(self, buffer: memoryview, /) -> None: ...
+
+# Where a PythonInBuf is expected, bytes (and bytes subclasses) convert
+# implicitly without a copy.
+_InValue: TypeAlias = PythonInBuf | bytes
+
+def diff(old_value: _InValue, new_value: _InValue) -> PythonOutBuf:
+    """Diff between 'old_value' and 'new_value'"""
+
+def patch(old_value: _InValue, diff: _InValue) -> PythonOutBuf:
+    """Apply 'diff' to 'old_value'"""
