@@ -11,9 +11,12 @@ def mypy(*args, cwd=None):
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=cwd)
 
 
-def test_stubtest_agrees_with_the_module():
-    r = mypy("mypy.stubtest", "corvantis_core", "corvantis_core.cbor", "corvantis_core.delta")
+def test_stubtest_agrees_with_the_module(tmp_path):
+    # Naming the package checks its submodules too; naming them again as well
+    # makes mypy see each stub file twice.
+    r = mypy("mypy.stubtest", "corvantis_core", cwd=tmp_path)
     assert r.returncode == 0, r.stdout + r.stderr
+    assert "in 3 modules" in r.stdout
 
 
 GOOD = """
