@@ -1,0 +1,153 @@
+// corvantis_core.delta: diff and patch over bytes without copying them in,
+// and with the engine's own output buffer handed out behind the buffer
+// protocol.
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include <pybind11/pybind11.h>
+
+#include "buffer.h"
+#include "diff.h"
+#include "module.h"
+
+namespace py = pybind11;
+
+using PyInBuf = InBuffer<corvantis::InProxy>;
+using PyOutBuf = OutBuffer<corvantis::OutProxy, py::bytes>;
+
+// An argument of diff or patch: a PythonInBuf, or a bytes object (or an
+// instance of a bytes subclass) viewed in place for the duration of the call.
+// Viewing bytes directly gives the same result as building a temporary
+// PythonInBuf, without creating and destroying a Python object per argument,
+// which would otherwise dominate the cost of a call on small values.
+class InArg {
+  public:
+    void view_bytes(PyObject *bytes) noexcept {
+        bound_ = nullptr;
+        local_.assign(PyBytes_AS_STRING(bytes), static_cast<uint64_t>(PyBytes_GET_SIZE(bytes)));
+    }
+    void use(PyInBuf *bound) noexcept { bound_ = bound; }
+
+    // False only for a PythonInBuf whose constructor never ran.
+    bool holds_value() const noexcept { return bound_ == nullptr || bound_->holds_value(); }
+    const buf *get() const noexcept { return bound_ != nullptr ? bound_->get() : local_.get(); }
+    uint64_t size() const noexcept { return get()->length; }
+
+  private:
+    PyInBuf *bound_ = nullptr;
+    corvantis::InProxy local_;
+};
+
+namespace pybind11 {
+namespace detail {
+template <> struct type_caster<InArg> {
+    PYBIND11_TYPE_CASTER(InArg, const_name("corvantis_core.delta.PythonInBuf"));
+
+    // The caller's argument tuple keeps a bytes argument alive until the call
+    // returns, so its storage may be viewed without taking a reference.
+    bool load(handle src, bool) {
+        if (PyBytes_Check(src.ptr())) {
+            value.view_bytes(src.ptr());
+            return true;
+        }
+        // Only real PythonInBuf instances: no None, no other conversions.
+        type_caster_base<PyInBuf> bound;
+        if (!bound.load(src, false)) {
+            return false;
+        }
+        value.use(static_cast<PyInBuf *>(bound));
+        return true;
+    }
+};
+} // namespace detail
+} // namespace pybind11
+
+static const char *const DELTA_DOC = "\n"
+                                     "        Corvantis Delta\n"
+                                     "        -----------------------\n"
+                                     "\n"
+                                     "        .. currentmodule:: corvantis_delta\n"
+                                     "\n"
+                                     "        .. autosummary::\n"
+                                     "           :toctree: _generate\n"
+                                     "\n"
+                                     "           diff\n"
+                                     "    ";
+
+static const char *const DIFF_DOC = "\n    Diff between 'old_value' and 'new_value'\n    ";
+static const char *const PATCH_DOC = "\n    Apply 'diff' to 'old_value'\n    ";
+
+static void require_value(const InArg &value, const char *name) {
+    if (!value.holds_value()) {
+        throw py::type_error(std::string(name) + ": PythonInBuf was never initialised");
+    }
+}
+
+// The engine addresses values with signed 32-bit positions; a longer value
+// would be silently truncated to its low 32 bits, so it is refused up front.
+static void require_engine_size(const InArg &value, const char *name) {
+    require_value(value, name);
+    if (value.size() > static_cast<uint64_t>(INT32_MAX)) {
+        throw py::value_error(std::string(name) + " is too large for a delta: " + std::to_string(value.size()) +
+                              " bytes (at most " + std::to_string(INT32_MAX) + ")");
+    }
+}
+
+static PyOutBuf wrap_result(buf *result) {
+    if (result == nullptr) {
+        // Every other failure is reported before this point; what remains is
+        // an allocation that did not succeed.
+        throw std::bad_alloc();
+    }
+    return PyOutBuf(result, buf_free);
+}
+
+static PyOutBuf delta_diff(const InArg &old_value, const InArg &new_value) {
+    require_engine_size(old_value, "old_value");
+    require_engine_size(new_value, "new_value");
+    return wrap_result(diff_generate_binary(old_value.get(), new_value.get()));
+}
+
+static PyOutBuf delta_patch(const InArg &old_value, const InArg &delta) {
+    require_value(old_value, "old_value");
+    require_value(delta, "diff");
+    const char *error = nullptr;
+    buf *result = diff_apply_binary_ex(old_value.get(), delta.get(), &error);
+    if (result == nullptr && error != nullptr && std::strcmp(error, DIFF_ERROR_OUT_OF_MEMORY) != 0) {
+        throw py::value_error(error);
+    }
+    return wrap_result(result);
+}
+
+static py::buffer_info out_buffer_info(PyOutBuf &out) {
+    buf *record = out.get();
+    if (record == nullptr) {
+#if PYBIND11_VERSION_HEX >= 0x020D0000
+        throw py::buffer_error("PythonOutBuf holds no data");
+#else
+        // Older binding libraries cannot carry an exception out of a buffer
+        // request, so an empty handle shows zero bytes instead.
+        static uint8_t nothing = 0;
+        return py::buffer_info(&nothing, 1, "b", 1, {py::ssize_t{0}}, {py::ssize_t{1}}, true);
+#endif
+    }
+    return py::buffer_info(record->data, 1, "b", 1, {static_cast<py::ssize_t>(record->length)}, {py::ssize_t{1}},
+                           false);
+}
+
+void corvantis_delta_init(py::module_ &parent) {
+    py::module_ m = corvantis_add_submodule(parent, "delta");
+    m.doc() = DELTA_DOC;
+
+    py::class_<PyOutBuf>(m, "PythonOutBuf", py::buffer_protocol()).def_buffer(&out_buffer_info);
+
+    py::class_<PyInBuf>(m, "PythonInBuf").def(py::init<py::bytes>());
+    py::implicitly_convertible<py::bytes, PyInBuf>();
+
+    m.def("diff", &delta_diff, py::arg("old_value"), py::arg("new_value"), DIFF_DOC);
+    m.def("patch", &delta_patch, py::arg("old_value"), py::arg("diff"), PATCH_DOC);
+
+    m.attr("__version__") = "dev";
+}
