@@ -66,6 +66,61 @@ static bool append(buf *out, const void *bytes, uint64_t n) {
     return out->length == before + n;
 }
 
+/* Reads one CBOR head at data[*pos]: its major type, additional information
+ * and argument. False when the head is cut short or reserved. */
+static bool read_head(const uint8_t *data, uint64_t length, uint64_t *pos, uint8_t *major, uint8_t *info,
+                      uint64_t *argument) {
+    if (*pos >= length) return false;
+    const uint8_t initial = data[(*pos)++];
+    *major = initial >> 5;
+    *info = initial & 0x1F;
+    *argument = *info;
+    if (*info < 24 || *info == 31) return true;
+    if (*info > 27) return false;
+    const unsigned width = 1u << (*info - 24);
+    if (length - *pos < width) return false;
+    uint64_t v = 0;
+    for (unsigned i = 0; i < width; ++i) v = (v << 8) | data[*pos + i];
+    *pos += width;
+    *argument = v;
+    return true;
+}
+
+/* The length a well-formed delta rebuilds, found by walking its heads
+ * without allocating; 0 when the delta is not well formed (the applying pass
+ * then reports why). Sizing the output once keeps a large rebuild from
+ * reallocating and copying as it grows. */
+static uint64_t planned_output_length(const buf *old_value, const buf *delta) {
+    const uint8_t *data = delta->data;
+    const uint64_t length = delta->length;
+    uint64_t pos = 0, total = 0;
+    bool offset_pending = false;
+    uint64_t offset = 0;
+    while (pos < length) {
+        uint8_t major, info;
+        uint64_t argument;
+        if (!read_head(data, length, &pos, &major, &info, &argument)) return 0;
+        uint64_t added = 0;
+        if (offset_pending) {
+            if (major != 0 || info == 31) return 0;
+            if (argument > old_value->length || offset > old_value->length - argument) return 0;
+            added = argument;
+            offset_pending = false;
+        } else if (major == 0) {
+            if (info == 31) return 0;
+            offset = argument;
+            offset_pending = true;
+        } else if ((major == 2 || major == 3) && info != 31) {
+            if (argument > length - pos) return 0;
+            pos += argument;
+            added = argument;
+        }
+        if (added > UINT64_MAX - total) return 0;
+        total += added;
+    }
+    return offset_pending ? 0 : total;
+}
+
 extern "C" {
 
 uint32_t diff_quality_for_utilisation(int32_t utilisation) {
@@ -122,8 +177,8 @@ buf *diff_generate_binary_with_activity_history_ex(activity_history *history, co
     default: break;
     }
     /* Only a delta shorter than the new value earns its keep; anything else
-     * becomes the replacement delta (which rebuilds the same bytes after 1). */
-    if (delta != nullptr && delta->length >= new_value->length) {
+     * becomes the replacement delta (already built after result 1). */
+    if (delta != nullptr && result != 1 && delta->length >= new_value->length) {
         buf_free(delta);
         delta = _write_replacement_delta(new_value);
     }
@@ -165,6 +220,12 @@ buf *diff_apply_binary_ex(const buf *old_value, const buf *delta, const char **e
     if (out == nullptr) {
         if (error != nullptr) *error = DIFF_ERROR_OUT_OF_MEMORY;
         return nullptr;
+    }
+    const uint64_t planned = planned_output_length(old_value, delta);
+    if (planned > 0 && planned <= SIZE_MAX) {
+        /* Best effort: without the block the appends grow the buffer. */
+        out->data = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(planned)));
+        out->capacity = out->data != nullptr ? planned : 0;
     }
     cbor_parser *parser = cbor_parser_create(delta->data, delta->length);
     if (parser == nullptr) return apply_failed(out, nullptr, nullptr, error, DIFF_ERROR_OUT_OF_MEMORY);
