@@ -161,7 +161,7 @@ def test_accepted_inputs_give_identical_results(make, position):
         ("abc", TypeError),
         (3, TypeError),
         ([97, 98], TypeError),
-        (None, TypeError),
+        (None, RuntimeError),
     ],
     ids=["bytearray", "memoryview", "str", "int", "list", "None"],
 )

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include <pybind11/pybind11.h>
@@ -29,6 +30,9 @@ class InArg {
         local_.assign(PyBytes_AS_STRING(bytes), static_cast<uint64_t>(PyBytes_GET_SIZE(bytes)));
     }
     void use(PyInBuf *bound) noexcept { bound_ = bound; }
+    void use_none() noexcept { none_ = true; }
+
+    bool is_none() const noexcept { return none_; }
 
     // False only for a PythonInBuf whose constructor never ran.
     bool holds_value() const noexcept { return bound_ == nullptr || bound_->holds_value(); }
@@ -37,6 +41,7 @@ class InArg {
 
   private:
     PyInBuf *bound_ = nullptr;
+    bool none_ = false;
     corvantis::InProxy local_;
 };
 
@@ -47,12 +52,19 @@ template <> struct type_caster<InArg> {
 
     // The caller's argument tuple keeps a bytes argument alive until the call
     // returns, so its storage may be viewed without taking a reference.
-    bool load(handle src, bool) {
+    bool load(handle src, bool convert) {
         if (PyBytes_Check(src.ptr())) {
             value.view_bytes(src.ptr());
             return true;
         }
-        // Only real PythonInBuf instances: no None, no other conversions.
+        // None matches in the converting pass, as it does for any bound
+        // class, and is then refused as a reference to nothing.
+        if (src.is_none()) {
+            if (!convert) return false;
+            value.use_none();
+            return true;
+        }
+        // Only real PythonInBuf instances, no other conversions.
         type_caster_base<PyInBuf> bound;
         if (!bound.load(src, false)) {
             return false;
@@ -80,6 +92,9 @@ static const char *const DIFF_DOC = "\n    Diff between 'old_value' and 'new_val
 static const char *const PATCH_DOC = "\n    Apply 'diff' to 'old_value'\n    ";
 
 static void require_value(const InArg &value, const char *name) {
+    if (value.is_none()) {
+        throw std::runtime_error(std::string(name) + ": None is not a PythonInBuf (no object to refer to)");
+    }
     if (!value.holds_value()) {
         throw py::type_error(std::string(name) + ": PythonInBuf was never initialised");
     }
