@@ -147,9 +147,7 @@ TEST(CborParser, ItemSequences) {
         {"9b0000000100000000", {{0x9B, 0, 4294967296ll}}}, {"b818", {{0xB8, 0, 24}}}, {"b90100", {{0xB9, 0, 256}}},
         {"ba00010000", {{0xBA, 0, 65536}}}, {"bb0000000100000000", {{0xBB, 0, 4294967296ll}}},
         {"5fff", {{0x5F, 0, -1}, {0xFF, 0, 0}}}, {"7fff", {{0x7F, 0, -1}, {0xFF, 0, 0}}},
-        {"c24101", {{0xC2, 0, 0}, {0x41, 0, 1, "01"}}},
-        {"d820", {{0xD8, 0, 0}, {0x20, all, 0}}},  // a tag's argument is not consumed with it
-        {"db", {{0xDB, 0, 0}}},
+        {"d820", {{0xD8, 0, 0}, {0x20, all, 0}}},
         // A failed item leaves the cursor past its head: 43 announces three
         // bytes with two left, and reading on continues at 61 ("b" as text).
         {"436162", {{0, 0, -2}, {0x61, 0, 1, "6200"}}},
@@ -224,33 +222,20 @@ TEST(CborParser, LyingStringLengths) {
     }
 }
 
-TEST(CborParser, ReservedBytesAreSingleByteRecords) {
+// Reserved bytes, tags (whose argument is left for the next call), simple
+// values, breaks and unimplemented codes each give a record of the one byte;
+// only the unimplemented codes print a message.
+TEST(CborParser, SingleByteRecords) {
     for (int b = 0; b < 256; ++b) {
         const unsigned info = b & 0x1F, major = b >> 5;
-        if (!(info >= 28 && (info < 31 || major == 0 || major == 1 || major == 6))) continue;
+        const bool reserved = info >= 28 && (info < 31 || major == 0 || major == 1);
+        if (!reserved && major != 6 && !(major == 7 && (b < 0xF9 || b > 0xFB))) continue;
         SCOPED_TRACE(b);
-        const std::string input = {static_cast<char>(b), 0x05};
-        expect_sequence(hex(input), {{static_cast<uint8_t>(b), 0, 0}, {0x05, 5, 0}});
-    }
-}
-
-TEST(CborParser, UnimplementedCodesReportOnStandardError) {
-    const struct {
-        const char *hex;
-        const char *message;
-        std::vector<Expect> items;
-    } cases[] = {
-        {"e0", "Unimplemented CBOR code: e0\n", {{0xE0, 0, 0}}},
-        {"f3", "Unimplemented CBOR code: f3\n", {{0xF3, 0, 0}}},
-        {"f810", "Unimplemented CBOR code: f8\n", {{0xF8, 0, 0}, {0x10, 16, 0}}},
-        {"ebec", "Unimplemented CBOR code: eb\nUnimplemented CBOR code: ec\n", {{0xEB, 0, 0}, {0xEC, 0, 0}}},
-        {"f4c0fffc1c", "", {{0xF4, 0, 0}, {0xC0, 0, 0}, {0xFF, 0, 0}, {0xFC, 0, 0}, {0x1C, 0, 0}}},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.hex);
+        const bool unimplemented = (b >= 0xE0 && b <= 0xF3) || b == 0xF8;
         testing::internal::CaptureStderr();
-        expect_sequence(c.hex, c.items);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+        expect_sequence(hex(std::string{static_cast<char>(b), 0x05}), {{static_cast<uint8_t>(b), 0, 0}, {0x05, 5, 0}});
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  unimplemented ? "Unimplemented CBOR code: " + hex(std::string(1, static_cast<char>(b))) + "\n" : "");
     }
 }
 

@@ -66,13 +66,9 @@ TEST(Diff, GenerateExactBytesAndRoundTrip) {
         {"abcdefghijklmnopqrstuvwxyz0123", "abcdefghijXYklmnopqrstxyz0123", "00 0A 42 58 59 0A 0A 17 07"},
         {"xxabc", "abc", "02 03"},
         {"abc", "abcd", "44 61 62 63 64"},  // the edit delta would need 4 bytes
-        {"ab", "ab", "F6"},
-        {std::string(300, 'z'), std::string(300, 'z'), "F6"},
+        {"ab", "ab", "F6"}, {std::string(300, 'z'), std::string(300, 'z'), "F6"},
         {"a", "a", "41 61"},  // F6 is not shorter than the value
-        {"", "", "40"},
-        {"abcdef", "", "40"},
-        {"", "xyz", "43 78 79 7A"},
-        {"aaaa", "bbbb", "44 62 62 62 62"},
+        {"", "", "40"}, {"abcdef", "", "40"}, {"", "xyz", "43 78 79 7A"}, {"aaaa", "bbbb", "44 62 62 62 62"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.old_value + " -> " + c.new_value);
@@ -106,45 +102,26 @@ TEST(Diff, Apply) {
     const struct {
         std::string old_value, delta_hex, expected;
     } cases[] = {
-        {"abc", "", ""},
-        {"abcdef", "01 03", "bcd"},
-        {std::string(300, 'x') + "YZ", "19 01 2C 02", "YZ"},
+        {"abc", "", ""}, {"abcdef", "01 03", "bcd"}, {std::string(300, 'x') + "YZ", "19 01 2C 02", "YZ"},
         {"abc", "42 58 59", "XY"},
         {"abc", "63 61 62 63", "abc"},  // text inserts like bytes
         {"0123456789", "05 02 41 2D 00 02", "56-01"},
         {"abcdef", "F6", "abcdef"},  // the no-change delta stands for the old value
         {"", "F6", ""},
         {"abc", "00 01 F6 41 7A", "az"},  // null items inside a longer delta are skipped
-        {"abc", "F6 F6", ""},
-        {"abc", "20 38 18 82 A1 C2 F4 F5 F7 F9 3C 00 FA 47 80 00 00 FF 00 02", "ab"},
+        {"abc", "F6 F6", ""}, {"abc", "20 38 18 82 A1 C2 F4 F5 F7 F9 3C 00 FA 47 80 00 00 FF 00 02", "ab"},
         {"abc", "5F 41 61 42 62 63 FF", "abc"},  // indefinite starts hold no bytes, chunks do
-        {"abc", "7F 62 78 79 60 FF 01 01", "xyb"},
-        {"abc", "5F FF", ""},
-        {"abc", "5F", ""},
-        {"abc", "05", kNoLength},
-        {"abc", "05 41", kUnreadable},
-        {"abc", "00 41 61", kNoLength},
-        {"abc", "00 F6", kNoLength},
-        {"abc", "00 18", kUnreadable},
-        {"abc", "00 03", "abc"},
-        {"abc", "03 00", ""},
-        {"abc", "04 00", kRange},
-        {"abc", "01 03", kRange},
-        {"abc", "00 04", kRange},
-        {"", "00 01", kRange},
-        {"abc", "1B FF FF FF FF FF FF FF FF 01", kRange},
-        {"abc", "01 1B FF FF FF FF FF FF FF FF", kRange},
+        {"abc", "7F 62 78 79 60 FF 01 01", "xyb"}, {"abc", "5F FF", ""}, {"abc", "5F", ""},
+        {"abc", "05", kNoLength}, {"abc", "05 41", kUnreadable}, {"abc", "00 41 61", kNoLength},
+        {"abc", "00 F6", kNoLength}, {"abc", "00 18", kUnreadable}, {"abc", "00 03", "abc"}, {"abc", "03 00", ""},
+        {"abc", "04 00", kRange}, {"abc", "01 03", kRange}, {"abc", "00 04", kRange}, {"", "00 01", kRange},
+        {"abc", "1B FF FF FF FF FF FF FF FF 01", kRange}, {"abc", "01 1B FF FF FF FF FF FF FF FF", kRange},
         {"abc", "1B FF FF FF FF FF FF FF FF 1B FF FF FF FF FF FF FF FF", kRange},
-        {"abc", "1B 00 00 00 01 00 00 00 00 01", kRange},
-        {"abc", "41 61 43 62", kUnreadable},
-        {"abc", "00 01 63 61", kUnreadable},
-        {"abc", "00 03 19 01", kUnreadable},
-        {"abc", "00 03 FB 00", kUnreadable},
-        {"abc", "5A FF FF FF FF 00", kUnreadable},
+        {"abc", "1B 00 00 00 01 00 00 00 00 01", kRange}, {"abc", "41 61 43 62", kUnreadable},
+        {"abc", "00 01 63 61", kUnreadable}, {"abc", "00 03 19 01", kUnreadable},
+        {"abc", "00 03 FB 00", kUnreadable}, {"abc", "5A FF FF FF FF 00", kUnreadable},
         {"abc", "1C", kUnreadable},  // reserved heads give no value or length to trust
-        {"abc", "00 1F", kUnreadable},
-        {"abc", "5C 61", kUnreadable},
-        {"abc", "7E", kUnreadable},
+        {"abc", "00 1F", kUnreadable}, {"abc", "5C 61", kUnreadable}, {"abc", "7E", kUnreadable},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.delta_hex);
