@@ -39,13 +39,17 @@ buf *buf_dup(const buf *b) {
 void buf_write_bytes(buf *b, const void *bytes, uint64_t n) {
     if (b == nullptr || n == 0 || bytes == nullptr) return;
     const uint8_t *src = static_cast<const uint8_t *>(bytes);
-    uint64_t needed = b->length + n;
+    const uint64_t needed = b->length + n;
     if (needed < b->length) return; /* length + n wrapped */
     if (needed > b->capacity) {
-        /* The source may point into our own block, which realloc can move:
-         * remember where it was relative to the block. */
-        const bool inside = b->data != nullptr && src >= b->data && src < b->data + b->length;
-        const uint64_t source_offset = inside ? static_cast<uint64_t>(src - b->data) : 0;
+        /* The source may lie in our own block (a record appended to itself),
+         * which realloc can move: remember where it was relative to the
+         * block. Compared as integers, as the pointers may be unrelated. */
+        const uintptr_t block = reinterpret_cast<uintptr_t>(b->data);
+        const uintptr_t from = reinterpret_cast<uintptr_t>(src);
+        const uint64_t extent = b->length > b->capacity ? b->length : b->capacity;
+        const bool inside = b->data != nullptr && from >= block && from - block < extent;
+        const uint64_t source_offset = inside ? static_cast<uint64_t>(from - block) : 0;
         if (needed > UINT64_MAX / 2 || needed * 2 > SIZE_MAX) return;
         uint8_t *grown = static_cast<uint8_t *>(core_realloc(b->data, static_cast<size_t>(needed * 2)));
         if (grown == nullptr) return;
@@ -121,12 +125,12 @@ char *buf_as_hex(const buf *b) {
 
 const uint8_t *buf_substr(const buf *b, int32_t start, int32_t count) {
     if (b == nullptr || b->data == nullptr) return nullptr;
+    /* A pointer before the block or beyond its end is never handed out, even
+     * for an empty range. */
     if (start < 0 || static_cast<uint64_t>(start) > b->length) return nullptr;
-    if (count >= 1) {
-        /* The end is summed in 32 bits, as callers pass 32-bit windows. */
-        const int32_t end = static_cast<int32_t>(static_cast<uint32_t>(start) + static_cast<uint32_t>(count));
-        if (end < 0 || static_cast<uint64_t>(end) > b->length) return nullptr;
-    }
+    /* Summed in 64 bits so that a range past INT32_MAX cannot wrap to a
+     * negative end and slip through. */
+    if (count >= 1 && static_cast<uint64_t>(static_cast<int64_t>(start) + count) > b->length) return nullptr;
     return b->data + start;
 }
 
