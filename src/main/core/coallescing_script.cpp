@@ -1,0 +1,78 @@
+#include "coallescing_script.h"
+
+/* Origins. Every caller in this library compares whole values, so both
+ * origins are 0 and positions are offsets from each value's first byte. With
+ * non-zero origins, copy offsets come out relative to the old window and
+ * insert positions relative to the new window; the delta then rebuilds the new
+ * window from the old window, and the edit script must be given the new
+ * window itself (a value whose first byte is the window's first byte) as its
+ * source of literal bytes. */
+
+extern "C" {
+
+int coallescing_script_flush(coallescing_script *script) {
+    /* The flag survives only flushes of "no run": it says whether any run has
+     * reached the edit script yet. */
+    script->untouched = script->untouched && script->run_kind == COALLESCING_RUN_NONE;
+    switch (script->run_kind) {
+    case COALLESCING_RUN_COPY:
+        return edit_script_match(script->script, static_cast<int32_t>(script->run_start),
+                                 static_cast<int32_t>(script->run_length));
+    case COALLESCING_RUN_INSERT:
+        return edit_script_insert(script->script, static_cast<int32_t>(script->run_start),
+                                  static_cast<int32_t>(script->run_length));
+    default:
+        return 1;
+    }
+}
+
+int coallescing_script_match(coallescing_script *script, int32_t old_position, int32_t length) {
+    if (length < 1) return 1;
+    if (script->run_kind == COALLESCING_RUN_COPY) {
+        /* The engine only sends back-to-back matches that are contiguous in
+         * both values, so the run grows by length alone. */
+        script->run_length += static_cast<uint32_t>(length);
+        return 1;
+    }
+    if (!coallescing_script_flush(script)) return 0;
+    script->run_kind = COALLESCING_RUN_COPY;
+    script->run_start = static_cast<uint32_t>(old_position) - script->old_origin;
+    script->run_length = static_cast<uint32_t>(length);
+    return 1;
+}
+
+int coallescing_script_insert(coallescing_script *script, int32_t new_position, int32_t length) {
+    if (length < 1) return 1;
+    if (script->run_kind == COALLESCING_RUN_INSERT) {
+        script->run_length += static_cast<uint32_t>(length);
+        return 1;
+    }
+    if (!coallescing_script_flush(script)) return 0;
+    script->run_kind = COALLESCING_RUN_INSERT;
+    script->run_start = static_cast<uint32_t>(new_position) - script->new_origin;
+    script->run_length = static_cast<uint32_t>(length);
+    return 1;
+}
+
+int coallescing_script_delete(coallescing_script *script) {
+    /* Dropped old bytes write nothing: an insert run carries on across them,
+     * while a copy run must end, since the next match starts elsewhere. */
+    if (script->run_kind == COALLESCING_RUN_INSERT) return 1;
+    const int result = coallescing_script_flush(script);
+    script->run_kind = COALLESCING_RUN_NONE;
+    return result;
+}
+
+int coallescing_script_close(coallescing_script *script, int32_t old_length, int32_t new_length) {
+    (void)new_length;
+    if (script->untouched) {
+        /* Nothing reached the edit script yet, so the open run is the whole
+         * stream. */
+        if (script->run_kind == COALLESCING_RUN_INSERT) return 1; /* nothing of the old value reused */
+        if (script->run_start == 0 && script->run_length == static_cast<uint32_t>(old_length)) return 2;
+    }
+    if (!coallescing_script_flush(script)) return 1;
+    return edit_script_close(script->script) ? 0 : 1;
+}
+
+}
