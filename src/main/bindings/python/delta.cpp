@@ -1,0 +1,97 @@
+// corvantis_core.delta: diff and patch over bytes without copying them in,
+// and with the engine's own output buffer handed out behind the buffer
+// protocol.
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include <pybind11/pybind11.h>
+
+#include "buffer.h"
+#include "diff.h"
+#include "module.h"
+
+namespace py = pybind11;
+
+using PyInBuf = InBuffer<corvantis::InProxy>;
+using PyOutBuf = OutBuffer<corvantis::OutProxy, py::bytes>;
+
+static const char *const DELTA_DOC = "\n"
+                                     "        Corvantis Delta\n"
+                                     "        -----------------------\n"
+                                     "\n"
+                                     "        .. currentmodule:: corvantis_delta\n"
+                                     "\n"
+                                     "        .. autosummary::\n"
+                                     "           :toctree: _generate\n"
+                                     "\n"
+                                     "           diff\n"
+                                     "    ";
+
+static const char *const DIFF_DOC = "\n    Diff between 'old_value' and 'new_value'\n    ";
+static const char *const PATCH_DOC = "\n    Apply 'diff' to 'old_value'\n    ";
+
+// The engine addresses values with signed 32-bit positions; a longer value
+// would be silently truncated to its low 32 bits, so it is refused up front.
+static void require_engine_size(const PyInBuf &value, const char *name) {
+    if (value.size() > static_cast<uint64_t>(INT32_MAX)) {
+        throw py::value_error(std::string(name) + " is too large for a delta: " + std::to_string(value.size()) +
+                              " bytes (at most " + std::to_string(INT32_MAX) + ")");
+    }
+}
+
+static PyOutBuf wrap_result(buf *result) {
+    if (result == nullptr) {
+        // Every other failure is reported before this point; what remains is
+        // an allocation that did not succeed.
+        throw std::bad_alloc();
+    }
+    return PyOutBuf(result, buf_free);
+}
+
+static PyOutBuf delta_diff(PyInBuf &old_value, PyInBuf &new_value) {
+    require_engine_size(old_value, "old_value");
+    require_engine_size(new_value, "new_value");
+    return wrap_result(diff_generate_binary(old_value.get(), new_value.get()));
+}
+
+static PyOutBuf delta_patch(PyInBuf &old_value, PyInBuf &delta) {
+    const char *error = nullptr;
+    buf *result = diff_apply_binary_ex(old_value.get(), delta.get(), &error);
+    if (result == nullptr && error != nullptr && std::strcmp(error, DIFF_ERROR_OUT_OF_MEMORY) != 0) {
+        throw py::value_error(error);
+    }
+    return wrap_result(result);
+}
+
+static py::buffer_info out_buffer_info(PyOutBuf &out) {
+    buf *record = out.get();
+    if (record == nullptr) {
+#if PYBIND11_VERSION_HEX >= 0x020D0000
+        throw py::buffer_error("PythonOutBuf holds no data");
+#else
+        // Older binding libraries cannot carry an exception out of a buffer
+        // request, so an empty handle shows zero bytes instead.
+        static uint8_t nothing = 0;
+        return py::buffer_info(&nothing, 1, "b", 1, {py::ssize_t{0}}, {py::ssize_t{1}}, true);
+#endif
+    }
+    return py::buffer_info(record->data, 1, "b", 1, {static_cast<py::ssize_t>(record->length)}, {py::ssize_t{1}},
+                           false);
+}
+
+void corvantis_delta_init(py::module_ &parent) {
+    py::module_ m = corvantis_add_submodule(parent, "delta");
+    m.doc() = DELTA_DOC;
+
+    py::class_<PyOutBuf>(m, "PythonOutBuf", py::buffer_protocol()).def_buffer(&out_buffer_info);
+
+    py::class_<PyInBuf>(m, "PythonInBuf").def(py::init<py::bytes>());
+    py::implicitly_convertible<py::bytes, PyInBuf>();
+
+    m.def("diff", &delta_diff, py::arg("old_value"), py::arg("new_value"), DIFF_DOC);
+    m.def("patch", &delta_patch, py::arg("old_value"), py::arg("diff"), PATCH_DOC);
+
+    m.attr("__version__") = "dev";
+}
