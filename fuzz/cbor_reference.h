@@ -40,7 +40,8 @@ inline uint64_t ref_double_bits(double d) {
     return bits;
 }
 
-// Half precision as RFC 8949 Appendix D decodes it, NaN made the quiet NaN.
+// Half precision as RFC 8949 Appendix D decodes it; every NaN payload
+// becomes the quiet NaN, which then takes the item's sign like any value.
 inline double ref_half(uint16_t h) {
     int e = (h >> 10) & 31;
     int m = h & 0x3FF;
@@ -51,9 +52,9 @@ inline double ref_half(uint16_t h) {
         if (m != 0) {
             uint64_t qnan = 0x7FF8000000000000ull;
             std::memcpy(&v, &qnan, sizeof v);
-            return v; // the sign of a NaN is not kept
+        } else {
+            v = INFINITY;
         }
-        v = INFINITY;
     } else {
         v = std::ldexp(m + 1024, e - 25);
     }

@@ -81,7 +81,7 @@ for target in "${targets[@]}"; do
     grep -E 'ERROR|SUMMARY|check failed|runtime error|Test unit written' "$log" | head -10 | sed 's/^/  /'
     if [ -n "$found" ]; then
       echo "  replay of $found:"
-      "$exe" "$found" 2>&1 | grep -vE '^(INFO|Running|Executed)' | head -20 | sed 's/^/    /'
+      "$exe" "$found" 2>&1 | grep -vE '^(INFO|Running|Executed)|^ *#[0-9]+ ' | head -12 | sed 's/^/    /'
     fi
     status=1
   else
