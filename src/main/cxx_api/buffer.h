@@ -12,7 +12,10 @@
 #ifndef CORVANTIS_CXX_API_BUFFER_H
 #define CORVANTIS_CXX_API_BUFFER_H
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <utility>
 
 #include <pybind11/pybind11.h>
@@ -64,13 +67,28 @@ buf *make_borrowed_buf(const void *data, uint64_t length) noexcept;
 // Accepts null.
 void free_borrowed_buf(buf *record) noexcept;
 
+// Allocation for objects that Python can create without running a
+// constructor (`Type.__new__(Type)` allocates the C++ storage and stops).
+// Zero-filled storage is exactly the empty state of the carriers below, so
+// such an object holds nothing instead of garbage.
+struct ZeroedAllocation {
+    static void *operator new(std::size_t size) {
+        void *p = std::calloc(1, size);
+        if (p == nullptr) {
+            throw std::bad_alloc();
+        }
+        return p;
+    }
+    static void operator delete(void *p) noexcept { std::free(p); }
+};
+
 } // namespace corvantis
 
 // A view of a Python object's storage that keeps the object alive. Only the
 // InProxy specialisation exists.
 template <class Proxy> class InBuffer;
 
-template <> class InBuffer<corvantis::InProxy> {
+template <> class InBuffer<corvantis::InProxy> : public corvantis::ZeroedAllocation {
   public:
     // Borrows the storage of `value` (no copy). Throws std::runtime_error
     // when the interpreter cannot give the storage.
@@ -88,6 +106,8 @@ template <> class InBuffer<corvantis::InProxy> {
     const buf *get() const noexcept { return proxy_.get(); }
     uint64_t size() const noexcept { return proxy_.size(); }
     const pybind11::bytes &owner() const noexcept { return owner_; }
+    // False only for an object whose constructor never ran.
+    bool holds_value() const noexcept { return owner_.ptr() != nullptr; }
 
   private:
     pybind11::bytes owner_;
@@ -96,7 +116,7 @@ template <> class InBuffer<corvantis::InProxy> {
 
 // Move-only owning handle on a heap `buf`. `Target` names the Python type the
 // contents are presented as; the handle itself never converts to it.
-template <class Proxy, class Target> class OutBuffer {
+template <class Proxy, class Target> class OutBuffer : public corvantis::ZeroedAllocation {
   public:
     using release_fn = typename Proxy::release_fn;
 

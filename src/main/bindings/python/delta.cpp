@@ -32,9 +32,16 @@ static const char *const DELTA_DOC = "\n"
 static const char *const DIFF_DOC = "\n    Diff between 'old_value' and 'new_value'\n    ";
 static const char *const PATCH_DOC = "\n    Apply 'diff' to 'old_value'\n    ";
 
+static void require_value(const PyInBuf &value, const char *name) {
+    if (!value.holds_value()) {
+        throw py::type_error(std::string(name) + ": PythonInBuf was never initialised");
+    }
+}
+
 // The engine addresses values with signed 32-bit positions; a longer value
 // would be silently truncated to its low 32 bits, so it is refused up front.
 static void require_engine_size(const PyInBuf &value, const char *name) {
+    require_value(value, name);
     if (value.size() > static_cast<uint64_t>(INT32_MAX)) {
         throw py::value_error(std::string(name) + " is too large for a delta: " + std::to_string(value.size()) +
                               " bytes (at most " + std::to_string(INT32_MAX) + ")");
@@ -57,6 +64,8 @@ static PyOutBuf delta_diff(PyInBuf &old_value, PyInBuf &new_value) {
 }
 
 static PyOutBuf delta_patch(PyInBuf &old_value, PyInBuf &delta) {
+    require_value(old_value, "old_value");
+    require_value(delta, "diff");
     const char *error = nullptr;
     buf *result = diff_apply_binary_ex(old_value.get(), delta.get(), &error);
     if (result == nullptr && error != nullptr && std::strcmp(error, DIFF_ERROR_OUT_OF_MEMORY) != 0) {

@@ -32,4 +32,5 @@ py::module_ corvantis_add_submodule(py::module_ &parent, const char *name) {
 
 PYBIND11_MODULE(corvantis_core, m) {
     corvantis_cbor_init(m);
+    corvantis_delta_init(m);
 }

@@ -1,0 +1,30 @@
+from typing import NoReturn, TypeAlias
+
+__version__: str
+
+class _Pybind11Type(type):
+    """Metaclass of the binding layer's classes."""
+
+class PythonInBuf(metaclass=_Pybind11Type):
+    """A read-only view of a bytes object that keeps the object alive."""
+
+    def __init__(self, arg0: bytes, /) -> None: ...
+
+class PythonOutBuf(metaclass=_Pybind11Type):
+    """Bytes produced by diff or patch, read through the buffer protocol
+    (memoryview(result), bytes(result))."""
+
+    # Not constructible from Python: diff and patch make these.
+    def __init__(self, *args: object, **kwargs: object) -> NoReturn: ...
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+    def __release_buffer__(self, buffer: memoryview, /) -> None: ...
+
+# Where a PythonInBuf is expected, bytes (and bytes subclasses) convert
+# implicitly without a copy.
+_InValue: TypeAlias = PythonInBuf | bytes
+
+def diff(old_value: _InValue, new_value: _InValue) -> PythonOutBuf:
+    """Diff between 'old_value' and 'new_value'"""
+
+def patch(old_value: _InValue, diff: _InValue) -> PythonOutBuf:
+    """Apply 'diff' to 'old_value'"""
