@@ -146,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         ol = static_cast<int16_t>(w[1]);
         ns = static_cast<int16_t>(w[2]);
         nl = static_cast<int16_t>(w[3]);
-        if (mode & 4) os = 0x7FFFFFFF - os; // sums that overflow 32 bits
+        if (mode & 4) os = 0x7FFFFFFF - (w[0] & 0xFF); // sums that overflow 32 bits
     } else if (mode & 1) { // a valid sub-window of each value
         os = static_cast<int32_t>(w[0] % (old_size + 1));
         ol = static_cast<int32_t>(w[1] % (old_size - os + 1));
