@@ -384,6 +384,7 @@ NESTERS = {
     "tuple": lambda v: () if v is None else (v,),
     "dict": lambda v: {} if v is None else {"k": v},
     "mixed": lambda v: [] if v is None else [{"k": (v,)}],
+    "subclass": lambda v: ListSub() if v is None else ListSub([DictSub(k=v)]),
 }
 
 
@@ -530,11 +531,12 @@ MEMORY_SCRIPT = textwrap.dedent("""
     value = eval(sys.argv[1])
     status = dict(line.split(":", 1) for line in open("/proc/self/status"))
     in_use = int(status["VmSize"].split()[0]) * 1024
-    resource.setrlimit(resource.RLIMIT_AS, (in_use + (48 << 20), resource.RLIM_INFINITY))
+    headroom = int(sys.argv[2]) << 20
+    resource.setrlimit(resource.RLIMIT_AS, (in_use + headroom, resource.RLIM_INFINITY))
     try:
         result = cbor.dumps(value)
-    except MemoryError:
-        print("MemoryError")
+    except Exception as error:
+        print(type(error).__name__, error)
     else:
         print("returned", len(result))
 """)
@@ -542,16 +544,19 @@ MEMORY_SCRIPT = textwrap.dedent("""
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="uses RLIMIT_AS and /proc")
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves the address space")
-@pytest.mark.parametrize("expression", [
-    "b'x' * (96 << 20)",
-    "[b'x' * (1 << 20)] * 96",
-    "{str(i): 'y' * (1 << 20) for i in range(96)}",
+@pytest.mark.parametrize("expression,headroom_mib,expected", [
+    # The output block cannot grow: no truncated result.
+    ("b'x' * (96 << 20)", 48, "MemoryError"),
+    ("[b'x' * (1 << 20)] * 96", 48, "MemoryError"),
+    ("{str(i): 'y' * (1 << 20) for i in range(96)}", 48, "MemoryError"),
+    # The output fits but its copy into a bytes object does not.
+    ("[b'x' * (1 << 20)] * 64", 96, "RuntimeError Could not allocate bytes object!"),
 ])
-def test_output_that_cannot_grow_is_memory_error(expression):
-    result = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, expression],
+def test_allocation_failures_raise(expression, headroom_mib, expected):
+    result = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, expression, str(headroom_mib)],
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "MemoryError"
+    assert result.stdout.strip() == expected
 
 
 # Independent oracle: cbor2.

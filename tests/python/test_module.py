@@ -103,6 +103,11 @@ def compile_shim(tmp_path, source):
     return library
 
 
+def preload(library):
+    # A sanitizer runtime already preloaded has to stay first.
+    return " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(library)]))
+
+
 def needs_interposable_libpython():
     if not sysconfig.get_config_var("Py_ENABLE_SHARED"):
         pytest.skip("the interpreter is linked statically; its functions cannot be interposed")
@@ -133,7 +138,7 @@ def test_interpreter_version_check(tmp_path, version, loads):
             print("ImportError:" + str(error))
         else:
             print("loaded", corvantis_core.cbor.dumps([1]).hex())
-    """, env={"LD_PRELOAD": str(shim), "SHIM_PY_VERSION": version})
+    """, env={"LD_PRELOAD": preload(shim), "SHIM_PY_VERSION": version})
     if loads:
         assert result.stdout.strip() == "loaded 9f01ff"
     else:
@@ -174,6 +179,6 @@ def test_failing_initialiser_becomes_import_error(tmp_path):
             print("corvantis_core" in sys.modules)
         else:
             print("loaded")
-    """, env={"LD_PRELOAD": str(shim), "SHIM_REFUSED_MODULE": "corvantis_core.cbor"})
+    """, env={"LD_PRELOAD": preload(shim), "SHIM_REFUSED_MODULE": "corvantis_core.cbor"})
     assert result.stdout.splitlines() == [
         "initialization failed", "LookupError refused by the test", "True", "False"]

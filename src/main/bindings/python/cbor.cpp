@@ -258,6 +258,12 @@ private:
     }
 
     void encode_str(PyObject *value) {
+        if (PyUnicode_IS_COMPACT_ASCII(value)) {
+            // ASCII text is its own UTF-8 form; most keys and values are.
+            check(cbor_write_text_string(generator_, PyUnicode_DATA(value),
+                                         static_cast<uint64_t>(PyUnicode_GET_LENGTH(value))));
+            return;
+        }
         Py_ssize_t size = 0;
         const char *utf8 = PyUnicode_AsUTF8AndSize(value, &size);
         if (utf8 == nullptr) {

@@ -1,0 +1,82 @@
+"""Time corvantis_core.cbor.dumps against other serialisers on JSON documents.
+
+Usage: python bench/bench_dumps.py [DATA_DIR] [--repeat N]
+
+Every *.json document of DATA_DIR (default /work/shared/bench-data) is loaded
+with json first; each serialiser then encodes the loaded value. The median of
+N timed runs is printed per document, with each peer's time as a ratio to ours
+(a ratio above 1 means the peer is slower).
+"""
+
+import argparse
+import json
+import pathlib
+import statistics
+import sys
+import time
+
+import cbor2
+import msgpack
+import orjson
+
+from corvantis_core import cbor
+
+DEFAULT_DATA = pathlib.Path("/work/shared/bench-data")
+
+SERIALISERS = {
+    "corvantis dumps": cbor.dumps,
+    "corvantis dumps (definite)": lambda v: cbor.dumps(v, indefinite=False),
+    "cbor2.dumps": cbor2.dumps,
+    "msgpack.packb": msgpack.packb,
+    "orjson.dumps": orjson.dumps,
+    "json.dumps": json.dumps,
+}
+OURS = "corvantis dumps"
+
+
+def median_seconds(value, repeat):
+    """Median time of each serialiser. The serialisers take turns within each
+    round, so load from other processes falls on all of them alike."""
+    for function in SERIALISERS.values():
+        function(value)  # warm caches (str UTF-8 forms, allocator arenas)
+    times = {name: [] for name in SERIALISERS}
+    for _ in range(repeat):
+        for name, function in SERIALISERS.items():
+            start = time.perf_counter()
+            function(value)
+            times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(samples) for name, samples in times.items()}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("data_dir", nargs="?", type=pathlib.Path, default=DEFAULT_DATA)
+    parser.add_argument("--repeat", type=int, default=21)
+    args = parser.parse_args()
+
+    documents = sorted(args.data_dir.glob("*.json"))
+    if not documents:
+        sys.exit(f"no *.json documents in {args.data_dir}")
+    if type(cbor2.dumps).__name__ != "builtin_function_or_method":
+        print("warning: cbor2's C extension is not in use; its figures are for pure Python")
+
+    worst = {}
+    for path in documents:
+        value = json.loads(path.read_text(encoding="utf-8"))
+        times = median_seconds(value, args.repeat)
+        size = len(cbor.dumps(value))
+        print(f"\n{path.name} ({path.stat().st_size} bytes of JSON, {size} bytes of CBOR), "
+              f"median of {args.repeat}")
+        for name, seconds in times.items():
+            ratio = seconds / times[OURS]
+            print(f"  {name:28} {seconds * 1e3:9.3f} ms   {ratio:6.2f}x")
+            worst[name] = min(worst.get(name, ratio), ratio)
+
+    print("\nSmallest peer/ours ratio over all documents:")
+    for name, ratio in worst.items():
+        if name != OURS:
+            print(f"  {name:28} {ratio:6.2f}x")
+
+
+if __name__ == "__main__":
+    main()
