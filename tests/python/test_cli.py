@@ -12,7 +12,9 @@ import pytest
 
 from corvantis_core.delta import diff
 
-TOOL = Path(sys.executable).parent / "corvantis-delta"
+# The installed tool by default; CORVANTIS_DELTA_TOOL points the suite at
+# another build of it (a sanitizer build, for instance).
+TOOL = Path(os.environ.get("CORVANTIS_DELTA_TOOL") or Path(sys.executable).parent / "corvantis-delta")
 
 
 def run(*args, stdin=b"", umask=None):

@@ -17,6 +17,53 @@ namespace py = pybind11;
 using PyInBuf = InBuffer<corvantis::InProxy>;
 using PyOutBuf = OutBuffer<corvantis::OutProxy, py::bytes>;
 
+// An argument of diff or patch: a PythonInBuf, or a bytes object (or an
+// instance of a bytes subclass) viewed in place for the duration of the call.
+// Viewing bytes directly gives the same result as building a temporary
+// PythonInBuf, without creating and destroying a Python object per argument,
+// which would otherwise dominate the cost of a call on small values.
+class InArg {
+  public:
+    void view_bytes(PyObject *bytes) noexcept {
+        bound_ = nullptr;
+        local_.assign(PyBytes_AS_STRING(bytes), static_cast<uint64_t>(PyBytes_GET_SIZE(bytes)));
+    }
+    void use(PyInBuf *bound) noexcept { bound_ = bound; }
+
+    // False only for a PythonInBuf whose constructor never ran.
+    bool holds_value() const noexcept { return bound_ == nullptr || bound_->holds_value(); }
+    const buf *get() const noexcept { return bound_ != nullptr ? bound_->get() : local_.get(); }
+    uint64_t size() const noexcept { return get()->length; }
+
+  private:
+    PyInBuf *bound_ = nullptr;
+    corvantis::InProxy local_;
+};
+
+namespace pybind11 {
+namespace detail {
+template <> struct type_caster<InArg> {
+    PYBIND11_TYPE_CASTER(InArg, const_name("corvantis_core.delta.PythonInBuf"));
+
+    // The caller's argument tuple keeps a bytes argument alive until the call
+    // returns, so its storage may be viewed without taking a reference.
+    bool load(handle src, bool) {
+        if (PyBytes_Check(src.ptr())) {
+            value.view_bytes(src.ptr());
+            return true;
+        }
+        // Only real PythonInBuf instances: no None, no other conversions.
+        type_caster_base<PyInBuf> bound;
+        if (!bound.load(src, false)) {
+            return false;
+        }
+        value.use(static_cast<PyInBuf *>(bound));
+        return true;
+    }
+};
+} // namespace detail
+} // namespace pybind11
+
 static const char *const DELTA_DOC = "\n"
                                      "        Corvantis Delta\n"
                                      "        -----------------------\n"
@@ -32,7 +79,7 @@ static const char *const DELTA_DOC = "\n"
 static const char *const DIFF_DOC = "\n    Diff between 'old_value' and 'new_value'\n    ";
 static const char *const PATCH_DOC = "\n    Apply 'diff' to 'old_value'\n    ";
 
-static void require_value(const PyInBuf &value, const char *name) {
+static void require_value(const InArg &value, const char *name) {
     if (!value.holds_value()) {
         throw py::type_error(std::string(name) + ": PythonInBuf was never initialised");
     }
@@ -40,7 +87,7 @@ static void require_value(const PyInBuf &value, const char *name) {
 
 // The engine addresses values with signed 32-bit positions; a longer value
 // would be silently truncated to its low 32 bits, so it is refused up front.
-static void require_engine_size(const PyInBuf &value, const char *name) {
+static void require_engine_size(const InArg &value, const char *name) {
     require_value(value, name);
     if (value.size() > static_cast<uint64_t>(INT32_MAX)) {
         throw py::value_error(std::string(name) + " is too large for a delta: " + std::to_string(value.size()) +
@@ -57,13 +104,13 @@ static PyOutBuf wrap_result(buf *result) {
     return PyOutBuf(result, buf_free);
 }
 
-static PyOutBuf delta_diff(PyInBuf &old_value, PyInBuf &new_value) {
+static PyOutBuf delta_diff(const InArg &old_value, const InArg &new_value) {
     require_engine_size(old_value, "old_value");
     require_engine_size(new_value, "new_value");
     return wrap_result(diff_generate_binary(old_value.get(), new_value.get()));
 }
 
-static PyOutBuf delta_patch(PyInBuf &old_value, PyInBuf &delta) {
+static PyOutBuf delta_patch(const InArg &old_value, const InArg &delta) {
     require_value(old_value, "old_value");
     require_value(delta, "diff");
     const char *error = nullptr;
