@@ -409,9 +409,14 @@ def test_moderate_nesting_encodes_like_cbor2(depth):
 )
 def test_million_element_containers(make):
     value = make(10**6)
-    assert cbor.dumps(value, indefinite=False) == cbor2.dumps(value)
-    indefinite = cbor.dumps(value)
-    assert cbor2.loads(indefinite) == (list(value) if isinstance(value, tuple) else value)
+    expected = list(value) if isinstance(value, tuple) else value
+    definite = cbor.dumps(value, indefinite=False)
+    assert cbor2.loads(definite) == expected
+    assert cbor2.loads(cbor.dumps(value)) == expected
+    if not isinstance(value, list) or not isinstance(value[0], float):
+        # cbor2 writes every float as a double; everything else is the same
+        # shortest encoding.
+        assert definite == cbor2.dumps(value)
 
 
 # ---------------------------------------------------------------- diff and patch
@@ -519,7 +524,7 @@ def test_f8_consumes_only_its_initial_byte():
 
 
 BAD_ARGUMENTS = [
-    pytest.param(None, RuntimeError, id="None"),
+    pytest.param(None, TypeError, id="None"),
     pytest.param("text", TypeError, id="str"),
     pytest.param(bytearray(b"x"), TypeError, id="bytearray"),
     pytest.param(memoryview(b"x"), TypeError, id="memoryview"),
