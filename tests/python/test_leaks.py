@@ -152,8 +152,9 @@ def test_measurement_sees_a_leak():
     blocks0, objects0, _ = snapshot()
     run([lambda: kept.append([None])], CALLS // 2)
     blocks1, objects1, _ = snapshot()
-    assert blocks1 - blocks0 > BLOCK_TOLERANCE
     assert objects1 - objects0 > OBJECT_TOLERANCE
+    if not UNDER_SANITIZER:  # PYTHONMALLOC=malloc there: no interpreter blocks to count
+        assert blocks1 - blocks0 > BLOCK_TOLERANCE
 
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="resident size is not compared under a sanitizer")
