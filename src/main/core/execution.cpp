@@ -53,8 +53,8 @@ static int64_t equal_forward_words(const uint8_t *a, const uint8_t *b, int64_t i
     return i;
 }
 
-/* Number of leading equal bytes of a[0, n) and b[0, n). */
-static inline int64_t equal_forward(const uint8_t *a, const uint8_t *b, int64_t n) {
+/* Everything after the first word: out of line, since most runs end there. */
+__attribute__((noinline)) static int64_t equal_forward_rest(const uint8_t *a, const uint8_t *b, int64_t n) {
     int64_t i = 0;
     const int64_t words_end = n < k_word_run ? n : k_word_run;
     while (words_end - i >= 8) {
@@ -74,6 +74,18 @@ static inline int64_t equal_forward(const uint8_t *a, const uint8_t *b, int64_t 
     return equal_forward_words(a, b, i, n);
 }
 
+/* Number of leading equal bytes of a[0, n) and b[0, n). */
+static inline int64_t equal_forward(const uint8_t *a, const uint8_t *b, int64_t n) {
+    if (n >= 8) {
+        const uint64_t x = load_word(a) ^ load_word(b);
+        if (x) return equal_low_bytes(x);
+        return 8 + equal_forward_rest(a + 8, b + 8, n - 8);
+    }
+    int64_t i = 0;
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+
 static int64_t equal_backward_words(const uint8_t *a_end, const uint8_t *b_end, int64_t i, int64_t n) {
     while (n - i >= 8) {
         const uint64_t x = load_word(a_end - i - 8) ^ load_word(b_end - i - 8);
@@ -84,8 +96,8 @@ static int64_t equal_backward_words(const uint8_t *a_end, const uint8_t *b_end, 
     return i;
 }
 
-/* Number of equal bytes directly before a_end and b_end, at most n. */
-static inline int64_t equal_backward(const uint8_t *a_end, const uint8_t *b_end, int64_t n) {
+__attribute__((noinline)) static int64_t equal_backward_rest(const uint8_t *a_end, const uint8_t *b_end,
+                                                             int64_t n) {
     int64_t i = 0;
     const int64_t words_end = n < k_word_run ? n : k_word_run;
     while (words_end - i >= 8) {
@@ -104,6 +116,18 @@ static inline int64_t equal_backward(const uint8_t *a_end, const uint8_t *b_end,
         if (block < k_largest_block) block *= 2;
     }
     return equal_backward_words(a_end, b_end, i, n);
+}
+
+/* Number of equal bytes directly before a_end and b_end, at most n. */
+static inline int64_t equal_backward(const uint8_t *a_end, const uint8_t *b_end, int64_t n) {
+    if (n >= 8) {
+        const uint64_t x = load_word(a_end - 8) ^ load_word(b_end - 8);
+        if (x) return equal_high_bytes(x);
+        return 8 + equal_backward_rest(a_end - 8, b_end - 8, n - 8);
+    }
+    int64_t i = 0;
+    while (i < n && a_end[-i - 1] == b_end[-i - 1]) ++i;
+    return i;
 }
 
 static inline int32_t min32(int32_t a, int32_t b) { return a < b ? a : b; }
@@ -323,10 +347,12 @@ int execution_middlesnake_step(execution *e, execution_stack *stack, int32_t op,
         const int32_t corner_old = myers_binary_diff_corner(d, on);
         const int32_t corner_new = myers_binary_diff_corner(d, nn);
 
+        /* The neighbour above diagonal k is the neighbour below k + 2. */
+        int32_t before = slots[forward_key(-corner_old - 1)];
         for (int32_t k = -corner_old; k <= corner_new; k += 2) {
             const int32_t after = slots[forward_key(k + 1)];
-            const int32_t before = slots[forward_key(k - 1)];
             const int32_t x = after < before ? before : (int32_t)((uint32_t)after + 1u);
+            before = after;
             const int64_t y = (int64_t)x + k;
             int64_t n = (int64_t)on - x;
             if ((int64_t)nn - y < n) n = (int64_t)nn - y;
@@ -340,11 +366,12 @@ int execution_middlesnake_step(execution *e, execution_stack *stack, int32_t op,
             slots[forward_key(k)] = x_end;
         }
 
+        before = slots[reverse_key(-corner_new - 1)];
         for (int32_t r = -corner_new; r <= corner_old; r += 2) {
             const int32_t k = r + delta;
             const int32_t after = slots[reverse_key(r + 1)];
-            const int32_t before = slots[reverse_key(r - 1)];
             const int32_t x = after < before ? after : (int32_t)((uint32_t)before - 1u);
+            before = after;
             const int64_t floor = k < 0 ? -(int64_t)k : 0;
             int32_t xs = x;
             if (floor < xs && xs <= on && (int64_t)xs + k <= nn)
