@@ -145,7 +145,7 @@ TEST(ActivityHistory, StartClearsOnlyBucketsOfTheWindow) {
     Holder holder(corvantis_activity_history_create(4, 1000));
     activity_history *h = holder.h;
     _activity_history_start(h, 100 * 1024);
-    _activity_history_stop(h, 104 * 1024); // long: buckets 101 to 104 full... from 100
+    _activity_history_stop(h, 104 * 1024); // long: 101..104, the last N buckets, set full
     uint64_t sum = 0;
     for (int i = 0; i < 4; ++i) sum += h->slots[i];
     EXPECT_EQ(h->window_total, sum);

@@ -291,15 +291,22 @@ TEST(EditScript, BudgetStopsBeforeTheOutputReachesTheNewLength) {
     EXPECT_EQ(f.script->insert_offset, 3);
 }
 
-TEST(EditScript, BudgetOfOneIsEnough) {
-    // 5-byte new value and a 4-byte delta (copy 02 03 plus nothing): budget 5 - 2 = 3.
-    // Exactly one byte left still succeeds.
-    Fixture f(std::string(30, 'x') + "abc", "abcQ");
-    // copy (24, 3) costs 2 + 1 = 3, the literal Q then costs 2: 4 - 3 - 2 < 1.
-    ASSERT_EQ(edit_script_match(f.script, 24, 3), 1);
-    EXPECT_EQ(edit_script_close(f.script), 1);
-    EXPECT_EQ(f.script->budget, 1);
-    EXPECT_EQ(hex(f.output()), "18 18 03");
+TEST(EditScript, BudgetFailsOnlyBelowOne) {
+    // A copy (24, 3) encodes to 3 bytes (18 18 03): it fits a 4-byte new
+    // value with one byte to spare, but not a 3-byte one.
+    const struct {
+        std::string new_value;
+        int result;
+        int32_t budget;
+        std::string output_hex;
+    } table[] = {{"abcQ", 1, 1, "18 18 03"}, {"abc", 0, 0, ""}};
+    for (const auto &row : table) {
+        Fixture f(std::string(24, 'x') + "abc", row.new_value);
+        ASSERT_EQ(edit_script_match(f.script, 24, 3), 1);
+        EXPECT_EQ(edit_script_close(f.script), row.result) << row.new_value;
+        EXPECT_EQ(f.script->budget, row.budget);
+        EXPECT_EQ(hex(f.output()), row.output_hex);
+    }
 }
 
 TEST(EditScript, InsertThatDoesNotLieInTheNewValueStops) {
