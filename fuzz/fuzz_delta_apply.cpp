@@ -86,14 +86,11 @@ void check_result(const RefResult &ref, const buf *got, const char *what) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::Input in(data, size);
-    size_t old_len = in.u16() % (in.remaining() + 1);
-    size_t got = 0;
-    const uint8_t *old_bytes = in.take(old_len, &got);
-    // Exactly sized copies, so that a read past either value is caught.
-    std::vector<uint8_t> old_copy(old_bytes, old_bytes + got);
-    std::vector<uint8_t> delta_copy(in.rest(), in.rest() + in.remaining());
-    buf old_value = {old_copy.empty() ? nullptr : old_copy.data(), old_copy.size(), old_copy.size()};
-    buf delta = {delta_copy.empty() ? nullptr : delta_copy.data(), delta_copy.size(), delta_copy.size()};
+    fuzz::ValuePair values = fuzz::split_values(in);
+    std::vector<uint8_t> &old_copy = values.first;
+    std::vector<uint8_t> &delta_copy = values.second;
+    buf old_value = fuzz::view_of(old_copy);
+    buf delta = fuzz::view_of(delta_copy);
 
     RefResult ref = ref_apply(old_copy.data(), old_copy.size(), delta_copy.data(), delta_copy.size());
 

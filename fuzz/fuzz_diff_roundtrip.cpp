@@ -75,13 +75,11 @@ void check_edit_delta(const std::vector<uint8_t> &delta, uint64_t old_len) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::Input in(data, size);
     const uint8_t selector = in.byte();
-    size_t old_len = in.u16() % (in.remaining() + 1);
-    size_t got = 0;
-    const uint8_t *old_bytes = in.take(old_len, &got);
-    std::vector<uint8_t> old_copy(old_bytes, old_bytes + got);
-    std::vector<uint8_t> new_copy(in.rest(), in.rest() + in.remaining());
-    buf old_value = {old_copy.empty() ? nullptr : old_copy.data(), old_copy.size(), old_copy.size()};
-    buf new_value = {new_copy.empty() ? nullptr : new_copy.data(), new_copy.size(), new_copy.size()};
+    fuzz::ValuePair values = fuzz::split_values(in);
+    std::vector<uint8_t> &old_copy = values.first;
+    std::vector<uint8_t> &new_copy = values.second;
+    buf old_value = fuzz::view_of(old_copy);
+    buf new_value = fuzz::view_of(new_copy);
 
     buf *delta = nullptr;
     const int32_t bailout = kBailoutLimits[(selector >> 2) & 7];

@@ -130,13 +130,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint8_t mode = in.byte();
     uint16_t w[4];
     for (auto &x : w) x = in.u16();
-    size_t old_len = in.u16() % (in.remaining() + 1);
-    size_t got = 0;
-    const uint8_t *old_bytes = in.take(old_len, &got);
-    std::vector<uint8_t> old_copy(old_bytes, old_bytes + got);
-    std::vector<uint8_t> new_copy(in.rest(), in.rest() + in.remaining());
-    buf old_value = {old_copy.empty() ? nullptr : old_copy.data(), old_copy.size(), old_copy.size()};
-    buf new_value = {new_copy.empty() ? nullptr : new_copy.data(), new_copy.size(), new_copy.size()};
+    fuzz::ValuePair values = fuzz::split_values(in);
+    std::vector<uint8_t> &old_copy = values.first;
+    std::vector<uint8_t> &new_copy = values.second;
+    buf old_value = fuzz::view_of(old_copy);
+    buf new_value = fuzz::view_of(new_copy);
     const int64_t old_size = static_cast<int64_t>(old_copy.size());
     const int64_t new_size = static_cast<int64_t>(new_copy.size());
 

@@ -3,7 +3,7 @@
 //
 // The harnesses are compiled twice: against libFuzzer (clang, sanitizers)
 // and into the plain replay driver of the normal test build (any compiler),
-// so this header uses nothing beyond the standard library.
+// so this header uses nothing beyond the standard library and the core's buf.
 #ifndef CORVANTIS_FUZZ_SUPPORT_H
 #define CORVANTIS_FUZZ_SUPPORT_H
 
@@ -12,6 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
+
+#include "buf.h"
 
 // A failed check is a finding: libFuzzer saves the input that reached
 // abort(), and the replay driver's test fails on it.
@@ -75,6 +78,27 @@ private:
     const uint8_t *data_;
     size_t size_;
 };
+
+// Two values cut from the input: a 16-bit length for the first, the first,
+// then the rest as the second. Each is copied into a block of exactly its
+// size, so a read past either value is caught by the sanitizers.
+struct ValuePair {
+    std::vector<uint8_t> first;
+    std::vector<uint8_t> second;
+};
+
+inline ValuePair split_values(Input &in) {
+    const size_t first_length = in.u16() % (in.remaining() + 1);
+    size_t got = 0;
+    const uint8_t *first = in.take(first_length, &got);
+    return ValuePair{std::vector<uint8_t>(first, first + got),
+                     std::vector<uint8_t>(in.rest(), in.rest() + in.remaining())};
+}
+
+// A borrowed buf over a value (null data for an empty one).
+inline buf view_of(std::vector<uint8_t> &value) {
+    return buf{value.empty() ? nullptr : value.data(), value.size(), value.size()};
+}
 
 }  // namespace fuzz
 
