@@ -8,6 +8,23 @@
  * window itself (a value whose first byte is the window's first byte) as its
  * source of literal bytes. */
 
+/* Grows the open run when it is of this kind, else hands the open run on and
+ * opens a new one. The engine only sends back-to-back matches that are
+ * contiguous in both values (and inserts contiguous in the new value), so a
+ * run grows by length alone. */
+static int extend_or_open(coallescing_script *script, uint32_t kind, uint32_t start, int32_t length) {
+    if (length < 1) return 1;
+    if (script->run_kind == kind) {
+        script->run_length += static_cast<uint32_t>(length);
+        return 1;
+    }
+    if (!coallescing_script_flush(script)) return 0;
+    script->run_kind = kind;
+    script->run_start = start;
+    script->run_length = static_cast<uint32_t>(length);
+    return 1;
+}
+
 extern "C" {
 
 int coallescing_script_flush(coallescing_script *script) {
@@ -27,31 +44,13 @@ int coallescing_script_flush(coallescing_script *script) {
 }
 
 int coallescing_script_match(coallescing_script *script, int32_t old_position, int32_t length) {
-    if (length < 1) return 1;
-    if (script->run_kind == COALLESCING_RUN_COPY) {
-        /* The engine only sends back-to-back matches that are contiguous in
-         * both values, so the run grows by length alone. */
-        script->run_length += static_cast<uint32_t>(length);
-        return 1;
-    }
-    if (!coallescing_script_flush(script)) return 0;
-    script->run_kind = COALLESCING_RUN_COPY;
-    script->run_start = static_cast<uint32_t>(old_position) - script->old_origin;
-    script->run_length = static_cast<uint32_t>(length);
-    return 1;
+    return extend_or_open(script, COALLESCING_RUN_COPY, static_cast<uint32_t>(old_position) - script->old_origin,
+                          length);
 }
 
 int coallescing_script_insert(coallescing_script *script, int32_t new_position, int32_t length) {
-    if (length < 1) return 1;
-    if (script->run_kind == COALLESCING_RUN_INSERT) {
-        script->run_length += static_cast<uint32_t>(length);
-        return 1;
-    }
-    if (!coallescing_script_flush(script)) return 0;
-    script->run_kind = COALLESCING_RUN_INSERT;
-    script->run_start = static_cast<uint32_t>(new_position) - script->new_origin;
-    script->run_length = static_cast<uint32_t>(length);
-    return 1;
+    return extend_or_open(script, COALLESCING_RUN_INSERT, static_cast<uint32_t>(new_position) - script->new_origin,
+                          length);
 }
 
 int coallescing_script_delete(coallescing_script *script) {
