@@ -348,6 +348,12 @@ private:
     // Every int from -2**63 to 2**64 - 1; non-negative values as major type 0.
     void encode_int(PyObject *value) {
         if (PyLong_CheckExact(value)) {
+            // Most ints are one machine digit, read without a call.
+            const auto *number = reinterpret_cast<PyLongObject *>(value);
+            if (PyUnstable_Long_IsCompact(number)) {
+                write_int64(static_cast<int64_t>(PyUnstable_Long_CompactValue(number)));
+                return;
+            }
             int overflow = 0;
             const long long signed_value = PyLong_AsLongLongAndOverflow(value, &overflow);
             if (overflow == 0) {
