@@ -56,12 +56,12 @@ public:
 
     void write_head(uint32_t major, uint64_t argument) {
         reserve(CBOR_HEAD_MAX_SIZE);
-        pos_ += cbor_head_write(pos_, major, argument);
+        pos_ += _cbor_head_put(pos_, major, argument);
     }
 
     void write_float(double x) {
         reserve(CBOR_HEAD_MAX_SIZE);
-        pos_ += cbor_head_write_float(pos_, x);
+        pos_ += _cbor_head_put_float(pos_, x);
     }
 
     // A definite-length string: head and bytes.
@@ -70,7 +70,7 @@ public:
             throw_no_memory();
         }
         reserve(CBOR_HEAD_MAX_SIZE + size);
-        pos_ += cbor_head_write(pos_, major, size);
+        pos_ += _cbor_head_put(pos_, major, size);
         if (size != 0) {
             std::memcpy(pos_, data, size);
             pos_ += size;
@@ -304,6 +304,14 @@ private:
     }
 
     // An element, key or value of a container.
+    // Exact built-in scalars, whose encoding cannot reach back into the
+    // containers being walked.
+    static bool runs_no_python_code(PyObject *value) {
+        PyTypeObject *type = Py_TYPE(value);
+        return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type
+               || type == &PyBool_Type || value == Py_None || type == &PyBytes_Type;
+    }
+
     void element(PyObject *value) {
         // Exact built-in scalars: the conversion could only pick their own
         // alternative, and encoding them runs no Python code.
@@ -506,11 +514,16 @@ private:
             if (++pairs > size) {
                 throw_changed_size("dictionary");
             }
-            // Encoding the key may remove the pair from the dict.
-            const auto held_key = py::reinterpret_borrow<py::object>(key);
-            const auto held_value = py::reinterpret_borrow<py::object>(value);
-            element(key);
-            element(value);
+            if (runs_no_python_code(key)) {
+                element(key);
+                element(value);
+            } else {
+                // Encoding the key may remove the pair from the dict.
+                const auto held_key = py::reinterpret_borrow<py::object>(key);
+                const auto held_value = py::reinterpret_borrow<py::object>(value);
+                element(key);
+                element(value);
+            }
             if (PyDict_GET_SIZE(dict) != size) {
                 throw_changed_size("dictionary");
             }
