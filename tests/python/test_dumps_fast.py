@@ -2,6 +2,8 @@
 subclasses, bool-like and index-like objects and bytearray take the general
 conversion. Both routes must give the same bytes and the same errors."""
 
+import tracemalloc
+
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -71,3 +73,17 @@ TREES = st.recursive(LEAVES, lambda children: st.lists(children, max_size=5)
 def test_direct_route_matches_general_conversion(value, indefinite, max_depth):
     expected = outcome(general(value), indefinite=indefinite, max_depth=max_depth)
     assert outcome(value, indefinite=indefinite, max_depth=max_depth) == expected
+
+
+def test_peak_memory_is_the_output_alone():
+    """No tree of the value and no second copy of the output: the traced
+    peak stays within the output grown by half, plus a small constant."""
+    value = [{"key": i, "text": "é" * (i % 7), "list": [1.5, None, b"b"]} for i in range(30000)]
+    for indefinite in (True, False):
+        tracemalloc.start()
+        try:
+            size = len(cbor.dumps(value, indefinite=indefinite))
+            _, peak = tracemalloc.get_traced_memory()
+        finally:
+            tracemalloc.stop()
+        assert peak <= size * 3 // 2 + 4096, (peak, size)
