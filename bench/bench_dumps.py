@@ -3,13 +3,16 @@
 Usage: python bench/bench_dumps.py [DATA_DIR] [--repeat N]
 
 Every *.json document of DATA_DIR (default /work/shared/bench-data) is loaded
-with json first; each serialiser then encodes the loaded value. The median of
-N timed runs is printed per document, with each peer's time as a ratio to ours
-(a ratio above 1 means the peer is slower).
+with json first; each serialiser then encodes the loaded value. Three
+synthetic values follow: a list of 10^6 floats, a list of 10^6 small ints and
+a dict of 10^5 short str keys. The median of N timed runs is printed per
+value, with each peer's time as a ratio to ours (a ratio above 1 means the
+peer is slower).
 """
 
 import argparse
 import json
+import random
 import pathlib
 import statistics
 import sys
@@ -48,6 +51,15 @@ def median_seconds(value, repeat):
     return {name: statistics.median(samples) for name, samples in times.items()}
 
 
+def synthetic_values():
+    rng = random.Random(9)
+    return {
+        "10^6 floats": [rng.uniform(-1e6, 1e6) for _ in range(10**6)],
+        "10^6 small ints": [rng.randrange(-1000, 1000) for _ in range(10**6)],
+        "10^5 short str keys": {f"k{i:05d}": i for i in range(10**5)},
+    }
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("data_dir", nargs="?", type=pathlib.Path, default=DEFAULT_DATA)
@@ -60,13 +72,14 @@ def main():
     if type(cbor2.dumps).__name__ != "builtin_function_or_method":
         print("warning: cbor2's C extension is not in use; its figures are for pure Python")
 
+    values = {f"{path.name} ({path.stat().st_size} bytes of JSON)": json.loads(path.read_text(encoding="utf-8"))
+              for path in documents}
+    values.update(synthetic_values())
     worst = {}
-    for path in documents:
-        value = json.loads(path.read_text(encoding="utf-8"))
+    for label, value in values.items():
         times = median_seconds(value, args.repeat)
         size = len(cbor.dumps(value))
-        print(f"\n{path.name} ({path.stat().st_size} bytes of JSON, {size} bytes of CBOR), "
-              f"median of {args.repeat}")
+        print(f"\n{label}, {size} bytes of CBOR, median of {args.repeat}")
         for name, seconds in times.items():
             ratio = seconds / times[OURS]
             print(f"  {name:28} {seconds * 1e3:9.3f} ms   {ratio:6.2f}x")

@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "alloc.h"
+#include "cbor_head.h"
 
 cbor_parser *cbor_parser_create(const void *data, uint64_t length) {
     cbor_parser *parser = static_cast<cbor_parser *>(core_calloc(1, sizeof(cbor_parser)));
@@ -64,13 +65,17 @@ cbor_val *cbor_next_val(cbor_parser *parser) {
  * handlers are exported, so each one checks for its initial byte too rather
  * than trusting that cbor_next_val has looked at it. */
 static int32_t read_argument(cbor_parser *parser, unsigned width, uint64_t *out) {
-    if (remaining(parser) < 1) return -1;
-    parser->cursor++;
-    if (remaining(parser) < width) return -1;
-    uint64_t v = 0;
-    for (unsigned i = 0; i < width; ++i) v = (v << 8) | parser->cursor[i];
-    parser->cursor += width;
-    *out = v;
+    const uint64_t left = remaining(parser);
+    if (left < 1) return -1;
+    cbor_head head;
+    const int32_t n = cbor_head_read_sized(parser->cursor, left, width, &head);
+    if (n < 0) {
+        /* A cut-short argument still consumes the initial byte. */
+        parser->cursor++;
+        return -1;
+    }
+    parser->cursor += n;
+    *out = head.argument;
     return 0;
 }
 

@@ -1,8 +1,10 @@
 #include "diff.h"
 
 #include "alloc.h"
-#include "cbor_generator.h"
-#include "cbor_parser.h"
+#include <stdio.h>
+#include <string.h>
+
+#include "cbor_head.h"
 #include "edit_script.h"
 #include "execution.h"
 
@@ -10,20 +12,6 @@
 static const uint64_t MAX_VALUE_LENGTH = 0x7FFFFFFFu;
 
 static const uint8_t NO_CHANGE_DELTA = 0xF6;
-
-/* Takes over a generator's block as the content of a new buf, so a large
- * replacement delta is held once, at its exact size, rather than copied into
- * a buffer twice its size. Both blocks come from the same allocator. */
-static buf *buf_from_generator(cbor_generator *gen) {
-    buf *out = buf_create();
-    if (out == nullptr) return nullptr;
-    out->data = gen->output;
-    out->length = gen->length;
-    out->capacity = gen->length;
-    gen->output = nullptr;
-    gen->length = 0;
-    return out;
-}
 
 static buf *no_change_delta(void) {
     buf *out = buf_create();
@@ -36,22 +24,51 @@ static buf *no_change_delta(void) {
     return out;
 }
 
+/* One delta item, read without copying: its head and, for a definite
+ * string, where its bytes lie in the delta. */
+typedef struct delta_item {
+    cbor_head head;
+    const uint8_t *bytes;
+} delta_item;
+
+/* Reads the item at data[*pos] the way the CBOR parser consumes it: a tag
+ * takes its initial byte only (its number comes back as the next item), F8
+ * and E0 to F3 are reported as unimplemented and take one byte, a head with
+ * reserved additional information takes one byte. False when the item is
+ * cut short or a string announces more bytes than are left. `report` is
+ * false for the sizing walk, so each message is written once. */
+static bool read_item(const uint8_t *data, uint64_t length, uint64_t *pos, delta_item *item, bool report) {
+    const uint8_t *at = data + *pos;
+    const uint64_t left = length - *pos;
+    int32_t n;
+    if ((*at >> 5) == 6 || *at == 0xF8) n = cbor_head_read_sized(at, left, 0, &item->head);
+    else n = cbor_head_read(at, left, &item->head);
+    if (n < 0) return false;
+    if (report && item->head.major == 7 && (item->head.info < 20 || item->head.info == 24))
+        fprintf(stderr, "Unimplemented CBOR code: %02x\n", static_cast<unsigned>(item->head.initial));
+    *pos += static_cast<uint64_t>(n);
+    item->bytes = nullptr;
+    if ((item->head.major == 2 || item->head.major == 3) && item->head.info < 28) {
+        if (item->head.argument > length - *pos) return false;
+        item->bytes = data + *pos;
+        *pos += item->head.argument;
+    }
+    return true;
+}
+
 /* Reserved additional information (28 to 30, and 31 where no indefinite
  * form exists) leaves an integer without a value and a string without a
  * length: such an item is ill-formed, and guessing would give a wrong value. */
-static bool is_ill_formed(const cbor_val *item) {
-    const uint8_t info = item->initial_byte & 0x1F;
-    switch (item->major_type) {
-    case 0: return info >= 28;
+static bool is_ill_formed(const cbor_head *head) {
+    switch (head->major) {
+    case 0: return head->info >= 28;
     case 2:
-    case 3: return info >= 28 && info <= 30;
+    case 3: return head->info >= 28 && head->info <= 30;
     default: return false;
     }
 }
 
-static buf *apply_failed(buf *out, cbor_parser *parser, cbor_val *item, const char **error, const char *message) {
-    cbor_val_free(item);
-    cbor_parser_free(parser);
+static buf *apply_failed(buf *out, const char **error, const char *message) {
     buf_free(out);
     if (error != nullptr) *error = message;
     return nullptr;
@@ -66,26 +83,6 @@ static bool append(buf *out, const void *bytes, uint64_t n) {
     return out->length == before + n;
 }
 
-/* Reads one CBOR head at data[*pos]: its major type, additional information
- * and argument. False when the head is cut short or reserved. */
-static bool read_head(const uint8_t *data, uint64_t length, uint64_t *pos, uint8_t *major, uint8_t *info,
-                      uint64_t *argument) {
-    if (*pos >= length) return false;
-    const uint8_t initial = data[(*pos)++];
-    *major = initial >> 5;
-    *info = initial & 0x1F;
-    *argument = *info;
-    if (*info < 24 || *info == 31) return true;
-    if (*info > 27) return false;
-    const unsigned width = 1u << (*info - 24);
-    if (length - *pos < width) return false;
-    uint64_t v = 0;
-    for (unsigned i = 0; i < width; ++i) v = (v << 8) | data[*pos + i];
-    *pos += width;
-    *argument = v;
-    return true;
-}
-
 /* The length a well-formed delta rebuilds, found by walking its heads
  * without allocating; 0 when the delta is not well formed (the applying pass
  * then reports why). Sizing the output once keeps a large rebuild from
@@ -97,23 +94,20 @@ static uint64_t planned_output_length(const buf *old_value, const buf *delta) {
     bool offset_pending = false;
     uint64_t offset = 0;
     while (pos < length) {
-        uint8_t major, info;
-        uint64_t argument;
-        if (!read_head(data, length, &pos, &major, &info, &argument)) return 0;
+        delta_item item;
+        if (!read_item(data, length, &pos, &item, false) || is_ill_formed(&item.head)) return 0;
         uint64_t added = 0;
         if (offset_pending) {
-            if (major != 0 || info == 31) return 0;
+            if (item.head.major != 0) return 0;
+            const uint64_t argument = item.head.argument;
             if (argument > old_value->length || offset > old_value->length - argument) return 0;
             added = argument;
             offset_pending = false;
-        } else if (major == 0) {
-            if (info == 31) return 0;
-            offset = argument;
+        } else if (item.head.major == 0) {
+            offset = item.head.argument;
             offset_pending = true;
-        } else if ((major == 2 || major == 3) && info != 31) {
-            if (argument > length - pos) return 0;
-            pos += argument;
-            added = argument;
+        } else if (item.bytes != nullptr) {
+            added = item.head.argument;
         }
         if (added > UINT64_MAX - total) return 0;
         total += added;
@@ -133,12 +127,24 @@ uint32_t diff_quality_for_utilisation(int32_t utilisation) {
 
 buf *_write_replacement_delta(const buf *value) {
     if (value == nullptr) return nullptr;
-    cbor_generator *gen = cbor_generator_create();
-    if (gen == nullptr) return nullptr;
-    const uint8_t *bytes = value->length > 0 ? value->data : nullptr;
-    buf *out = nullptr;
-    if (cbor_write_byte_string(gen, bytes, value->length) >= 0) out = buf_from_generator(gen);
-    cbor_generator_free(gen);
+    if (value->length > 0 && value->data == nullptr) return nullptr;
+    uint8_t head[CBOR_HEAD_MAX_SIZE];
+    const uint32_t head_length = cbor_head_write(head, 2, value->length);
+    const uint64_t total = head_length + value->length;
+    if (total < value->length || total > SIZE_MAX) return nullptr;
+    buf *out = buf_create();
+    if (out == nullptr) return nullptr;
+    /* One block of exactly the delta's size: a large new value is held once
+     * more, never twice. */
+    out->data = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(total)));
+    if (out->data == nullptr) {
+        buf_free(out);
+        return nullptr;
+    }
+    memcpy(out->data, head, head_length);
+    if (value->length > 0) memcpy(out->data + head_length, value->data, static_cast<size_t>(value->length));
+    out->length = total;
+    out->capacity = total;
     return out;
 }
 
@@ -227,45 +233,38 @@ buf *diff_apply_binary_ex(const buf *old_value, const buf *delta, const char **e
         out->data = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(planned)));
         out->capacity = out->data != nullptr ? planned : 0;
     }
-    cbor_parser *parser = cbor_parser_create(delta->data, delta->length);
-    if (parser == nullptr) return apply_failed(out, nullptr, nullptr, error, DIFF_ERROR_OUT_OF_MEMORY);
 
-    /* The parser answers null both at the end and for an item it cannot read,
-     * so the end is told by the bytes left before asking. */
-    while (cbor_parser_available_bytes(parser) > 0) {
-        cbor_val *item = cbor_next_val(parser);
-        if (item == nullptr || is_ill_formed(item))
-            return apply_failed(out, parser, item, error, DIFF_ERROR_UNREADABLE_ITEM);
+    const uint8_t *data = delta->data;
+    const uint64_t length = delta->length;
+    uint64_t pos = 0;
+    while (pos < length) {
+        delta_item item;
+        if (!read_item(data, length, &pos, &item, true) || is_ill_formed(&item.head))
+            return apply_failed(out, error, DIFF_ERROR_UNREADABLE_ITEM);
 
-        if (item->major_type == 0) {
-            const uint64_t offset = item->value.u64;
-            cbor_val_free(item);
-            if (cbor_parser_available_bytes(parser) <= 0)
-                return apply_failed(out, parser, nullptr, error, DIFF_ERROR_COPY_WITHOUT_LENGTH);
-            item = cbor_next_val(parser);
-            if (item == nullptr || is_ill_formed(item))
-                return apply_failed(out, parser, item, error, DIFF_ERROR_UNREADABLE_ITEM);
-            if (item->major_type != 0)
-                return apply_failed(out, parser, item, error, DIFF_ERROR_COPY_WITHOUT_LENGTH);
-            const uint64_t length = item->value.u64;
+        if (item.head.major == 0) {
+            const uint64_t offset = item.head.argument;
+            if (pos >= length) return apply_failed(out, error, DIFF_ERROR_COPY_WITHOUT_LENGTH);
+            if (!read_item(data, length, &pos, &item, true) || is_ill_formed(&item.head))
+                return apply_failed(out, error, DIFF_ERROR_UNREADABLE_ITEM);
+            if (item.head.major != 0) return apply_failed(out, error, DIFF_ERROR_COPY_WITHOUT_LENGTH);
+            const uint64_t copy_length = item.head.argument;
             /* offset + length <= old length, written so that neither sum can
              * wrap for arguments up to 2^64 - 1. */
-            if (length > old_value->length || offset > old_value->length - length)
-                return apply_failed(out, parser, item, error, DIFF_ERROR_COPY_OUT_OF_RANGE);
-            if (length > 0 && !append(out, old_value->data + offset, length))
-                return apply_failed(out, parser, item, error, DIFF_ERROR_OUT_OF_MEMORY);
-        } else if (item->major_type == 2 || item->major_type == 3) {
-            /* An indefinite-length start (length -1) carries no bytes of its
-             * own; its chunks follow as ordinary strings and its break is
-             * skipped, which yields exactly the string's bytes. */
-            if (item->length > 0 && !append(out, item->value.bytes, static_cast<uint64_t>(item->length)))
-                return apply_failed(out, parser, item, error, DIFF_ERROR_OUT_OF_MEMORY);
+            if (copy_length > old_value->length || offset > old_value->length - copy_length)
+                return apply_failed(out, error, DIFF_ERROR_COPY_OUT_OF_RANGE);
+            if (copy_length > 0 && !append(out, old_value->data + offset, copy_length))
+                return apply_failed(out, error, DIFF_ERROR_OUT_OF_MEMORY);
+        } else if (item.bytes != nullptr) {
+            /* An indefinite-length start carries no bytes of its own; its
+             * chunks follow as ordinary strings and its break is skipped,
+             * which yields exactly the string's bytes. */
+            if (!append(out, item.bytes, item.head.argument))
+                return apply_failed(out, error, DIFF_ERROR_OUT_OF_MEMORY);
         }
         /* Every other item (negative integers, containers, tags, simple
          * values, floats, breaks) contributes nothing. */
-        cbor_val_free(item);
     }
-    cbor_parser_free(parser);
     return out;
 }
 

@@ -1,39 +1,37 @@
 #include "edit_script.h"
 
 #include "alloc.h"
-#include "cbor_generator.h"
+#include "cbor_head.h"
 
-/* Appends what a generator holds to the script's output. Fails when the
- * generator failed to write the item or the output could not grow (buf leaves
- * itself unchanged then, so the length tells). */
-static int append_generated(edit_script *script, cbor_generator *gen, int32_t status) {
-    if (status < 0 || gen->length == 0) return 0;
+/* Appends n bytes; fails when the output could not grow (buf leaves itself
+ * unchanged then, so the length tells). */
+static int append_output(edit_script *script, const void *bytes, uint64_t n) {
     const uint64_t before = script->output->length;
-    buf_write_bytes(script->output, gen->output, gen->length);
-    return script->output->length == before + gen->length;
+    buf_write_bytes(script->output, bytes, n);
+    return script->output->length == before + n;
 }
 
-/* Each written item goes through a generator of its own that lives only for
- * that item, so no partial item can linger between calls. */
+/* An item is written whole or not at all: a literal whose bytes cannot follow
+ * its head takes the head back out. */
 static int write_insert(edit_script *script) {
     const uint8_t *bytes = buf_substr(script->new_value, script->insert_offset, script->insert_length);
     if (bytes == nullptr) return 0; /* the literal does not lie in the new value */
-    cbor_generator *gen = cbor_generator_create();
-    if (gen == nullptr) return 0;
-    const int32_t status = cbor_write_byte_string(gen, bytes, static_cast<uint64_t>(script->insert_length));
-    const int ok = append_generated(script, gen, status);
-    cbor_generator_free(gen);
-    return ok;
+    const uint64_t length = static_cast<uint64_t>(script->insert_length);
+    uint8_t head[CBOR_HEAD_MAX_SIZE];
+    const uint64_t before = script->output->length;
+    if (!append_output(script, head, cbor_head_write(head, 2, length))) return 0;
+    if (length > 0 && !append_output(script, bytes, length)) {
+        script->output->length = before;
+        return 0;
+    }
+    return 1;
 }
 
 static int write_copy(edit_script *script) {
-    cbor_generator *gen = cbor_generator_create();
-    if (gen == nullptr) return 0;
-    int32_t status = cbor_write_uint(gen, static_cast<uint64_t>(script->copy_offset));
-    if (status >= 0) status = cbor_write_uint(gen, static_cast<uint64_t>(script->copy_length));
-    const int ok = append_generated(script, gen, status);
-    cbor_generator_free(gen);
-    return ok;
+    uint8_t heads[2 * CBOR_HEAD_MAX_SIZE];
+    uint32_t n = cbor_head_write(heads, 0, static_cast<uint64_t>(script->copy_offset));
+    n += cbor_head_write(heads + n, 0, static_cast<uint64_t>(script->copy_length));
+    return append_output(script, heads, n);
 }
 
 /* Lowers the budget by `cost` (computed wide, so a long literal cannot wrap
@@ -55,10 +53,7 @@ static int cheaper_as_literal(int32_t copy_offset, int64_t merge) {
 
 static int32_t head_size_wide(int64_t n) {
     const uint64_t magnitude = static_cast<uint64_t>(n < 0 ? -n : n);
-    if (magnitude < 24) return 1;
-    if (magnitude < 256) return 2;
-    if (magnitude < 65536) return 3;
-    return 5;
+    return static_cast<int32_t>(cbor_head_size(magnitude));
 }
 
 extern "C" {

@@ -1,0 +1,576 @@
+// The encoder behind cbor.dumps.
+//
+// Exact built-in types (dict, list, tuple, str, bytes, int, float, bool,
+// None) are recognised by their type and written directly; everything else
+// goes through the same thirteen-way conversion (DumpsValue) that pybind11
+// applies to the top-level argument, which for the exact types could pick
+// nothing else. Items are written straight into the result bytes object.
+//
+// Anything that can run Python code during the walk (truth tests, __index__,
+// __eq__ of int subclasses, str() for a message) may mutate or drop the
+// containers being walked, so the walk holds a reference to every container
+// and every non-trivial element while it encodes it, and re-checks container
+// sizes instead of trusting the counts it started with.
+#include "cbor_encoder.h"
+
+#include <Python.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "cbor_head.h"
+
+namespace py = pybind11;
+
+// Each write is a few stores; a call per item would cost more than the item.
+#define CORVANTIS_HOT [[gnu::always_inline]] inline
+
+namespace {
+
+[[noreturn]] void throw_no_memory() {
+    PyErr_NoMemory();
+    throw py::error_already_set();
+}
+
+// The result bytes object, written in place: it grows by half its size when
+// full, so a long document costs few reallocations (large blocks are moved
+// by the allocator without copying), and is cut to the written length once.
+class Output {
+public:
+    Output() : bytes_(PyBytes_FromStringAndSize(nullptr, kInitialCapacity)) {
+        if (bytes_ == nullptr) {
+            throw py::error_already_set();
+        }
+        start_ = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(bytes_));
+        pos_ = start_;
+        end_ = start_ + kInitialCapacity;
+    }
+    ~Output() { Py_XDECREF(bytes_); }
+    Output(const Output &) = delete;
+    Output &operator=(const Output &) = delete;
+
+    CORVANTIS_HOT void write_byte(uint8_t byte) {
+        reserve(1);
+        *pos_++ = byte;
+    }
+
+    CORVANTIS_HOT void write_head(uint32_t major, uint64_t argument) {
+        reserve(CBOR_HEAD_MAX_SIZE);
+        pos_ += _cbor_head_put(pos_, major, argument);
+    }
+
+    CORVANTIS_HOT void write_float(double x) {
+        reserve(CBOR_HEAD_MAX_SIZE);
+        pos_ += _cbor_head_put_float(pos_, x);
+    }
+
+    // A definite-length string: head and bytes.
+    CORVANTIS_HOT void write_string(uint32_t major, const void *data, size_t size) {
+        if (size > static_cast<size_t>(PY_SSIZE_T_MAX) - CBOR_HEAD_MAX_SIZE) {
+            throw_no_memory();
+        }
+        reserve(CBOR_HEAD_MAX_SIZE + size);
+        pos_ += _cbor_head_put(pos_, major, size);
+        if (size != 0) {
+            std::memcpy(pos_, data, size);
+            pos_ += size;
+        }
+    }
+
+    py::bytes finish() {
+        const auto used = static_cast<Py_ssize_t>(pos_ - start_);
+        if (_PyBytes_Resize(&bytes_, used) < 0) {
+            bytes_ = nullptr;
+            PyErr_Clear();
+            throw std::runtime_error("Could not allocate bytes object!");
+        }
+        return py::reinterpret_steal<py::bytes>(std::exchange(bytes_, nullptr));
+    }
+
+private:
+    static constexpr Py_ssize_t kInitialCapacity = 64;
+
+    CORVANTIS_HOT void reserve(size_t n) {
+        if (static_cast<size_t>(end_ - pos_) < n) {
+            grow(n);
+        }
+    }
+
+    [[gnu::noinline, gnu::cold]] void grow(size_t n) {
+        const auto used = static_cast<size_t>(pos_ - start_);
+        const auto capacity = static_cast<size_t>(end_ - start_);
+        const auto limit = static_cast<size_t>(PY_SSIZE_T_MAX);
+        if (n > limit - used) {
+            throw_no_memory();
+        }
+        const size_t needed = used + n;
+        size_t target = capacity <= limit - capacity / 2 ? capacity + capacity / 2 : limit;
+        if (target < needed) {
+            target = needed;
+        }
+        // On failure the object is released and MemoryError is set.
+        if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(target)) < 0) {
+            bytes_ = nullptr;
+            throw py::error_already_set();
+        }
+        start_ = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(bytes_));
+        pos_ = start_ + used;
+        end_ = start_ + target;
+    }
+
+    PyObject *bytes_;
+    uint8_t *start_;
+    uint8_t *pos_;
+    uint8_t *end_;
+};
+
+const char *const kCastError = "Unable to cast Python instance to C++ type (#define "
+                               "PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for "
+                               "details)";
+
+const char *const kIntegerOutOfRange
+    = "dumps received an integer out of range for both int64_t and uint64_t";
+
+[[noreturn]] void throw_changed_size(const char *what) {
+    throw std::runtime_error(std::string(what) + " changed size during iteration");
+}
+
+// Cuts to at most `limit` bytes without splitting a UTF-8 sequence, so the
+// message stays decodable when it becomes a Python exception.
+std::string utf8_prefix(const std::string &text, uint64_t limit) {
+    if (text.size() <= limit) {
+        return text;
+    }
+    size_t n = static_cast<size_t>(limit);
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
+        --n;
+    }
+    return text.substr(0, n);
+}
+
+// str(value) for an error message, or why it could not be had.
+std::string value_text(PyObject *value) {
+    PyObject *text = PyObject_Str(value);
+    if (text != nullptr) {
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+        if (utf8 != nullptr) {
+            std::string result(utf8, static_cast<size_t>(size));
+            Py_DECREF(text);
+            return result;
+        }
+        Py_DECREF(text);
+    }
+    if (!PyErr_Occurred()) {
+        return "failed with unknown exception";
+    }
+    py::error_already_set failure;
+    return std::string("failed with ") + failure.what();
+}
+
+// True when `candidate` (a new reference, possibly null) equals `value`
+// under Python's ==, which for int subclasses may be their own __eq__.
+bool same_value(PyObject *candidate, PyObject *value) {
+    if (candidate == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const int equal = PyObject_RichCompareBool(candidate, value, Py_EQ);
+    Py_DECREF(candidate);
+    if (equal < 0) {
+        PyErr_Clear();
+    }
+    return equal == 1;
+}
+
+DumpsValue convert(PyObject *value) {
+    py::detail::make_caster<DumpsValue> caster;
+    if (!caster.load(value, true)) {
+        throw py::cast_error(kCastError);
+    }
+    return py::detail::cast_op<DumpsValue>(std::move(caster));
+}
+
+// Depth policies. UnboundedDepth compiles to nothing; CountedDepth counts the
+// container levels open around the value being encoded.
+struct UnboundedDepth {};
+
+struct CountedDepth {
+    uint64_t depth;
+    uint64_t max_depth;
+};
+
+// The interpreter's own recursion guard, so that nesting deep enough to
+// exhaust the native stack ends in RecursionError instead of a crash. The
+// first kUncountedLevels levels of one run are not reported to the
+// interpreter: a level of this walk takes little stack, and asking the
+// interpreter at every container costs a thread-state lookup each time, a
+// fifth of the run on documents of many small containers.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(uint32_t &nesting) : nesting_(nesting) {
+        counted_ = ++nesting_ > kUncountedLevels;
+        if (counted_ && Py_EnterRecursiveCall(" while encoding a value to CBOR")) {
+            --nesting_;
+            throw py::error_already_set();
+        }
+    }
+    ~RecursionGuard() {
+        --nesting_;
+        if (counted_) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+
+private:
+    static constexpr uint32_t kUncountedLevels = 64;
+    uint32_t &nesting_;
+    bool counted_;
+};
+
+// One encoding run. Each framing/depth combination is its own instantiation,
+// so the walk never tests either choice per element.
+template <bool Indefinite, typename Depth>
+class DumpsEncoder {
+public:
+    explicit DumpsEncoder(Depth depth) : depth_(depth) {}
+    DumpsEncoder(const DumpsEncoder &) = delete;
+    DumpsEncoder &operator=(const DumpsEncoder &) = delete;
+
+    void encode(const DumpsValue &value) {
+        switch (value.index()) {
+        case 0:
+            write_bool(PyLong_AsLong(std::get<0>(value).ptr()) != 0);
+            break;
+        case 1:
+            out_.write_float(PyFloat_AsDouble(std::get<1>(value).ptr()));
+            break;
+        case 2:
+            encode_int(std::get<2>(value).ptr());
+            break;
+        case 3:
+            encode_list(std::get<3>(value).ptr());
+            break;
+        case 4:
+            encode_tuple(std::get<4>(value).ptr());
+            break;
+        case 5:
+            encode_dict(std::get<5>(value).ptr());
+            break;
+        case 6:
+            encode_bytes(std::get<6>(value).ptr());
+            break;
+        case 7:
+            encode_str(std::get<7>(value).ptr());
+            break;
+        case 8:
+            out_.write_byte(0xF6);
+            break;
+        case 9:
+            write_bool(std::get<9>(value));
+            break;
+        case 10:
+            out_.write_head(0, std::get<10>(value));
+            break;
+        case 11:
+            write_int64(std::get<11>(value));
+            break;
+        case 12: {
+            const std::string_view text = std::get<12>(value);
+            out_.write_string(3, text.data(), text.size());
+            break;
+        }
+        default:
+            throw std::logic_error("unhandled DumpsValue alternative");
+        }
+    }
+
+    py::bytes result() { return out_.finish(); }
+
+private:
+    void write_bool(bool value) {
+        out_.write_byte(value ? 0xF5 : 0xF4);
+    }
+
+    void write_int64(int64_t value) {
+        // ~value is the argument of a negative integer, -1 - value.
+        if (value < 0) {
+            out_.write_head(1, ~static_cast<uint64_t>(value));
+        } else {
+            out_.write_head(0, static_cast<uint64_t>(value));
+        }
+    }
+
+    // An element, key or value of a container.
+    // Exact built-in scalars, whose encoding cannot reach back into the
+    // containers being walked.
+    static bool runs_no_python_code(PyObject *value) {
+        PyTypeObject *type = Py_TYPE(value);
+        return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type
+               || type == &PyBool_Type || value == Py_None || type == &PyBytes_Type;
+    }
+
+    void element(PyObject *value) {
+        // Exact built-in scalars: the conversion could only pick their own
+        // alternative, and encoding them runs no Python code.
+        PyTypeObject *type = Py_TYPE(value);
+        if (type == &PyUnicode_Type) {
+            encode_str(value);
+        } else if (type == &PyLong_Type) {
+            encode_int(value);
+        } else if (type == &PyFloat_Type) {
+            out_.write_float(PyFloat_AS_DOUBLE(value));
+        } else if (type == &PyBool_Type) {
+            write_bool(value == Py_True);
+        } else if (value == Py_None) {
+            out_.write_byte(0xF6);
+        } else if (type == &PyBytes_Type) {
+            encode_bytes(value);
+        } else {
+            // Encoding the rest can run Python code that drops the
+            // container's reference to this element.
+            const auto held = py::reinterpret_borrow<py::object>(value);
+            if (type == &PyDict_Type) {
+                encode_dict(value);
+            } else if (type == &PyList_Type) {
+                encode_list(value);
+            } else if (type == &PyTuple_Type) {
+                encode_tuple(value);
+            } else {
+                encode(convert(value));
+            }
+        }
+    }
+
+    void encode_str(PyObject *value) {
+        if (PyUnicode_IS_COMPACT_ASCII(value)) {
+            // ASCII text is its own UTF-8 form; most keys and values are.
+            out_.write_string(3, PyUnicode_DATA(value), static_cast<size_t>(PyUnicode_GET_LENGTH(value)));
+            return;
+        }
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+        if (utf8 == nullptr) {
+            // Lone surrogates: no UTF-8 form, so no text string either.
+            PyErr_Clear();
+            throw py::cast_error(kCastError);
+        }
+        out_.write_string(3, utf8, static_cast<size_t>(size));
+    }
+
+    void encode_bytes(PyObject *value) {
+        char *data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(value, &data, &size) < 0) {
+            throw py::error_already_set();
+        }
+        out_.write_string(2, data, static_cast<size_t>(size));
+    }
+
+    // Every int from -2**63 to 2**64 - 1; non-negative values as major type 0.
+    void encode_int(PyObject *value) {
+        if (PyLong_CheckExact(value)) {
+            // Most ints are one machine digit, read without a call.
+            const auto *number = reinterpret_cast<PyLongObject *>(value);
+            if (PyUnstable_Long_IsCompact(number)) {
+                write_int64(static_cast<int64_t>(PyUnstable_Long_CompactValue(number)));
+                return;
+            }
+            int overflow = 0;
+            const long long signed_value = PyLong_AsLongLongAndOverflow(value, &overflow);
+            if (overflow == 0) {
+                write_int64(signed_value);
+                return;
+            }
+            if (overflow > 0) {
+                const unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(value);
+                if (unsigned_value != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
+                    out_.write_head(0, unsigned_value);
+                    return;
+                }
+                PyErr_Clear();
+            }
+            throw_out_of_range(value);
+        }
+        // A subclass: converted like any foreign integer, and accepted only
+        // when the machine value compares equal to the object.
+        {
+            py::detail::make_caster<uint64_t> caster;
+            if (caster.load(value, true)) {
+                const uint64_t u = py::detail::cast_op<uint64_t>(caster);
+                if (same_value(PyLong_FromUnsignedLongLong(u), value)) {
+                    out_.write_head(0, u);
+                    return;
+                }
+            }
+        }
+        {
+            py::detail::make_caster<int64_t> caster;
+            if (caster.load(value, true)) {
+                const int64_t s = py::detail::cast_op<int64_t>(caster);
+                if (same_value(PyLong_FromLongLong(s), value)) {
+                    write_int64(s);
+                    return;
+                }
+            }
+        }
+        throw_out_of_range(value);
+    }
+
+    [[noreturn]] void throw_out_of_range(PyObject *value) const {
+        throw std::runtime_error(std::string(kIntegerOutOfRange)
+                                 + utf8_prefix(value_text(value), value_text_limit_));
+    }
+
+    // Opens the level that holds a container's elements. Only elements are
+    // checked, so an empty container at the deepest allowed level encodes.
+    void open_level(bool has_elements) {
+        if constexpr (std::is_same_v<Depth, CountedDepth>) {
+            ++depth_.depth;
+            if (has_elements && depth_.depth > depth_.max_depth) {
+                throw std::runtime_error("Exceeded recursion limit:"
+                                         + std::to_string(depth_.max_depth));
+            }
+        } else {
+            (void)has_elements;
+        }
+    }
+
+    void close_level() {
+        if constexpr (std::is_same_v<Depth, CountedDepth>) {
+            --depth_.depth;
+        }
+    }
+
+    void array_head(Py_ssize_t size) {
+        if constexpr (Indefinite) {
+            out_.write_byte(0x9F);
+        } else {
+            out_.write_head(4, static_cast<uint64_t>(size));
+        }
+    }
+
+    void map_head(Py_ssize_t size) {
+        if constexpr (Indefinite) {
+            out_.write_byte(0xBF);
+        } else {
+            out_.write_head(5, static_cast<uint64_t>(size));
+        }
+    }
+
+    void close_container() {
+        if constexpr (Indefinite) {
+            out_.write_byte(0xFF);
+        }
+    }
+
+    // Elements of a long sequence lie scattered over the heap, and reading
+    // each one's type and value is a cache miss; asking for an element a few
+    // places ahead overlaps those misses with the encoding. A prefetch never
+    // faults, and the index stays inside the item array.
+    static void prefetch_ahead(PyObject *const *items, Py_ssize_t i, Py_ssize_t size) {
+        constexpr Py_ssize_t kAhead = 8;
+        if (i + kAhead < size) {
+            __builtin_prefetch(items[i + kAhead]);
+        }
+    }
+
+    // The caller holds a reference to `list` for the whole call.
+    void encode_list(PyObject *list) {
+        RecursionGuard guard(nesting_);
+        const Py_ssize_t size = PyList_GET_SIZE(list);
+        array_head(size);
+        open_level(size != 0);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            // Python code run by an earlier element may have resized the
+            // list; its item array may even be gone.
+            if (PyList_GET_SIZE(list) != size) {
+                throw_changed_size("list");
+            }
+            prefetch_ahead(&PyList_GET_ITEM(list, 0), i, size);
+            element(PyList_GET_ITEM(list, i));
+        }
+        if (PyList_GET_SIZE(list) != size) {
+            throw_changed_size("list");
+        }
+        close_level();
+        close_container();
+    }
+
+    void encode_tuple(PyObject *tuple) {
+        RecursionGuard guard(nesting_);
+        const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
+        array_head(size);
+        open_level(size != 0);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            prefetch_ahead(&PyTuple_GET_ITEM(tuple, 0), i, size);
+            element(PyTuple_GET_ITEM(tuple, i));
+        }
+        close_level();
+        close_container();
+    }
+
+    void encode_dict(PyObject *dict) {
+        RecursionGuard guard(nesting_);
+        const Py_ssize_t size = PyDict_GET_SIZE(dict);
+        map_head(size);
+        open_level(size != 0);
+        Py_ssize_t position = 0;
+        Py_ssize_t pairs = 0;
+        PyObject *key = nullptr;
+        PyObject *value = nullptr;
+        while (PyDict_Next(dict, &position, &key, &value)) {
+            // Same-size mutations can still make the walk meet more pairs
+            // than the head announced.
+            if (++pairs > size) {
+                throw_changed_size("dictionary");
+            }
+            if (runs_no_python_code(key)) {
+                element(key);
+                element(value);
+            } else {
+                // Encoding the key may remove the pair from the dict.
+                const auto held_key = py::reinterpret_borrow<py::object>(key);
+                const auto held_value = py::reinterpret_borrow<py::object>(value);
+                element(key);
+                element(value);
+            }
+            if (PyDict_GET_SIZE(dict) != size) {
+                throw_changed_size("dictionary");
+            }
+        }
+        if (pairs != size) {
+            throw_changed_size("dictionary");
+        }
+        close_level();
+        close_container();
+    }
+
+    Output out_;
+    uint32_t nesting_ = 0;
+    Depth depth_;
+    const uint64_t value_text_limit_ = 40;
+};
+
+template <bool Indefinite, typename Depth>
+py::bytes run(const DumpsValue &value, Depth depth) {
+    DumpsEncoder<Indefinite, Depth> encoder(depth);
+    encoder.encode(value);
+    return encoder.result();
+}
+
+} // namespace
+
+py::bytes cbor_encoder_dumps(const DumpsValue &value, bool indefinite, uint64_t max_depth) {
+    if (max_depth == 0) {
+        return indefinite ? run<true>(value, UnboundedDepth{})
+                          : run<false>(value, UnboundedDepth{});
+    }
+    const CountedDepth depth{0, max_depth};
+    return indefinite ? run<true>(value, depth) : run<false>(value, depth);
+}
