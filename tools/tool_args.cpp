@@ -25,7 +25,7 @@ std::string tool_args_help() {
     for (size_t i = 0; i < count; i++) {
         if (engines[i].option != nullptr) {
             std::string option = engines[i].option;
-            help += "  " + option + std::string(option.size() < 11 ? 11 - option.size() : 1, ' ') + engines[i].help +
+            help += "  " + option + std::string(option.size() < 13 ? 13 - option.size() : 1, ' ') + engines[i].help +
                     "\n";
         }
     }
@@ -35,9 +35,10 @@ std::string tool_args_help() {
             "\n"
             "Checked deltas: by default diff writes a " +
             std::to_string(DELTA_CONTAINER_HEADER_SIZE) +
-            "-byte header with the lengths and XXH3-64\n"
-            "checksums of OLD, NEW and the delta; patch refuses a wrong OLD, a damaged or\n"
-            "truncated delta and a file that is not a delta. Deltas are not compressed.\n"
+            "-byte header with the lengths and\n"
+            "XXH3-64 checksums of OLD, NEW and the delta; patch refuses a wrong OLD, a\n"
+            "damaged or truncated delta and a file that is not a delta. Deltas are not\n"
+            "compressed.\n"
             "\n"
             "Limits: the exact engine takes values up to 2147483647 bytes (2 GiB - 1); its\n"
             "time grows with the amount of change. Inputs are mapped, not copied; the\n"

@@ -6,9 +6,13 @@
 #include <unistd.h>
 
 #include "diff.h"
+#if __has_include("diff_fast.h")
+#include "diff_fast.h"
+#endif
 
-// The first entry is the default. A new engine is one more line here: its
-// option, limits and --help text follow from the entry.
+// The first entry is the default; an entry's index is what a checked delta
+// records, so entries are only ever appended. A new engine is one more line
+// here: its option, limit and --help text follow from the entry.
 static const tool_engine ENGINES[] = {
     {"exact", nullptr, "", static_cast<uint64_t>(INT32_MAX), diff_generate_binary},
 };
