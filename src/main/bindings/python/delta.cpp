@@ -152,25 +152,19 @@ static py::buffer_info out_buffer_info(PyOutBuf &out) {
                            false);
 }
 
-// An empty handle (a library failure) has no bytes to show, so it counts as
-// empty rather than raising from len().
-static size_t out_buffer_len(PyOutBuf &out) { return out.get() == nullptr ? 0 : static_cast<size_t>(out.get()->length); }
-
-static std::string out_buffer_repr(PyOutBuf &out) {
-    if (out.get() == nullptr) {
-        return "<PythonOutBuf holding no data>";
-    }
-    return "<PythonOutBuf of " + std::to_string(out.get()->length) + " bytes>";
-}
-
 void corvantis_delta_init(py::module_ &parent) {
     py::module_ m = corvantis_add_submodule(parent, "delta");
     m.doc() = DELTA_DOC;
 
     py::class_<PyOutBuf>(m, "PythonOutBuf", py::buffer_protocol())
         .def_buffer(&out_buffer_info)
-        .def("__len__", &out_buffer_len)
-        .def("__repr__", &out_buffer_repr);
+        // A handle left empty by a library failure shows no bytes, so it
+        // counts as empty rather than raising from len().
+        .def("__len__", [](PyOutBuf &out) { return out.get() == nullptr ? uint64_t{0} : out.get()->length; })
+        .def("__repr__", [](PyOutBuf &out) {
+            return out.get() == nullptr ? std::string("<PythonOutBuf holding no data>")
+                                        : "<PythonOutBuf of " + std::to_string(out.get()->length) + " bytes>";
+        });
 
     py::class_<PyInBuf>(m, "PythonInBuf").def(py::init<py::bytes>());
     py::implicitly_convertible<py::bytes, PyInBuf>();
