@@ -128,6 +128,7 @@ void tool_output::open_temp(const std::string &target, mode_t mode, bool keep_ow
     pending_temp_set = 1;
     owns_fd_ = true;
     replace_ = true;
+    keep_existing_ = keep_owner;
     // Giving the file away needs privileges; without them it stays the
     // writer's, and then must not carry set-id bits of the previous owner.
     if (keep_owner && fchown(fd_, uid, gid) != 0) {
@@ -167,7 +168,10 @@ void tool_output::commit(const tool_piece *pieces, size_t count) {
             left -= static_cast<uint64_t>(put);
         }
     }
-    if (replace_ && fsync(fd_) != 0) {
+    // Replacing an existing file, the new bytes must be on disk before the
+    // rename, or a crash could leave neither version; a new path risks
+    // nothing and is spared the wait.
+    if (replace_ && keep_existing_ && fsync(fd_) != 0) {
         fail();
     }
     if (owns_fd_) {

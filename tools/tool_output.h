@@ -44,6 +44,7 @@ class tool_output {
     int fd_ = -1;            // temporary file or the stream written in place
     bool owns_fd_ = false;
     bool replace_ = false;   // temporary file renamed over target_
+    bool keep_existing_ = false; // target_ is an existing file being replaced
     bool force_ = false;
 };
 
