@@ -67,6 +67,18 @@ static std::string resolve_links(const std::string &path) {
 static bool is_terminal_failure(int fd, bool force) { return !force && isatty(fd); }
 
 tool_output::tool_output(const std::string &path, bool force) : path_(path), force_(force) {
+    // A constructor that throws gets no destructor call.
+    try {
+        prepare();
+    } catch (...) {
+        discard();
+        throw;
+    }
+}
+
+void tool_output::prepare() {
+    const std::string &path = path_;
+    const bool force = force_;
     const std::string quoted = tool_quote_path(path, true);
     if (path == "-") {
         fd_ = STDOUT_FILENO;
@@ -139,9 +151,12 @@ void tool_output::open_temp(const std::string &target, mode_t mode, bool keep_ow
     }
 }
 
-tool_output::~tool_output() {
+tool_output::~tool_output() { discard(); }
+
+void tool_output::discard() {
     if (owns_fd_ && fd_ >= 0) {
         close(fd_);
+        fd_ = -1;
     }
     if (replace_ && pending_temp_set) {
         unlink(pending_temp);

@@ -37,6 +37,8 @@ class tool_output {
     bool is_stdout() const { return path_ == "-"; }
 
   private:
+    void prepare();
+    void discard();
     void open_temp(const std::string &target, mode_t mode, bool keep_owner, uid_t uid, gid_t gid);
 
     std::string path_;       // as given, for messages
