@@ -117,7 +117,7 @@ def flip(data, at):
     (["patch", "new", "good"], {}, "wrong old file 'new': 49 bytes, the delta was made from 48"),
     (["patch", "old", "bad"], {"bad": GOOD[:40]}, "truncated delta: 40 bytes, shorter than its header"),
     (["patch", "old", "bad"], {"bad": GOOD[:68]}, f"truncated delta: 68 bytes of {len(GOOD)}"),
-    (["patch", "old", "bad"], {"bad": GOOD[:-1]}, "truncated delta"),
+    (["patch", "old", "bad"], {"bad": GOOD[:-2]}, "truncated delta"),  # cut before the last insert
     (["patch", "old", "bad"], {"bad": GOOD + b"\0"}, "corrupt delta: 1 bytes after its end"),
     (["patch", "old", "bad"], {"bad": flip(GOOD, 20)}, "corrupt delta: header checksum mismatch"),
     (["patch", "old", "bad"], {"bad": flip(GOOD, 70)}, "corrupt delta: checksum mismatch"),
