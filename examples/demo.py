@@ -80,7 +80,9 @@ def tool_delta(old, new, expected_delta):
         produced = Path(d_path).read_bytes()
         print(f"  delta {len(produced)} bytes = {100 * len(produced) / len(new):.2f}% of new; "
               f"two processes took {elapsed * 1e3:.1f} ms")
-        check(produced == expected_delta, "the tool writes the same delta as the module")
+        raw = subprocess.run([tool, "--raw", "diff", str(OLD), str(NEW), "-"], capture_output=True)
+        check(raw.returncode == 0 and raw.stdout == expected_delta, "the tool's --raw delta is the module's delta")
+        check(produced.endswith(expected_delta), "the checked delta wraps the same delta")
         check(Path(out_path).read_bytes() == new, "the tool's rebuilt file equals the edited document")
 
 

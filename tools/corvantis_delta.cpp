@@ -1,292 +1,183 @@
 // corvantis-delta: compute and apply binary deltas from the command line.
-//
-//   corvantis-delta [--stats] diff OLD NEW DELTA
-//   corvantis-delta [--stats] patch OLD DELTA OUT
-//
-// "-" names standard input (at most one input) or standard output. A named
-// output appears complete or not at all: it is written to a temporary file in
-// the same directory and renamed over the target only once fully written.
-#include <cerrno>
+// `corvantis-delta --help` describes the commands, options, limits and exit
+// status. Each step has its own file: the command line (tool_args), inputs
+// (tool_input), the output (tool_output), the checked delta
+// (delta_container) and the engines (tool_engine).
 #include <chrono>
-#include <csignal>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <stdexcept>
 #include <string>
-#include <vector>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "buf.h"
-#include "diff.h"
+#include "delta_container.h"
+#include "tool_args.h"
+#include "tool_engine.h"
+#include "tool_failure.h"
+#include "tool_input.h"
+#include "tool_output.h"
+
+#ifndef CORVANTIS_VERSION
+#define CORVANTIS_VERSION "dev"
+#endif
+
+static const char *const PROGRAM = "corvantis-delta";
+
+std::string tool_quote_path(const std::string &path, bool output) {
+    if (path == "-") {
+        return output ? "standard output" : "standard input";
+    }
+    return "'" + path + "'";
+}
 
 namespace {
-
-const char *const PROGRAM = "corvantis-delta";
-
-const char *const USAGE = "usage: corvantis-delta [--stats] diff OLD NEW DELTA\n"
-                          "       corvantis-delta [--stats] patch OLD DELTA OUT\n"
-                          "\n"
-                          "  diff   write the delta that turns OLD into NEW to DELTA\n"
-                          "  patch  apply DELTA to OLD and write the result to OUT\n"
-                          "\n"
-                          "  -        standard input (for one input) or standard output\n"
-                          "  --stats  print sizes, ratio and time (on standard error when\n"
-                          "           the output goes to standard output)\n";
-
-// Failure with a message for the user; main prints it as one line.
-struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-std::string errno_text(int err) { return std::strerror(err); }
-
-// The temporary output file, removed if the process is interrupted before the
-// rename. A plain array so the signal handler reads it without allocating.
-char pending_temp[4096];
-volatile std::sig_atomic_t pending_temp_set = 0;
-
-extern "C" void remove_pending_temp(int signo) {
-    if (pending_temp_set) {
-        unlink(pending_temp);
-    }
-    std::signal(signo, SIG_DFL);
-    std::raise(signo);
-}
-
-struct UniqueBuf {
+struct buf_deleter {
     void operator()(buf *b) const noexcept { buf_free(b); }
 };
-using OwnedBuf = std::unique_ptr<buf, UniqueBuf>;
+using owned_buf = std::unique_ptr<buf, buf_deleter>;
 
-// The whole content of a file or of standard input. `limit` bounds the size
-// that is accepted; a larger named file is refused before it is read.
-std::vector<uint8_t> read_input(const std::string &path, uint64_t limit, const char *role) {
-    const bool is_stdin = path == "-";
-    int fd = is_stdin ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        throw Failure("cannot open " + std::string(role) + " '" + path + "': " + errno_text(errno));
-    }
-    std::vector<uint8_t> data;
-    try {
-        struct stat st;
-        if (fstat(fd, &st) != 0) {
-            throw Failure("cannot read " + std::string(role) + " '" + path + "': " + errno_text(errno));
-        }
-        if (S_ISDIR(st.st_mode)) {
-            throw Failure("cannot read " + std::string(role) + " '" + path + "': " + errno_text(EISDIR));
-        }
-        if (S_ISREG(st.st_mode)) {
-            if (static_cast<uint64_t>(st.st_size) > limit) {
-                throw Failure(std::string(role) + " '" + path + "' is too large: " + std::to_string(st.st_size) +
-                              " bytes (at most " + std::to_string(limit) + ")");
-            }
-            data.reserve(static_cast<size_t>(st.st_size));
-        }
-        uint8_t chunk[1 << 16];
-        for (;;) {
-            ssize_t got = read(fd, chunk, sizeof chunk);
-            if (got < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                throw Failure("cannot read " + std::string(role) + " '" + path + "': " + errno_text(errno));
-            }
-            if (got == 0) {
-                break;
-            }
-            if (data.size() + static_cast<uint64_t>(got) > limit) {
-                throw Failure(std::string(role) + " '" + path + "' is too large: more than " + std::to_string(limit) +
-                              " bytes");
-            }
-            data.insert(data.end(), chunk, chunk + got);
-        }
-    } catch (...) {
-        if (!is_stdin) {
-            close(fd);
-        }
-        throw;
-    }
-    if (!is_stdin) {
-        close(fd);
-    }
-    return data;
-}
-
-void write_all(int fd, const uint8_t *data, uint64_t length, const std::string &what) {
-    while (length > 0) {
-        size_t step = length > (1u << 30) ? (1u << 30) : static_cast<size_t>(length);
-        ssize_t put = write(fd, data, step);
-        if (put < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw Failure("cannot write " + what + ": " + errno_text(errno));
-        }
-        data += put;
-        length -= static_cast<uint64_t>(put);
-    }
-}
-
-std::string directory_of(const std::string &path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-void write_output(const std::string &path, const buf *content) {
-    if (path == "-") {
-        write_all(STDOUT_FILENO, content->data, content->length, "standard output");
-        return;
-    }
-    std::string temp = directory_of(path) + "/.corvantis-delta.XXXXXX";
-    if (temp.size() >= sizeof pending_temp) {
-        throw Failure("output path too long: '" + path + "'");
-    }
-    std::memcpy(pending_temp, temp.c_str(), temp.size() + 1);
-    int fd = mkstemp(pending_temp);
-    if (fd < 0) {
-        throw Failure("cannot create a temporary file next to '" + path + "': " + errno_text(errno));
-    }
-    pending_temp_set = 1;
-    try {
-        // mkstemp makes the file private; the result gets the usual mode.
-        mode_t mask = umask(0);
-        umask(mask);
-        if (fchmod(fd, 0666 & ~mask) != 0) {
-            throw Failure("cannot set the mode of '" + path + "': " + errno_text(errno));
-        }
-        write_all(fd, content->data, content->length, "'" + path + "'");
-        if (fsync(fd) != 0) {
-            throw Failure("cannot write '" + path + "': " + errno_text(errno));
-        }
-        if (close(fd) != 0) {
-            fd = -1;
-            throw Failure("cannot write '" + path + "': " + errno_text(errno));
-        }
-        fd = -1;
-        if (rename(pending_temp, path.c_str()) != 0) {
-            throw Failure("cannot create '" + path + "': " + errno_text(errno));
-        }
-        pending_temp_set = 0;
-    } catch (...) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        unlink(pending_temp);
-        pending_temp_set = 0;
-        throw;
-    }
-}
-
-buf view_of(std::vector<uint8_t> &bytes) {
-    // A borrowed record: the core reads it in place and never frees it.
-    return buf{bytes.data(), bytes.size(), bytes.size()};
-}
-
-struct Sizes {
+struct run_stats {
+    const char *command;
+    const char *engine; // null for patch
     uint64_t old_size, new_size, delta_size;
     double seconds;
 };
+} // namespace
 
-void print_stats(FILE *out, const char *command, const Sizes &s) {
+static void print_stats(FILE *out, const run_stats &s) {
     double percent = s.new_size == 0 ? 0.0 : 100.0 * static_cast<double>(s.delta_size) / static_cast<double>(s.new_size);
-    double mb = static_cast<double>(std::strcmp(command, "diff") == 0 ? s.old_size + s.new_size : s.new_size) / 1e6;
-    std::fprintf(out, "old:   %llu bytes\n", static_cast<unsigned long long>(s.old_size));
-    std::fprintf(out, "new:   %llu bytes\n", static_cast<unsigned long long>(s.new_size));
-    std::fprintf(out, "delta: %llu bytes (%.2f%% of new)\n", static_cast<unsigned long long>(s.delta_size), percent);
-    std::fprintf(out, "time:  %.3f ms (%s", s.seconds * 1e3, command);
+    double mb = static_cast<double>(s.engine != nullptr ? s.old_size + s.new_size : s.new_size) / 1e6;
+    std::fprintf(out, "old:    %llu bytes\n", static_cast<unsigned long long>(s.old_size));
+    std::fprintf(out, "new:    %llu bytes\n", static_cast<unsigned long long>(s.new_size));
+    std::fprintf(out, "delta:  %llu bytes (%.2f%% of new)\n", static_cast<unsigned long long>(s.delta_size), percent);
+    if (s.engine != nullptr) {
+        std::fprintf(out, "engine: %s\n", s.engine);
+    }
+    std::fprintf(out, "time:   %.3f ms (%s", s.seconds * 1e3, s.command);
     if (s.seconds > 0) {
         std::fprintf(out, ", %.1f MB/s", mb / s.seconds);
     }
     std::fprintf(out, ")\n");
 }
 
-int run(int argc, char **argv) {
-    bool stats = false;
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        if (a == "--stats") {
-            stats = true;
-        } else if (a == "-h" || a == "--help") {
-            std::fputs(USAGE, stdout);
-            return 0;
-        } else if (a.size() > 1 && a[0] == '-' && a != "-") {
-            std::fprintf(stderr, "%s: unknown option '%s'\n%s", PROGRAM, a.c_str(), USAGE);
-            return 2;
-        } else {
-            args.push_back(a);
-        }
-    }
-    if (args.size() != 4 || (args[0] != "diff" && args[0] != "patch")) {
-        std::fputs(USAGE, stderr);
-        return 2;
-    }
-    if (args[1] == "-" && args[2] == "-") {
-        throw Failure("only one input can be standard input");
-    }
-    const bool is_diff = args[0] == "diff";
-    const std::string &out_path = args[3];
+static double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
-    // The engine addresses both values with signed 32-bit positions; applying
-    // a delta has no such limit on the old value or the delta.
-    const uint64_t value_limit = is_diff ? static_cast<uint64_t>(INT32_MAX) : UINT64_MAX;
-    std::vector<uint8_t> old_bytes = read_input(args[1], value_limit, "old value");
-    std::vector<uint8_t> second = read_input(args[2], value_limit, is_diff ? "new value" : "delta");
-    buf old_view = view_of(old_bytes);
-    buf second_view = view_of(second);
+static run_stats run_diff(const tool_args &args, tool_output &out) {
+    const tool_engine &engine = *args.engine;
+    tool_input old_value(args.old_path, "old value", engine.value_limit);
+    tool_input new_value(args.second_path, "new value", engine.value_limit);
+    buf old_view = old_value.view(), new_view = new_value.view();
 
     auto start = std::chrono::steady_clock::now();
-    OwnedBuf result;
-    if (is_diff) {
-        result.reset(diff_generate_binary(&old_view, &second_view));
-        if (!result) {
-            throw Failure("cannot compute the delta: out of memory");
+    owned_buf delta(engine.generate(&old_view, &new_view));
+    if (!delta) {
+        throw tool_failure("cannot compute the delta: out of memory");
+    }
+    double seconds = seconds_since(start);
+
+    uint8_t header[DELTA_CONTAINER_HEADER_SIZE];
+    size_t count = 0;
+    tool_piece pieces[2];
+    if (!args.raw) {
+        size_t engines = 0;
+        delta_container_header h{};
+        h.engine = static_cast<uint8_t>(&engine - tool_engine_list(&engines));
+        h.old_length = old_value.size();
+        h.old_hash = delta_container_hash(old_value.data(), old_value.size());
+        h.new_length = new_value.size();
+        h.new_hash = delta_container_hash(new_value.data(), new_value.size());
+        h.delta_length = delta->length;
+        h.delta_hash = delta_container_hash(delta->data, delta->length);
+        delta_container_write(&h, header);
+        pieces[count++] = {header, sizeof header};
+    }
+    pieces[count++] = {delta->data, delta->length};
+    out.commit(pieces, count);
+    return {"diff", engine.name, old_value.size(), new_value.size(),
+            delta->length + (args.raw ? 0 : DELTA_CONTAINER_HEADER_SIZE), seconds};
+}
+
+static run_stats run_patch(const tool_args &args, tool_output &out) {
+    // The delta first: a damaged delta or a file that is not one is refused
+    // before the old value is touched.
+    tool_input delta_file(args.second_path, "delta", UINT64_MAX);
+    const std::string delta_name = tool_quote_path(args.second_path, false);
+    delta_container_header h{};
+    buf delta = delta_file.view();
+    if (!args.raw) {
+        const uint8_t *bare = nullptr;
+        std::string problem = delta_container_read(delta_file.data(), delta_file.size(), &h, &bare);
+        if (!problem.empty()) {
+            throw tool_failure("cannot apply " + delta_name + ": " + problem);
         }
-    } else {
-        const char *error = nullptr;
-        result.reset(diff_apply_binary_ex(&old_view, &second_view, &error));
-        if (!result) {
-            throw Failure(std::string("cannot apply '") + args[2] + "': " + (error ? error : "out of memory"));
+        delta = buf{const_cast<uint8_t *>(bare), h.delta_length, h.delta_length};
+    }
+
+    tool_input old_value(args.old_path, "old value", UINT64_MAX);
+    const std::string old_name = tool_quote_path(args.old_path, false);
+    if (!args.raw) {
+        if (old_value.size() != h.old_length) {
+            throw tool_failure("wrong old file " + old_name + ": " + std::to_string(old_value.size()) +
+                               " bytes, the delta was made from " + std::to_string(h.old_length));
+        }
+        if (delta_container_hash(old_value.data(), old_value.size()) != h.old_hash) {
+            throw tool_failure("wrong old file " + old_name + ": its checksum differs from the one the delta was made from");
         }
     }
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    buf old_view = old_value.view();
 
-    write_output(out_path, result.get());
+    auto start = std::chrono::steady_clock::now();
+    const char *error = nullptr;
+    owned_buf result(tool_engine_apply(&old_view, &delta, &error));
+    if (!result) {
+        throw tool_failure("cannot apply " + delta_name + ": " + (error ? error : "out of memory"));
+    }
+    double seconds = seconds_since(start);
+    if (!args.raw && (result->length != h.new_length || delta_container_hash(result->data, result->length) != h.new_hash)) {
+        throw tool_failure("cannot apply " + delta_name + ": the result does not match the checksum in the delta");
+    }
 
-    if (stats) {
-        Sizes s{};
-        s.old_size = old_bytes.size();
-        s.new_size = is_diff ? second.size() : result->length;
-        s.delta_size = is_diff ? result->length : second.size();
-        s.seconds = seconds;
-        FILE *out = out_path == "-" ? stderr : stdout;
-        print_stats(out, args[0].c_str(), s);
-        std::fflush(out);
+    tool_piece piece{result->data, result->length};
+    out.commit(&piece, 1);
+    return {"patch", nullptr, old_value.size(), result->length, delta_file.size(), seconds};
+}
+
+static int run(int argc, char **argv) {
+    tool_args args;
+    try {
+        args = tool_args_parse(argc, argv);
+    } catch (const tool_usage_error &e) {
+        std::fprintf(stderr, "%s: %s\n%sTry '%s --help' for more information.\n", PROGRAM, e.what(), TOOL_SYNOPSIS,
+                     PROGRAM);
+        return 2;
+    }
+    if (args.action == TOOL_HELP) {
+        std::fputs(tool_args_help().c_str(), stdout);
+        return 0;
+    }
+    if (args.action == TOOL_VERSION) {
+        std::printf("%s %s (checked delta format %d)\n", PROGRAM, CORVANTIS_VERSION, DELTA_CONTAINER_VERSION);
+        return 0;
+    }
+    // The output is settled first, so a refused output costs no reading.
+    tool_output out(args.out_path, args.force);
+    run_stats stats = args.is_diff ? run_diff(args, out) : run_patch(args, out);
+    if (args.stats) {
+        FILE *report = out.is_stdout() ? stderr : stdout;
+        print_stats(report, stats);
+        std::fflush(report);
     }
     return 0;
 }
 
-} // namespace
-
 int main(int argc, char **argv) {
-    std::signal(SIGINT, remove_pending_temp);
-    std::signal(SIGTERM, remove_pending_temp);
-    std::signal(SIGHUP, remove_pending_temp);
-    // A closed pipe on standard output becomes an ordinary write error.
-    std::signal(SIGPIPE, SIG_IGN);
+    tool_output_install_signal_handlers();
     try {
         return run(argc, argv);
-    } catch (const Failure &f) {
+    } catch (const tool_failure &f) {
         std::fprintf(stderr, "%s: %s\n", PROGRAM, f.what());
     } catch (const std::bad_alloc &) {
         std::fprintf(stderr, "%s: out of memory\n", PROGRAM);

@@ -110,7 +110,8 @@ def test_out_buf_buffer_properties(old, new):
     view = memoryview(result)
     assert (view.format, view.itemsize, view.ndim, view.shape, view.strides) == ("b", 1, 1, (len(expected),), (1,))
     assert not view.readonly and view.c_contiguous and view.obj is result
-    assert view.nbytes == len(view) == len(expected) and view.cast("B").tobytes() == expected
+    assert view.nbytes == len(view) == len(result) == len(expected) and view.cast("B").tobytes() == expected
+    assert repr(result) == f"<PythonOutBuf of {len(expected)} bytes>"
 
 
 def test_out_buf_writes_in_place():
@@ -124,6 +125,7 @@ def test_out_buf_writes_in_place():
 def test_objects_without_data_are_refused():
     # __new__ makes the object without running a constructor: it holds no buffer.
     empty = PythonOutBuf.__new__(PythonOutBuf)
+    assert (len(empty), repr(empty)) == (0, "<PythonOutBuf holding no data>")
     for convert in (memoryview, bytes):
         with pytest.raises(BufferError):
             convert(empty)

@@ -156,7 +156,15 @@ void corvantis_delta_init(py::module_ &parent) {
     py::module_ m = corvantis_add_submodule(parent, "delta");
     m.doc() = DELTA_DOC;
 
-    py::class_<PyOutBuf>(m, "PythonOutBuf", py::buffer_protocol()).def_buffer(&out_buffer_info);
+    py::class_<PyOutBuf>(m, "PythonOutBuf", py::buffer_protocol())
+        .def_buffer(&out_buffer_info)
+        // A handle left empty by a library failure shows no bytes, so it
+        // counts as empty rather than raising from len().
+        .def("__len__", [](PyOutBuf &out) { return out.get() == nullptr ? uint64_t{0} : out.get()->length; })
+        .def("__repr__", [](PyOutBuf &out) {
+            return out.get() == nullptr ? std::string("<PythonOutBuf holding no data>")
+                                        : "<PythonOutBuf of " + std::to_string(out.get()->length) + " bytes>";
+        });
 
     py::class_<PyInBuf>(m, "PythonInBuf").def(py::init<py::bytes>());
     py::implicitly_convertible<py::bytes, PyInBuf>();

@@ -1,0 +1,69 @@
+#include "tool_engine.h"
+
+#include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "diff.h"
+#if __has_include("diff_fast.h")
+#include "diff_fast.h"
+#endif
+
+// The first entry is the default; an entry's index is what a checked delta
+// records, so entries are only ever appended. A new engine is one more line
+// here: its option, limit and --help text follow from the entry.
+static const tool_engine ENGINES[] = {
+    {"exact", nullptr, "", static_cast<uint64_t>(INT32_MAX), diff_generate_binary},
+};
+
+const tool_engine *tool_engine_list(size_t *count) {
+    *count = sizeof ENGINES / sizeof ENGINES[0];
+    return ENGINES;
+}
+
+const tool_engine *tool_engine_by_option(const std::string &option) {
+    for (const tool_engine &engine : ENGINES) {
+        if (engine.option != nullptr && option == engine.option) {
+            return &engine;
+        }
+    }
+    return nullptr;
+}
+
+// Points standard error at /dev/null for its lifetime. The parser writes its
+// one diagnostic with stdio, so stderr is flushed at both ends to keep the
+// message from escaping after the descriptor is restored.
+namespace {
+class quiet_stderr {
+  public:
+    quiet_stderr() {
+        std::fflush(stderr);
+        saved_ = dup(STDERR_FILENO);
+        int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null_fd >= 0) {
+            dup2(null_fd, STDERR_FILENO);
+        }
+        if (null_fd >= 0) {
+            close(null_fd);
+        }
+    }
+    ~quiet_stderr() {
+        std::fflush(stderr);
+        if (saved_ >= 0) {
+            dup2(saved_, STDERR_FILENO);
+            close(saved_);
+        }
+    }
+    quiet_stderr(const quiet_stderr &) = delete;
+    quiet_stderr &operator=(const quiet_stderr &) = delete;
+
+  private:
+    int saved_;
+};
+} // namespace
+
+buf *tool_engine_apply(const buf *old_value, const buf *delta, const char **error) {
+    quiet_stderr quiet;
+    return diff_apply_binary_ex(old_value, delta, error);
+}
