@@ -4,16 +4,10 @@
 
 #include "alloc.h"
 
-/* The smallest block step: 4 bytes keeps every match of 19 bytes or more
+/* The smallest block step: 4 bytes keeps every match of 11 bytes or more
  * findable while the table stays within its size. */
 static const uint32_t MIN_SHIFT = 2;
 static const uint64_t TABLE_ALLOWANCE = 16u << 20;
-
-static uint64_t load64(const uint8_t *p) {
-    uint64_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
-}
 
 static uint64_t block_count(uint64_t length, uint32_t shift) {
     return length < BLOCK_INDEX_WINDOW ? 0 : ((length - BLOCK_INDEX_WINDOW) >> shift) + 1;
@@ -34,30 +28,7 @@ static uint32_t bit_length(uint64_t n) {
     return bits;
 }
 
-static uint32_t *bucket_of(const block_index *index, uint64_t fingerprint) {
-    return index->slots + ((fingerprint >> 32) & index->bucket_mask) * BLOCK_INDEX_WAYS;
-}
-
-/* The fingerprint bits a slot keeps beside its block number. */
-static uint32_t check_bits(const block_index *index, uint64_t fingerprint) {
-    if (index->block_bits >= 32) return 0;
-    return static_cast<uint32_t>(fingerprint) >> index->block_bits << index->block_bits;
-}
-
 extern "C" {
-
-uint64_t block_index_fingerprint(const uint8_t *p) {
-    /* Two multiplications mix the window's 16 bytes; the final xor-shift
-     * spreads the high bits down into the check bits. Byte order matters
-     * to the value, so the words are read little-endian on every host. */
-    uint64_t a = load64(p), b = load64(p + 8);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    a = __builtin_bswap64(a);
-    b = __builtin_bswap64(b);
-#endif
-    uint64_t h = a * 0x9E3779B97F4A7C15ull ^ (b + 0x632BE59BD9B4E019ull) * 0xC2B2AE3D27D4EB4Full;
-    return h ^ (h >> 29);
-}
 
 block_index *block_index_create(const buf *old_value) {
     if (old_value == nullptr) return nullptr;
@@ -92,8 +63,8 @@ block_index *block_index_create(const buf *old_value) {
         if (k >= ahead) {
             const uint64_t block = k - ahead;
             const uint64_t f = pending[block % ahead];
-            uint32_t *bucket = bucket_of(index, f);
-            const uint32_t slot = check_bits(index, f) | static_cast<uint32_t>(block + 1);
+            uint32_t *bucket = const_cast<uint32_t *>(block_index_bucket(index, f));
+            const uint32_t slot = block_index_check(index, f) | static_cast<uint32_t>(block + 1);
             uint32_t way = 0;
             while (way < BLOCK_INDEX_WAYS && bucket[way] != 0) ++way;
             /* A full bucket drops a slot picked by the block number: equal
@@ -103,7 +74,7 @@ block_index *block_index_create(const buf *old_value) {
         if (k < blocks) {
             const uint64_t f = block_index_fingerprint(index->data + (k << shift));
             pending[k % ahead] = f;
-            __builtin_prefetch(bucket_of(index, f), 1);
+            __builtin_prefetch(const_cast<uint32_t *>(block_index_bucket(index, f)), 1);
         }
     }
     return index;
@@ -113,19 +84,6 @@ void block_index_free(block_index *index) {
     if (index == nullptr) return;
     free(index->slots);
     free(index);
-}
-
-uint32_t block_index_lookup(const block_index *index, uint64_t fingerprint, uint64_t *offsets) {
-    const uint32_t *bucket = bucket_of(index, fingerprint);
-    const uint32_t check = check_bits(index, fingerprint);
-    const uint64_t number_mask = (uint64_t{1} << index->block_bits) - 1;
-    uint32_t found = 0;
-    for (uint32_t way = 0; way < BLOCK_INDEX_WAYS; ++way) {
-        const uint32_t slot = bucket[way];
-        if (slot == 0 || (index->block_bits < 32 && (slot >> index->block_bits << index->block_bits) != check)) continue;
-        offsets[found++] = ((slot & number_mask) - 1) << index->shift;
-    }
-    return found;
 }
 
 }

@@ -17,6 +17,15 @@ static const int32_t GAP_BAILOUT_LIMIT = 256;
  * reaching further back would have been found at an earlier position, unless
  * its block fell out of a full bucket. */
 static const uint64_t BACK_LIMIT = 64;
+/* Positions ahead whose bucket is fetched while the current one is tried:
+ * on a large old value nearly every lookup would otherwise wait for memory. */
+static const uint64_t PREFETCH_DISTANCE = 8; /* in steps */
+/* After this many positions without a match the scan steps 3, 5, then 7
+ * bytes at a time. Odd steps meet every block start (a power of two apart)
+ * within a few steps, so a long match is still found; this is what keeps
+ * unrelated data fast. */
+static const uint64_t MISSES_PER_STEP = 128;
+static const uint64_t MAX_STEP = 7;
 
 namespace {
 
@@ -32,6 +41,7 @@ struct match {
     uint64_t old_start = 0;
     uint64_t new_start = 0;
     uint64_t length = 0;
+    int64_t gain = 0;      /* length less what the copy's offset costs to write */
     uint64_t distance = 0; /* from where the previous copy ended in the old value */
 };
 
@@ -70,23 +80,32 @@ uint64_t minimum(uint64_t a, uint64_t b) { return a < b ? a : b; }
 
 /* Weighs the old offset `candidate` for the new position `at`, where the
  * bytes from `literal_start` on are not covered yet; keeps it in `best`
- * when it is longer, or as long and nearer to `previous_end`. */
+ * when it saves more, or as much and lies nearer to `previous_end`.
+ * `continues` marks the candidate that carries on the previous copy. */
 void consider(const scan &s, uint64_t candidate, uint64_t at, uint64_t literal_start, uint64_t previous_end,
-              match *best) {
+              bool continues, match *best) {
     if (candidate > s.old_length || s.old_length - candidate < BLOCK_INDEX_WINDOW) return;
     const uint8_t *o = s.old_data + candidate;
     const uint8_t *n = s.new_data + at;
-    if (load64(o) != load64(n) || load64(o + 8) != load64(n + 8)) return;
+    if (load64(o) != load64(n)) return;
     const uint64_t ahead = forward_extent(o + BLOCK_INDEX_WINDOW, n + BLOCK_INDEX_WINDOW,
                                           minimum(s.old_length - candidate, s.new_length - at) - BLOCK_INDEX_WINDOW);
     const uint64_t back = backward_extent(o, n, minimum(minimum(candidate, at - literal_start), BACK_LIMIT));
     const uint64_t length = back + BLOCK_INDEX_WINDOW + ahead;
     const uint64_t start = candidate - back;
+    /* Matches are weighed by what they save: a short copy from far away costs
+     * nearly what it saves, and taking it can hide a longer match that
+     * starts a few bytes later. Continuing the previous copy is always
+     * worth its window. */
+    const int64_t cost = 2 + _wide_script_head_size(start);
+    if (!continues && length < static_cast<uint64_t>(2 * cost)) return;
+    const int64_t gain = static_cast<int64_t>(length) - cost;
     const uint64_t distance = start > previous_end ? start - previous_end : previous_end - start;
-    if (length > best->length || (length == best->length && distance < best->distance)) {
+    if (gain > best->gain || (gain == best->gain && distance < best->distance)) {
         best->old_start = start;
         best->new_start = at - back;
         best->length = length;
+        best->gain = gain;
         best->distance = distance;
     }
 }
@@ -187,23 +206,31 @@ int write_gap(const scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_
 
 /* The scan: one pass over the new value. At each position the copy that
  * continues the previous one and the indexed blocks with the same
- * fingerprint are tried; the longest verified match wins. Returns 1 when the
+ * fingerprint are tried; the verified match that saves the most wins. Returns 1 when the
  * script holds a complete delta, 0 when it gave up. */
 int scan_new_value(const scan &s, const block_index *index) {
     uint64_t literal_start = 0; /* first new byte not covered by a copy */
     uint64_t previous_end = 0;  /* old offset where the last copy ended */
     uint64_t at = 0;
     uint64_t offsets[BLOCK_INDEX_WAYS];
+    uint64_t misses = 0;
     while (s.new_length - at >= BLOCK_INDEX_WINDOW) {
+        const uint64_t step = misses < MISSES_PER_STEP * 3 ? 1 + 2 * (misses / MISSES_PER_STEP) : MAX_STEP;
+        if (s.new_length - at >= BLOCK_INDEX_WINDOW + PREFETCH_DISTANCE * step)
+            __builtin_prefetch(block_index_bucket(index, block_index_fingerprint(s.new_data + at + PREFETCH_DISTANCE * step)));
         match best;
+        best.gain = INT64_MIN;
         best.distance = UINT64_MAX;
-        consider(s, previous_end + (at - literal_start), at, literal_start, previous_end, &best);
+        consider(s, previous_end + (at - literal_start), at, literal_start, previous_end, true, &best);
         const uint32_t found = block_index_lookup(index, block_index_fingerprint(s.new_data + at), offsets);
-        for (uint32_t k = 0; k < found; ++k) consider(s, offsets[k], at, literal_start, previous_end, &best);
+        for (uint32_t k = 0; k < found; ++k)
+            consider(s, offsets[k], at, literal_start, previous_end, false, &best);
         if (best.length == 0) {
-            ++at;
+            ++misses;
+            at += step;
             continue;
         }
+        misses = 0;
         if (!write_gap(s, previous_end, best.old_start, literal_start, best.new_start)) return 0;
         if (!wide_script_match(s.script, best.old_start, best.length)) return 0;
         at = best.new_start + best.length;
