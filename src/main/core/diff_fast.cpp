@@ -180,28 +180,35 @@ int replay(const scan &s, const buf *delta, uint64_t old_start, uint64_t new_sta
     return 1;
 }
 
+/* Writes the exact engine's delta for old[old_start, old_end) against
+ * new[new_start, new_end) (both non-empty). Returns -1 when it could not
+ * be used (the caller inserts the bytes instead), else the script's result. */
+int refine_gap(const scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_start, uint64_t new_end) {
+    const uint64_t old_gap = old_end - old_start, new_gap = new_end - new_start;
+    buf old_view{const_cast<uint8_t *>(s.old_data) + old_start, old_gap, old_gap};
+    buf new_view{const_cast<uint8_t *>(s.new_data) + new_start, new_gap, new_gap};
+    buf *delta = diff_generate_binary_ex(&old_view, &new_view, DIFF_DEFAULT_STORAGE_LIMIT, GAP_BAILOUT_LIMIT);
+    if (delta == nullptr) return -1;
+    bool understood = false;
+    const int ok = replay(s, delta, old_start, new_start, new_gap, &understood);
+    buf_free(delta);
+    return understood ? ok : -1;
+}
+
 /* The new bytes [new_start, new_end) lie between two copies (or an end of
  * the value); [old_start, old_end) is what lies between the same two copies
  * in the old value, empty or reversed when the copies jump. */
 int write_gap(const scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_start, uint64_t new_end) {
     if (new_end <= new_start) return 1;
-    const uint64_t new_gap = new_end - new_start;
     if (old_end > old_start) {
-        const uint64_t old_gap = old_end - old_start;
+        const uint64_t old_gap = old_end - old_start, new_gap = new_end - new_start;
         if (old_gap <= GAP_REFINE_MAX && new_gap <= GAP_REFINE_MAX && old_gap >= GAP_REFINE_MIN &&
             new_gap >= GAP_REFINE_MIN) {
-            buf old_view{const_cast<uint8_t *>(s.old_data) + old_start, old_gap, old_gap};
-            buf new_view{const_cast<uint8_t *>(s.new_data) + new_start, new_gap, new_gap};
-            buf *delta = diff_generate_binary_ex(&old_view, &new_view, DIFF_DEFAULT_STORAGE_LIMIT, GAP_BAILOUT_LIMIT);
-            if (delta != nullptr) {
-                bool understood = false;
-                const int ok = replay(s, delta, old_start, new_start, new_gap, &understood);
-                buf_free(delta);
-                if (understood) return ok;
-            }
+            const int refined = refine_gap(s, old_start, old_end, new_start, new_end);
+            if (refined >= 0) return refined;
         }
     }
-    return wide_script_insert(s.script, new_start, new_gap);
+    return wide_script_insert(s.script, new_start, new_end - new_start);
 }
 
 /* The scan: one pass over the new value. At each position the copy that
@@ -273,7 +280,9 @@ buf *diff_generate_binary_fast(const buf *old_value, const buf *new_value) {
     if (old_value->length <= GAP_REFINE_MAX && new_value->length <= GAP_REFINE_MAX) {
         /* Values within one refinable gap need no index: the exact engine
          * sees them whole. */
-        complete = write_gap(s, 0, old_value->length, 0, new_value->length) && wide_script_close(script);
+        int refined = refine_gap(s, 0, old_value->length, 0, new_value->length);
+        if (refined < 0) refined = wide_script_insert(script, 0, new_value->length);
+        complete = refined && wide_script_close(script);
     } else {
         block_index *index = block_index_create(old_value);
         if (index == nullptr) {
