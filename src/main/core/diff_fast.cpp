@@ -26,6 +26,10 @@ static const uint64_t PREFETCH_DISTANCE = 8; /* in steps */
  * unrelated data fast. */
 static const uint64_t MISSES_PER_STEP = 128;
 static const uint64_t MAX_STEP = 7;
+/* Positions in a row that the previous copy's own candidates must miss
+ * before the old value is indexed. Within BACK_LIMIT, so a match that began
+ * among them is still found whole by extending it backward. */
+static const uint64_t LAZY_INDEX_MISSES = 32;
 
 namespace {
 
@@ -212,39 +216,60 @@ int write_gap(const scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_
 }
 
 /* The scan: one pass over the new value. At each position the copy that
- * continues the previous one and the indexed blocks with the same
- * fingerprint are tried; the verified match that saves the most wins. Returns 1 when the
- * script holds a complete delta, 0 when it gave up. */
-int scan_new_value(const scan &s, const block_index *index) {
+ * continues the previous one (along its diagonal, or from where it ended in
+ * the old value, as after an insertion) and the indexed blocks with the same
+ * fingerprint are tried; the verified match that saves the most wins.
+ *
+ * The index is built only once those two candidates have failed
+ * LAZY_INDEX_MISSES positions in a row: a value with scattered small edits
+ * is then diffed at the speed of comparing it, and never pays for an index.
+ * Returns 1 when the script holds a complete delta, 0 when it gave up, -1
+ * when memory ran out. */
+int scan_new_value(const scan &s, const buf *old_value) {
     uint64_t literal_start = 0; /* first new byte not covered by a copy */
     uint64_t previous_end = 0;  /* old offset where the last copy ended */
     uint64_t at = 0;
     uint64_t offsets[BLOCK_INDEX_WAYS];
     uint64_t misses = 0;
+    block_index *index = nullptr;
+    int result = 1;
     while (s.new_length - at >= BLOCK_INDEX_WINDOW) {
-        const uint64_t step = misses < MISSES_PER_STEP * 3 ? 1 + 2 * (misses / MISSES_PER_STEP) : MAX_STEP;
-        if (s.new_length - at >= BLOCK_INDEX_WINDOW + PREFETCH_DISTANCE * step)
-            __builtin_prefetch(block_index_bucket(index, block_index_fingerprint(s.new_data + at + PREFETCH_DISTANCE * step)));
+        if (index == nullptr && misses >= LAZY_INDEX_MISSES) {
+            index = block_index_create(old_value);
+            if (index == nullptr) return -1;
+        }
+        const uint64_t step =
+            index == nullptr ? 1 : misses < MISSES_PER_STEP * 3 ? 1 + 2 * (misses / MISSES_PER_STEP) : MAX_STEP;
+        if (index != nullptr && s.new_length - at >= BLOCK_INDEX_WINDOW + PREFETCH_DISTANCE * step) {
+            const uint64_t ahead = block_index_fingerprint(s.new_data + at + PREFETCH_DISTANCE * step);
+            __builtin_prefetch(block_index_bucket(index, ahead));
+        }
         match best;
         best.gain = INT64_MIN;
         best.distance = UINT64_MAX;
         consider(s, previous_end + (at - literal_start), at, literal_start, previous_end, true, &best);
-        const uint32_t found = block_index_lookup(index, block_index_fingerprint(s.new_data + at), offsets);
-        for (uint32_t k = 0; k < found; ++k)
-            consider(s, offsets[k], at, literal_start, previous_end, false, &best);
+        if (at > literal_start) consider(s, previous_end, at, literal_start, previous_end, true, &best);
+        if (index != nullptr) {
+            const uint32_t found = block_index_lookup(index, block_index_fingerprint(s.new_data + at), offsets);
+            for (uint32_t k = 0; k < found; ++k) consider(s, offsets[k], at, literal_start, previous_end, false, &best);
+        }
         if (best.length == 0) {
             ++misses;
             at += step;
             continue;
         }
         misses = 0;
-        if (!write_gap(s, previous_end, best.old_start, literal_start, best.new_start)) return 0;
-        if (!wide_script_match(s.script, best.old_start, best.length)) return 0;
+        if (!write_gap(s, previous_end, best.old_start, literal_start, best.new_start) ||
+            !wide_script_match(s.script, best.old_start, best.length)) {
+            result = 0;
+            break;
+        }
         at = best.new_start + best.length;
         literal_start = at;
         previous_end = best.old_start + best.length;
     }
-    if (!write_gap(s, previous_end, s.old_length, literal_start, s.new_length)) return 0;
+    block_index_free(index);
+    if (result == 0 || !write_gap(s, previous_end, s.old_length, literal_start, s.new_length)) return 0;
     return wide_script_close(s.script);
 }
 
@@ -284,13 +309,11 @@ buf *diff_generate_binary_fast(const buf *old_value, const buf *new_value) {
         if (refined < 0) refined = wide_script_insert(script, 0, new_value->length);
         complete = refined && wide_script_close(script);
     } else {
-        block_index *index = block_index_create(old_value);
-        if (index == nullptr) {
+        complete = scan_new_value(s, old_value);
+        if (complete < 0) {
             wide_script_free(script);
             return nullptr;
         }
-        complete = scan_new_value(s, index);
-        block_index_free(index);
     }
 
     buf *delta = nullptr;
