@@ -193,9 +193,9 @@ def huge(work):
     """diff_fast over two sparse files above 4 GiB, read through memory maps."""
     from corvantis_core import delta
 
-    size = (4 << 30) + (512 << 20)
+    size = (4 << 30) + (256 << 20)
     rng = random.Random(7)
-    blocks = {offset: rng.randbytes(1 << 20) for offset in (0, 2 << 30, (4 << 30) + (100 << 20))}
+    blocks = {offset: rng.randbytes(1 << 20) for offset in (0, 2 << 30, (4 << 30) + (64 << 20))}
     paths = [os.path.join(work, "huge.old"), os.path.join(work, "huge.new")]
     for path, moves in zip(paths, (False, True)):
         with open(path, "wb") as f:
