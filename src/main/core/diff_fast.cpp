@@ -30,6 +30,8 @@ static const uint64_t MAX_STEP = 7;
  * before the old value is indexed. Within BACK_LIMIT, so a match that began
  * among them is still found whole by extending it backward. */
 static const uint64_t LAZY_INDEX_MISSES = 32;
+/* Matches shorter than this look one position ahead before they are taken. */
+static const uint64_t LAZY_MATCH_LIMIT = 1024;
 
 namespace {
 
@@ -215,6 +217,21 @@ int write_gap(const scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_
     return wide_script_insert(s.script, new_start, new_end - new_start);
 }
 
+/* The best match for the new position `at` among the candidates below. */
+match best_match(const scan &s, const block_index *index, uint64_t at, uint64_t literal_start, uint64_t previous_end) {
+    match best;
+    best.gain = INT64_MIN;
+    best.distance = UINT64_MAX;
+    consider(s, previous_end + (at - literal_start), at, literal_start, previous_end, true, &best);
+    if (at > literal_start) consider(s, previous_end, at, literal_start, previous_end, true, &best);
+    if (index != nullptr) {
+        uint64_t offsets[BLOCK_INDEX_WAYS];
+        const uint32_t found = block_index_lookup(index, block_index_fingerprint(s.new_data + at), offsets);
+        for (uint32_t k = 0; k < found; ++k) consider(s, offsets[k], at, literal_start, previous_end, false, &best);
+    }
+    return best;
+}
+
 /* The scan: one pass over the new value. At each position the copy that
  * continues the previous one (along its diagonal, or from where it ended in
  * the old value, as after an insertion) and the indexed blocks with the same
@@ -229,7 +246,6 @@ int scan_new_value(const scan &s, const buf *old_value) {
     uint64_t literal_start = 0; /* first new byte not covered by a copy */
     uint64_t previous_end = 0;  /* old offset where the last copy ended */
     uint64_t at = 0;
-    uint64_t offsets[BLOCK_INDEX_WAYS];
     uint64_t misses = 0;
     block_index *index = nullptr;
     int result = 1;
@@ -244,14 +260,16 @@ int scan_new_value(const scan &s, const buf *old_value) {
             const uint64_t ahead = block_index_fingerprint(s.new_data + at + PREFETCH_DISTANCE * step);
             __builtin_prefetch(block_index_bucket(index, ahead));
         }
-        match best;
-        best.gain = INT64_MIN;
-        best.distance = UINT64_MAX;
-        consider(s, previous_end + (at - literal_start), at, literal_start, previous_end, true, &best);
-        if (at > literal_start) consider(s, previous_end, at, literal_start, previous_end, true, &best);
-        if (index != nullptr) {
-            const uint32_t found = block_index_lookup(index, block_index_fingerprint(s.new_data + at), offsets);
-            for (uint32_t k = 0; k < found; ++k) consider(s, offsets[k], at, literal_start, previous_end, false, &best);
+        match best = best_match(s, index, at, literal_start, previous_end);
+        /* One position of lookahead: a short match gives way when the next
+         * position starts one that saves more than the byte it leaves as a
+         * literal. Each position is weighed at most twice. */
+        if (best.length != 0 && best.length < LAZY_MATCH_LIMIT && s.new_length - at > BLOCK_INDEX_WINDOW) {
+            const match next = best_match(s, index, at + 1, literal_start, previous_end);
+            if (next.length != 0 && next.gain > best.gain + 1) {
+                ++at;
+                continue;
+            }
         }
         if (best.length == 0) {
             ++misses;
