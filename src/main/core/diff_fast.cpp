@@ -208,8 +208,11 @@ int write_gap(const scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_
     if (new_end <= new_start) return 1;
     if (old_end > old_start) {
         const uint64_t old_gap = old_end - old_start, new_gap = new_end - new_start;
+        /* The exact engine's work grows with both sides, so an old side far
+         * longer than the new one is not searched: the cost per new byte
+         * stays bounded, and what it could find there is a few short copies. */
         if (old_gap <= GAP_REFINE_MAX && new_gap <= GAP_REFINE_MAX && old_gap >= GAP_REFINE_MIN &&
-            new_gap >= GAP_REFINE_MIN) {
+            new_gap >= GAP_REFINE_MIN && old_gap <= 4 * new_gap + 64) {
             const int refined = refine_gap(s, old_start, old_end, new_start, new_end);
             if (refined >= 0) return refined;
         }
