@@ -29,8 +29,8 @@ def as_mmap(value, tmp_path):
 
 @pytest.mark.parametrize(
     "convert",
-    [bytearray, memoryview, lambda v: memoryview(b"xx" + v + b"yy")[2:-2], "mmap", "outbuf"],
-    ids=["bytearray", "memoryview", "memoryview-slice", "mmap", "PythonOutBuf"],
+    [bytearray, memoryview, lambda v: memoryview(b"xx" + v + b"yy")[2:-2], "mmap", "outbuf", delta.PythonInBuf],
+    ids=["bytearray", "memoryview", "memoryview-slice", "mmap", "PythonOutBuf", "PythonInBuf"],
 )
 def test_any_contiguous_byte_buffer(convert, tmp_path):
     if convert == "mmap":

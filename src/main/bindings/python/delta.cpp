@@ -141,8 +141,8 @@ static const char *const DIFF_FAST_DOC =
     "\n    Delta from 'old_value' to 'new_value' by block matching: finds moved,\n"
     "    repeated and reordered blocks, in time linear in the input size.\n"
     "    Accepts any C-contiguous buffer of bytes (bytes, bytearray, memoryview,\n"
-    "    mmap, PythonOutBuf) without copying it, and releases the GIL while it\n"
-    "    runs. The delta is read by patch.\n    ";
+    "    mmap, PythonOutBuf) or a PythonInBuf without copying it, and releases\n"
+    "    the GIL while it runs. The delta is read by patch.\n    ";
 
 // A buffer view held for one call: while it is held the exporter may not
 // resize or free the memory (bytearray and mmap refuse to), so the engine can
@@ -150,6 +150,13 @@ static const char *const DIFF_FAST_DOC =
 class HeldView {
   public:
     HeldView(PyObject *object, const char *name) {
+        // A PythonInBuf views an immutable bytes object it keeps alive.
+        if (py::isinstance<PyInBuf>(object)) {
+            const PyInBuf &bound = py::handle(object).cast<const PyInBuf &>();
+            if (!bound.holds_value()) throw py::type_error(std::string(name) + ": PythonInBuf was never initialised");
+            record_ = *bound.get();
+            return;
+        }
         if (!PyObject_CheckBuffer(object)) {
             throw py::type_error(std::string(name) + ": a bytes-like object is required, not '" +
                                  Py_TYPE(object)->tp_name + "'");

@@ -30,9 +30,9 @@ def diff(old_value: _InValue, new_value: _InValue) -> PythonOutBuf:
 def patch(old_value: _InValue, diff: _InValue) -> PythonOutBuf:
     """Apply 'diff' to 'old_value'"""
 
-def diff_fast(old_value: Buffer, new_value: Buffer) -> PythonOutBuf:
+def diff_fast(old_value: Buffer | PythonInBuf, new_value: Buffer | PythonInBuf) -> PythonOutBuf:
     """Delta from 'old_value' to 'new_value' by block matching: finds moved,
     repeated and reordered blocks, in time linear in the input size.
     Accepts any C-contiguous buffer of bytes (bytes, bytearray, memoryview,
-    mmap, PythonOutBuf) without copying it, and releases the GIL while it
-    runs. The delta is read by patch."""
+    mmap, PythonOutBuf) or a PythonInBuf without copying it, and releases
+    the GIL while it runs. The delta is read by patch."""
