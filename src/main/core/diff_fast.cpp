@@ -33,9 +33,7 @@ static const uint64_t LAZY_INDEX_MISSES = 32;
 /* Matches shorter than this look one position ahead before they are taken. */
 static const uint64_t LAZY_MATCH_LIMIT = 1024;
 
-namespace {
-
-struct scan {
+struct fast_scan {
     const uint8_t *old_data;
     uint64_t old_length;
     const uint8_t *new_data;
@@ -43,7 +41,7 @@ struct scan {
     wide_script *script;
 };
 
-struct match {
+struct fast_match {
     uint64_t old_start = 0;
     uint64_t new_start = 0;
     uint64_t length = 0;
@@ -51,14 +49,14 @@ struct match {
     uint64_t distance = 0; /* from where the previous copy ended in the old value */
 };
 
-uint64_t load64(const uint8_t *p) {
+static uint64_t load64(const uint8_t *p) {
     uint64_t v;
     memcpy(&v, p, sizeof v);
     return v;
 }
 
 /* Common bytes of a and b, at most limit, compared a word at a time. */
-uint64_t forward_extent(const uint8_t *a, const uint8_t *b, uint64_t limit) {
+static uint64_t forward_extent(const uint8_t *a, const uint8_t *b, uint64_t limit) {
     uint64_t n = 0;
     while (n + 8 <= limit) {
         const uint64_t x = load64(a + n) ^ load64(b + n);
@@ -76,20 +74,20 @@ uint64_t forward_extent(const uint8_t *a, const uint8_t *b, uint64_t limit) {
 }
 
 /* Common bytes just before a and b, at most limit. */
-uint64_t backward_extent(const uint8_t *a, const uint8_t *b, uint64_t limit) {
+static uint64_t backward_extent(const uint8_t *a, const uint8_t *b, uint64_t limit) {
     uint64_t n = 0;
     while (n < limit && a[-1 - static_cast<int64_t>(n)] == b[-1 - static_cast<int64_t>(n)]) ++n;
     return n;
 }
 
-uint64_t minimum(uint64_t a, uint64_t b) { return a < b ? a : b; }
+static uint64_t minimum(uint64_t a, uint64_t b) { return a < b ? a : b; }
 
 /* Weighs the old offset `candidate` for the new position `at`, where the
  * bytes from `literal_start` on are not covered yet; keeps it in `best`
  * when it saves more, or as much and lies nearer to `previous_end`.
  * `continues` marks the candidate that carries on the previous copy. */
-void consider(const scan &s, uint64_t candidate, uint64_t at, uint64_t literal_start, uint64_t previous_end,
-              bool continues, match *best) {
+static void consider(const fast_scan &s, uint64_t candidate, uint64_t at, uint64_t literal_start, uint64_t previous_end,
+              bool continues, fast_match *best) {
     if (candidate > s.old_length || s.old_length - candidate < BLOCK_INDEX_WINDOW) return;
     const uint8_t *o = s.old_data + candidate;
     const uint8_t *n = s.new_data + at;
@@ -117,7 +115,7 @@ void consider(const scan &s, uint64_t candidate, uint64_t at, uint64_t literal_s
 }
 
 /* Reads one CBOR head of the exact engine's output. */
-bool read_head(const uint8_t *data, uint64_t length, uint64_t *pos, uint8_t *major, uint64_t *argument) {
+static bool read_head(const uint8_t *data, uint64_t length, uint64_t *pos, uint8_t *major, uint64_t *argument) {
     if (*pos >= length) return false;
     const uint8_t initial = data[(*pos)++];
     *major = initial >> 5;
@@ -138,7 +136,7 @@ bool read_head(const uint8_t *data, uint64_t length, uint64_t *pos, uint8_t *maj
  * new[new_start, new_start + new_length) to the script, operation by
  * operation, with offsets made absolute. False when the delta does not read
  * as expected (the caller then inserts the gap) or the script stops. */
-int replay(const scan &s, const buf *delta, uint64_t old_start, uint64_t new_start, uint64_t new_length,
+static int replay(const fast_scan &s, const buf *delta, uint64_t old_start, uint64_t new_start, uint64_t new_length,
            bool *understood) {
     *understood = false;
     const uint8_t *d = delta->data;
@@ -189,7 +187,7 @@ int replay(const scan &s, const buf *delta, uint64_t old_start, uint64_t new_sta
 /* Writes the exact engine's delta for old[old_start, old_end) against
  * new[new_start, new_end) (both non-empty). Returns -1 when it could not
  * be used (the caller inserts the bytes instead), else the script's result. */
-int refine_gap(const scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_start, uint64_t new_end) {
+static int refine_gap(const fast_scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_start, uint64_t new_end) {
     const uint64_t old_gap = old_end - old_start, new_gap = new_end - new_start;
     buf old_view{const_cast<uint8_t *>(s.old_data) + old_start, old_gap, old_gap};
     buf new_view{const_cast<uint8_t *>(s.new_data) + new_start, new_gap, new_gap};
@@ -204,7 +202,7 @@ int refine_gap(const scan &s, uint64_t old_start, uint64_t old_end, uint64_t new
 /* The new bytes [new_start, new_end) lie between two copies (or an end of
  * the value); [old_start, old_end) is what lies between the same two copies
  * in the old value, empty or reversed when the copies jump. */
-int write_gap(const scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_start, uint64_t new_end) {
+static int write_gap(const fast_scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_start, uint64_t new_end) {
     if (new_end <= new_start) return 1;
     if (old_end > old_start) {
         const uint64_t old_gap = old_end - old_start, new_gap = new_end - new_start;
@@ -221,8 +219,8 @@ int write_gap(const scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_
 }
 
 /* The best match for the new position `at` among the candidates below. */
-match best_match(const scan &s, const block_index *index, uint64_t at, uint64_t literal_start, uint64_t previous_end) {
-    match best;
+static fast_match best_match(const fast_scan &s, const block_index *index, uint64_t at, uint64_t literal_start, uint64_t previous_end) {
+    fast_match best;
     best.gain = INT64_MIN;
     best.distance = UINT64_MAX;
     consider(s, previous_end + (at - literal_start), at, literal_start, previous_end, true, &best);
@@ -245,7 +243,7 @@ match best_match(const scan &s, const block_index *index, uint64_t at, uint64_t 
  * is then diffed at the speed of comparing it, and never pays for an index.
  * Returns 1 when the script holds a complete delta, 0 when it gave up, -1
  * when memory ran out. */
-int scan_new_value(const scan &s, const buf *old_value) {
+static int scan_new_value(const fast_scan &s, const buf *old_value) {
     uint64_t literal_start = 0; /* first new byte not covered by a copy */
     uint64_t previous_end = 0;  /* old offset where the last copy ended */
     uint64_t at = 0;
@@ -263,12 +261,12 @@ int scan_new_value(const scan &s, const buf *old_value) {
             const uint64_t ahead = block_index_fingerprint(s.new_data + at + PREFETCH_DISTANCE * step);
             __builtin_prefetch(block_index_bucket(index, ahead));
         }
-        match best = best_match(s, index, at, literal_start, previous_end);
+        fast_match best = best_match(s, index, at, literal_start, previous_end);
         /* One position of lookahead: a short match gives way when the next
          * position starts one that saves more than the byte it leaves as a
          * literal. Each position is weighed at most twice. */
         if (best.length != 0 && best.length < LAZY_MATCH_LIMIT && s.new_length - at > BLOCK_INDEX_WINDOW) {
-            const match next = best_match(s, index, at + 1, literal_start, previous_end);
+            const fast_match next = best_match(s, index, at + 1, literal_start, previous_end);
             if (next.length != 0 && next.gain > best.gain + 1) {
                 ++at;
                 continue;
@@ -294,11 +292,11 @@ int scan_new_value(const scan &s, const buf *old_value) {
     return wide_script_close(s.script);
 }
 
-bool equal_values(const buf *a, const buf *b) {
+static bool equal_values(const buf *a, const buf *b) {
     return a->length == b->length && (a->length == 0 || memcmp(a->data, b->data, a->length) == 0);
 }
 
-buf *single_byte(uint8_t value) {
+static buf *single_byte(uint8_t value) {
     buf *out = buf_create();
     if (out == nullptr) return nullptr;
     buf_write_byte(out, value);
@@ -308,8 +306,6 @@ buf *single_byte(uint8_t value) {
     }
     return out;
 }
-
-}  // namespace
 
 extern "C" {
 
@@ -321,7 +317,7 @@ buf *diff_generate_binary_fast(const buf *old_value, const buf *new_value) {
 
     wide_script *script = wide_script_create(new_value);
     if (script == nullptr) return nullptr;
-    const scan s{old_value->data, old_value->length, new_value->data, new_value->length, script};
+    const fast_scan s{old_value->data, old_value->length, new_value->data, new_value->length, script};
     int complete;
     if (old_value->length <= GAP_REFINE_MAX && new_value->length <= GAP_REFINE_MAX) {
         /* Values within one refinable gap need no index: the exact engine
