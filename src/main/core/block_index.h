@@ -7,8 +7,11 @@
  * old value. A full bucket gives up one of its slots, chosen by the block
  * number, so a bucket never holds more than BLOCK_INDEX_WAYS candidates
  * however many equal blocks there are: that is the bound on work per
- * lookup. Everything is computed from the bytes alone, so the same value
- * gives the same index on every run and machine.
+ * lookup. Sixteen 4-byte slots make a bucket one cache line: more
+ * candidates per lookup find noticeably more of the old value in large,
+ * repetitive values, for the same memory traffic. Everything is computed
+ * from the bytes alone, so the same value gives the same index on every
+ * run and machine.
  *
  * Size: the table takes at most a quarter of the old value plus 16 MiB. */
 #ifndef CORVANTIS_BLOCK_INDEX_H
@@ -24,7 +27,7 @@ CORVANTIS_EXTERN_C_BEGIN
 
 /* Bytes a fingerprint covers: the shortest match a lookup can find. */
 #define BLOCK_INDEX_WINDOW 8
-#define BLOCK_INDEX_WAYS 4
+#define BLOCK_INDEX_WAYS 16
 
 typedef struct block_index {
     const uint8_t *data;  /* the old value, borrowed */
