@@ -107,6 +107,18 @@ def roundtrip_seeds():
     return seeds
 
 
+def fast_roundtrip_seeds():
+    """fuzz_fast_roundtrip: the round-trip pairs, and values long enough for
+    the block index, plain and rotated (selector low bit)."""
+    seeds = [(f"pair{i:02d}", pair(0, o, n)) for i, (o, n) in enumerate(
+        [(b"xxabc", b"abc"), (b"", b"new"), (b"a", b"a"), (b"same", b"same"), (b"old", b"")])]
+    block = bytes((i * 151 + (i >> 8) * 7) & 0xFF for i in range(3000))
+    seeds.append(("rotated", pair(0x81, block, b"tail")))
+    seeds.append(("reversed", pair(0, block, block[1500:] + block[:1500][::-1])))
+    seeds.append(("run", pair(0, b"a" * 2500, b"a" * 1200 + b"b" + b"a" * 1300)))
+    return seeds
+
+
 def engine(quality, limit_sel, storage_sel, stop_after, window, old, new, starts=(0, 0, 0, 0)):
     """fuzz_engine layout: quality, limit selector, storage selector, stop-after,
     window mode, four 16-bit window numbers, old length (2 bytes), old, new."""
@@ -163,5 +175,6 @@ if __name__ == "__main__":
     write("fuzz_cbor_float", cbor_float_seeds())
     write("fuzz_delta_apply", delta_apply_seeds())
     write("fuzz_diff_roundtrip", roundtrip_seeds())
+    write("fuzz_fast_roundtrip", fast_roundtrip_seeds())
     write("fuzz_engine", engine_seeds())
     write("fuzz_buf_enc", buf_enc_seeds())

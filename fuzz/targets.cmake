@@ -7,6 +7,7 @@ set(CORVANTIS_FUZZ_TARGETS
   fuzz_cbor_float
   fuzz_delta_apply
   fuzz_diff_roundtrip
+  fuzz_fast_roundtrip
   fuzz_buf_enc
   fuzz_engine)
 
@@ -16,6 +17,8 @@ set(CORVANTIS_FUZZ_NEEDS_fuzz_cbor_parser cbor_parser)
 set(CORVANTIS_FUZZ_NEEDS_fuzz_cbor_float cbor_generator cbor_parser)
 set(CORVANTIS_FUZZ_NEEDS_fuzz_delta_apply ${_corvantis_delta_modules})
 set(CORVANTIS_FUZZ_NEEDS_fuzz_diff_roundtrip ${_corvantis_delta_modules})
+set(CORVANTIS_FUZZ_NEEDS_fuzz_fast_roundtrip ${_corvantis_delta_modules} edit_rule wide_script block_index
+    diff_fast)
 set(CORVANTIS_FUZZ_NEEDS_fuzz_buf_enc buf buf_enc list)
 set(CORVANTIS_FUZZ_NEEDS_fuzz_engine buf cbor_generator edit_script storage execution)
 

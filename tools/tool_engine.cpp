@@ -6,15 +6,15 @@
 #include <unistd.h>
 
 #include "diff.h"
-#if __has_include("diff_fast.h")
 #include "diff_fast.h"
-#endif
 
 // The first entry is the default; an entry's index is what a checked delta
 // records, so entries are only ever appended. A new engine is one more line
 // here: its option, limit and --help text follow from the entry.
 static const tool_engine ENGINES[] = {
     {"exact", nullptr, "", static_cast<uint64_t>(INT32_MAX), diff_generate_binary},
+    {"fast", "--fast", "block matching: large or heavily edited values, no 2 GiB limit", UINT64_MAX,
+     diff_generate_binary_fast},
 };
 
 const tool_engine *tool_engine_list(size_t *count) {

@@ -40,7 +40,7 @@ def test_module_surface():
     assert delta.__doc__ == (
         "\n        Corvantis Delta\n        -----------------------\n\n        .. currentmodule:: corvantis_delta\n"
         "\n        .. autosummary::\n           :toctree: _generate\n\n           diff\n    ")
-    assert {name for name in vars(delta) if not name.startswith("_")} == {"diff", "patch", "PythonInBuf", "PythonOutBuf"}
+    assert {name for name in vars(delta) if not name.startswith("_")} == {"diff", "diff_fast", "patch", "PythonInBuf", "PythonOutBuf"}
     # The binding layer puts the signature and a blank line before the docstring, a line feed after it.
     assert diff.__doc__ == (f"diff(old_value: {IN}, new_value: {IN}) -> {OUT}\n\n"
                             "\n    Diff between 'old_value' and 'new_value'\n    \n")

@@ -2,6 +2,7 @@
 
 #include "alloc.h"
 #include "cbor_head.h"
+#include "edit_rule.h"
 
 /* Appends n bytes; fails when the output could not grow (buf leaves itself
  * unchanged then, so the length tells). */
@@ -43,14 +44,8 @@ static int spend(edit_script *script, int64_t cost) {
     return left >= 1;
 }
 
-/* The cost rule: a copy turns into literal bytes when growing the neighbouring
- * literal by its bytes costs no more than writing the copy as its own item
- * (1 + head(offset), the length head being charged as one byte). */
-static int cheaper_as_literal(int32_t copy_offset, int64_t merge) {
-    const int64_t keep = 1 + static_cast<int64_t>(_edit_script_head_size(copy_offset));
-    return merge <= keep;
-}
-
+/* Head sizes of the 32-bit script: its arguments never reach 2^32, so the
+ * widest head it charges is 5 bytes. */
 static int32_t head_size_wide(int64_t n) {
     const uint64_t magnitude = static_cast<uint64_t>(n < 0 ? -n : n);
     return static_cast<int32_t>(cbor_head_size(magnitude));
@@ -86,13 +81,12 @@ int32_t _edit_script_head_size(int32_t n) { return head_size_wide(n); }
 
 int _edit_script_write_pending(edit_script *script) {
     if (script->insert_offset != -1) {
-        const int64_t length = script->insert_length;
-        if (!spend(script, head_size_wide(length) + length)) return 0;
+        if (!spend(script, edit_rule_insert_cost(head_size_wide, script->insert_length))) return 0;
         if (!write_insert(script)) return 0;
         script->insert_offset = -1;
     }
     if (script->copy_offset != -1) {
-        if (!spend(script, head_size_wide(script->copy_offset) + head_size_wide(script->copy_length))) return 0;
+        if (!spend(script, edit_rule_copy_cost(head_size_wide, script->copy_offset, script->copy_length))) return 0;
         if (!write_copy(script)) return 0;
         script->copy_offset = -1;
     }
@@ -112,8 +106,7 @@ int edit_script_match(edit_script *script, int32_t old_offset, int32_t length) {
     }
     if (script->insert_offset != -1) {
         const int64_t k = script->insert_length;
-        const int64_t merge = head_size_wide(k + length) + length - head_size_wide(k);
-        if (cheaper_as_literal(old_offset, merge)) {
+        if (edit_rule_copy_joins_literal(head_size_wide, k, old_offset, length)) {
             /* The copied bytes stand right after the literal in the new value. */
             script->insert_length = static_cast<int32_t>(k + length);
             return 1;
@@ -130,8 +123,7 @@ int edit_script_insert(edit_script *script, int32_t new_offset, int32_t length) 
     if (new_offset < 0) return 0;
     if (script->copy_offset != -1) {
         const int64_t m = script->copy_length;
-        const int64_t merge = head_size_wide(m + length) + m - head_size_wide(length);
-        if (cheaper_as_literal(script->copy_offset, merge)) {
+        if (edit_rule_copy_joins_literal(head_size_wide, length, script->copy_offset, m)) {
             /* The copy's bytes are the m bytes of the new value just before
              * the incoming literal. */
             script->copy_offset = -1;

@@ -11,6 +11,7 @@
 
 #include "buffer.h"
 #include "diff.h"
+#include "diff_fast.h"
 #include "module.h"
 
 namespace py = pybind11;
@@ -136,6 +137,67 @@ static PyOutBuf delta_patch(const InArg &old_value, const InArg &delta) {
     return wrap_result(result);
 }
 
+static const char *const DIFF_FAST_DOC =
+    "\n    Delta from 'old_value' to 'new_value' by block matching: finds moved,\n"
+    "    repeated and reordered blocks, in time linear in the input size.\n"
+    "    Accepts any C-contiguous buffer of bytes (bytes, bytearray, memoryview,\n"
+    "    mmap, PythonOutBuf) or a PythonInBuf without copying it, and releases\n"
+    "    the GIL while it runs. The delta is read by patch.\n    ";
+
+// A buffer view held for one call: while it is held the exporter may not
+// resize or free the memory (bytearray and mmap refuse to), so the engine can
+// read it with the interpreter lock released.
+class HeldView {
+  public:
+    HeldView(PyObject *object, const char *name) {
+        // A PythonInBuf views an immutable bytes object it keeps alive.
+        if (py::isinstance<PyInBuf>(object)) {
+            const PyInBuf &bound = py::handle(object).cast<const PyInBuf &>();
+            if (!bound.holds_value()) throw py::type_error(std::string(name) + ": PythonInBuf was never initialised");
+            record_ = *bound.get();
+            return;
+        }
+        if (!PyObject_CheckBuffer(object)) {
+            throw py::type_error(std::string(name) + ": a bytes-like object is required, not '" +
+                                 Py_TYPE(object)->tp_name + "'");
+        }
+        if (PyObject_GetBuffer(object, &view_, PyBUF_FULL_RO) != 0) throw py::error_already_set();
+        held_ = true;
+        if (view_.itemsize != 1) {
+            throw py::type_error(std::string(name) + ": a buffer of bytes is required, not of items of " +
+                                 std::to_string(view_.itemsize) + " bytes");
+        }
+        if (!PyBuffer_IsContiguous(&view_, 'C')) {
+            throw py::value_error(std::string(name) + ": the buffer must be C-contiguous");
+        }
+        record_ = buf{static_cast<uint8_t *>(view_.buf), static_cast<uint64_t>(view_.len),
+                      static_cast<uint64_t>(view_.len)};
+    }
+    ~HeldView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    HeldView(const HeldView &) = delete;
+    HeldView &operator=(const HeldView &) = delete;
+
+    const buf *get() const noexcept { return &record_; }
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
+    buf record_{nullptr, 0, 0};
+};
+
+static PyOutBuf delta_diff_fast(const py::object &old_value, const py::object &new_value) {
+    const HeldView old_view(old_value.ptr(), "old_value");
+    const HeldView new_view(new_value.ptr(), "new_value");
+    buf *result;
+    {
+        py::gil_scoped_release unlocked;
+        result = diff_generate_binary_fast(old_view.get(), new_view.get());
+    }
+    return wrap_result(result);
+}
+
 static py::buffer_info out_buffer_info(PyOutBuf &out) {
     buf *record = out.get();
     if (record == nullptr) {
@@ -171,6 +233,7 @@ void corvantis_delta_init(py::module_ &parent) {
 
     m.def("diff", &delta_diff, py::arg("old_value"), py::arg("new_value"), DIFF_DOC);
     m.def("patch", &delta_patch, py::arg("old_value"), py::arg("diff"), PATCH_DOC);
+    m.def("diff_fast", &delta_diff_fast, py::arg("old_value"), py::arg("new_value"), DIFF_FAST_DOC);
 
     m.attr("__version__") = "dev";
 }

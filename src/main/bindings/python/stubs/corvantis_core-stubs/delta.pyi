@@ -1,3 +1,4 @@
+from collections.abc import Buffer
 from typing import NoReturn, TypeAlias
 
 __version__: str
@@ -29,3 +30,10 @@ def diff(old_value: _InValue, new_value: _InValue) -> PythonOutBuf:
 
 def patch(old_value: _InValue, diff: _InValue) -> PythonOutBuf:
     """Apply 'diff' to 'old_value'"""
+
+def diff_fast(old_value: Buffer | PythonInBuf, new_value: Buffer | PythonInBuf) -> PythonOutBuf:
+    """Delta from 'old_value' to 'new_value' by block matching: finds moved,
+    repeated and reordered blocks, in time linear in the input size.
+    Accepts any C-contiguous buffer of bytes (bytes, bytearray, memoryview,
+    mmap, PythonOutBuf) or a PythonInBuf without copying it, and releases
+    the GIL while it runs. The delta is read by patch."""

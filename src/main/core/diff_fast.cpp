@@ -1,0 +1,343 @@
+#include "diff_fast.h"
+
+#include <string.h>
+
+#include "block_index.h"
+#include "cbor_head.h"
+#include "diff.h"
+#include "wide_script.h"
+
+/* Gaps up to this many bytes on both sides go to the exact engine. */
+static const uint64_t GAP_REFINE_MAX = 1024;
+/* Below this many bytes on either side the exact engine cannot do better
+ * than a literal. */
+static const uint64_t GAP_REFINE_MIN = 4;
+/* Bail-out limit of the exact engine inside a gap: bounds its cost there. */
+static const int32_t GAP_BAILOUT_LIMIT = 256;
+/* How far a match may grow backward into the literal before it: a match
+ * reaching further back would have been found at an earlier position, unless
+ * its block fell out of a full bucket. */
+static const uint64_t BACK_LIMIT = 64;
+/* Positions ahead whose bucket is fetched while the current one is tried:
+ * on a large old value nearly every lookup would otherwise wait for memory. */
+static const uint64_t PREFETCH_DISTANCE = 8; /* in steps */
+/* After this many positions without a match the scan steps 3, 5, then 7
+ * bytes at a time. Odd steps meet every block start (a power of two apart)
+ * within a few steps, so a long match is still found; this is what keeps
+ * unrelated data fast. */
+static const uint64_t MISSES_PER_STEP = 128;
+static const uint64_t MAX_STEP = 7;
+/* Positions in a row that the previous copy's own candidates must miss
+ * before the old value is indexed. Within BACK_LIMIT, so a match that began
+ * among them is still found whole by extending it backward. */
+static const uint64_t LAZY_INDEX_MISSES = 32;
+/* Matches shorter than this look one position ahead before they are taken. */
+static const uint64_t LAZY_MATCH_LIMIT = 1024;
+
+struct fast_scan {
+    const uint8_t *old_data;
+    uint64_t old_length;
+    const uint8_t *new_data;
+    uint64_t new_length;
+    wide_script *script;
+};
+
+struct fast_match {
+    uint64_t old_start = 0;
+    uint64_t new_start = 0;
+    uint64_t length = 0;
+    int64_t gain = 0;      /* length less what the copy's offset costs to write */
+    uint64_t distance = 0; /* from where the previous copy ended in the old value */
+};
+
+static uint64_t load64(const uint8_t *p) {
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+/* Common bytes of a and b, at most limit, compared a word at a time. */
+static uint64_t forward_extent(const uint8_t *a, const uint8_t *b, uint64_t limit) {
+    uint64_t n = 0;
+    while (n + 8 <= limit) {
+        const uint64_t x = load64(a + n) ^ load64(b + n);
+        if (x != 0) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+            return n + (__builtin_clzll(x) >> 3);
+#else
+            return n + (__builtin_ctzll(x) >> 3);
+#endif
+        }
+        n += 8;
+    }
+    while (n < limit && a[n] == b[n]) ++n;
+    return n;
+}
+
+/* Common bytes just before a and b, at most limit. */
+static uint64_t backward_extent(const uint8_t *a, const uint8_t *b, uint64_t limit) {
+    uint64_t n = 0;
+    while (n < limit && a[-1 - static_cast<int64_t>(n)] == b[-1 - static_cast<int64_t>(n)]) ++n;
+    return n;
+}
+
+static uint64_t minimum(uint64_t a, uint64_t b) { return a < b ? a : b; }
+
+/* Weighs the old offset `candidate` for the new position `at`, where the
+ * bytes from `literal_start` on are not covered yet; keeps it in `best`
+ * when it saves more, or as much and lies nearer to `previous_end`.
+ * `continues` marks the candidate that carries on the previous copy. */
+static void consider(const fast_scan &s, uint64_t candidate, uint64_t at, uint64_t literal_start, uint64_t previous_end,
+              bool continues, fast_match *best) {
+    if (candidate > s.old_length || s.old_length - candidate < BLOCK_INDEX_WINDOW) return;
+    const uint8_t *o = s.old_data + candidate;
+    const uint8_t *n = s.new_data + at;
+    if (load64(o) != load64(n)) return;
+    const uint64_t ahead = forward_extent(o + BLOCK_INDEX_WINDOW, n + BLOCK_INDEX_WINDOW,
+                                          minimum(s.old_length - candidate, s.new_length - at) - BLOCK_INDEX_WINDOW);
+    const uint64_t back = backward_extent(o, n, minimum(minimum(candidate, at - literal_start), BACK_LIMIT));
+    const uint64_t length = back + BLOCK_INDEX_WINDOW + ahead;
+    const uint64_t start = candidate - back;
+    /* Matches are weighed by what they save: a short copy from far away costs
+     * nearly what it saves, and taking it can hide a longer match that
+     * starts a few bytes later. Continuing the previous copy is always
+     * worth its window. */
+    const int64_t cost = 2 + _wide_script_head_size(start);
+    if (!continues && length < static_cast<uint64_t>(2 * cost)) return;
+    const int64_t gain = static_cast<int64_t>(length) - cost;
+    const uint64_t distance = start > previous_end ? start - previous_end : previous_end - start;
+    if (gain > best->gain || (gain == best->gain && distance < best->distance)) {
+        best->old_start = start;
+        best->new_start = at - back;
+        best->length = length;
+        best->gain = gain;
+        best->distance = distance;
+    }
+}
+
+/* Reads one CBOR head of the exact engine's output and moves past it. */
+static bool read_head(const uint8_t *data, uint64_t length, uint64_t *pos, uint8_t *major, uint64_t *argument) {
+    if (*pos >= length) return false;
+    cbor_head head;
+    const int32_t size = cbor_head_read(data + *pos, length - *pos, &head);
+    if (size < 0 || head.info > 27) return false;
+    *pos += static_cast<uint64_t>(size);
+    *major = head.major;
+    *argument = head.argument;
+    return true;
+}
+
+/* Hands the exact engine's delta for old[old_start..) against
+ * new[new_start, new_start + new_length) to the script, operation by
+ * operation, with offsets made absolute. False when the delta does not read
+ * as expected (the caller then inserts the gap) or the script stops. */
+static int replay(const fast_scan &s, const buf *delta, uint64_t old_start, uint64_t new_start, uint64_t new_length,
+           bool *understood) {
+    *understood = false;
+    const uint8_t *d = delta->data;
+    const uint64_t length = delta->length;
+    if (length == 1 && d[0] == 0xF6) {
+        *understood = true;
+        return wide_script_match(s.script, old_start, new_length);
+    }
+    /* Check the whole delta first, so a surprise leaves the script untouched. */
+    uint64_t pos = 0, produced = 0;
+    while (pos < length) {
+        uint8_t major = 0;
+        uint64_t a = 0, b = 0;
+        if (!read_head(d, length, &pos, &major, &a)) return 1;
+        if (major == 0) {
+            if (!read_head(d, length, &pos, &major, &b) || major != 0) return 1;
+            produced += b;
+        } else if (major == 2 && a <= length - pos) {
+            pos += a;
+            produced += a;
+        } else {
+            return 1;
+        }
+    }
+    if (produced != new_length) return 1;
+    *understood = true;
+    pos = 0;
+    produced = 0;
+    while (pos < length) {
+        uint8_t major = 0;
+        uint64_t a = 0, b = 0;
+        read_head(d, length, &pos, &major, &a);
+        int ok;
+        if (major == 0) {
+            read_head(d, length, &pos, &major, &b);
+            ok = wide_script_match(s.script, old_start + a, b);
+            produced += b;
+        } else {
+            pos += a;
+            ok = wide_script_insert(s.script, new_start + produced, a);
+            produced += a;
+        }
+        if (!ok) return 0;
+    }
+    return 1;
+}
+
+/* Writes the exact engine's delta for old[old_start, old_end) against
+ * new[new_start, new_end) (both non-empty). Returns -1 when it could not
+ * be used (the caller inserts the bytes instead), else the script's result. */
+static int refine_gap(const fast_scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_start, uint64_t new_end) {
+    const uint64_t old_gap = old_end - old_start, new_gap = new_end - new_start;
+    buf old_view{const_cast<uint8_t *>(s.old_data) + old_start, old_gap, old_gap};
+    buf new_view{const_cast<uint8_t *>(s.new_data) + new_start, new_gap, new_gap};
+    buf *delta = diff_generate_binary_ex(&old_view, &new_view, DIFF_DEFAULT_STORAGE_LIMIT, GAP_BAILOUT_LIMIT);
+    if (delta == nullptr) return -1;
+    bool understood = false;
+    const int ok = replay(s, delta, old_start, new_start, new_gap, &understood);
+    buf_free(delta);
+    return understood ? ok : -1;
+}
+
+/* The new bytes [new_start, new_end) lie between two copies (or an end of
+ * the value); [old_start, old_end) is what lies between the same two copies
+ * in the old value, empty or reversed when the copies jump. */
+static int write_gap(const fast_scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_start, uint64_t new_end) {
+    if (new_end <= new_start) return 1;
+    if (old_end > old_start) {
+        const uint64_t old_gap = old_end - old_start, new_gap = new_end - new_start;
+        /* The exact engine's work grows with both sides, so an old side far
+         * longer than the new one is not searched: the cost per new byte
+         * stays bounded, and what it could find there is a few short copies. */
+        if (old_gap <= GAP_REFINE_MAX && new_gap <= GAP_REFINE_MAX && old_gap >= GAP_REFINE_MIN &&
+            new_gap >= GAP_REFINE_MIN && old_gap <= 4 * new_gap + 64) {
+            const int refined = refine_gap(s, old_start, old_end, new_start, new_end);
+            if (refined >= 0) return refined;
+        }
+    }
+    return wide_script_insert(s.script, new_start, new_end - new_start);
+}
+
+/* The best match for the new position `at` among the candidates below. */
+static fast_match best_match(const fast_scan &s, const block_index *index, uint64_t at, uint64_t literal_start, uint64_t previous_end) {
+    fast_match best;
+    best.gain = INT64_MIN;
+    best.distance = UINT64_MAX;
+    consider(s, previous_end + (at - literal_start), at, literal_start, previous_end, true, &best);
+    if (at > literal_start) consider(s, previous_end, at, literal_start, previous_end, true, &best);
+    if (index != nullptr) {
+        uint64_t offsets[BLOCK_INDEX_WAYS];
+        const uint32_t found = block_index_lookup(index, block_index_fingerprint(s.new_data + at), offsets);
+        for (uint32_t k = 0; k < found; ++k) consider(s, offsets[k], at, literal_start, previous_end, false, &best);
+    }
+    return best;
+}
+
+/* The scan: one pass over the new value. At each position the copy that
+ * continues the previous one (along its diagonal, or from where it ended in
+ * the old value, as after an insertion) and the indexed blocks with the same
+ * fingerprint are tried; the verified match that saves the most wins.
+ *
+ * The index is built only once those two candidates have failed
+ * LAZY_INDEX_MISSES positions in a row: a value with scattered small edits
+ * is then diffed at the speed of comparing it, and never pays for an index.
+ * Returns 1 when the script holds a complete delta, 0 when it gave up, -1
+ * when memory ran out. */
+static int scan_new_value(const fast_scan &s, const buf *old_value) {
+    uint64_t literal_start = 0; /* first new byte not covered by a copy */
+    uint64_t previous_end = 0;  /* old offset where the last copy ended */
+    uint64_t at = 0;
+    uint64_t misses = 0;
+    block_index *index = nullptr;
+    int result = 1;
+    while (s.new_length - at >= BLOCK_INDEX_WINDOW) {
+        if (index == nullptr && misses >= LAZY_INDEX_MISSES) {
+            index = block_index_create(old_value);
+            if (index == nullptr) return -1;
+        }
+        const uint64_t step =
+            index == nullptr ? 1 : misses < MISSES_PER_STEP * 3 ? 1 + 2 * (misses / MISSES_PER_STEP) : MAX_STEP;
+        if (index != nullptr && s.new_length - at >= BLOCK_INDEX_WINDOW + PREFETCH_DISTANCE * step) {
+            const uint64_t ahead = block_index_fingerprint(s.new_data + at + PREFETCH_DISTANCE * step);
+            __builtin_prefetch(block_index_bucket(index, ahead));
+        }
+        fast_match best = best_match(s, index, at, literal_start, previous_end);
+        /* One position of lookahead: a short match gives way when the next
+         * position starts one that saves more than the byte it leaves as a
+         * literal. Each position is weighed at most twice. */
+        if (best.length != 0 && best.length < LAZY_MATCH_LIMIT && s.new_length - at > BLOCK_INDEX_WINDOW) {
+            const fast_match next = best_match(s, index, at + 1, literal_start, previous_end);
+            if (next.length != 0 && next.gain > best.gain + 1) {
+                ++at;
+                continue;
+            }
+        }
+        if (best.length == 0) {
+            ++misses;
+            at += step;
+            continue;
+        }
+        misses = 0;
+        if (!write_gap(s, previous_end, best.old_start, literal_start, best.new_start) ||
+            !wide_script_match(s.script, best.old_start, best.length)) {
+            result = 0;
+            break;
+        }
+        at = best.new_start + best.length;
+        literal_start = at;
+        previous_end = best.old_start + best.length;
+    }
+    block_index_free(index);
+    if (result == 0 || !write_gap(s, previous_end, s.old_length, literal_start, s.new_length)) return 0;
+    return wide_script_close(s.script);
+}
+
+static bool equal_values(const buf *a, const buf *b) {
+    return a->length == b->length && (a->length == 0 || memcmp(a->data, b->data, a->length) == 0);
+}
+
+static buf *single_byte(uint8_t value) {
+    buf *out = buf_create();
+    if (out == nullptr) return nullptr;
+    buf_write_byte(out, value);
+    if (out->length != 1) {
+        buf_free(out);
+        return nullptr;
+    }
+    return out;
+}
+
+extern "C" {
+
+buf *diff_generate_binary_fast(const buf *old_value, const buf *new_value) {
+    if (old_value == nullptr || new_value == nullptr) return nullptr;
+    if (new_value->length >= 2 && equal_values(old_value, new_value)) return single_byte(0xF6);
+    /* No delta of a value of 0 or 1 byte can be shorter than the value. */
+    if (new_value->length < 2 || old_value->length == 0) return _write_replacement_delta(new_value);
+
+    wide_script *script = wide_script_create(new_value);
+    if (script == nullptr) return nullptr;
+    const fast_scan s{old_value->data, old_value->length, new_value->data, new_value->length, script};
+    int complete;
+    if (old_value->length <= GAP_REFINE_MAX && new_value->length <= GAP_REFINE_MAX) {
+        /* Values within one refinable gap need no index: the exact engine
+         * sees them whole. */
+        int refined = refine_gap(s, 0, old_value->length, 0, new_value->length);
+        if (refined < 0) refined = wide_script_insert(script, 0, new_value->length);
+        complete = refined && wide_script_close(script);
+    } else {
+        complete = scan_new_value(s, old_value);
+        if (complete < 0) {
+            wide_script_free(script);
+            return nullptr;
+        }
+    }
+
+    buf *delta = nullptr;
+    if (complete && script->output->length < new_value->length) {
+        /* Hand over the script's block rather than copying it. */
+        delta = script->output;
+        script->output = nullptr;
+    } else {
+        delta = _write_replacement_delta(new_value);
+    }
+    wide_script_free(script);
+    return delta;
+}
+
+}

@@ -1,0 +1,32 @@
+/* diff_fast: the block-matching delta engine.
+ *
+ * Writes ordinary deltas (copies and inserts, read by diff_apply_binary),
+ * but finds copies anywhere in the old value, in any order: moved, repeated
+ * and reordered blocks are copied rather than inserted. The old value is
+ * indexed by block fingerprints (block_index); the new value is scanned once,
+ * every candidate verified byte by byte and extended forward and backward.
+ * Short gaps between two copies whose two sides line up are refined by the
+ * exact engine, so small edits cost what diff_generate_binary makes them
+ * cost. Literals and copies go through the same cost rules as the exact
+ * engine's (wide_script).
+ *
+ * Expected time is linear in the two lengths; each scanned position costs at
+ * most a fixed number of candidate checks, whatever the input. Lengths are
+ * 64-bit throughout. Deterministic: the same values give the same bytes. */
+#ifndef CORVANTIS_DIFF_FAST_H
+#define CORVANTIS_DIFF_FAST_H
+
+#include "buf.h"
+#include "corvantis_export.h"
+
+CORVANTIS_EXTERN_C_BEGIN
+
+/* Returns a delta under the same size rule as diff_generate_binary: shorter
+ * than the new value, else the replacement delta; the no-change delta F6 for
+ * equal values of 2 bytes or more. Null only when an argument is null or
+ * memory runs out. */
+CORVANTIS_API buf *diff_generate_binary_fast(const buf *old_value, const buf *new_value);
+
+CORVANTIS_EXTERN_C_END
+
+#endif

@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "delta_reference.h"
+#include "diff.h"
+#include "diff_fast.h"
+#include "edit_script.h"
+#include "wide_script.h"
+
+namespace {
+
+using delta_reference::from_hex;
+using delta_reference::hex;
+
+buf view(const std::string &s) {
+    return buf{reinterpret_cast<uint8_t *>(const_cast<char *>(s.data())), s.size(), s.size()};
+}
+
+std::string take(buf *b) {
+    std::string s = b->length == 0 ? std::string() : std::string(reinterpret_cast<const char *>(b->data), b->length);
+    buf_free(b);
+    return s;
+}
+
+std::string fast(const std::string &o, const std::string &n) {
+    buf a = view(o), b = view(n);
+    buf *d = diff_generate_binary_fast(&a, &b);
+    EXPECT_NE(d, nullptr);
+    return d == nullptr ? std::string("<null>") : take(d);
+}
+
+std::string exact(const std::string &o, const std::string &n) {
+    buf a = view(o), b = view(n);
+    return take(diff_generate_binary(&a, &b));
+}
+
+std::string random_bytes(std::mt19937_64 &rng, size_t n) {
+    std::string s(n, '\0');
+    for (char &c : s) c = static_cast<char>(rng());
+    return s;
+}
+
+/* Text made of numbered lines, so paragraphs differ but share words. */
+std::string paragraph(int k) {
+    std::string s;
+    for (int line = 0; line < 12; ++line)
+        s += "    def method_" + std::to_string(k) + "_" + std::to_string(line) + "(self, value):\n        return value\n";
+    return s + "\n";
+}
+
+/* Every delta is checked the same way: the library's applier and the
+ * reference reader both rebuild the new value, the size rule holds, and a
+ * second run gives the same bytes. */
+void check_round_trip(const std::string &o, const std::string &n, const std::string &d) {
+    buf a = view(o), dv = view(d);
+    buf *rebuilt = diff_apply_binary(&a, &dv);
+    ASSERT_NE(rebuilt, nullptr);
+    EXPECT_TRUE(take(rebuilt) == n);
+    const bool no_change = d == "\xF6";
+    EXPECT_EQ(no_change, o == n && n.size() >= 2);
+    if (!no_change && d.size() >= n.size()) {
+        buf nv = view(n);
+        EXPECT_EQ(hex(d), hex(take(_write_replacement_delta(&nv)))) << "long delta that is not the replacement";
+    } else if (!no_change && d.size() > 0 && (static_cast<uint8_t>(d[0]) >> 5) != 2) {
+        std::string out;
+        EXPECT_EQ(delta_reference::rebuild(o, d, out), "");
+        EXPECT_TRUE(out == n);
+    }
+    EXPECT_EQ(fast(o, n), d) << "not deterministic";
+}
+
+struct Case {
+    const char *name;
+    std::string old_value, new_value;
+};
+
+std::vector<Case> cases() {
+    std::mt19937_64 rng(11);
+    std::vector<Case> v;
+    std::string text;
+    for (int k = 0; k < 40; ++k) text += paragraph(k);
+    std::string moved;  // paragraphs 30-39 first, 5 twice, 12 dropped
+    for (int k = 30; k < 40; ++k) moved += paragraph(k);
+    for (int k = 0; k < 30; ++k) moved += k == 12 ? std::string() : paragraph(k) + (k == 5 ? paragraph(5) : "");
+    const std::string blocks = random_bytes(rng, 64 * 1024);
+    std::string reversed;
+    for (size_t b = blocks.size(); b > 0; b -= 4096) reversed += blocks.substr(b - 4096, 4096);
+    std::string last = blocks;
+    last.back() ^= 1;
+    v.push_back({"moved and duplicated paragraphs", text, moved});
+    v.push_back({"reversed block order", blocks, reversed});
+    v.push_back({"runs of one byte", std::string(300000, 'a'), std::string(200000, 'a') + "b" + std::string(250000, 'a')});
+    v.push_back({"run against random", std::string(5000, 'z'), random_bytes(rng, 5000)});
+    v.push_back({"last byte differs", blocks, last});
+    v.push_back({"empty old", "", "abcdef"});
+    v.push_back({"empty new", "abcdef", ""});
+    v.push_back({"both empty", "", ""});
+    v.push_back({"one byte each", "a", "b"});
+    v.push_back({"equal one byte", "a", "a"});
+    v.push_back({"equal two bytes", "ab", "ab"});
+    v.push_back({"equal large", blocks, blocks});
+    for (size_t n : {3u, 40u, 1500u, 20000u, 300000u}) {
+        std::string o = random_bytes(rng, n), m = o;
+        for (size_t e = 0; e < 1 + n / 5000; ++e) m[rng() % n] ^= 0x20;  // scattered edits
+        m.insert(rng() % n, random_bytes(rng, 7));
+        v.push_back({"random with edits", o, m});
+        v.push_back({"unrelated random", o, random_bytes(rng, n)});
+    }
+    return v;
+}
+
+TEST(DiffFast, RoundTripsUnderTheSizeRule) {
+    for (const Case &c : cases()) {
+        SCOPED_TRACE(c.name + std::string(" ") + std::to_string(c.old_value.size()));
+        check_round_trip(c.old_value, c.new_value, fast(c.old_value, c.new_value));
+    }
+}
+
+TEST(DiffFast, ExactBytes) {
+    const std::string alphabet = "abcdefghijklmnopqrstuvwxyz0123";
+    const struct {
+        std::string old_value, new_value, delta;
+    } table[] = {
+        {"ab", "ab", "F6"},
+        {"x", "x", "41 78"},
+        {"abc", "", "40"},
+        {"", "abc", "43 61 62 63"},
+        {"xxabc", "abc", "02 03"},
+        {alphabet, "abcdefghijXYklmnopqrstxyz0123", "00 0A 42 58 59 0A 0A 17 07"},
+    };
+    for (const auto &row : table) EXPECT_EQ(hex(fast(row.old_value, row.new_value)), row.delta) << row.new_value;
+}
+
+TEST(DiffFast, FindsMovedBlocksAndKeepsSmallEditsSmall) {
+    std::mt19937_64 rng(5);
+    const std::string a = random_bytes(rng, 50000), b = random_bytes(rng, 50000), c = random_bytes(rng, 50000);
+    EXPECT_LT(fast(a + b + c, c + a + b).size(), 40u);
+    EXPECT_LT(fast(a + b, b + b + a).size(), 40u);
+
+    // Sparse edits of a large value: within 5% of the exact engine's delta.
+    std::string edited = a + b + c;
+    for (int e = 0; e < 30; ++e) edited[rng() % edited.size()] ^= 1;
+    edited.insert(70000, "inserted words");
+    edited.erase(120000, 9);
+    EXPECT_LE(fast(a + b + c, edited).size(), exact(a + b + c, edited).size() * 105 / 100);
+}
+
+// The wide script applies the edit script's rules: on the same calls, with
+// offsets and lengths where both scripts size heads alike, the bytes agree.
+TEST(WideScript, WritesWhatTheEditScriptWrites) {
+    std::mt19937_64 rng(3);
+    const std::string new_value = random_bytes(rng, 60000);
+    buf nv = view(new_value);
+    for (int trial = 0; trial < 200; ++trial) {
+        edit_script *narrow = edit_script_create(&nv, &nv);
+        wide_script *wide = wide_script_create(&nv);
+        int32_t at = 0;
+        int narrow_ok = 1, wide_ok = 1;
+        while (narrow_ok && at < 60000 - 300) {
+            const int32_t n = 1 + static_cast<int32_t>(rng() % (rng() % 2 ? 4 : 300));
+            if (rng() % 2) {
+                const int32_t offset = static_cast<int32_t>(rng() % (rng() % 2 ? 30 : 60000));
+                narrow_ok = edit_script_match(narrow, offset, n);
+                wide_ok = wide_script_match(wide, static_cast<uint64_t>(offset), static_cast<uint64_t>(n));
+            } else {
+                narrow_ok = edit_script_insert(narrow, at, n);
+                wide_ok = wide_script_insert(wide, static_cast<uint64_t>(at), static_cast<uint64_t>(n));
+            }
+            ASSERT_EQ(narrow_ok, wide_ok);
+            at += n;
+        }
+        if (narrow_ok) {
+            ASSERT_EQ(edit_script_close(narrow), wide_script_close(wide));
+        }
+        EXPECT_EQ(hex(take(buf_dup(narrow->output))), hex(take(buf_dup(wide->output))));
+        edit_script_free(narrow);
+        wide_script_free(wide);
+    }
+}
+
+TEST(WideScript, SizesHeadsForSixtyFourBitArguments) {
+    const uint64_t big = uint64_t{1} << 32;
+    const std::pair<uint64_t, int32_t> sizes[] = {{23, 1},        {24, 2},         {255, 2}, {256, 3},
+                                                  {65535, 3},     {65536, 5},      {big - 1, 5}, {big, 9},
+                                                  {UINT64_MAX, 9}};
+    for (const auto &s : sizes) EXPECT_EQ(_wide_script_head_size(s.first), s.second) << s.first;
+
+    // A copy past 4 GiB, beside a literal it must not join.
+    const std::string new_value(64, 'n');
+    buf nv = view(new_value);
+    wide_script *script = wide_script_create(&nv);
+    ASSERT_EQ(wide_script_insert(script, 0, 2), 1);
+    ASSERT_EQ(wide_script_match(script, big + 1, 300), 1);
+    ASSERT_EQ(wide_script_close(script), 1);
+    EXPECT_EQ(hex(take(buf_dup(script->output))), "42 6E 6E 1B 00 00 00 01 00 00 00 01 19 01 2C");
+    wide_script_free(script);
+}
+
+}  // namespace
