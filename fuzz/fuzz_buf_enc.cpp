@@ -1,9 +1,8 @@
 // The buffer encodings' readers at every step of arbitrary bytes, against a
-// plain LEB128 decoder, and the writers read back. The readers' contract is
-// that the caller guarantees the bytes are there: the input sits in a block
-// with exactly 10 zero bytes after it (the longest LEB128 read) and a string
-// is read only when all its bytes are in the block, so any read beyond the
-// contract leaves the block and AddressSanitizer reports it.
+// plain LEB128 decoder. Their contract is that the caller guarantees the
+// bytes are there: the input sits in a block with exactly 10 zero bytes after
+// it (the longest LEB128 read) and a string is read only when all its bytes
+// are in the block, so any read beyond that is an AddressSanitizer report.
 #include <cstring>
 #include <vector>
 
@@ -21,18 +20,6 @@ static Leb leb(const uint8_t *p, size_t bytes, unsigned top_bits) {
         if (!(p[k] & 0x80)) return {true, v, k + 1};
     }
     return {false, 0, 0};
-}
-
-static std::vector<uint8_t> encoded(uint64_t v, const uint8_t *body = nullptr, size_t n = 0) {
-    std::vector<uint8_t> out;
-    for (; v >= 0x80; v >>= 7) out.push_back(static_cast<uint8_t>(v | 0x80));
-    out.push_back(static_cast<uint8_t>(v));
-    out.insert(out.end(), body, body + n);
-    return out;
-}
-
-static bool holds(const buf *b, const std::vector<uint8_t> &want) {
-    return b->length == want.size() && std::memcmp(b->data, want.data(), want.size()) == 0;
 }
 
 // One reader call at p, `room` bytes of block from p on; returns the step.
@@ -80,43 +67,13 @@ static size_t read_one(unsigned op, const uint8_t *p, size_t room) {
     return ref.ok ? ref.consumed : 1;
 }
 
-// The value at p (shifted to reach every encoded length) through each writer, read back.
-static void write_and_read_back(const uint8_t *p, size_t avail) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    v >>= p[8] & 63;
-    const size_t n = p[9] <= avail - 10 ? p[9] : avail - 10;
-    buf *b64 = buf_create(), *b32 = buf_create(), *bs = buf_create();
-    buf_write_uint64_enc(b64, v);
-    buf_write_uint32_enc(b32, static_cast<uint32_t>(v));
-    buf_write_string_length_enc(bs, p + 10, n);
-    FUZZ_CHECK(holds(b64, encoded(v)) && holds(b32, encoded(static_cast<uint32_t>(v))) &&
-                   holds(bs, encoded(n, p + 10, n)), "writers of %llu", (unsigned long long)v);
-    uint64_t back64 = 0, length = 0;
-    uint32_t back32 = 0;
-    char *s = nullptr;
-    FUZZ_CHECK(buf_read_uint64_enc(b64->data, &back64) == b64->data + b64->length && back64 == v &&
-                   buf_read_uint32_enc(b32->data, &back32) == b32->data + b32->length && back32 == uint32_t(v) &&
-                   buf_read_string_length_enc(bs->data, &s, &length) == bs->data + bs->length && length == n &&
-                   std::memcmp(s, p + 10, n) == 0 && s[n] == 0, "read back");
-    std::free(s);
-    buf_write_bool(b64, p[0]);
-    FUZZ_CHECK(b64->data[b64->length - 1] == p[0], "bool byte not kept");
-    for (buf *b : {b64, b32, bs}) buf_free(b);
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<uint8_t> block(data, data + size);
     block.resize(size + 10);
     for (size_t pos = 0; pos < size;) {
         const unsigned op = block[pos++];
         if (pos >= size) break;
-        if ((op & 0xF0) == 0xF0 && size - pos >= 10) {  // about one step in sixteen
-            write_and_read_back(&block[pos], size - pos);
-            pos += 10;
-        } else {
-            pos += read_one(op, &block[pos], block.size() - pos);
-        }
+        pos += read_one(op, &block[pos], block.size() - pos);
     }
     return 0;
 }

@@ -72,61 +72,23 @@ std::string encode(const std::vector<Item> &items) {
     return out;
 }
 
-std::vector<Item> one_to_25(std::vector<Item> items, std::vector<Item> tail) {
-    for (uint64_t k = 1; k <= 25; ++k) items.push_back(U(k));
-    items.insert(items.end(), tail.begin(), tail.end());
-    return items;
-}
-
 class CborGenerator : public ::testing::Test {
   protected:
     void TearDown() override { core_alloc_fail_after(-1); }
 };
 
-// RFC 8949 Appendix A: every example the generator can produce. The one
-// departure is 2^-24, a half subnormal, written as the single FA 33 80 00 00.
-TEST_F(CborGenerator, Rfc8949Examples) {
-    const std::pair<const char *, std::vector<Item>> table[] = {
-        {"00", {U(0)}}, {"01", {U(1)}}, {"0a", {U(10)}}, {"17", {U(23)}}, {"1818", {U(24)}}, {"1819", {U(25)}},
-        {"1864", {U(100)}}, {"1903e8", {U(1000)}}, {"1a000f4240", {U(1000000)}},
-        {"1b000000e8d4a51000", {U(1000000000000ull)}}, {"1bffffffffffffffff", {U(UINT64_MAX)}},
-        {"20", {N(-1)}}, {"29", {N(-10)}}, {"3863", {N(-100)}}, {"3903e7", {N(-1000)}},
-        {"f90000", {F(0.0)}}, {"f98000", {F(-0.0)}}, {"f93c00", {F(1.0)}}, {"fb3ff199999999999a", {F(1.1)}},
-        {"f93e00", {F(1.5)}}, {"f97bff", {F(65504.0)}}, {"fa47c35000", {F(100000.0)}},
-        {"fa7f7fffff", {F(3.4028234663852886e+38)}}, {"fb7e37e43c8800759c", {F(1.0e+300)}},
-        {"fa33800000", {F(5.960464477539063e-8)}}, {"f90400", {F(0.00006103515625)}}, {"f9c400", {F(-4.0)}},
-        {"fbc010666666666666", {F(-4.1)}}, {"f97c00", {F(inf)}}, {"f97e00", {F(std::nan(""))}},
-        {"f9fc00", {F(-inf)}}, {"fa7f800000", {F32(inf)}}, {"faff800000", {F32(-inf)}},
-        {"fb7ff0000000000000", {F64(inf)}}, {"fb7ff8000000000000", {F64(std::nan(""))}},
-        {"fbfff0000000000000", {F64(-inf)}}, {"f4", {{Op::False}}}, {"f5", {{Op::True}}}, {"f6", {{Op::Null}}},
-        {"f7", {{Op::Undefined}}}, {"40", {B("")}}, {"4401020304", {B("\x01\x02\x03\x04")}}, {"60", {T("")}},
-        {"6161", {T("a")}}, {"6449455446", {T("IETF")}}, {"62225c", {T("\"\\")}}, {"62c3bc", {T("\xc3\xbc")}},
-        {"63e6b0b4", {T("\xe6\xb0\xb4")}}, {"64f0908591", {T("\xf0\x90\x85\x91")}}, {"80", {A(0)}}, {"a0", {M(0)}},
-        {"83010203", {A(3), U(1), U(2), U(3)}}, {"8301820203820405", {A(3), U(1), A(2), U(2), U(3), A(2), U(4), U(5)}},
-        {"98190102030405060708090a0b0c0d0e0f101112131415161718181819", one_to_25({A(25)}, {})},
-        {"a201020304", {M(2), U(1), U(2), U(3), U(4)}},
-        {"a26161016162820203", {M(2), T("a"), U(1), T("b"), A(2), U(2), U(3)}},
-        {"826161a161626163", {A(2), T("a"), M(1), T("b"), T("c")}},
-        {"a56161614161626142616361436164614461656145",
-         {M(5), T("a"), T("A"), T("b"), T("B"), T("c"), T("C"), T("d"), T("D"), T("e"), T("E")}},
-        {"5f42010243030405ff", {bs, B("\x01\x02"), B("\x03\x04\x05"), brk}},
-        {"7f657374726561646d696e67ff", {ts, T("strea"), T("ming"), brk}}, {"9fff", {as, brk}},
-        {"9f018202039f0405ffff", {as, U(1), A(2), U(2), U(3), as, U(4), U(5), brk, brk}},
-        {"83019f0203ff820405", {A(3), U(1), as, U(2), U(3), brk, A(2), U(4), U(5)}},
-        {"9f0102030405060708090a0b0c0d0e0f101112131415161718181819ff", one_to_25({as}, {brk})},
-        {"bf61610161629f0203ffff", {ms, T("a"), U(1), T("b"), as, U(2), U(3), brk, brk}},
-        {"bf6346756ef563416d7421ff", {ms, T("Fun"), {Op::True}, T("Amt"), N(-2), brk}},
-    };
-    for (const auto &[hex, items] : table) EXPECT_EQ(encode(items), hex);
-}
-
+// Heads at every width boundary and floats at every width and range edge;
+// the RFC 8949 examples are checked through cbor.dumps.
 TEST_F(CborGenerator, HeadWidthAndFloatBoundaries) {
     const uint64_t payload_bits = 0x7FF0000000000123ull;  // a signalling NaN with a payload
     double payload_nan;
     memcpy(&payload_nan, &payload_bits, sizeof payload_nan);
     const std::string x23(23, 'x'), x24(24, 'x');
     const std::pair<Item, std::string> table[] = {
-        {U(255), "18ff"}, {U(256), "190100"}, {U(65535), "19ffff"}, {U(65536), "1a00010000"},
+        {bs, "5f"}, {ts, "7f"}, {as, "9f"}, {ms, "bf"}, {brk, "ff"}, {Item{Op::False}, "f4"}, {Item{Op::True}, "f5"},
+        {Item{Op::Null}, "f6"}, {Item{Op::Undefined}, "f7"}, {F(inf), "f97c00"}, {F(-inf), "f9fc00"}, {F(0.0), "f90000"},
+        {F(-0.0), "f98000"}, {F32(-inf), "faff800000"}, {F64(std::nan("")), "fb7ff8000000000000"}, {U(23), "17"},
+        {U(24), "1818"}, {N(-1), "20"}, {B(""), "40"}, {T("a"), "6161"}, {A(0), "80"}, {M(0), "a0"}, {U(255), "18ff"}, {U(256), "190100"}, {U(65535), "19ffff"}, {U(65536), "1a00010000"},
         {U(4294967295ull), "1affffffff"}, {U(4294967296ull), "1b0000000100000000"}, {N(-24), "37"},
         {N(-25), "3818"}, {N(-256), "38ff"}, {N(-257), "390100"}, {N(-65536), "39ffff"},
         {N(-65537), "3a00010000"}, {N(-4294967296ll), "3affffffff"}, {N(-4294967297ll), "3b0000000100000000"},
