@@ -32,6 +32,7 @@ class Input {
     const uint8_t *rest() const { return data_; }
     uint8_t byte() { return size_ == 0 ? 0 : (--size_, *data_++); }
     uint16_t u16() { uint16_t hi = byte(); return static_cast<uint16_t>(hi << 8 | byte()); }
+    uint32_t u32() { uint32_t hi = u16(); return hi << 16 | u16(); }
 
   private:
     const uint8_t *data_;
