@@ -25,8 +25,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print
 echo "== Python tests"
 "$ROOT/.venv/bin/python" -m pytest -q "$ROOT/tests/python"
 
-if [ -x "$ROOT/fuzz/run.sh" ]; then
+if [ -x "$ROOT/scripts/fuzz.sh" ]; then
   echo "== Fuzz targets (short run)"
-  "$ROOT/fuzz/run.sh" "${CORVANTIS_FUZZ_SECONDS:-30}"
+  "$ROOT/scripts/fuzz.sh" "${CORVANTIS_FUZZ_SECONDS:-30}"
 fi
 echo "== all tests passed"

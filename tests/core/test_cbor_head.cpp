@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "cbor_examples.h"
+#include "cbor_reference.h"
 #include "cbor_head.h"
 
-using cbor_examples::from_hex;
-using cbor_examples::hex;
+using cbor_ref::from_hex;
+using cbor_ref::hex;
 
 namespace {
 

@@ -1,12 +1,22 @@
-/* A reference reader of the edit-delta wire format, written apart from the
- * library's parser so the tests do not check the library against itself. */
+/* The edit-delta wire format read with the reference item reader, so the
+ * tests do not check the library's applier against itself. */
 #ifndef CORVANTIS_TESTS_DELTA_REFERENCE_H
 #define CORVANTIS_TESTS_DELTA_REFERENCE_H
 
 #include <cstdint>
 #include <string>
 
+#include "cbor_reference.h"
+
 namespace delta_reference {
+
+/* A head in its shortest form: an argument below 24 inline, else the
+ * narrowest of 1, 2, 4, 8 bytes that holds it. */
+inline bool shortest(const cbor_ref::Item &it) {
+    const unsigned info = it.initial & 31;
+    const uint64_t v = it.argument;
+    return info == (v < 24 ? v : v <= 0xFF ? 24 : v <= 0xFFFF ? 25 : v <= 0xFFFFFFFFu ? 26 : 27);
+}
 
 /* Rebuilds the new value from the old one and an edit delta into `out`.
  * Returns "" or why the delta is not one the edit-delta writer may produce:
@@ -14,47 +24,40 @@ namespace delta_reference {
  * every head in its shortest form, copies inside the old value, no empty
  * operation and no two inserts side by side. */
 inline std::string rebuild(const std::string &old_value, const std::string &d, std::string &out) {
-    size_t pos = 0;
-    auto head = [&](unsigned &major, uint64_t &arg) -> std::string {
-        if (pos >= d.size()) return "truncated head";
-        const uint8_t initial = static_cast<uint8_t>(d[pos++]);
-        const unsigned info = initial & 0x1F, extra = info < 24 ? 0 : 1u << (info - 24);
-        major = initial >> 5;
-        arg = info;
-        if (info > 27) return "bad additional information";
-        if (d.size() - pos < extra) return "truncated argument";
-        if (extra == 0) return "";
-        arg = 0;
-        for (unsigned i = 0; i < extra; ++i) arg = (arg << 8) | static_cast<uint8_t>(d[pos++]);
-        return arg < (extra == 1 ? 24 : uint64_t{1} << (4 * extra)) ? "head not in its shortest form" : "";
-    };
-    out.clear();
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(d.data());
+    uint64_t pos = 0;
     bool after_insert = false;
+    out.clear();
+    auto next = [&](cbor_ref::Item &it) -> std::string {
+        it = cbor_ref::read(p + pos, d.size() - pos);
+        if (!it.ok) return "truncated or unreadable item";
+        pos += it.consumed;
+        if (it.major != 0 && (it.major != 2 || !it.has_argument)) return "item of another kind";
+        return shortest(it) ? "" : "head not in its shortest form";
+    };
     while (pos < d.size()) {
-        unsigned major = 0, major2 = 0;
-        uint64_t a = 0, n = 0;
-        std::string error = head(major, a);
+        cbor_ref::Item a, n;
+        std::string error = next(a);
         if (!error.empty()) return error;
-        if (major == 0) {
-            if (!(error = head(major2, n)).empty()) return error;
-            if (major2 != 0) return "copy offset without a length";
-            if (a > old_value.size() || n > old_value.size() - a) return "copy outside the old value";
-            out.append(old_value, a, n);
-            after_insert = false;
-        } else if (major == 2) {
-            if (d.size() - pos < a) return "string runs past the end";
+        if (a.major == 2) {
             if (after_insert) return "adjacent inserts";
-            out.append(d, pos, n = a);
-            pos += a;
-            after_insert = true;
+            out.append(reinterpret_cast<const char *>(a.string), a.argument);
+            n.argument = a.argument;
         } else {
-            return "item of another major type";
+            if (pos >= d.size()) return "copy offset without a length";
+            if (!(error = next(n)).empty()) return error;
+            if (n.major != 0) return "copy offset without a length";
+            if (a.argument > old_value.size() || n.argument > old_value.size() - a.argument)
+                return "copy outside the old value";
+            out.append(old_value, a.argument, n.argument);
         }
-        if (n == 0) return "operation of length 0";
+        after_insert = a.major == 2;
+        if (n.argument == 0) return "operation of length 0";
     }
     return "";
 }
 
+/* Upper-case hex, bytes separated by spaces, as the delta tables write them. */
 inline std::string hex(const std::string &bytes) {
     static const char digits[] = "0123456789ABCDEF";
     std::string s;
@@ -63,11 +66,8 @@ inline std::string hex(const std::string &bytes) {
 }
 
 inline std::string from_hex(const std::string &h) {
-    std::string out;
-    for (size_t i = 0; i + 1 < h.size(); i += h[i] == ' ' ? 1 : 2) {
-        if (h[i] != ' ') out += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
-    }
-    return out;
+    const std::vector<uint8_t> bytes = cbor_ref::from_hex(h);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 } // namespace delta_reference

@@ -5,7 +5,7 @@
 # finding (crash, sanitizer report, leak, failed check, timeout); the input is
 # kept in build/fuzz/artifacts/<target>/ and replayed once to show the report.
 #
-#   fuzz/run.sh [SECONDS] [TARGET...]
+#   scripts/fuzz.sh [SECONDS] [TARGET...]
 #
 # Environment: CORVANTIS_FUZZ_CXX (default clang++); CORVANTIS_FUZZ_SKIP_BUILD=1
 # to reuse the existing build (for runs started side by side);
