@@ -1,9 +1,8 @@
 // myers_binary_diff at every delta quality, with small bail-out and storage
 // limits, over arbitrary windows of an arbitrary old and new value.
 //
-// This target links a core without the library's coalescing script: the
-// coallescing_script_* functions below take its place and record the engine's
-// calls. They rebuild the new window from the old one as the calls arrive and
+// The coalescing script's observer seam hands every call to the recorder
+// below instead of the script. It rebuilds the new window from the old one as the calls arrive and
 // check the engine's side of the calling contract: calls in new-value order,
 // every match within the old window and equal to the new bytes it stands
 // for, two matches with nothing between them contiguous in the old value
@@ -22,6 +21,7 @@
 #include "edit_script.h"
 #include "execution.h"
 #include "fuzz_support.h"
+#include "quality.h"
 
 namespace {
 
@@ -60,11 +60,7 @@ void check_live(const char *call) {
 
 const int32_t kLimits[8] = {-1, 0, 2, 1, 8, 64, -100, 10000};
 
-}  // namespace
-
-extern "C" {
-
-int coallescing_script_match(coallescing_script *, int32_t old_position, int32_t length) {
+int on_match(int32_t old_position, int32_t length) {
     check_live("match");
     if (length < 1) return 1; // a no-op for the real script too
     const int64_t o = old_position, n = length;
@@ -85,7 +81,7 @@ int coallescing_script_match(coallescing_script *, int32_t old_position, int32_t
     return answer();
 }
 
-int coallescing_script_insert(coallescing_script *, int32_t new_position, int32_t length) {
+int on_insert(int32_t new_position, int32_t length) {
     check_live("insert");
     if (length < 1) return 1;
     FUZZ_CHECK(new_position == rec.new_cursor, "insert at %d, new bytes rebuilt up to %lld", new_position,
@@ -96,13 +92,13 @@ int coallescing_script_insert(coallescing_script *, int32_t new_position, int32_
     return answer();
 }
 
-int coallescing_script_delete(coallescing_script *) {
+int on_delete() {
     check_live("delete");
     rec.last = DELETE;
     return answer();
 }
 
-int coallescing_script_close(coallescing_script *, int32_t old_length, int32_t new_length) {
+int on_close(int32_t old_length, int32_t new_length) {
     check_live("close");
     FUZZ_CHECK(old_length == rec.old_end - rec.old_begin && new_length == rec.new_end - rec.new_begin,
                "close(%d, %d) for a window of %lld and %lld", old_length, new_length,
@@ -113,12 +109,16 @@ int coallescing_script_close(coallescing_script *, int32_t old_length, int32_t n
     return rec.close_result;
 }
 
-int coallescing_script_flush(coallescing_script *) {
-    FUZZ_CHECK(false, "the engine called the script's internal flush");
-    return 0;
+int observe(void *, char kind, int32_t a, int32_t b) {
+    switch (kind) {
+    case 'M': return on_match(a, b);
+    case 'I': return on_insert(a, b);
+    case 'D': return on_delete();
+    default: return on_close(a, b);
+    }
 }
 
-}  // extern "C"
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::Input in(data, size);
@@ -167,8 +167,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     edit_script *script = edit_script_create(&old_value, &new_value);
     FUZZ_CHECK(script != nullptr, "edit_script_create");
-    const uint64_t word = (uint64_t{quality} << 32) | static_cast<uint32_t>(limit);
-    const int32_t result = myers_binary_diff(&old_value, os, ol, &new_value, ns, nl, script, storage_limit, word);
+    coallescing_script_observe(observe, nullptr);
+    const int32_t result = myers_binary_diff(&old_value, os, ol, &new_value, ns, nl, script, storage_limit,
+                                             quality_pack(quality, limit));
+    coallescing_script_observe(nullptr, nullptr);
     edit_script_free(script);
 
     if (!valid) {

@@ -19,10 +19,6 @@ set(CORVANTIS_FUZZ_NEEDS_fuzz_diff_roundtrip ${_corvantis_delta_modules})
 set(CORVANTIS_FUZZ_NEEDS_fuzz_buf_enc buf buf_enc list)
 set(CORVANTIS_FUZZ_NEEDS_fuzz_engine buf cbor_generator edit_script storage execution)
 
-# fuzz_engine records the engine's calls with a coalescing script of its own,
-# so it links a core without the library's one.
-set(CORVANTIS_FUZZ_OWN_COALESCING_fuzz_engine ON)
-
 function(corvantis_fuzz_available core_dir target out)
   set(ok ON)
   foreach(module ${CORVANTIS_FUZZ_NEEDS_${target}})

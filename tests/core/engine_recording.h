@@ -1,7 +1,5 @@
-/* A recording coalescing script for the engine's suites. It defines the
- * coallescing_script_* functions in the test program itself, so the linker
- * takes these instead of the library's: include it from exactly one source
- * of a test program, never from tests/core/support. */
+/* Records the engine's calls on the coalescing script through the script's
+ * observer seam, so a test sees them one by one, before any coalescing. */
 #ifndef CORVANTIS_TESTS_ENGINE_RECORDING_H
 #define CORVANTIS_TESTS_ENGINE_RECORDING_H
 
@@ -14,6 +12,7 @@
 #include "buf.h"
 #include "coallescing_script.h"
 #include "execution.h"
+#include "quality.h"
 
 /* 'M' match(a = old position, b = length), 'I' insert(a = new position, b = length), 'D' delete,
  * 'C' close(a = old length, b = new length) */
@@ -47,20 +46,21 @@ struct engine_recorder {
     }
 };
 
-inline engine_recorder &recorder() {
-    static engine_recorder r;
-    return r;
+inline int engine_observe(void *context, char kind, int32_t a, int32_t b) {
+    engine_recorder &r = *static_cast<engine_recorder *>(context);
+    if (kind == 'C') {
+        r.calls.push_back(C(a, b));
+        return r.close_result;
+    }
+    return r.accept(engine_call{kind, a, b});
 }
 
-extern "C" {
-int coallescing_script_match(coallescing_script *, int32_t p, int32_t n) { return recorder().accept(M(p, n)); }
-int coallescing_script_insert(coallescing_script *, int32_t p, int32_t n) { return recorder().accept(I(p, n)); }
-int coallescing_script_delete(coallescing_script *) { return recorder().accept(D()); }
-int coallescing_script_close(coallescing_script *, int32_t old_length, int32_t new_length) {
-    recorder().calls.push_back(C(old_length, new_length));
-    return recorder().close_result;
-}
-int coallescing_script_flush(coallescing_script *) { return 1; }
+/* The recorder, observing from the first use to the end of the program. */
+inline engine_recorder &recorder() {
+    static engine_recorder r;
+    static const bool observing = (coallescing_script_observe(engine_observe, &r), true);
+    (void)observing;
+    return r;
 }
 
 inline buf buf_over(const std::string &s) { return buf{(uint8_t *)s.data(), s.size(), 0}; }
@@ -89,7 +89,7 @@ inline std::string rebuild_error(const calls_t &calls, const std::string &old_va
     return out == new_value ? "" : "rebuilt value differs";
 }
 
-inline uint64_t limit_word(uint32_t quality, int32_t limit) { return ((uint64_t)quality << 32) | (uint32_t)limit; }
+inline uint64_t limit_word(uint32_t quality, int32_t limit) { return quality_pack(quality, limit); }
 
 /* Runs the engine over whole values, recording from scratch. */
 inline int32_t run_diff(const std::string &old_value, const std::string &new_value, uint32_t quality = 0,
