@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds every fuzz target into build/fuzz (clang, libFuzzer, ASan + UBSan)
-# and runs each for SECONDS (default 30) on a fresh working copy of its seed
+# and runs each for SECONDS (default 10) on a fresh working copy of its seed
 # corpus and regression inputs. Exits non-zero when any target reports a
 # finding (crash, sanitizer report, leak, failed check, timeout); the input is
 # kept in build/fuzz/artifacts/<target>/ and replayed once to show the report.
@@ -13,7 +13,7 @@
 # Skips with exit 0 only when clang++ or the libFuzzer runtime is missing.
 set -uo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-SECONDS_PER_TARGET="${1:-30}"
+SECONDS_PER_TARGET="${1:-10}"
 shift || true
 BUILD="$ROOT/build/fuzz"
 CXX="${CORVANTIS_FUZZ_CXX:-clang++}"

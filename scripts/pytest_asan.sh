@@ -20,7 +20,7 @@ CXX_BIN="${CXX:-g++}"
 rm -rf "$OUT/site"
 "$PY" -m pip install -q --no-build-isolation --no-deps --target "$OUT/site" \
   -C build-dir="$OUT/build" -C cmake.build-type=RelWithDebInfo \
-  -C cmake.define.CORVANTIS_SANITIZE=ON -C cmake.define.CORVANTIS_BUILD_TOOLS=OFF "$ROOT"
+  -C cmake.define.CORVANTIS_SANITIZE=ON -C cmake.define.CORVANTIS_WERROR=ON -C cmake.define.CORVANTIS_BUILD_TOOLS=OFF "$ROOT"
 
 ASAN_RT="$("$CXX_BIN" -print-file-name=libasan.so)"
 [ -f "$ASAN_RT" ] || { echo "no ASan runtime found for $CXX_BIN" >&2; exit 1; }

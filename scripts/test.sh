@@ -5,13 +5,15 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
+# Development builds treat warnings as errors; a user's `pip install .` does not.
+export SKBUILD_CMAKE_DEFINE="CORVANTIS_WERROR=ON${SKBUILD_CMAKE_DEFINE:+;$SKBUILD_CMAKE_DEFINE}"
 "$ROOT/scripts/setup.sh"
 JOBS="$(nproc 2>/dev/null || echo 2)"
 
 run_ctest() {
   local dir="$1"; shift
   cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANTIS_BUILD_PYTHON=OFF \
-        -DCORVANTIS_BUILD_TESTS=ON "$@" >/dev/null
+        -DCORVANTIS_BUILD_TESTS=ON -DCORVANTIS_BUILD_TOOLS=OFF -DCORVANTIS_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$JOBS"
   ctest --test-dir "$dir" --output-on-failure -j "$JOBS"
 }
@@ -25,8 +27,9 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print
 echo "== Python tests"
 "$ROOT/.venv/bin/python" -m pytest -q "$ROOT/tests/python"
 
+# A short run of each target here; long runs on demand (scripts/fuzz.sh SECONDS).
 if [ -x "$ROOT/scripts/fuzz.sh" ]; then
   echo "== Fuzz targets (short run)"
-  "$ROOT/scripts/fuzz.sh" "${CORVANTIS_FUZZ_SECONDS:-30}"
+  "$ROOT/scripts/fuzz.sh" "${CORVANTIS_FUZZ_SECONDS:-10}"
 fi
 echo "== all tests passed"

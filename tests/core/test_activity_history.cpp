@@ -16,28 +16,6 @@ struct History {
     int32_t utilisation() const { return corvantis_activity_history_utilisation(h); }
 };
 
-TEST(ActivityHistory, CreateDerivesTheRing) {
-    struct Case { int32_t slots; int64_t width; int64_t n; uint64_t w; uint32_t shift, mask, ushift, up; };
-    const Case table[] = {
-        {4, 1000, 4, 1024, 10, 3, 4, 0}, {64, 1000, 64, 1024, 10, 63, 8, 0}, {1, 256, 1, 256, 8, 0, 0, 0},
-        {0, 0, 1, 1, 0, 0, 0, 8},        {5, 3, 8, 4, 2, 7, 0, 3},
-    };
-    for (const Case &c : table) {
-        SCOPED_TRACE(::testing::Message() << c.slots << " x " << c.width);
-        History x(c.slots, c.width);
-        ASSERT_NE(x.h, nullptr);
-        const activity_history &h = *x.h;
-        EXPECT_EQ(h.slot_count, c.n);
-        EXPECT_EQ(h.bucket_width, c.w);
-        EXPECT_EQ(h.bucket_shift, c.shift);
-        EXPECT_EQ(h.slot_mask, c.mask);
-        EXPECT_EQ(h.utilisation_shift, c.ushift);
-        EXPECT_EQ(h.utilisation_scale_up, c.up);
-        for (int64_t i = 0; i < h.slot_count; ++i) EXPECT_EQ(h.slots[i], 0u);
-        EXPECT_EQ(corvantis_activity_history_get_last_delta_quality(x.h), 0u);
-    }
-}
-
 TEST(ActivityHistory, RefusesSizesOutsideTheDesignFailedAllocationsAndNull) {
     EXPECT_EQ(corvantis_activity_history_create(-1, 1000), nullptr);
     EXPECT_EQ(corvantis_activity_history_create((1 << 30) + 1, 1000), nullptr);

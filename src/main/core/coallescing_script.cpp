@@ -25,7 +25,26 @@ static int extend_or_open(coallescing_script *script, uint32_t kind, uint32_t st
     return 1;
 }
 
+/* Null outside the tests; one predictable branch per call otherwise. */
+static coallescing_script_observer g_observer = nullptr;
+static void *g_observer_context = nullptr;
+
 extern "C" {
+
+void coallescing_script_observe(coallescing_script_observer observer, void *context) {
+    g_observer = observer;
+    g_observer_context = context;
+}
+
+const char *script_result_name(int32_t result) {
+    switch (result) {
+    case SCRIPT_RESULT_INVALID_RANGE: return "invalid range";
+    case SCRIPT_RESULT_EDIT: return "edit";
+    case SCRIPT_RESULT_REPLACE: return "replace";
+    case SCRIPT_RESULT_NO_CHANGE: return "no change";
+    default: return "unknown";
+    }
+}
 
 int coallescing_script_flush(coallescing_script *script) {
     /* The flag survives only flushes of "no run": it says whether any run has
@@ -44,16 +63,19 @@ int coallescing_script_flush(coallescing_script *script) {
 }
 
 int coallescing_script_match(coallescing_script *script, int32_t old_position, int32_t length) {
+    if (g_observer) return g_observer(g_observer_context, 'M', old_position, length);
     return extend_or_open(script, COALLESCING_RUN_COPY, static_cast<uint32_t>(old_position) - script->old_origin,
                           length);
 }
 
 int coallescing_script_insert(coallescing_script *script, int32_t new_position, int32_t length) {
+    if (g_observer) return g_observer(g_observer_context, 'I', new_position, length);
     return extend_or_open(script, COALLESCING_RUN_INSERT, static_cast<uint32_t>(new_position) - script->new_origin,
                           length);
 }
 
 int coallescing_script_delete(coallescing_script *script) {
+    if (g_observer) return g_observer(g_observer_context, 'D', 0, 0);
     /* Dropped old bytes write nothing: an insert run carries on across them,
      * while a copy run must end, since the next match starts elsewhere. */
     if (script->run_kind == COALLESCING_RUN_INSERT) return 1;
@@ -63,15 +85,16 @@ int coallescing_script_delete(coallescing_script *script) {
 }
 
 int coallescing_script_close(coallescing_script *script, int32_t old_length, int32_t new_length) {
-    (void)new_length;
+    if (g_observer) return g_observer(g_observer_context, 'C', old_length, new_length);
     if (script->untouched) {
         /* Nothing reached the edit script yet, so the open run is the whole
          * stream. */
-        if (script->run_kind == COALLESCING_RUN_INSERT) return 1; /* nothing of the old value reused */
-        if (script->run_start == 0 && script->run_length == static_cast<uint32_t>(old_length)) return 2;
+        if (script->run_kind == COALLESCING_RUN_INSERT) return SCRIPT_RESULT_REPLACE; /* nothing of the old value reused */
+        if (script->run_start == 0 && script->run_length == static_cast<uint32_t>(old_length))
+            return SCRIPT_RESULT_NO_CHANGE;
     }
-    if (!coallescing_script_flush(script)) return 1;
-    return edit_script_close(script->script) ? 0 : 1;
+    if (!coallescing_script_flush(script)) return SCRIPT_RESULT_REPLACE;
+    return edit_script_close(script->script) ? SCRIPT_RESULT_EDIT : SCRIPT_RESULT_REPLACE;
 }
 
 }

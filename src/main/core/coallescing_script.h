@@ -31,13 +31,33 @@ typedef struct coallescing_script {
     uint8_t untouched;   /* set until the first run reaches the edit script */
 } coallescing_script;
 
+/* What a finished run of the engine left behind: the result of
+ * coallescing_script_close and of myers_binary_diff. */
+typedef enum script_result {
+    SCRIPT_RESULT_INVALID_RANGE = -1, /* a window lies outside its value; nothing ran */
+    SCRIPT_RESULT_EDIT = 0,           /* an edit delta stands in the edit script's output */
+    SCRIPT_RESULT_REPLACE = 1,        /* a replacement delta is needed */
+    SCRIPT_RESULT_NO_CHANGE = 2,      /* the new value equals the old one */
+} script_result;
+
+/* A short lower-case name of a result ("edit", "replace", "no change",
+ * "invalid range"), or "unknown" for any other number. */
+CORVANTIS_API const char *script_result_name(int32_t result);
+
 CORVANTIS_API int coallescing_script_match(coallescing_script *script, int32_t old_position, int32_t length);
 CORVANTIS_API int coallescing_script_insert(coallescing_script *script, int32_t new_position, int32_t length);
 CORVANTIS_API int coallescing_script_delete(coallescing_script *script);
-/* 0: an edit delta stands in the edit script's output; 1: a replacement
- * delta is needed; 2: the new value equals the old one. */
+/* SCRIPT_RESULT_EDIT, _REPLACE or _NO_CHANGE. */
 CORVANTIS_API int coallescing_script_close(coallescing_script *script, int32_t old_length, int32_t new_length);
 CORVANTIS_API int coallescing_script_flush(coallescing_script *script);
+
+/* Test seam: while an observer is set, every match, insert, delete and
+ * close goes to it instead (kind 'M', 'I', 'D' or 'C'; a and b are the
+ * call's two numbers, 0 for delete) and its answer is returned, so a test
+ * sees the engine's exact calls. Null restores the script. Not for use
+ * outside the tests: it is process-wide and unsynchronised. */
+typedef int (*coallescing_script_observer)(void *context, char kind, int32_t a, int32_t b);
+void coallescing_script_observe(coallescing_script_observer observer, void *context);
 
 CORVANTIS_EXTERN_C_END
 

@@ -7,6 +7,7 @@
 #include "cbor_head.h"
 #include "edit_script.h"
 #include "execution.h"
+#include "quality.h"
 
 /* The engine and the edit script count in signed 32 bits. */
 static const uint64_t MAX_VALUE_LENGTH = 0x7FFFFFFFu;
@@ -68,9 +69,9 @@ static bool is_ill_formed(const cbor_head *head) {
     }
 }
 
-static buf *apply_failed(buf *out, const char **error, const char *message) {
+static buf *apply_failed(buf *out, diff_apply_error *error, diff_apply_error reason) {
     buf_free(out);
-    if (error != nullptr) *error = message;
+    if (error != nullptr) *error = reason;
     return nullptr;
 }
 
@@ -117,12 +118,18 @@ static uint64_t planned_output_length(const buf *old_value, const buf *delta) {
 
 extern "C" {
 
-uint32_t diff_quality_for_utilisation(int32_t utilisation) {
-    if (utilisation < DIFF_QUALITY_1_UTILISATION) return 0;
-    if (utilisation < DIFF_QUALITY_2_UTILISATION) return 1;
-    if (utilisation < DIFF_QUALITY_3_UTILISATION) return 2;
-    if (utilisation < DIFF_QUALITY_4_UTILISATION) return 3;
-    return 4;
+uint32_t diff_quality_for_utilisation(int32_t utilisation) { return quality_for_utilisation(utilisation); }
+
+const char *diff_apply_error_name(int32_t error) {
+    switch (error) {
+    case DIFF_APPLY_OK: return nullptr;
+    case DIFF_APPLY_NULL_ARGUMENT: return DIFF_ERROR_NULL_ARGUMENT;
+    case DIFF_APPLY_OUT_OF_MEMORY: return DIFF_ERROR_OUT_OF_MEMORY;
+    case DIFF_APPLY_COPY_WITHOUT_LENGTH: return DIFF_ERROR_COPY_WITHOUT_LENGTH;
+    case DIFF_APPLY_COPY_OUT_OF_RANGE: return DIFF_ERROR_COPY_OUT_OF_RANGE;
+    case DIFF_APPLY_UNREADABLE_ITEM: return DIFF_ERROR_UNREADABLE_ITEM;
+    default: return "unknown error";
+    }
 }
 
 buf *_write_replacement_delta(const buf *value) {
@@ -168,7 +175,7 @@ buf *diff_generate_binary_with_activity_history_ex(activity_history *history, co
         corvantis_activity_history_stop(history);
         return nullptr;
     }
-    const uint64_t word = (static_cast<uint64_t>(quality) << 32) | static_cast<uint32_t>(bailout_limit);
+    const uint64_t word = quality_pack(quality, bailout_limit);
     const int32_t result = myers_binary_diff(old_value, 0, static_cast<int32_t>(old_value->length), new_value, 0,
                                              static_cast<int32_t>(new_value->length), script, storage_limit, word);
     /* The recorded activity spans the utilisation reading, the script and
@@ -177,14 +184,14 @@ buf *diff_generate_binary_with_activity_history_ex(activity_history *history, co
 
     buf *delta = nullptr;
     switch (result) {
-    case 0: delta = buf_dup(script->output); break;
-    case 1: delta = _write_replacement_delta(new_value); break;
-    case 2: delta = no_change_delta(); break;
+    case SCRIPT_RESULT_EDIT: delta = buf_dup(script->output); break;
+    case SCRIPT_RESULT_REPLACE: delta = _write_replacement_delta(new_value); break;
+    case SCRIPT_RESULT_NO_CHANGE: delta = no_change_delta(); break;
     default: break;
     }
     /* Only a delta shorter than the new value earns its keep; anything else
      * becomes the replacement delta (already built after result 1). */
-    if (delta != nullptr && result != 1 && delta->length >= new_value->length) {
+    if (delta != nullptr && result != SCRIPT_RESULT_REPLACE && delta->length >= new_value->length) {
         buf_free(delta);
         delta = _write_replacement_delta(new_value);
     }
@@ -209,22 +216,22 @@ buf *diff_generate_binary_with_activity_history(activity_history *history, const
                                                          DIFF_DEFAULT_BAILOUT_LIMIT);
 }
 
-buf *diff_apply_binary_ex(const buf *old_value, const buf *delta, const char **error) {
-    if (error != nullptr) *error = nullptr;
+buf *diff_apply_binary_checked(const buf *old_value, const buf *delta, diff_apply_error *error) {
+    if (error != nullptr) *error = DIFF_APPLY_OK;
     if (old_value == nullptr || delta == nullptr) {
-        if (error != nullptr) *error = DIFF_ERROR_NULL_ARGUMENT;
+        if (error != nullptr) *error = DIFF_APPLY_NULL_ARGUMENT;
         return nullptr;
     }
     if (delta->length == 1 && delta->data[0] == NO_CHANGE_DELTA) {
         /* The no-change delta stands for the old value itself. */
         buf *same = buf_dup(old_value);
-        if (same == nullptr && error != nullptr) *error = DIFF_ERROR_OUT_OF_MEMORY;
+        if (same == nullptr && error != nullptr) *error = DIFF_APPLY_OUT_OF_MEMORY;
         return same;
     }
 
     buf *out = buf_create();
     if (out == nullptr) {
-        if (error != nullptr) *error = DIFF_ERROR_OUT_OF_MEMORY;
+        if (error != nullptr) *error = DIFF_APPLY_OUT_OF_MEMORY;
         return nullptr;
     }
     const uint64_t planned = planned_output_length(old_value, delta);
@@ -240,27 +247,27 @@ buf *diff_apply_binary_ex(const buf *old_value, const buf *delta, const char **e
     while (pos < length) {
         delta_item item;
         if (!read_item(data, length, &pos, &item, true) || is_ill_formed(&item.head))
-            return apply_failed(out, error, DIFF_ERROR_UNREADABLE_ITEM);
+            return apply_failed(out, error, DIFF_APPLY_UNREADABLE_ITEM);
 
         if (item.head.major == 0) {
             const uint64_t offset = item.head.argument;
-            if (pos >= length) return apply_failed(out, error, DIFF_ERROR_COPY_WITHOUT_LENGTH);
+            if (pos >= length) return apply_failed(out, error, DIFF_APPLY_COPY_WITHOUT_LENGTH);
             if (!read_item(data, length, &pos, &item, true) || is_ill_formed(&item.head))
-                return apply_failed(out, error, DIFF_ERROR_UNREADABLE_ITEM);
-            if (item.head.major != 0) return apply_failed(out, error, DIFF_ERROR_COPY_WITHOUT_LENGTH);
+                return apply_failed(out, error, DIFF_APPLY_UNREADABLE_ITEM);
+            if (item.head.major != 0) return apply_failed(out, error, DIFF_APPLY_COPY_WITHOUT_LENGTH);
             const uint64_t copy_length = item.head.argument;
             /* offset + length <= old length, written so that neither sum can
              * wrap for arguments up to 2^64 - 1. */
             if (copy_length > old_value->length || offset > old_value->length - copy_length)
-                return apply_failed(out, error, DIFF_ERROR_COPY_OUT_OF_RANGE);
+                return apply_failed(out, error, DIFF_APPLY_COPY_OUT_OF_RANGE);
             if (copy_length > 0 && !append(out, old_value->data + offset, copy_length))
-                return apply_failed(out, error, DIFF_ERROR_OUT_OF_MEMORY);
+                return apply_failed(out, error, DIFF_APPLY_OUT_OF_MEMORY);
         } else if (item.bytes != nullptr) {
             /* An indefinite-length start carries no bytes of its own; its
              * chunks follow as ordinary strings and its break is skipped,
              * which yields exactly the string's bytes. */
             if (!append(out, item.bytes, item.head.argument))
-                return apply_failed(out, error, DIFF_ERROR_OUT_OF_MEMORY);
+                return apply_failed(out, error, DIFF_APPLY_OUT_OF_MEMORY);
         }
         /* Every other item (negative integers, containers, tags, simple
          * values, floats, breaks) contributes nothing. */
@@ -268,6 +275,13 @@ buf *diff_apply_binary_ex(const buf *old_value, const buf *delta, const char **e
     return out;
 }
 
-buf *diff_apply_binary(const buf *old_value, const buf *delta) { return diff_apply_binary_ex(old_value, delta, nullptr); }
+buf *diff_apply_binary_ex(const buf *old_value, const buf *delta, const char **error) {
+    diff_apply_error reason = DIFF_APPLY_OK;
+    buf *out = diff_apply_binary_checked(old_value, delta, &reason);
+    if (error != nullptr) *error = diff_apply_error_name(reason);
+    return out;
+}
+
+buf *diff_apply_binary(const buf *old_value, const buf *delta) { return diff_apply_binary_checked(old_value, delta, nullptr); }
 
 }

@@ -50,6 +50,24 @@ CORVANTIS_API uint32_t diff_quality_for_utilisation(int32_t utilisation);
  * no-change delta F6 gives a copy of the old value. */
 CORVANTIS_API buf *diff_apply_binary(const buf *old_value, const buf *delta);
 
+/* Why an application failed. */
+typedef enum diff_apply_error {
+    DIFF_APPLY_OK = 0,
+    DIFF_APPLY_NULL_ARGUMENT,
+    DIFF_APPLY_OUT_OF_MEMORY,
+    DIFF_APPLY_COPY_WITHOUT_LENGTH,
+    DIFF_APPLY_COPY_OUT_OF_RANGE,
+    DIFF_APPLY_UNREADABLE_ITEM,
+} diff_apply_error;
+
+/* The message of an error: the matching DIFF_ERROR_* text, null for
+ * DIFF_APPLY_OK, "unknown error" for any other number. */
+CORVANTIS_API const char *diff_apply_error_name(int32_t error);
+
+/* As diff_apply_binary; when error is not null, *error is set to why it
+ * failed, or to DIFF_APPLY_OK on success. */
+CORVANTIS_API buf *diff_apply_binary_checked(const buf *old_value, const buf *delta, diff_apply_error *error);
+
 /* As diff_apply_binary; on failure, when error is not null, *error is set to
  * a static message saying what went wrong (one of the DIFF_ERROR_* texts).
  * On success *error is set to null. */

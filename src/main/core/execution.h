@@ -44,9 +44,10 @@ typedef struct execution {
  * (storage.h). `limit_word` carries the bail-out limit in its low half (read
  * as signed) and the delta quality (0 most thorough, 4 prefix and suffix
  * only, 5 or more one iteration per search) in its high half.
- * Returns -1 for an invalid range (nothing happened), 0 when the delta stands
- * in the edit script, 1 when a replacement is needed (the run stopped, memory
- * ran out, or the script asked for it), 2 when the windows are equal. */
+ * Returns a script_result: SCRIPT_RESULT_INVALID_RANGE (nothing happened),
+ * SCRIPT_RESULT_EDIT (the delta stands in the edit script),
+ * SCRIPT_RESULT_REPLACE (the run stopped, memory ran out, or the script asked
+ * for it) or SCRIPT_RESULT_NO_CHANGE (the windows are equal). */
 CORVANTIS_API int32_t myers_binary_diff(const buf *old_value, int32_t old_start, int32_t old_length,
                                         const buf *new_value, int32_t new_start, int32_t new_length,
                                         edit_script *script, uint64_t storage_limit, uint64_t limit_word);
@@ -87,6 +88,18 @@ CORVANTIS_API int execution_middlesnake(execution *e, int32_t old_position, int3
  * after it. */
 CORVANTIS_API int execution_recurse(execution *e, int32_t old_position, int32_t old_length, int32_t new_position,
                                     int32_t new_length, int32_t snake_start, int32_t snake_end, int32_t diagonal);
+
+/* Called at the bail-out point of a search over the given window, with the
+ * corners of its last iteration and its current limit, while the storage
+ * still holds that iteration's slots: diffs the window split as bailout_split
+ * decides. */
+CORVANTIS_API int execution_bail(execution *e, int32_t old_position, int32_t old_length, int32_t new_position,
+                                 int32_t new_length, int32_t corner_old, int32_t corner_new, int32_t limit);
+/* The window between the two points of a bailed search, with the effort
+ * bailout_bounded gives it. `scale` is the old length of the window that
+ * bailed out; `ignored` is not used. */
+CORVANTIS_API int execution_bounded_diff(execution *e, int32_t old_position, int32_t old_length, int32_t new_position,
+                                         int32_t new_length, int32_t scale, int32_t ignored, int32_t limit);
 
 /* Number of leading equal bytes of a[0, n) and b[0, n); 0 when n < 1. */
 CORVANTIS_API int32_t _execution_common_prefix(const uint8_t *a, const uint8_t *b, int32_t n);

@@ -2,7 +2,6 @@
 // and with the engine's own output buffer handed out behind the buffer
 // protocol.
 #include <cstdint>
-#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -126,14 +125,37 @@ static PyOutBuf delta_diff(const InArg &old_value, const InArg &new_value) {
     return wrap_result(diff_generate_binary(old_value.get(), new_value.get()));
 }
 
+// The Python exception for each reason an application fails; the message is
+// the core's own text for it.
+enum class ApplyRaises { value_error, memory_error };
+static const struct {
+    diff_apply_error error;
+    ApplyRaises raises;
+} APPLY_ERRORS[] = {
+    {DIFF_APPLY_NULL_ARGUMENT, ApplyRaises::value_error},
+    {DIFF_APPLY_OUT_OF_MEMORY, ApplyRaises::memory_error},
+    {DIFF_APPLY_COPY_WITHOUT_LENGTH, ApplyRaises::value_error},
+    {DIFF_APPLY_COPY_OUT_OF_RANGE, ApplyRaises::value_error},
+    {DIFF_APPLY_UNREADABLE_ITEM, ApplyRaises::value_error},
+};
+
+[[noreturn]] static void raise_apply_error(diff_apply_error error) {
+    for (const auto &entry : APPLY_ERRORS) {
+        if (entry.error != error) continue;
+        if (entry.raises == ApplyRaises::value_error) throw py::value_error(diff_apply_error_name(error));
+        break;
+    }
+    // Out of memory, and anything the table does not name: the only failure
+    // left without a reason is an allocation.
+    throw std::bad_alloc();
+}
+
 static PyOutBuf delta_patch(const InArg &old_value, const InArg &delta) {
     require_value(old_value, "old_value");
     require_value(delta, "diff");
-    const char *error = nullptr;
-    buf *result = diff_apply_binary_ex(old_value.get(), delta.get(), &error);
-    if (result == nullptr && error != nullptr && std::strcmp(error, DIFF_ERROR_OUT_OF_MEMORY) != 0) {
-        throw py::value_error(error);
-    }
+    diff_apply_error error = DIFF_APPLY_OK;
+    buf *result = diff_apply_binary_checked(old_value.get(), delta.get(), &error);
+    if (result == nullptr) raise_apply_error(error);
     return wrap_result(result);
 }
 

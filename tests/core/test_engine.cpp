@@ -1,0 +1,399 @@
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+
+#include <algorithm>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "alloc.h"
+#include "bailout.h"
+#include "byte_compare.h"
+#include "execution.h"
+#include "quality.h"
+
+namespace {
+
+/* The engine's calls on the coalescing script, seen one by one through the script's
+ * observer seam: 'M' match(a = old position, b = length), 'I' insert(a = new position,
+ * b = length), 'D' delete, 'C' close(a = old length, b = new length). */
+struct engine_call {
+    char kind;
+    int32_t a, b;
+    bool operator==(const engine_call &o) const { return kind == o.kind && a == o.a && b == o.b; }
+};
+using calls_t = std::vector<engine_call>;
+
+std::ostream &operator<<(std::ostream &os, const engine_call &c) {
+    return c.kind == 'D' ? os << "D" : os << c.kind << "(" << c.a << ", " << c.b << ")";
+}
+
+engine_call M(int32_t position, int32_t length) { return {'M', position, length}; }
+engine_call I(int32_t position, int32_t length) { return {'I', position, length}; }
+engine_call D() { return {'D', 0, 0}; }
+engine_call C(int32_t old_length, int32_t new_length) { return {'C', old_length, new_length}; }
+
+struct engine_recorder {
+    calls_t calls;
+    long stop_after = -1; /* calls accepted before every further one returns 0 */
+    int close_result = 0;
+
+    void reset() { *this = engine_recorder(); }
+    int accept(engine_call c) {
+        /* Zero-length matches and inserts are no-ops that succeed, as in the real script. */
+        if (c.kind != 'D' && c.b < 1) return 1;
+        calls.push_back(c);
+        return stop_after < 0 || (stop_after > 0 && stop_after--);
+    }
+};
+
+int engine_observe(void *context, char kind, int32_t a, int32_t b) {
+    engine_recorder &r = *static_cast<engine_recorder *>(context);
+    if (kind == 'C') {
+        r.calls.push_back(C(a, b));
+        return r.close_result;
+    }
+    return r.accept(engine_call{kind, a, b});
+}
+
+/* The recorder, observing from the first use to the end of the program. */
+engine_recorder &recorder() {
+    static engine_recorder r;
+    static const bool observing = (coallescing_script_observe(engine_observe, &r), true);
+    (void)observing;
+    return r;
+}
+
+buf buf_over(const std::string &s) { return buf{(uint8_t *)s.data(), s.size(), 0}; }
+
+/* Rebuilds the new value from the calls (matches append old bytes, inserts new
+ * bytes) and returns what is wrong, or "": calls out of new-value order, the old
+ * value not used left to right, back-to-back matches not contiguous in the old
+ * value, or a result that differs from the new value. */
+std::string rebuild_error(const calls_t &calls, const std::string &old_value, const std::string &new_value) {
+    std::string out;
+    int64_t old_cursor = 0;
+    char last = 0;
+    for (const engine_call &c : calls) {
+        if (c.kind == 'M') {
+            if (c.a < old_cursor || (last == 'M' && c.a != old_cursor) || (size_t)c.a + c.b > old_value.size())
+                return "match out of order at " + std::to_string(out.size());
+            out.append(old_value, (size_t)c.a, (size_t)c.b);
+            old_cursor = (int64_t)c.a + c.b;
+        } else if (c.kind == 'I') {
+            if ((size_t)c.a != out.size() || (size_t)c.a + c.b > new_value.size())
+                return "insert out of order at " + std::to_string(out.size());
+            out.append(new_value, (size_t)c.a, (size_t)c.b);
+        }
+        last = c.kind;
+    }
+    return out == new_value ? "" : "rebuilt value differs";
+}
+
+/* Runs the engine over whole values, recording from scratch. */
+int32_t run_diff(const std::string &old_value, const std::string &new_value, uint32_t quality = 0, int32_t limit = 10000,
+                 uint64_t storage_limit = 2147483647) {
+    recorder().calls.clear();
+    buf o = buf_over(old_value), n = buf_over(new_value);
+    return myers_binary_diff(&o, 0, (int32_t)old_value.size(), &n, 0, (int32_t)new_value.size(), nullptr,
+                             storage_limit, quality_pack(quality, limit));
+}
+
+std::string random_bytes(std::mt19937 &rng, size_t n, int alphabet = 256) {
+    std::string s(n, '\0');
+    for (char &c : s) c = alphabet >= 256 ? (char)(rng() & 0xFF) : (char)('a' + rng() % (unsigned)alphabet);
+    return s;
+}
+
+std::string mutate(std::mt19937 &rng, std::string s, int edits, int alphabet) {
+    for (int i = 0; i < edits; ++i) {
+        const size_t at = s.empty() ? 0 : rng() % (s.size() + 1), len = 1 + rng() % 8;
+        const int kind = (int)(rng() % 3);
+        if (kind == 0) s.insert(at, random_bytes(rng, len, alphabet));
+        else if (at < s.size()) s.replace(at, std::min(len, s.size() - at), kind == 1 ? "" : random_bytes(rng, len, alphabet));
+    }
+    return s;
+}
+
+TEST(Engine, ExactCalls) {
+    const struct {
+        std::string old_value, new_value;
+        uint32_t quality;
+        calls_t expected; /* without the close */
+    } cases[] = {
+        {"abcdef", "abXdef", 0, {M(0, 2), D(), I(2, 1), M(3, 3)}},
+        {"abcdef", "abXdef", 4, {M(0, 2), I(2, 1), D(), M(3, 3)}},
+        {"abcabba", "cbabac", 0, {D(), M(2, 1), D(), M(4, 1), I(2, 1), M(5, 1), M(6, 1), I(5, 1)}},
+        {"abcXYZdef", "abcQdef", 4, {M(0, 3), I(3, 1), D(), M(6, 3)}},
+        {"same bytes", "same bytes", 0, {M(0, 10)}}, {"", "", 0, {}}, {"", "new", 0, {I(0, 3)}},
+        {"old", "", 0, {D()}}, {"abc", "abcd", 0, {M(0, 3), I(3, 1)}}, {"abc", "xxabc", 4, {I(0, 2), M(0, 3)}},
+        {"xxabc", "abc", 0, {D(), M(2, 3)}}, {"ab", "b", 0, {D(), M(1, 1)}},
+        /* which pass tests for the overlap: forward for N - M = -1, reverse for -17 and 49 */
+        {"a", "aa", 0, {M(0, 1), I(1, 1)}},
+        {"bb", "abaababbbbababbbaba", 0, {I(0, 8), M(0, 2), I(10, 9)}},
+        {"aabaabbaabbbabaabbbababbbbabbbbbbabaaaabbabbbbabbba", "bb", 0, {D(), M(24, 2), D()}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.old_value + " -> " + c.new_value + " q" + std::to_string(c.quality));
+        EXPECT_EQ(run_diff(c.old_value, c.new_value, c.quality), 0);
+        calls_t expected = c.expected;
+        expected.push_back(C((int32_t)c.old_value.size(), (int32_t)c.new_value.size()));
+        EXPECT_EQ(recorder().calls, expected);
+    }
+    /* Windows inside larger values: absolute positions, and the close's answer is passed on. */
+    const std::string old_value = "0123abcdef89", new_value = "zzabXdefyy";
+    buf o = buf_over(old_value), n = buf_over(new_value);
+    for (int result : {0, 1, 2}) {
+        recorder().reset();
+        recorder().close_result = result;
+        EXPECT_EQ(myers_binary_diff(&o, 4, 6, &n, 2, 6, nullptr, 2147483647, quality_pack(0, 10000)), result);
+        EXPECT_EQ(recorder().calls, (calls_t{M(4, 2), D(), I(4, 1), M(7, 3), C(6, 6)}));
+    }
+    recorder().reset();
+}
+
+TEST(Engine, InvalidRangesMakeNoCalls) {
+    const std::string v = "abcdef";
+    buf o = buf_over(v), n = buf_over(v);
+    const int32_t ranges[][4] = {{-1, 2, 0, 2}, {0, -2, 0, 2}, {0, 2, -1, 2}, {0, 2, 0, -3}, {5, 2, 0, 2},
+                                 {0, 2, 0, 7}, {INT32_MAX, 1, 0, 1}, {0, 1, 2147483600, 100}};
+    for (const auto &r : ranges) {
+        recorder().reset();
+        EXPECT_EQ(myers_binary_diff(&o, r[0], r[1], &n, r[2], r[3], nullptr, 2147483647, 10000),
+                  SCRIPT_RESULT_INVALID_RANGE);
+        EXPECT_TRUE(recorder().calls.empty());
+    }
+    uint8_t byte = 0;
+    buf huge{&byte, 0x80000000ull, 0}, wrapped{&byte, 0x100000005ull, 0}; /* lengths read as signed 32-bit */
+    EXPECT_EQ(myers_binary_diff_check_bounds(&huge, 0, 1), 0);
+    EXPECT_EQ(myers_binary_diff_check_bounds(&wrapped, 0, 5), 1);
+    EXPECT_EQ(myers_binary_diff_check_bounds(nullptr, 0, 0), 0);
+    EXPECT_STREQ(script_result_name(SCRIPT_RESULT_INVALID_RANGE), "invalid range");
+    EXPECT_STREQ(script_result_name(7), "unknown");
+}
+
+TEST(Engine, QualityTable) {
+    const struct {
+        uint32_t quality;
+        int32_t limit, old_length, new_length, bail_limit;
+    } table[] = {{0, 10000, 5, 5, 10000}, {0, -7, 5, 5, -7},     {1, 10000, 259, 900, 64}, {1, 10000, 900, 260, 65},
+                 {1, -1, 5000, 5000, 64}, {1, 400, 5000, 5000, 100}, {2, 10000, 260, 260, 16}, {2, 10000, 272, 900, 17},
+                 {2, -5, 5000, 5000, 16}, {3, 10000, 9, 9, 1},     {4, 10000, 9, 9, -1},      {5, 10000, 9, 9, -1},
+                 {1000, 10000, 9, 9, -1}};
+    for (const auto &r : table) {
+        const quality_word word = quality_unpack(quality_pack(r.quality, r.limit));
+        EXPECT_EQ(word.quality, r.quality);
+        EXPECT_EQ(quality_bail_limit(word, r.old_length, r.new_length), r.bail_limit) << r.quality << " " << r.limit;
+    }
+    const int32_t thresholds[][2] = {{INT32_MIN, 0}, {127, 0}, {128, 1}, {165, 1}, {166, 2}, {203, 2},
+                                     {204, 3},       {242, 3}, {243, 4}, {INT32_MAX, 4}};
+    for (const auto &t : thresholds) EXPECT_EQ(quality_for_utilisation(t[0]), (uint32_t)t[1]) << t[0];
+    /* The scaled limit for callers: 2^(bits / 3) times the factor, over 100, never below 256. */
+    const int64_t roots[][2] = {{0, 0}, {3, 1}, {4, 2}, {31, 2}, {32, 4}, {INT64_MAX, 2097152}, {-1, 2097152}};
+    for (const auto &r : roots) EXPECT_EQ(approx_cube_root(r[0]), (uint64_t)r[1]) << r[0];
+    const int32_t scaled[][4] = {{100, 1 << 23, 1 << 23, 256}, {101, 1 << 23, 1 << 23, 258}, {25700, 1, 0, 257},
+                                 {100, INT32_MAX, 1, 2097152}, {1024, INT32_MAX, 1, 256}};
+    for (const auto &c : scaled) EXPECT_EQ(myers_binary_diff_bailout_limit(c[0], c[1], c[2]), c[3]) << c[0];
+}
+
+/* With no byte in common, a search that bails at the end of iteration d leaves its
+ * furthest points at (d, 0) and (N, M - d): the last insert is the final d new bytes. */
+TEST(Engine, IterationOfTheFirstBailOut) {
+    const struct {
+        int32_t old_length, new_length;
+        uint32_t quality;
+        int32_t limit, bail_iteration;
+    } cases[] = {
+        {500, 500, 0, 10, 11}, {500, 400, 0, 0, 1}, {400, 500, 0, -1, 1}, {500, 500, 3, 10000, 2},
+        {500, 500, 5, 10000, 1}, {272, 272, 2, 10000, 18},
+        /* iteration 64 makes poor progress: the limit falls by 48 and that iteration is not tested */
+        {500, 500, 0, 63, 65}, {500, 500, 0, 64, 65}, {500, 500, 0, 62, 63}, {1000, 1000, 1, 10000, 155},
+        {2000, 2000, 0, 200, 129}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.old_length << "x" << c.new_length << " q" << c.quality << " L" << c.limit);
+        const std::string a(c.old_length, 'a'), b(c.new_length, 'b');
+        ASSERT_EQ(run_diff(a, b, c.quality, c.limit), 0);
+        const calls_t &calls = recorder().calls;
+        ASSERT_GE(calls.size(), 3u);
+        EXPECT_EQ(calls[0], D());
+        EXPECT_EQ(calls[calls.size() - 2], I(c.new_length - c.bail_iteration, c.bail_iteration));
+        EXPECT_EQ(rebuild_error(calls, a, b), "");
+    }
+}
+
+/* Storage that refuses an iteration, a 0 from the script and a failed allocation all
+ * stop the run at once, with the calls made so far a prefix of the full run's. */
+TEST(Engine, StoppedRunsAskForAReplacement) {
+    const std::string a(300, 'a'), b(300, 'b');
+    /* Limit 10 needs iteration 11: a maximum iteration of 10 stops the run, 11 does not. */
+    EXPECT_EQ(run_diff(a, b, 0, 10, 4 * 10 + 3), SCRIPT_RESULT_REPLACE);
+    EXPECT_TRUE(recorder().calls.empty());
+    EXPECT_EQ(run_diff(a, b, 0, 10, 4 * 11 + 3), 0);
+    EXPECT_EQ(run_diff(a, b, 4, 10, 3), 0); /* quality 4 never searches */
+    EXPECT_EQ(recorder().calls, (calls_t{I(0, 300), D(), C(300, 300)}));
+
+    std::mt19937 rng(5);
+    /* large enough for the storage to grow and the work stack to leave its inline room */
+    const std::string x = random_bytes(rng, 20000), y = random_bytes(rng, 20000);
+    core_alloc_fail_after(-1);
+    ASSERT_EQ(run_diff(x, y, 0, 300), 0);
+    const calls_t full = recorder().calls;
+    const long attempts = core_alloc_attempts();
+    ASSERT_GT(attempts, 3);
+    auto expect_prefix = [&](const char *why, long n) {
+        const calls_t &calls = recorder().calls;
+        EXPECT_TRUE(calls.empty() || calls.back().kind != 'C') << why << n;
+        EXPECT_TRUE(std::equal(calls.begin(), calls.end(), full.begin())) << why << n;
+    };
+    for (long n = 0; n < attempts; ++n) {
+        core_alloc_fail_after(n);
+        EXPECT_EQ(run_diff(x, y, 0, 300), SCRIPT_RESULT_REPLACE) << n;
+        core_alloc_fail_after(-1);
+        expect_prefix("allocation ", n);
+    }
+    for (long n : {0L, 1L, 5L, (long)full.size() / 2, (long)full.size() - 2}) {
+        recorder().reset();
+        recorder().stop_after = n;
+        EXPECT_EQ(run_diff(x, y, 0, 300), SCRIPT_RESULT_REPLACE);
+        ASSERT_EQ(recorder().calls.size(), (size_t)n + 1); /* the accepted calls and the refused one */
+        expect_prefix("script stop ", n);
+    }
+    recorder().reset();
+}
+
+/* Length of a longest common subsequence, by dynamic programming. */
+int32_t lcs_length(const std::string &a, const std::string &b) {
+    std::vector<int32_t> row(b.size() + 1, 0), next(b.size() + 1, 0);
+    for (size_t i = 1; i <= a.size(); ++i) {
+        for (size_t j = 1; j <= b.size(); ++j)
+            next[j] = a[i - 1] == b[j - 1] ? row[j - 1] + 1 : std::max(row[j], next[j - 1]);
+        std::swap(row, next);
+    }
+    return row[b.size()];
+}
+
+/* Without a bail-out the calls rebuild the new value and match as many bytes as an LCS. */
+void expect_minimal(const std::string &a, const std::string &b) {
+    ASSERT_EQ(run_diff(a, b), 0);
+    const calls_t &calls = recorder().calls;
+    ASSERT_EQ(rebuild_error(calls, a, b), "");
+    int32_t matched = 0;
+    for (const engine_call &c : calls) matched += c.kind == 'M' ? c.b : 0;
+    ASSERT_EQ(matched, lcs_length(a, b)) << a.size() << " " << b.size();
+}
+
+TEST(Engine, MinimalAgainstBruteForceLcs) {
+    std::vector<std::string> binary; /* every binary string up to 6 bytes, all pairs */
+    for (int len = 0; len <= 6; ++len)
+        for (int bits = 0; bits < (1 << len); ++bits) {
+            std::string s;
+            for (int i = 0; i < len; ++i) s += (bits >> i) & 1 ? 'b' : 'a';
+            binary.push_back(s);
+        }
+    for (const std::string &a : binary)
+        for (const std::string &b : binary) ASSERT_NO_FATAL_FAILURE(expect_minimal(a, b));
+    std::mt19937 rng(20240601);
+    for (int round = 0; round < 1500; ++round) {
+        const int alphabet = round % 3 == 0 ? 2 : (round % 3 == 1 ? 4 : 256);
+        const std::string a = random_bytes(rng, rng() % (round < 1400 ? 60 : 1500), alphabet);
+        const std::string b = round % 2 ? mutate(rng, a, 1 + (int)(rng() % 12), alphabet)
+                                        : random_bytes(rng, rng() % 60, alphabet);
+        ASSERT_NO_FATAL_FAILURE(expect_minimal(a, b));
+    }
+}
+
+std::string describe(const bailout_plan &plan) {
+    std::ostringstream out;
+    for (int i = 0; i < plan.count; ++i) {
+        const bailout_call &c = plan.calls[i];
+        out << "MIDSPNB"[c.kind] << "(";
+        if (c.kind == BAILOUT_MATCH) out << c.old_position << "," << c.old_length;
+        else if (c.kind == BAILOUT_INSERT) out << c.new_position << "," << c.new_length;
+        else if (c.kind != BAILOUT_DELETE)
+            out << c.old_position << "," << c.old_length << "," << c.new_position << "," << c.new_length << ","
+                << c.extra << "," << c.limit;
+        out << ")";
+    }
+    return out.str();
+}
+
+/* Which windows a bailed search is split into, and with which limits (record limit 500). */
+TEST(Engine, BailOutPlans) {
+    const struct {
+        int32_t op, on, np, nn;
+        bailout_points points;
+        int32_t limit;
+        const char *plan;
+    } splits[] = {
+        {10, 40, 20, 40, {5, 4, 30, 29}, 7, "S(10,5,20,4,0,500)B(15,25,24,25,40,7)P(40,10,49,11,0,500)"},
+        /* equal progress: the forward point wins */
+        {0, 40, 0, 40, {20, 21, 19, 20}, 7, "S(0,20,0,21,0,500)P(20,20,21,19,0,500)"},
+        {0, 40, 0, 40, {19, 20, 20, 20}, 7, "S(0,20,0,20,0,500)P(20,20,20,20,0,500)"},
+        /* a split near an end of the longer value, the other left whole: halve it, halve the limit */
+        {0, 8, 0, 4, {0, 0, 1, 0}, 9, "S(0,4,0,0,0,4)P(4,4,0,4,0,4)"},
+        {0, 9, 0, 4, {0, 0, 2, 0}, 9, "S(0,2,0,0,0,500)P(2,7,0,4,0,500)"},
+        {0, 4, 0, 16, {4, 0, 4, 16}, 11, "S(0,4,0,8,0,5)P(4,0,8,8,0,5)"},
+        {0, 16, 0, 16, {0, 1, 0, 2}, 11, "S(0,0,0,8,0,5)P(0,16,8,8,0,5)"},
+        {0, 4, 0, 16, {4, 8, 4, 16}, 11, "S(0,4,0,8,0,500)P(4,0,8,8,0,500)"},
+    };
+    for (const auto &s : splits)
+        EXPECT_EQ(describe(bailout_split(s.op, s.on, s.np, s.nn, s.points, s.limit, 500)), s.plan) << s.plan;
+
+    /* old "QQabcdeZZZ" at 3, new "XabcYY" at 2: "abc" is the common prefix of the middle halves */
+    const std::string old_value = "...QQabcdeZZZ..", new_value = "..XabcYY..";
+    buf o = buf_over(old_value), n = buf_over(new_value);
+    const struct {
+        int32_t op, on, np, nn, scale, limit;
+        const char *plan;
+    } bounded[] = {
+        {5, 100, 7, 100, 0, 3, "N(5,100,7,100,0,8)"},
+        {5, 100, 7, 100, 0, 30, "N(5,100,7,100,0,30)"},
+        {0, 7, 0, 30, 1000, 1, "S(0,3,0,15,0,0)P(3,4,15,15,0,0)"},
+        {0, 4096, 0, 4096, 0, 6, "S(0,2048,0,2048,0,3)P(2048,2048,2048,2048,0,3)"},
+        {0, 4095, 0, 4096, 0, 6, "N(0,4095,0,4096,0,8)"},
+        {0, 4096, 0, 4096, 2, 6, "N(0,4096,0,4096,0,8)"},
+        {0, 5000, 0, 5000, 5000, 6, "N(0,5000,0,5000,0,8)"}, /* half the bailed window's square is added */
+        {3, 10, 2, 6, 100000, 0, "I(2,1)D()M(5,3)S(5,5,3,3,3,500)I(6,2)D()"},
+    };
+    for (const auto &b : bounded)
+        EXPECT_EQ(describe(bailout_bounded(&o, &n, b.op, b.on, b.np, b.nn, b.scale, b.limit, 500)), b.plan) << b.plan;
+}
+
+/* Inputs on which an unbounded search would take hours finish with a valid edit and
+ * without exhausting the native stack. */
+TEST(Engine, BoundedCostOnHardInputs) {
+    std::mt19937 rng(2024);
+    for (int shape = 0; shape < 5; ++shape) {
+        std::string a = shape < 2 ? random_bytes(rng, 1 << 20) : std::string(1 << 20, 'a'), b;
+        switch (shape) {
+        case 0: b = random_bytes(rng, 1 << 20); break;
+        case 1: b.assign(a.rbegin(), a.rend()); break;
+        case 2: b = std::string(1 << 20, 'b'); break;
+        case 3: b = std::string(300000, 'a') + std::string(1000, 'b') + std::string(500000, 'a'); break;
+        default: a = random_bytes(rng, 16 << 20), b = mutate(rng, a, 3000, 256); break;
+        }
+        ASSERT_EQ(run_diff(a, b, 0, 10000), 0) << shape;
+        EXPECT_EQ(rebuild_error(recorder().calls, a, b), "") << shape;
+    }
+    recorder().reset();
+}
+
+/* The word- and block-wise counts against a byte loop, across block sizes. */
+TEST(Engine, ByteCompareAgreesWithABytewiseCount) {
+    std::mt19937 rng(8);
+    for (int round = 0; round < 1500; ++round) {
+        const size_t n = rng() % 7 ? rng() % 300 : rng() % 140000;
+        std::string a = random_bytes(rng, n), b = a;
+        if (n && round % 5) b[rng() % n] ^= (char)(1 << (rng() % 8));
+        const uint8_t *pa = (const uint8_t *)a.data(), *pb = (const uint8_t *)b.data();
+        int64_t front = 0, back = 0;
+        while ((size_t)front < n && a[front] == b[front]) ++front;
+        while ((size_t)back < n && a[n - 1 - back] == b[n - 1 - back]) ++back;
+        EXPECT_EQ(byte_compare_forward(pa, pb, (int64_t)n), front);
+        EXPECT_EQ(byte_compare_backward(pa + n, pb + n, (int64_t)n), back);
+    }
+}
+
+}  // namespace
