@@ -20,20 +20,13 @@ NEW_LIB="$(pyenv prefix 3.10)/lib/python3.10"
 WORK="$(mktemp -d /tmp/bench_engine_inputs.XXXXXX)"
 trap 'rm -rf "$WORK"' EXIT
 
-"$PY" - "$OLD_LIB" "$NEW_LIB" "$WORK" <<'PYEOF'
-import io, os, sys, tarfile
+# The same inputs as bench_fast.py, built by its own helpers.
+"$PY" - "$ROOT/bench" "$OLD_LIB" "$NEW_LIB" "$WORK" <<'PYEOF'
+import os, sys
+sys.path.insert(0, sys.argv[1])
+from bench_fast import py_files, write_tar
 
-old_lib, new_lib, work = sys.argv[1:4]
-
-def py_files(root):
-    found = set()
-    for directory, dirs, files in os.walk(root):
-        dirs[:] = sorted(d for d in dirs if d not in ("site-packages", "__pycache__"))
-        for name in files:
-            if name.endswith(".py"):
-                found.add(os.path.relpath(os.path.join(directory, name), root))
-    return found
-
+old_lib, new_lib, work = sys.argv[2:5]
 old_files, new_files = py_files(old_lib), py_files(new_lib)
 with open(os.path.join(work, "pairs.txt"), "w") as out:
     for rel in sorted(old_files & new_files):
@@ -41,18 +34,6 @@ with open(os.path.join(work, "pairs.txt"), "w") as out:
         with open(a, "rb") as fa, open(b, "rb") as fb:
             if fa.read() != fb.read():
                 out.write(f"{a}\t{b}\n")
-
-def write_tar(root, files, path):
-    with tarfile.open(path, "w", format=tarfile.USTAR_FORMAT) as tar:
-        for rel in sorted(files):
-            with open(os.path.join(root, rel), "rb") as f:
-                data = f.read()
-            info = tarfile.TarInfo("Lib/" + rel)
-            info.size, info.mtime, info.mode = len(data), 0, 0o644
-            info.uid = info.gid = 0
-            info.uname = info.gname = ""
-            tar.addfile(info, io.BytesIO(data))
-
 write_tar(old_lib, old_files, os.path.join(work, "lib39.tar"))
 write_tar(new_lib, new_files, os.path.join(work, "lib310.tar"))
 PYEOF
