@@ -1,14 +1,4 @@
-"""Messages and helpers shared by the Python tests."""
-
-CAST_MESSAGE = (
-    "Unable to cast Python instance to C++ type (#define PYBIND11_DETAILED_ERROR_MESSAGES "
-    "or compile in debug mode for details)"
-)
-RANGE_MESSAGE = "dumps received an integer out of range for both int64_t and uint64_t"
-LIST_CHANGED, DICT_CHANGED = "list changed size during iteration", "dictionary changed size during iteration"
-COPY_WITHOUT_LENGTH = "malformed delta: copy offset without a length"
-COPY_OUT_OF_RANGE = "malformed delta: copy outside the old value"
-UNREADABLE = "malformed delta: truncated or unreadable item"
+"""Helpers shared by the Python tests."""
 
 
 def h(text):
