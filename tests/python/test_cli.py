@@ -1,6 +1,4 @@
-"""The corvantis-delta tool end to end: checked and bare deltas against the
-module, what patch refuses to apply, where the output goes and what is
-refused there, and the command line."""
+"""The corvantis-delta tool end to end: deltas against the module, refused deltas, outputs, the command line."""
 
 import ctypes
 import os
@@ -38,14 +36,7 @@ def checked(old, new, bare, version=1, new_hash=None):
     return head + struct.pack(">Q", xxh3(head)) + bare
 
 
-def run(*args, stdin=b"", umask=None, user=None, stdout=subprocess.PIPE):
-    def child():
-        if umask is not None:
-            os.umask(umask)
-        if user is not None:
-            os.setgroups([])
-            os.setgid(user)
-            os.setuid(user)
+def run(*args, stdin=b"", stdout=subprocess.PIPE, child=None):
     return subprocess.run([str(TOOL), *map(str, args)], input=stdin, stdout=stdout, stderr=subprocess.PIPE,
                           timeout=60, preexec_fn=child)
 
@@ -73,8 +64,10 @@ BARE = bytes(diff(OLD, NEW))
 GOOD = checked(OLD, NEW, BARE)
 
 
-@pytest.mark.parametrize("old, new", [(b"", b""), (OLD, NEW), (BASE, BASE[:1000] + b"ins" + BASE[1000:30000] + BASE[30100:])],
-                         ids=["empty", "text", "binary"])
+EDITED = BASE[:1000] + b"ins" + BASE[1000:30000] + BASE[30100:]
+
+
+@pytest.mark.parametrize("old, new", [(b"", b""), (OLD, NEW), (BASE, EDITED)], ids=["empty", "text", "binary"])
 def test_diff_and_patch_agree_with_the_module(tmp_path, old, new):
     bare = bytes(diff(old, new))
     whole = checked(old, new, bare)
@@ -147,7 +140,7 @@ def test_existing_files_links_and_fifos(tmp_path, force):
         assert (r.returncode, r.stderr) == (0, b"") if force else "already exists (use -f to overwrite it)" in one_error(r)
     assert (tmp_path / "target").read_bytes() == (GOOD if force else b"keep me")
     assert stat.S_IMODE((tmp_path / "target").stat().st_mode) == 0o640
-    assert run("diff", o, n, tmp_path / "dangling", umask=0o077).returncode == 0
+    assert run("diff", o, n, tmp_path / "dangling", child=lambda: os.umask(0o077)).returncode == 0
     assert (tmp_path / "made").read_bytes() == GOOD and stat.S_IMODE((tmp_path / "made").stat().st_mode) == 0o600
     assert (tmp_path / "link").is_symlink() and (tmp_path / "dangling").is_symlink() and leftovers(tmp_path) == []
     # Devices and FIFOs are written through, never replaced.
@@ -177,16 +170,17 @@ def test_terminals_are_refused_unless_forced(tmp_path):
 
 def test_permissions_are_those_of_the_user():
     user = 65534 if os.getuid() == 0 else None  # root passes every permission check: run as nobody
+    child = None if user is None else lambda: (os.setgroups([]), os.setgid(user), os.setuid(user))
     top = Path(tempfile.mkdtemp())
     try:
         top.chmod(0o777)  # world-writable: a rename there needs no right to the file it replaces
         files(top, old=OLD, new=NEW, roots=b"keep me")
         (top / "roots").chmod(0o444)
         (top / "ro").mkdir(mode=0o555)
-        r = run("diff", top / "old", top / "new", top / "ro" / "out", user=user)
+        r = run("diff", top / "old", top / "new", top / "ro" / "out", child=child)
         assert "cannot create a temporary file next to" in one_error(r) and "Permission denied" in r.stderr.decode()
         if user is not None:
-            r = run("-f", "diff", top / "old", top / "new", top / "roots", user=user)
+            r = run("-f", "diff", top / "old", top / "new", top / "roots", child=child)
             assert "cannot overwrite" in one_error(r) and (top / "roots").read_bytes() == b"keep me"
         assert list((top / "ro").iterdir()) == [] and leftovers(top) == []
     finally:
@@ -209,7 +203,8 @@ def test_stats(tmp_path, command, second, result):
 @pytest.mark.parametrize("args, reason", [
     ([], "missing command (diff or patch)"), (["foo"], "unknown command 'foo' (expected diff or patch)"),
     (["diff", "a"], "diff: missing NEW DELTA"), (["patch", "a", "b"], "patch: missing OUT"),
-    (["diff", "a", "b", "c", "d"], "diff: unexpected argument 'd'"), (["diff", "--quick", "a", "b", "c"], "unknown option '--quick'"),
+    (["diff", "a", "b", "c", "d"], "diff: unexpected argument 'd'"),
+    (["diff", "--quick", "a", "b", "c"], "unknown option '--quick'"),
     (["diff", "-", "-", "c"], "diff: only one input can be standard input"),
     (["--", "--raw", "diff", "a", "b"], "unknown command '--raw' (expected diff or patch)"),
 ])

@@ -1,5 +1,4 @@
-"""What the binding of delta.diff_fast adds: buffers of any kind, held and
-read without the interpreter lock."""
+"""What the binding of delta.diff_fast adds: buffers of any kind, held and read without the interpreter lock."""
 
 import array
 import mmap

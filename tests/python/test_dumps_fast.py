@@ -1,6 +1,4 @@
-"""Exact built-in types take the encoder's direct route; their trivial
-subclasses, bool-like and index-like objects and bytearray take the general
-conversion. Both routes must give the same bytes and the same errors."""
+"""Exact built-in types take a direct route, everything else the general conversion: both agree."""
 
 import tracemalloc
 
@@ -14,8 +12,7 @@ SUBCLASS = {base: type(f"Sub{base.__name__}", (base,), {}) for base in (int, flo
 
 
 def general(value):
-    """The same tree with every exact container and scalar replaced by a trivial
-    subclass; objects with no exact form stay as they are."""
+    """The same tree with every exact container and scalar a trivial subclass instead."""
     if type(value) in (list, tuple):
         return SUBCLASS[type(value)](general(v) for v in value)
     if type(value) is dict:
@@ -48,8 +45,7 @@ def test_direct_route_matches_general_conversion(value, indefinite, max_depth):
 
 
 def test_peak_memory_is_the_output_alone():
-    """No tree of the value and no second copy of the output: the traced
-    peak stays within the output grown by half, plus a small constant."""
+    """No tree of the value and no second copy of the output: at most the output grown by half."""
     value = [{"key": i, "text": "é" * (i % 7), "list": [1.5, None, b"b"]} for i in range(30000)]
     for indefinite in (True, False):
         tracemalloc.start()
