@@ -129,14 +129,14 @@ def test_library_diagnostics_stay_hidden(tmp_path):
 
 
 @pytest.mark.parametrize("force", [False, True])
-def test_existing_files_links_and_fifos(tmp_path, force):
+def test_existing_files_links_devices_and_terminals(tmp_path, force):
     files(tmp_path, old=OLD, new=NEW, target=b"keep me")
     (tmp_path / "target").chmod(0o640)
     (tmp_path / "link").symlink_to("target")
     (tmp_path / "dangling").symlink_to("made")
-    o, n = tmp_path / "old", tmp_path / "new"
+    o, n, f = tmp_path / "old", tmp_path / "new", ["-f"] * force
     for out in ("target", "link"):
-        r = run(*["-f"] * force, "diff", o, n, tmp_path / out)
+        r = run(*f, "diff", o, n, tmp_path / out)
         assert (r.returncode, r.stderr) == (0, b"") if force else "already exists (use -f to overwrite it)" in one_error(r)
     assert (tmp_path / "target").read_bytes() == (GOOD if force else b"keep me")
     assert stat.S_IMODE((tmp_path / "target").stat().st_mode) == 0o640
@@ -144,7 +144,7 @@ def test_existing_files_links_and_fifos(tmp_path, force):
     assert (tmp_path / "made").read_bytes() == GOOD and stat.S_IMODE((tmp_path / "made").stat().st_mode) == 0o600
     assert (tmp_path / "link").is_symlink() and (tmp_path / "dangling").is_symlink() and leftovers(tmp_path) == []
     # Devices and FIFOs are written through, never replaced.
-    assert run(*["-f"] * force, "diff", o, n, "/dev/null").returncode == 0 and stat.S_ISCHR(os.stat("/dev/null").st_mode)
+    assert run(*f, "diff", o, n, "/dev/null").returncode == 0 and stat.S_ISCHR(os.stat("/dev/null").st_mode)
     assert "cannot write '/dev/full': No space left on device" in one_error(run("diff", o, n, "/dev/full"))
     os.mkfifo(tmp_path / "fifo")
     received = []
@@ -153,16 +153,10 @@ def test_existing_files_links_and_fifos(tmp_path, force):
     r = run("diff", o, n, tmp_path / "fifo")
     reader.join(60)
     assert r.returncode == 0 and received == [GOOD] and stat.S_ISFIFO((tmp_path / "fifo").stat().st_mode)
-
-
-def test_terminals_are_refused_unless_forced(tmp_path):
-    files(tmp_path, old=OLD, new=NEW)
     master, slave = pty.openpty()
-    try:
-        for r in (run("diff", tmp_path / "old", tmp_path / "new", "-", stdout=slave),
-                  run("diff", tmp_path / "old", tmp_path / "new", os.ttyname(slave))):
-            assert "refusing to write binary data to" in one_error(r)
-        assert run("-f", "diff", tmp_path / "old", tmp_path / "new", "-", stdout=slave).returncode == 0
+    try:  # terminals only when forced
+        for r in (run(*f, "diff", o, n, "-", stdout=slave), run(*f, "diff", o, n, os.ttyname(slave))):
+            assert r.returncode == 0 if force else "refusing to write binary data to" in one_error(r)
     finally:
         os.close(master)
         os.close(slave)
