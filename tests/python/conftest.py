@@ -1,5 +1,7 @@
 """Helpers shared by the Python tests."""
 
+from corvantis_core import cbor
+
 
 def h(text):
     return bytes.fromhex(text.replace(" ", ""))
@@ -17,3 +19,11 @@ def fail(*_):
 def int_with(value, **methods):
     """An int subclass instance with the given methods (taking self)."""
     return type("IntWith", (int,), {"__hash__": int.__hash__, **methods})(value)
+
+
+def outcome(value, **kwargs):
+    """What cbor.dumps gives: the bytes, or the type and message of what it raised."""
+    try:
+        return cbor.dumps(value, **kwargs)
+    except Exception as error:
+        return type(error), str(error)

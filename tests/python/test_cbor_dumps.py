@@ -9,7 +9,7 @@ import textwrap
 
 import cbor2
 import pytest
-from conftest import fail, h, hooked, int_with
+from conftest import fail, h, hooked, int_with, outcome
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -20,13 +20,6 @@ CAST = ("Unable to cast Python instance to C++ type (#define PYBIND11_DETAILED_E
         "or compile in debug mode for details)")
 RANGE = "dumps received an integer out of range for both int64_t and uint64_t"
 LIST_CHANGED, DICT_CHANGED = "list changed size during iteration", "dictionary changed size during iteration"
-
-
-def outcome(value, **kwargs):
-    try:
-        return dumps(value, **kwargs)
-    except Exception as error:
-        return type(error), str(error)
 
 
 # RFC 8949 Appendix A, every example dumps can produce; scalars in both framings.

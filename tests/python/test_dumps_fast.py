@@ -2,7 +2,7 @@
 
 import tracemalloc
 
-from conftest import hooked
+from conftest import hooked, outcome
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -18,13 +18,6 @@ def general(value):
     if type(value) is dict:
         return SUBCLASS[dict]((general(k), general(v)) for k, v in value.items())
     return SUBCLASS[type(value)](value) if type(value) in SUBCLASS else value
-
-
-def outcome(value, **kwargs):
-    try:
-        return cbor.dumps(value, **kwargs)
-    except Exception as error:  # the type and the message must match too
-        return type(error), str(error)
 
 
 # Integers reach past both 64-bit ranges; text includes lone surrogates.
