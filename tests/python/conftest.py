@@ -1,14 +1,6 @@
-"""Messages and helpers shared by the Python tests."""
+"""Helpers shared by the Python tests."""
 
-CAST_MESSAGE = (
-    "Unable to cast Python instance to C++ type (#define PYBIND11_DETAILED_ERROR_MESSAGES "
-    "or compile in debug mode for details)"
-)
-RANGE_MESSAGE = "dumps received an integer out of range for both int64_t and uint64_t"
-LIST_CHANGED, DICT_CHANGED = "list changed size during iteration", "dictionary changed size during iteration"
-COPY_WITHOUT_LENGTH = "malformed delta: copy offset without a length"
-COPY_OUT_OF_RANGE = "malformed delta: copy outside the old value"
-UNREADABLE = "malformed delta: truncated or unreadable item"
+from corvantis_core import cbor
 
 
 def h(text):
@@ -27,3 +19,11 @@ def fail(*_):
 def int_with(value, **methods):
     """An int subclass instance with the given methods (taking self)."""
     return type("IntWith", (int,), {"__hash__": int.__hash__, **methods})(value)
+
+
+def outcome(value, **kwargs):
+    """What cbor.dumps gives: the bytes, or the type and message of what it raised."""
+    try:
+        return cbor.dumps(value, **kwargs)
+    except Exception as error:
+        return type(error), str(error)

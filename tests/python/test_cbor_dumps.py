@@ -9,35 +9,32 @@ import textwrap
 
 import cbor2
 import pytest
-from conftest import CAST_MESSAGE, DICT_CHANGED, LIST_CHANGED, RANGE_MESSAGE, fail, h, hooked, int_with
+from conftest import fail, h, hooked, int_with, outcome
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from corvantis_core import cbor
 
 dumps = cbor.dumps
-
-
-def error_of(value, **kwargs):
-    with pytest.raises(Exception) as info:
-        dumps(value, **kwargs)
-    return type(info.value), str(info.value)
+CAST = ("Unable to cast Python instance to C++ type (#define PYBIND11_DETAILED_ERROR_MESSAGES "
+        "or compile in debug mode for details)")
+RANGE = "dumps received an integer out of range for both int64_t and uint64_t"
+LIST_CHANGED, DICT_CHANGED = "list changed size during iteration", "dictionary changed size during iteration"
 
 
 # RFC 8949 Appendix A, every example dumps can produce; scalars in both framings.
+# Beyond the RFC: 64-bit edges, a half subnormal written as single, a bytearray taken as text.
 RFC_SCALARS = [
     (0, "00"), (1, "01"), (10, "0a"), (23, "17"), (24, "1818"), (25, "1819"), (100, "1864"), (1000, "1903e8"),
-    (1000000, "1a000f4240"), (1000000000000, "1b000000e8d4a51000"), (2**64 - 1, "1bffffffffffffffff"),
-    (-1, "20"), (-10, "29"), (-100, "3863"), (-1000, "3903e7"), (0.0, "f90000"), (-0.0, "f98000"),
-    (1.0, "f93c00"), (1.1, "fb3ff199999999999a"), (1.5, "f93e00"), (65504.0, "f97bff"), (100000.0, "fa47c35000"),
+    (1000000, "1a000f4240"), (1000000000000, "1b000000e8d4a51000"), (2**64 - 1, "1bffffffffffffffff"), (-1, "20"),
+    (-10, "29"), (-100, "3863"), (-1000, "3903e7"), (0.0, "f90000"), (-0.0, "f98000"), (1.0, "f93c00"),
+    (1.1, "fb3ff199999999999a"), (1.5, "f93e00"), (65504.0, "f97bff"), (100000.0, "fa47c35000"),
     (3.4028234663852886e38, "fa7f7fffff"), (1.0e300, "fb7e37e43c8800759c"), (0.00006103515625, "f90400"),
-    (-4.0, "f9c400"), (-4.1, "fbc010666666666666"), (math.inf, "f97c00"), (math.nan, "f97e00"),
-    (-math.inf, "f9fc00"), (False, "f4"), (True, "f5"), (None, "f6"), (b"", "40"), (b"\x01\x02\x03\x04", "4401020304"),
-    ("", "60"), ("a", "6161"), ("IETF", "6449455446"), ('"\\', "62225c"), ("\u00fc", "62c3bc"),
-    ("\u6c34", "63e6b0b4"), ("\U00010151", "64f0908591"),
-    # Beyond the RFC: 64-bit edges, a half subnormal written as single, a bytearray taken as text.
-    (2**63, "1b8000000000000000"), (-2**63, "3b7fffffffffffffff"), (5.960464477539063e-8, "fa33800000"),
-    (b"\x00" * 256, "590100" + "00" * 256), (bytearray(b"ab"), "626162"),
+    (-4.0, "f9c400"), (-4.1, "fbc010666666666666"), (math.inf, "f97c00"), (math.nan, "f97e00"), (-math.inf, "f9fc00"),
+    (False, "f4"), (True, "f5"), (None, "f6"), (b"", "40"), (b"\x01\x02\x03\x04", "4401020304"), ("", "60"),
+    ("a", "6161"), ("IETF", "6449455446"), ('"\\', "62225c"), ("\u00fc", "62c3bc"), ("\u6c34", "63e6b0b4"),
+    ("\U00010151", "64f0908591"), (2**63, "1b8000000000000000"), (-2**63, "3b7fffffffffffffff"),
+    (5.960464477539063e-8, "fa33800000"), (b"\x00" * 256, "590100" + "00" * 256), (bytearray(b"ab"), "626162"),
 ]
 RFC_DEFINITE = [
     ([], "80"), ([1, 2, 3], "83010203"), ([1, [2, 3], [4, 5]], "8301820203820405"),
@@ -47,10 +44,9 @@ RFC_DEFINITE = [
     ((1, 2), "820102"), ({(1,): None}, "a18101f6"),
 ]
 RFC_INDEFINITE = [
-    ([], "9fff"), ([1, [2, 3], [4, 5]], "9f019f0203ff9f0405ffff"),
-    (list(range(1, 26)), "9f0102030405060708090a0b0c0d0e0f101112131415161718181819ff"),
+    ([], "9fff"), ([1, [2, 3], [4, 5]], "9f019f0203ff9f0405ffff"), ({}, "bfff"), ({(1,): None}, "bf9f01fff6ff"),
+    (list(range(1, 26)), "9f0102030405060708090a0b0c0d0e0f101112131415161718181819ff"), ((1, 2), "9f0102ff"),
     ({"a": 1, "b": [2, 3]}, "bf61610161629f0203ffff"), ({"Fun": True, "Amt": -2}, "bf6346756ef563416d7421ff"),
-    ((1, 2), "9f0102ff"), ({}, "bfff"), ({(1,): None}, "bf9f01fff6ff"),
 ]
 
 
@@ -60,63 +56,50 @@ def test_encoding(value, expected, indefinite):
     assert dumps(value, indefinite=indefinite) == h(expected)
 
 
-class FloatSub(float): pass  # noqa: E701
-class DictSub(dict): pass  # noqa: E701
-
-
-# Conversion order: subclasses take their base's form; foreign objects the
-# first alternative that accepts them (a truth slot makes a bool, __index__ an int).
+# Subclasses take their base's form; foreign objects the first alternative
+# that accepts them (a truth slot makes a bool, __index__ an int).
 @pytest.mark.parametrize("value,expected", [
-    (int_with(-7), "26"), (int_with(2**64 - 1), "1b" + "ff" * 8), (FloatSub(1.5), "f93e00"),
-    (type("S", (str,), {})("ab"), "626162"), (type("B", (bytes,), {})(b"ab"), "426162"), (DictSub(a=1), "bf616101ff"),
-    (collections.namedtuple("Pair", "a b")(1, 2), "9f0102ff"), (collections.OrderedDict(b=1, a=2), "bf616201616102ff"),
-    (int_with(5, __eq__=lambda s, o: True), "05"), (hooked(__bool__=lambda: False), "f4"),
-    (hooked(__index__=lambda: -3), "22"), (hooked(__index__=lambda: 2**63), "1b8000000000000000"),
-    (hooked(__index__=lambda: 5, __bool__=lambda: False), "05"), (hooked(__int__=lambda: 7), "07"),
-    (1j, "f5"), (decimal.Decimal(0), "f4"),
+    (int_with(-7), "26"), (int_with(2**64 - 1), "1b" + "ff" * 8), (type("F", (float,), {})(1.5), "f93e00"),
+    (type("S", (str,), {})("ab"), "626162"), (type("B", (bytes,), {})(b"ab"), "426162"),
+    (type("D", (dict,), {})(a=1), "bf616101ff"), (collections.namedtuple("Pair", "a b")(1, 2), "9f0102ff"),
+    (collections.OrderedDict(b=1, a=2), "bf616201616102ff"), (int_with(5, __eq__=lambda s, o: True), "05"),
+    (hooked(__bool__=lambda: False), "f4"), (hooked(__index__=lambda: -3), "22"),
+    (hooked(__index__=lambda: 2**63), "1b8000000000000000"), (hooked(__index__=lambda: 5, __bool__=lambda: False), "05"),
+    (hooked(__int__=lambda: 7), "07"), (1j, "f5"), (decimal.Decimal(0), "f4"),
 ])
 def test_conversion_of_subclasses_and_foreign_objects(value, expected):
     assert dumps({"k": [value]}) == h("bf616b9f" + expected + "ffff")
 
 
-@pytest.mark.parametrize("make", [
-    set, lambda: memoryview(b"a"), object, lambda: hooked(__bool__=fail), lambda: hooked(__index__=lambda: 2**64),
-    lambda: hooked(__float__=lambda: 1.0), lambda: hooked(__bool__=lambda: "yes"), lambda: hooked(__index__=lambda: 1.5),
-])
-def test_unconvertible_values(make):
-    # At the top the argument does not match; inside a container the cast fails.
-    with pytest.raises(TypeError, match="incompatible function arguments"):
-        dumps(make())
-    for nested in ([make()], (0, make()), {"k": make()}, {make(): 1} if make is not set else [[make()]]):
-        assert error_of(nested) == (RuntimeError, CAST_MESSAGE)
-
-
+# An unconvertible value (no message) does not match the argument at the top; inside a container the cast fails.
 @pytest.mark.parametrize("value,message", [
-    ("a\ud800b", CAST_MESSAGE), ({"ok\ud83d": 1}, CAST_MESSAGE), (2**64, RANGE_MESSAGE + "18446744073709551616"),
-    (-2**63 - 1, RANGE_MESSAGE + "-9223372036854775809"), (-(10**45), RANGE_MESSAGE + ("-1" + "0" * 45)[:40]),
-    (int_with(5, __eq__=lambda s, o: False), RANGE_MESSAGE + "5"), (int_with(-7, __eq__=fail), RANGE_MESSAGE + "-7"),
-    pytest.param(int_with(2**64, __str__=fail), RANGE_MESSAGE + "failed with ArithmeticError: hook failed", id="str"),
-    # 40 bytes would split the twentieth "é"; the cut keeps whole characters.
-    (int_with(-2**64, __str__=lambda s: "a" + "é" * 30), RANGE_MESSAGE + "a" + "é" * 19),
+    ("a\ud800b", CAST), ({"ok\ud83d": 1}, CAST), (2**64, RANGE + "18446744073709551616"),
+    (-2**63 - 1, RANGE + "-9223372036854775809"), (-(10**45), RANGE + ("-1" + "0" * 45)[:40]),
+    (int_with(5, __eq__=lambda s, o: False), RANGE + "5"), (int_with(-7, __eq__=fail), RANGE + "-7"),
+    pytest.param(int_with(2**64, __str__=fail), RANGE + "failed with ArithmeticError: hook failed", id="str"),
+    (int_with(-2**64, __str__=lambda s: "a" + "é" * 30), RANGE + "a" + "é" * 19),  # the cut keeps whole characters
+    *((value, None) for value in (set(), memoryview(b"a"), object(), hooked(__bool__=fail), hooked(__float__=lambda: 1.0),
+                                  hooked(__index__=lambda: 2**64), hooked(__index__=lambda: 1.5),
+                                  hooked(__bool__=lambda: "yes"))),
 ])
-def test_runtime_errors_at_any_level(value, message):
-    for container in (value, [value], {"k": (value,)}):
-        assert error_of(container) == (RuntimeError, message)
+def test_errors_at_any_level(value, message):
+    top = outcome(value)
+    unmatched = top[0] is TypeError and "incompatible function arguments" in top[1]
+    assert top == (RuntimeError, message) if message else unmatched
+    keyed = ({value: 1},) if type(value).__hash__ else ()
+    for container in ([value], (0, value), {"k": (value,)}) + keyed:
+        assert outcome(container) == (RuntimeError, message or CAST)
 
 
 # max_depth N accepts elements down to level N; the top-level value is never checked.
-@pytest.mark.parametrize("value,max_depth,expected", [
-    ([[]], 1, "9f9fffff"), ([[1]], 2, "9f9f01ffff"), (5, 1, "05"), ({"a": []}, 1, "bf61619fffff"),
-    ([[1]], 2**64 - 1, "9f9f01ffff"), ([[1]], 1, None), ({("a",): 1}, 1, None), ([1, [2, [3, [4]]]], 3, None),
+@pytest.mark.parametrize("value,max_depth,ok", [
+    ([[]], 1, True), ([[1]], 2, True), (5, 1, True), ({"a": []}, 1, True), ([[1]], 2**64 - 1, True),
+    ([[1]], 1, False), ({("a",): 1}, 1, False), ([1, [2, [3, [4]]]], 3, False),
 ])
-def test_max_depth(value, max_depth, expected):
+def test_max_depth(value, max_depth, ok):
     for indefinite in (True, False):
-        if expected is None:
-            assert error_of(value, indefinite=indefinite, max_depth=max_depth) == (
-                RuntimeError, f"Exceeded recursion limit:{max_depth}")
-        else:
-            assert dumps(value, indefinite=indefinite, max_depth=max_depth) == dumps(value, indefinite=indefinite)
-    assert expected is None or dumps(value, max_depth=max_depth) == h(expected)
+        expected = dumps(value, indefinite=indefinite) if ok else (RuntimeError, f"Exceeded recursion limit:{max_depth}")
+        assert outcome(value, indefinite=indefinite, max_depth=max_depth) == expected
 
 
 def test_arguments():
@@ -127,9 +110,6 @@ def test_arguments():
             dumps(*args, **kwargs)
 
 
-# Robustness: nesting past the native stack, containers changed by Python
-# code run during the walk, memory running out.
-
 @pytest.mark.parametrize("wrap", [lambda v: [v], lambda v: (v,), lambda v: {"k": v}], ids=["list", "tuple", "dict"])
 @pytest.mark.parametrize("indefinite", [True, False])
 def test_deep_nesting_raises_recursion_error(wrap, indefinite):
@@ -138,36 +118,31 @@ def test_deep_nesting_raises_recursion_error(wrap, indefinite):
         value = wrap(value)
     with pytest.raises(RecursionError):
         dumps(value, indefinite=indefinite)
-    assert error_of(value, max_depth=50) == (RuntimeError, "Exceeded recursion limit:50")
+    assert outcome(value, max_depth=50) == (RuntimeError, "Exceeded recursion limit:50")
     # The interpreter's recursion budget is given back after the failure.
     assert dumps([[[[]]]] * 3, indefinite=False) == h("83" + "818180" * 3)
 
 
-def clears(target):
-    return hooked(__bool__=lambda: target.clear() or True)
-
-
 @pytest.mark.parametrize("indefinite", [True, False])
 @pytest.mark.parametrize("build,message", [
-    (lambda t: [clears(t), "x" * 100, [1, 2]], LIST_CHANGED), (lambda t: [1, clears(t)], LIST_CHANGED),
+    (lambda t: [hooked(__bool__=lambda: t.clear() or True), "x" * 100, [1, 2]], LIST_CHANGED),
     (lambda t: [hooked(__index__=lambda: t.clear() or 3), b"y" * 100], LIST_CHANGED),
     (lambda t: [hooked(__bool__=lambda: t.extend(range(1000)) or False), 1], LIST_CHANGED),
-    (lambda t: [{"k": [clears(t)]}, "tail"], LIST_CHANGED),
+    (lambda t: [{"k": [hooked(__bool__=lambda: t.clear() or True)]}, "tail"], LIST_CHANGED),
     (lambda t: {hooked(__hash__=lambda: 1, __bool__=lambda: t.clear() or True): ["v"] * 100}, DICT_CHANGED),
-    (lambda t: {"a": clears(t), "b": 2}, DICT_CHANGED),
     (lambda t: {"a": hooked(__bool__=lambda: (t.pop("a"), t.update(c=[0] * 9), True)[-1]), "b": 2}, DICT_CHANGED),
     (lambda t: {"a": [hooked(__bool__=lambda: t.update({i: i for i in range(100)}) or True)]}, DICT_CHANGED),
 ])
 def test_container_changed_during_walk(build, message, indefinite):
     target = [] if message == LIST_CHANGED else {}
     target.extend(build(target)) if message == LIST_CHANGED else target.update(build(target))
-    assert error_of(target, indefinite=indefinite) == (RuntimeError, message)
+    assert outcome(target, indefinite=indefinite) == (RuntimeError, message)
 
 
 def test_items_replaced_in_place_are_read_fresh():
     target = [None, "old" * 30, ["old"]]
     target[0] = hooked(__bool__=lambda: target.__setitem__(slice(1, 3), ["new", ["new"]]) or True)
-    assert cbor2.loads(dumps(target, indefinite=False)) == [True, "new", ["new"]]
+    assert cbor2.loads(dumps(target)) == [True, "new", ["new"]]
 
 
 MEMORY_SCRIPT = textwrap.dedent("""
@@ -196,43 +171,22 @@ def test_allocation_failures_raise(expression, headroom_mib, expected):
     assert result.stdout.strip() == expected, result.stderr
 
 
-# Against an independent encoder and decoder: cbor2.
-
-def is_half_subnormal(x):
-    return 0 < abs(x) < 2.0**-14 and struct.unpack(">e", struct.pack(">e", x))[0] == x
+def in_canonical_order(mapping):
+    """cbor2 sorts the keys of a canonical map; dumps keeps the order it is given."""
+    return dict(sorted(mapping.items(), key=lambda item: (len(e := cbor2.dumps(item[0], canonical=True)), e)))
 
 
 INTS = st.integers(min_value=-2**63, max_value=2**64 - 1)
-SCALARS = st.none() | st.booleans() | INTS | st.text() | st.binary() | st.floats(allow_nan=False)
+# Half subnormals are written as single floats where cbor2 writes halves: the table above covers them.
+FLOATS = st.floats(allow_nan=False).filter(
+    lambda x: not 0 < abs(x) < 2.0**-14 or struct.unpack(">e", struct.pack(">e", x))[0] != x)
+LEAVES = st.none() | st.booleans() | INTS | st.text() | st.binary() | FLOATS
+TREES = st.recursive(LEAVES, lambda children: st.lists(children, max_size=6)
+                     | st.dictionaries(st.text() | INTS, children, max_size=6).map(in_canonical_order), max_leaves=40)
 
 
-def trees(leaves):
-    return st.recursive(leaves, lambda children: st.lists(children, max_size=6)
-                        | st.dictionaries(st.text() | INTS, children, max_size=6), max_leaves=40)
-
-
-def canonical(value):
-    def key(k):
-        encoded = cbor2.dumps(k, canonical=True)
-        return len(encoded), encoded
-    if isinstance(value, list):
-        return [canonical(v) for v in value]
-    if isinstance(value, dict):
-        return {k: canonical(value[k]) for k in sorted(value, key=key)}
-    return value
-
-
-ORACLE = settings(max_examples=300, deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow])
-
-
-@ORACLE
-@given(trees(SCALARS.filter(lambda x: not (isinstance(x, float) and is_half_subnormal(x)))))
-def test_definite_matches_canonical_cbor2(value):
-    value = canonical(value)
+@settings(max_examples=300, deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow])
+@given(TREES)
+def test_against_cbor2(value):
     assert dumps(value, indefinite=False) == cbor2.dumps(value, canonical=True)
-
-
-@ORACLE
-@given(trees(SCALARS), st.booleans())
-def test_round_trip_through_cbor2(value, indefinite):
-    assert cbor2.loads(dumps(value, indefinite=indefinite)) == value
+    assert cbor2.loads(dumps(value, indefinite=True)) == value

@@ -48,15 +48,8 @@ def test_calls_from_many_threads_agree():
         assert set(pool.map(work, range(200))) == {work(0)} and work(0)[2] == new
 
 
-def run_python(code, env=None):
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            timeout=60, env={**os.environ, **(env or {})})
-    assert result.returncode == 0, result.stderr
-    return result.stdout
-
-
-def run_with_shim(tmp_path, shim_source, code, **env):
-    """Runs `code` in a fresh interpreter with a C shim preloaded over libpython."""
+def run_with_shim(tmp_path, shim_source, **env):
+    """Imports the module in a fresh interpreter with a C shim preloaded over libpython."""
     compiler = shutil.which(os.environ.get("CC", "cc")) or shutil.which("gcc")
     if not sysconfig.get_config_var("Py_ENABLE_SHARED") or compiler is None:
         pytest.skip("needs a shared libpython and a C compiler")
@@ -65,10 +58,13 @@ def run_with_shim(tmp_path, shim_source, code, **env):
     subprocess.run([compiler, "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"], "-o", str(library),
                     str(tmp_path / "shim.c"), "-ldl"], check=True)
     preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(library)]))  # a sanitizer runtime stays first
-    return run_python(code, env={"LD_PRELOAD": preload, **env})
+    result = subprocess.run([sys.executable, "-c", IMPORT], capture_output=True, text=True, timeout=60,
+                            env={**os.environ, "LD_PRELOAD": preload, **env})
+    assert result.returncode == 0, result.stderr
+    return result.stdout.strip()
 
 
-IMPORT = """
+IMPORT = textwrap.dedent("""
     import sys
     try:
         import corvantis_core
@@ -76,21 +72,20 @@ IMPORT = """
         print(f"{error}|{type(error.__cause__).__name__} {error.__cause__}|{'corvantis_core' in sys.modules}")
     else:
         print("loaded", corvantis_core.cbor.dumps([1]).hex())
-"""
+""")
 
 
 @pytest.mark.parametrize("version,loads", [("3.12.4 (main) [GCC 12]", True), ("3.12", True), ("3.13.0", False),
                                            ("3.11.9 (main)", False), ("3.120.1", False), ("3.1", False)])
 def test_interpreter_version_check(tmp_path, version, loads):
     shim = '#include <stdlib.h>\nconst char *Py_GetVersion(void) { return getenv("SHIM_PY_VERSION"); }\n'
-    output = run_with_shim(tmp_path, shim, IMPORT, SHIM_PY_VERSION=version)
-    assert output.strip() == ("loaded 9f01ff" if loads else (
+    assert run_with_shim(tmp_path, shim, SHIM_PY_VERSION=version) == ("loaded 9f01ff" if loads else (
         "Python version mismatch: module was compiled for Python 3.12, "
         f"but the interpreter version is incompatible: {version}.|NoneType None|False"))
 
 
 def test_failing_initialiser_becomes_import_error(tmp_path):
-    output = run_with_shim(tmp_path, """
+    assert run_with_shim(tmp_path, """
         #include <Python.h>
         #include <dlfcn.h>
         #include <string.h>
@@ -101,5 +96,4 @@ def test_failing_initialiser_becomes_import_error(tmp_path):
             }
             return ((PyObject *(*)(const char *))dlsym(RTLD_NEXT, "PyImport_AddModule"))(name);
         }
-    """, IMPORT)
-    assert output.strip() == "initialization failed|LookupError refused by the test|False"
+    """) == "initialization failed|LookupError refused by the test|False"
