@@ -154,21 +154,32 @@ TEST(WideScript, WritesWhatTheEditScriptWrites) {
     }
 }
 
-TEST(WideScript, SizesHeadsForSixtyFourBitArguments) {
+TEST(WideScript, HeadSizesJoinRuleAndBudget) {
     const uint64_t big = uint64_t{1} << 32;
     const std::pair<uint64_t, int32_t> sizes[] = {{23, 1}, {24, 2}, {255, 2}, {256, 3}, {65535, 3}, {65536, 5},
                                                   {big - 1, 5}, {big, 9}, {UINT64_MAX, 9}};
     for (const auto &s : sizes) EXPECT_EQ(_wide_script_head_size(s.first), s.second) << s.first;
 
-    // A copy past 4 GiB, beside a literal it must not join.
+    // Calls (insert when the first number is 0, else a copy from offset first - 1), then close:
+    // a copy joins the literal before it while that costs no more than its own heads; the
+    // budget is the new value's length; empty operations are no-ops.
     const std::string new_value(64, 'n');
-    buf nv = view(new_value);
-    wide_script *script = wide_script_create(&nv);
-    ASSERT_EQ(wide_script_insert(script, 0, 2), 1);
-    ASSERT_EQ(wide_script_match(script, big + 1, 300), 1);
-    ASSERT_EQ(wide_script_close(script), 1);
-    EXPECT_EQ(hex(take(buf_dup(script->output))), "42 6E 6E 1B 00 00 00 01 00 00 00 01 19 01 2C");
-    wide_script_free(script);
+    const struct { uint64_t new_length; std::vector<std::pair<uint64_t, uint64_t>> calls; const char *result; } table[] = {
+        {64, {{0, 2}, {1, 2}}, "1: 44 6E 6E 6E 6E"}, {64, {{0, 2}, {1, 3}}, "1: 42 6E 6E 00 03"},
+        {64, {{0, 0}, {0, 2}, {6, 0}, {big + 2, 300}}, "1: 42 6E 6E 1B 00 00 00 01 00 00 00 01 19 01 2C"},
+        {6, {{0, 5}}, "0: "}, {7, {{0, 5}}, "1: 45 6E 6E 6E 6E 6E"}};
+    for (const auto &c : table) {
+        buf nv{reinterpret_cast<uint8_t *>(const_cast<char *>(new_value.data())), c.new_length, c.new_length};
+        wide_script *script = wide_script_create(&nv);
+        uint64_t at = 0;
+        for (const auto &[op, n] : c.calls) {
+            ASSERT_EQ(op == 0 ? wide_script_insert(script, at, n) : wide_script_match(script, op - 1, n), 1) << c.result;
+            at += n;
+        }
+        const int closed = wide_script_close(script);
+        EXPECT_EQ(std::to_string(closed) + ": " + hex(take(buf_dup(script->output))), c.result);
+        wide_script_free(script);
+    }
 }
 
 }  // namespace
