@@ -1,8 +1,6 @@
-// The buffer encodings' readers at every step of arbitrary bytes, against a
-// plain LEB128 decoder. Their contract is that the caller guarantees the
-// bytes are there: the input sits in a block with exactly 10 zero bytes after
-// it (the longest LEB128 read) and a string is read only when all its bytes
-// are in the block, so any read beyond that is an AddressSanitizer report.
+// The buffer encodings' readers at every step of arbitrary bytes, against a plain LEB128
+// decoder. The caller guarantees the bytes are there, so the input is followed by exactly
+// 10 zero bytes (the longest LEB128) and a string is read only when all of it is present.
 #include <cstring>
 #include <vector>
 

@@ -1,9 +1,6 @@
-// diff_apply_binary and _ex over an arbitrary old value and delta (old length
-// in 2 bytes, the old value, the delta), against an applier written here over
-// the reference reader: copies (two unsigned integers inside the old value)
-// and definite strings are applied, other well-formed items skipped, the lone
-// F6 gives the old value, and anything else fails the whole delta with the
-// right message, never a partial result.
+// diff_apply_binary and _ex over an old value and delta (old length in 2 bytes, old, delta)
+// against an applier over the reference reader: copies and definite strings applied, other
+// well-formed items skipped, a lone F6 gives the old value, anything else fails whole.
 #include <cstring>
 #include <string>
 

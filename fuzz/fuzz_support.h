@@ -1,7 +1,5 @@
-// Shared by the harnesses, which are built both against libFuzzer and into
-// the plain replay driver of the normal build: a check that aborts (the
-// finding libFuzzer saves, the failure the replay test reports) and a reader
-// of control values from the front of the input.
+// Shared by the harnesses (built for libFuzzer and into the replay driver): a
+// check that aborts, which both report, and readers of the input's front.
 #ifndef CORVANTIS_FUZZ_SUPPORT_H
 #define CORVANTIS_FUZZ_SUPPORT_H
 
@@ -39,9 +37,8 @@ class Input {
     size_t size_;
 };
 
-// A 16-bit length for the first value (modulo what is left), the first, then
-// the rest as the second; each in a block of exactly its size, so a read past
-// either is caught by the sanitizers.
+// A 16-bit length for the first value (modulo what is left), the first, then the rest
+// as the second; each in a block of exactly its size, so the sanitizers see overreads.
 struct ValuePair {
     std::vector<uint8_t> first, second;
 };

@@ -1,7 +1,5 @@
-// Runs a harness without libFuzzer over every file of the directories (or
-// files) named on the command line, in name order, each in an exactly sized
-// heap block so a sanitizer build sees a read one byte past the input. A
-// harness reports a finding by aborting. A missing directory counts as empty.
+// Runs a harness without libFuzzer over the files named or in the directories named
+// (name order, missing ones skipped), each in an exactly sized heap block.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

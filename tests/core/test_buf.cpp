@@ -21,44 +21,33 @@ class Buf : public ::testing::Test {
     void TearDown() override { core_alloc_fail_after(-1); }
 };
 
-TEST_F(Buf, GrowsToTwiceTheNeededSize) {
+TEST_F(Buf, GrowthAppendsAndSelfAppend) {
     buf *b = buf_create();
-    int appended = 0;
-    for (const auto &[count, capacity] : {std::pair<int, uint64_t>{1, 2}, {2, 2}, {3, 6}, {7, 14}, {15, 30}, {31, 62}}) {
-        while (appended < count) buf_write_byte(b, 0x100 + appended++);  // only the low 8 bits count
-        EXPECT_EQ(b->capacity, capacity) << count;
+    for (const auto &[count, capacity] : {std::pair<int, uint64_t>{1, 2}, {2, 2}, {3, 6}, {7, 14}, {15, 30}}) {
+        while (b->length < static_cast<uint64_t>(count)) buf_write_byte(b, 0x100 + static_cast<int>(b->length));
+        EXPECT_EQ(b->capacity, capacity) << count;  // twice the needed size; only the low 8 bits are kept
     }
-    buf *expected = iota(31);
-    EXPECT_EQ(hex(b), hex(expected));
-    for (buf *x : {b, expected, static_cast<buf *>(nullptr)}) buf_free(x);
-    for (const auto &[before, n, capacity] : {std::tuple<size_t, size_t, uint64_t>{0, 10, 20}, {2, 3, 10}, {0, 0, 0}}) {
-        b = iota(before);
-        buf_write_bytes(b, "0123456789", n);
-        EXPECT_EQ(b->capacity, capacity) << before << " + " << n;
-        EXPECT_EQ(b->length, before + n);
-        buf_free(b);
-    }
-}
-
-TEST_F(Buf, AppendsDupAndSelfAppend) {
-    buf *b = buf_create();
+    EXPECT_EQ(hex(b), "000102030405060708090a0b0c0d0e");
+    buf_free(b);
+    b = iota(2);
+    buf_write_bytes(b, "0123456789", 3);
+    EXPECT_EQ(b->capacity, 10u);
+    buf_free(b);
+    b = buf_create();
     for (const char *s : {"ab", "", "c"}) buf_write_string(b, s);  // length 3, capacity 4
     buf_write_buf(b, b);  // reallocates: the source must follow the move
     EXPECT_EQ(hex(b), "616263616263");
     buf *copy = buf_dup(b);
-    EXPECT_NE(copy->data, b->data);
-    EXPECT_EQ(copy->capacity, 0u);
+    EXPECT_TRUE(copy->data != b->data && copy->capacity == 0);
     buf_write_bytes(copy, copy->data + 1, 3);  // capacity 0: this append moves the block too
-    EXPECT_EQ(hex(copy), "616263616263626361");
-    EXPECT_EQ(copy->capacity, 18u);
+    EXPECT_EQ(hex(copy) + "/" + std::to_string(copy->capacity), "616263616263626361/18");
     EXPECT_EQ(buf_dup(nullptr), nullptr);
-    uint32_t u32 = 0;  // the fixed-width readers' values are fuzzed against a reference
-    EXPECT_EQ(buf_read_uint32(nullptr, &u32), nullptr);
     buf_free(copy);
     buf_free(b);
+    buf_free(nullptr);
 }
 
-TEST_F(Buf, StringAndHexConversions) {
+TEST_F(Buf, TextForms) {
     buf *b = buf_create(), *empty = buf_create();
     buf_write_bytes(b, "\x00\xff\x10", 3);
     char *texts[] = {buf_as_hex(b), buf_as_string(b), buf_as_string(nullptr), buf_as_hex(empty), buf_as_string(empty)};
@@ -69,6 +58,14 @@ TEST_F(Buf, StringAndHexConversions) {
     EXPECT_EQ(buf_as_hex(nullptr), nullptr);
     buf_free(empty);
     buf_free(b);
+    for (const auto &[n, text] : {std::pair<size_t, const char *>{0, "\n"}, {3, "| 00 01 02 \n"},
+                                  {17, "| 00 01 02 03 04 05 06 07 . 08 09 0a 0b 0c 0d 0e 0f |\n| 10 \n"}}) {
+        b = iota(n);
+        testing::internal::CaptureStdout();
+        hexdump_buf(b);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), text) << n;
+        buf_free(b);
+    }
 }
 
 TEST_F(Buf, SubstrCmpAndDiscardFront) {
@@ -91,7 +88,7 @@ TEST_F(Buf, SubstrCmpAndDiscardFront) {
         if (x) buf_write_string(x, c.a);
         if (y) buf_write_string(y, c.b);
         const int32_t r = buf_cmp(x, y);
-        EXPECT_EQ(c.result == 2 ? r > 0 : r == c.result, true) << (c.a ? c.a : "null") << " vs " << (c.b ? c.b : "null");
+        EXPECT_TRUE(c.result == 2 ? r > 0 : r == c.result) << (c.a ? c.a : "null") << " vs " << (c.b ? c.b : "null");
         buf_free(x);
         buf_free(y);
     }
@@ -102,21 +99,9 @@ TEST_F(Buf, SubstrCmpAndDiscardFront) {
         b = iota(5);
         buf_discard_front(b, c.n);
         EXPECT_EQ(hex(b) + "/" + std::to_string(b->capacity), c.left + ("/" + std::to_string(c.capacity))) << c.n;
-        buf_write_byte(b, 9);
+        buf_write_byte(b, 9);  // an emptied buffer grows as a new one
         EXPECT_EQ(hex(b), c.left + std::string("09")) << c.n;
-        if (c.capacity == 0) { EXPECT_EQ(b->capacity, 2u) << "an emptied buffer grows as a new one"; }
-        buf_free(b);
-    }
-}
-
-TEST_F(Buf, HexdumpLayout) {
-    for (const auto &[n, text] : {std::pair<size_t, const char *>{0, "\n"}, {3, "| 00 01 02 \n"},
-                                  {16, "| 00 01 02 03 04 05 06 07 . 08 09 0a 0b 0c 0d 0e 0f \n"},
-                                  {17, "| 00 01 02 03 04 05 06 07 . 08 09 0a 0b 0c 0d 0e 0f |\n| 10 \n"}}) {
-        buf *b = iota(n);
-        testing::internal::CaptureStdout();
-        hexdump_buf(b);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), text) << n;
+        EXPECT_TRUE(c.capacity != 0 || b->capacity == 2) << c.n;
         buf_free(b);
     }
 }
@@ -134,8 +119,7 @@ TEST_F(Buf, FailedAllocationsLeaveRecordsUnchanged) {
     EXPECT_EQ(buf_dup(b), nullptr);
     EXPECT_EQ(buf_as_string(b), nullptr);
     EXPECT_EQ(buf_as_hex(b), nullptr);
-    EXPECT_EQ(b->data, block);
-    EXPECT_EQ(b->capacity, 6u);
+    EXPECT_TRUE(b->data == block && b->capacity == 6u);
     buf_write_byte(b, 4);  // fits the block: needs no allocation
     EXPECT_EQ(hex(b), "0001020304");
     core_alloc_fail_after(1);  // the record succeeds, its block does not

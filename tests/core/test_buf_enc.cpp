@@ -30,11 +30,12 @@ class BufEnc : public ::testing::Test {
     buf *b = nullptr;
 };
 
-TEST_F(BufEnc, Leb128ExactBytesBothWays) {
+// Exact bytes both ways, then every 7-bit group boundary through the 64-bit pair.
+// Reader edges (over-long and non-shortest forms) are fuzzed against a reference.
+TEST_F(BufEnc, Leb128) {
     for (const auto &[value, bytes] : std::vector<std::pair<uint64_t, const char *>>{
-             {0, "00"}, {127, "7f"}, {128, "8001"}, {300, "ac02"}, {16383, "ff7f"}, {16384, "808001"},
-             {UINT32_MAX, "ffffffff0f"}, {1ull << 32, "8080808010"}, {1ull << 63, "80808080808080808001"},
-             {UINT64_MAX, "ffffffffffffffffff01"}}) {
+             {0, "00"}, {127, "7f"}, {128, "8001"}, {300, "ac02"}, {16384, "808001"}, {UINT32_MAX, "ffffffff0f"},
+             {1ull << 32, "8080808010"}, {UINT64_MAX, "ffffffffffffffffff01"}}) {
         for (bool wide : {true, false}) {
             if (!wide && value > UINT32_MAX) continue;
             b->length = 0;
@@ -43,16 +44,15 @@ TEST_F(BufEnc, Leb128ExactBytesBothWays) {
             EXPECT_EQ(read(b->data, wide), std::to_string(b->length) + ":" + std::to_string(value));
         }
     }
-    for (int bits = 1; bits <= 64; ++bits) {  // every group boundary
+    for (int bits = 1; bits <= 64; ++bits) {
         const uint64_t top = bits == 64 ? UINT64_MAX : (1ull << bits) - 1;
         for (uint64_t value : {top, top >> 1, top - (top >> 1)}) {
             b->length = 0;
             buf_write_uint64_enc(b, value);
             EXPECT_EQ(read(b->data, true), std::to_string(b->length) + ":" + std::to_string(value));
-            if (value == top) { EXPECT_EQ(b->length, static_cast<uint64_t>((bits + 6) / 7)) << value; }
+            EXPECT_TRUE(value != top || b->length == static_cast<uint64_t>((bits + 6) / 7)) << value;
         }
     }
-    // Reader edges (over-long and non-shortest forms, the 5th and 10th bytes) are fuzzed against a reference.
     EXPECT_EQ(buf_read_uint32_enc(nullptr, nullptr), nullptr);
     EXPECT_EQ(buf_read_uint64_enc(nullptr, nullptr), nullptr);
 }
@@ -74,12 +74,6 @@ TEST_F(BufEnc, LengthPrefixedStrings) {
         EXPECT_EQ(buf_read_string_length_enc(b->data + at, nullptr, nullptr), b->data + end);
         free(copy);
     }
-    const std::vector<uint8_t> malformed(10, 0x80);
-    char *copy = nullptr;
-    uint64_t length = 99;
-    EXPECT_EQ(buf_read_string_length_enc(malformed.data(), &copy, &length), nullptr);
-    EXPECT_EQ(copy, nullptr);
-    EXPECT_EQ(length, 99u);
     b->length = 0;
     buf_write_string_length_enc(b, "abc", 1ull << 32);  // past the 32-bit prefix: refused before the body is read
     EXPECT_EQ(b->length, 0u);
@@ -113,8 +107,7 @@ TEST_F(BufEnc, FloatsBooleansAndLists) {
     for (int i = 3; i < 130; ++i) list_append_last(l, letters);
     b->length = 0;
     buf_write_list(b, l, first_char);
-    EXPECT_EQ(hex(b).substr(0, 10), "820178797a");
-    EXPECT_EQ(b->length, 132u);
+    EXPECT_EQ(hex(b).substr(0, 10) + "/" + std::to_string(b->length), "820178797a/132");
     list_free(l, nullptr);
 }
 
@@ -122,10 +115,14 @@ TEST_F(BufEnc, Sprintf) {
     EXPECT_EQ(buf_sprintf(b, "%d", 42), 2);
     EXPECT_EQ(buf_sprintf(b, "%s", ""), 0);
     EXPECT_EQ(hex(b), "3432");
-    const std::string long_text(250, 'q');  // overflows the first scratch block: the retry starts from the first argument
-    b->length = 0;
-    EXPECT_EQ(buf_sprintf(b, "%s-%d", long_text.c_str(), 7), 252);
-    EXPECT_EQ(std::string(b->data, b->data + b->length), long_text + "-7");
+    // The first scratch block holds 105 bytes: output of exactly that size, or more, takes a retry
+    // that starts again from the first argument.
+    for (size_t n : {103u, 250u}) {
+        const std::string long_text(n, 'q');
+        b->length = 0;
+        EXPECT_EQ(buf_sprintf(b, "%s-%d", long_text.c_str(), 7), static_cast<int32_t>(n + 2));
+        EXPECT_EQ(std::string(b->data, b->data + b->length), long_text + "-7");
+    }
     b->length = 0;
     EXPECT_LT(buf_sprintf(b, "a%lcb", static_cast<wint_t>(0x2603)), 0);  // not convertible in the C locale
     EXPECT_EQ(b->length, 0u);
@@ -146,13 +143,12 @@ TEST_F(BufEnc, FailedAllocations) {
     buf_write_float(b, 1.0f);
     buf_write_string_length_enc(b, "abc", 3);  // the prefix alone would fit: neither is kept
     EXPECT_EQ(hex(b), "6b");
-    const std::vector<uint8_t> encoded = cbor_ref::from_hex("03616263");
+    const uint8_t encoded[] = {3, 'a', 'b', 'c'};
     char *copy = nullptr;
     uint64_t length = 99;
-    EXPECT_EQ(buf_read_string_length_enc(encoded.data(), &copy, &length), nullptr);
-    EXPECT_EQ(copy, nullptr);
-    EXPECT_EQ(length, 99u);
-    EXPECT_EQ(buf_read_string_length_enc(encoded.data(), nullptr, &length), encoded.data() + 4);
+    EXPECT_EQ(buf_read_string_length_enc(encoded, &copy, &length), nullptr);
+    EXPECT_TRUE(copy == nullptr && length == 99u);
+    EXPECT_EQ(buf_read_string_length_enc(encoded, nullptr, &length), encoded + 4);
     EXPECT_EQ(length, 3u);
 }
 

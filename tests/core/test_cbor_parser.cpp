@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -19,7 +20,7 @@ class CborParser : public ::testing::Test {
 
 // Every initial byte with every tail length (so each head and float is also
 // cut short at every width), every half, random singles and the RFC 8949
-// Appendix A examples, all against the reference reader.
+// Appendix A sequences, all against the reference reader.
 TEST_F(CborParser, AgreesWithTheReferenceReader) {
     std::vector<std::vector<uint8_t>> inputs;
     for (int b = 0; b < 256; ++b)
@@ -34,16 +35,10 @@ TEST_F(CborParser, AgreesWithTheReferenceReader) {
         else inputs.push_back({0xFA, uint8_t(bits >> 24), uint8_t(bits >> 16), uint8_t(bits >> 8), uint8_t(bits)});
     }
     for (const char *hex : {
-             "0a 17 1818 1819 1864 1903e8 1a000f4240 1b000000e8d4a51000 1bffffffffffffffff c249010000000000000000",
-             "3bffffffffffffffff c249010000000000000000 20 29 3863 3903e7 f90000 f98000 f93c00 fb3ff199999999999a",
-             "f93e00 f97bff fa47c35000 fa7f7fffff fb7e37e43c8800759c f90001 f90400 f9c400 fbc010666666666666 f97c00",
-             "f97e00 f9fc00 fa7f800000 fa7fc00000 faff800000 fb7ff0000000000000 fb7ff8000000000000 f4 f5 f6 f7 f0",
-             "f818 f8ff c074323031332d30332d32315432303a30343a30305a c11a514b67b0 c1fb41d452d9ec200000 d74401020304",
-             "d818456449455446 d82076687474703a2f2f7777772e6578616d706c652e636f6d 40 4401020304 60 6161 6449455446",
-             "62225c 62c3bc 63e6b0b4 64f0908591 80 83010203 8301820203820405 a0 a201020304 a26161016162820203",
-             "826161a161626163 a56161614161626142616361436164614461656145 5f42010243030405ff 7f657374726561646d696e67ff",
-             "9fff 9f018202039f0405ffff 9f01820203820405ff 83018202039f0405ff 83019f0203ff820405 bf61610161629f0203ffff",
-             "826161bf61626163ff bf6346756ef563416d7421ff",
+             "0a 1bffffffffffffffff c249010000000000000000 3bffffffffffffffff 3903e7 fb7e37e43c8800759c f0 f818 f8ff",
+             "c074323031332d30332d32315432303a30343a30305a d82076687474703a2f2f7777772e6578616d706c652e636f6d 62c3bc",
+             "8301820203820405 a26161016162820203 826161a161626163 5f42010243030405ff 7f657374726561646d696e67ff",
+             "9fff 9f018202039f0405ffff 83019f0203ff820405 bf61610161629f0203ffff 826161bf61626163ff bf6346756ef563416d7421ff",
              "5900024142 5a000000024142 5b00000000000000024142 7900024142 7a000000024142 7b00000000000000024142"})
         inputs.push_back(from_hex(hex));
     testing::internal::CaptureStderr();
@@ -69,8 +64,7 @@ TEST_F(CborParser, ExactRecords) {
         {"9b0000000100000000", 0, 4294967296ll, nullptr}, {"ba00010000", 0, 65536, nullptr},
         {"5f", 0, -1, nullptr}, {"bf", 0, -1, nullptr}, {"c1", 0, 0, nullptr}, {"fc", 0, 0, nullptr},
         {"fa7ffc0000", 0x7FF8000000000000ull, 0, nullptr}, {"f9fe00", 0xFFF8000000000000ull, 0, nullptr},
-        {"fb7ff0000000000123", 0x7FF0000000000123ull, 0, nullptr}, {"fa00000001", 0x36A0000000000000ull, 0, nullptr},
-    };
+        {"fb7ff0000000000123", 0x7FF0000000000123ull, 0, nullptr}, {"fa00000001", 0x36A0000000000000ull, 0, nullptr}};
     for (const auto &c : table) {
         const std::vector<uint8_t> input = from_hex(c.hex);
         cbor_parser *p = cbor_parser_create(input.data(), input.size());
@@ -88,25 +82,22 @@ TEST_F(CborParser, ExactRecords) {
 // Handlers are exported: called directly they return 0 on a readable item
 // and -1, cursor unmoved, when no byte is left.
 TEST_F(CborParser, HandlersCalledDirectly) {
-    const uint8_t input[] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
+    testing::internal::CaptureStderr();
     for (int b = 0; b < 256; ++b) {
-        testing::internal::CaptureStderr();
-        cbor_parser *p = cbor_parser_create(input, sizeof input);
+        uint8_t item[9] = {static_cast<uint8_t>(b)};
+        cbor_parser *p = cbor_parser_create(item, sizeof item);
         cbor_val *v = cbor_val_create();
-        std::vector<uint8_t> item(input, input + sizeof input);
-        item[0] = static_cast<uint8_t>(b);
-        p->start = p->cursor = item.data();
         v->major_type = b >> 5;  // as cbor_next_val sets it, so that cbor_val_free frees a string copy
-        const cbor_ref::Item ref = cbor_ref::read(item.data(), item.size());
+        const cbor_ref::Item ref = cbor_ref::read(item, sizeof item);
         EXPECT_EQ(cbor_jump_table[b](p, v), ref.ok ? 0 : -1) << b;
-        if (ref.ok) { EXPECT_EQ(p->cursor - item.data(), int(ref.consumed)) << b; }
-        p->cursor = p->start + sizeof input;
+        EXPECT_TRUE(!ref.ok || p->cursor == item + ref.consumed) << b;
+        p->cursor = item + sizeof item;
         EXPECT_EQ(cbor_jump_table[b](p, v), -1) << b;
-        EXPECT_EQ(p->cursor, p->start + sizeof input);
+        EXPECT_EQ(p->cursor, item + sizeof item);
         cbor_val_free(v);
         cbor_parser_free(p);
-        testing::internal::GetCapturedStderr();
     }
+    testing::internal::GetCapturedStderr();
     EXPECT_EQ(cbor_next_val(nullptr), nullptr);
     EXPECT_EQ(cbor_parser_available_bytes(nullptr), 0);
     cbor_parser *p = cbor_parser_create(nullptr, 0);
@@ -152,12 +143,12 @@ TEST_F(CborParser, Allocations) {
     EXPECT_EQ(cbor_val_create(), nullptr);
     for (const char *hex : {"01", "4401020304", "6461626364", "40", "60", "f93c00"}) {
         const std::vector<uint8_t> input = from_hex(hex);
-        for (long k : {1, 2}) {
+        for (long k : {1, 2}) {  // the record fails, then a string's copy
             core_alloc_fail_after(-1);
             cbor_parser *p = cbor_parser_create(input.data(), input.size());
             core_alloc_fail_after(k - 1);
             cbor_val *v = cbor_next_val(p);
-            EXPECT_EQ(v == nullptr, k == 1 || (k == 2 && (hex[0] == '4' || hex[0] == '6'))) << hex << " " << k;
+            EXPECT_EQ(v == nullptr, k == 1 || hex[0] == '4' || hex[0] == '6') << hex << " " << k;
             cbor_val_free(v);
             cbor_parser_free(p);
         }

@@ -48,6 +48,17 @@ inline double ieee_value(uint64_t bits, int exp_bits, int frac_bits) {
     return (bits >> (exp_bits + frac_bits)) & 1 ? -mag : mag;
 }
 
+// The width the shortest-float rule must choose, from the value alone: a half
+// holds 11 significant bits over exponents -14..15, else a float if the
+// narrowing is exact, else a double.
+inline uint64_t shortest_float_size(double x) {
+    const double a = std::fabs(x);
+    if (!std::isfinite(x) || x == 0.0) return 3;
+    const double significand = std::ldexp(a, 10 - std::ilogb(a));
+    if (a >= 0x1p-14 && a <= 65504.0 && significand == std::floor(significand)) return 3;
+    return a <= 3.4028234663852886e38 && static_cast<double>(static_cast<float>(x)) == x ? 5 : 9;
+}
+
 inline Item read(const uint8_t *p, uint64_t avail) {
     Item it;
     if (avail < 1) return it;
