@@ -57,6 +57,11 @@ def python_delta(old, new):
     print(f"  diff {t_diff * 1e3:.3f} ms, patch {t_patch * 1e6:.1f} us")
     check(bytes(rebuilt) == new, "patch(old, diff(old, new)) == new")
     check(len(d) < len(new), "the delta is shorter than the new value")
+    fast, t_fast = best_time(lambda: delta.diff_fast(old, new))
+    fast = bytes(fast)
+    print(f"  diff_fast (block matching): delta {len(fast)} bytes = {100 * len(fast) / len(new):.2f}% of new,"
+          f" {t_fast * 1e3:.3f} ms")
+    check(bytes(delta.patch(old, fast)) == new, "patch(old, diff_fast(old, new)) == new")
     return d
 
 
