@@ -1,18 +1,12 @@
-// myers_binary_diff at every delta quality, with small bail-out and storage
-// limits, over arbitrary windows of an arbitrary old and new value.
+// myers_binary_diff at every quality, with small bail-out and storage limits, over
+// arbitrary windows. The coalescing script's observer seam hands every call to
+// observe(), which rebuilds the new window as the calls arrive: calls in new-value
+// order, matches inside the old window and equal to the new bytes, back-to-back
+// matches contiguous (the real script extends a run by length alone), close once
+// and last, and no call after a 0 (returned at a fuzzed call).
 //
-// The coalescing script's observer seam hands every call to the checks
-// below instead of the script. They rebuild the new window from the old one
-// as the calls arrive and check the engine's side of the calling contract:
-// calls in new-value order, every match within the old window and equal to
-// the new bytes it stands for, two matches with nothing between them
-// contiguous in the old value (the real script extends a run by length
-// alone), close called once and last with the window's lengths, the new
-// window rebuilt exactly, and no call at all after a 0 (returned at a fuzzed
-// call to exercise the engine's stop path).
-//
-// Input: quality byte, limit selector, storage selector, stop-after count,
-// window mode, four 16-bit window numbers, old length (2 bytes), old, new.
+// Input: quality, limit selector, storage selector, stop-after count, window
+// mode, four 16-bit window numbers, old length (2 bytes), old, new.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -28,10 +22,9 @@ namespace {
 struct Recorder {
     const uint8_t *old_bytes, *new_bytes;
     int64_t old_begin, old_end, new_begin, new_end;
-    int64_t new_cursor;     // absolute position of the next new byte to rebuild
-    int64_t last_match_end; // matches never go back before the end of the last one
+    int64_t new_cursor, last_match_end;
     char last;
-    long counted, stop_after; // calls that could have stopped the run; 0: never stop
+    long counted, stop_after; // 0: never stop
     int close_result;
     bool stopped, closed;
 };
