@@ -26,9 +26,7 @@ struct engine_call {
 };
 using calls_t = std::vector<engine_call>;
 
-std::ostream &operator<<(std::ostream &os, const engine_call &c) {
-    return c.kind == 'D' ? os << "D" : os << c.kind << "(" << c.a << ", " << c.b << ")";
-}
+std::ostream &operator<<(std::ostream &os, const engine_call &c) { return os << c.kind << "(" << c.a << ", " << c.b << ")"; }
 
 engine_call M(int32_t position, int32_t length) { return {'M', position, length}; }
 engine_call I(int32_t position, int32_t length) { return {'I', position, length}; }
@@ -256,25 +254,17 @@ TEST(Engine, StoppedRunsAskForAReplacement) {
     recorder().reset();
 }
 
-/* Length of a longest common subsequence, by dynamic programming. */
-int32_t lcs_length(const std::string &a, const std::string &b) {
-    std::vector<int32_t> row(b.size() + 1, 0), next(b.size() + 1, 0);
-    for (size_t i = 1; i <= a.size(); ++i) {
-        for (size_t j = 1; j <= b.size(); ++j)
-            next[j] = a[i - 1] == b[j - 1] ? row[j - 1] + 1 : std::max(row[j], next[j - 1]);
-        std::swap(row, next);
-    }
-    return row[b.size()];
-}
-
-/* Without a bail-out the calls rebuild the new value and match as many bytes as an LCS. */
+/* Without a bail-out the calls rebuild the new value and match as many bytes as a
+ * longest common subsequence, found by dynamic programming. */
 void expect_minimal(const std::string &a, const std::string &b) {
+    std::vector<int32_t> row(b.size() + 1, 0), next(b.size() + 1, 0);
+    for (size_t i = 1; i <= a.size(); ++i, std::swap(row, next))
+        for (size_t j = 1; j <= b.size(); ++j) next[j] = a[i - 1] == b[j - 1] ? row[j - 1] + 1 : std::max(row[j], next[j - 1]);
     ASSERT_EQ(run_diff(a, b), 0);
-    const calls_t &calls = recorder().calls;
-    ASSERT_EQ(rebuild_error(calls, a, b), "");
+    ASSERT_EQ(rebuild_error(recorder().calls, a, b), "");
     int32_t matched = 0;
-    for (const engine_call &c : calls) matched += c.kind == 'M' ? c.b : 0;
-    ASSERT_EQ(matched, lcs_length(a, b)) << a.size() << " " << b.size();
+    for (const engine_call &c : recorder().calls) matched += c.kind == 'M' ? c.b : 0;
+    ASSERT_EQ(matched, row[b.size()]) << a.size() << " " << b.size();
 }
 
 TEST(Engine, MinimalAgainstBruteForceLcs) {
