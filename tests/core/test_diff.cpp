@@ -85,7 +85,7 @@ TEST(Diff, GenerateExactBytesAndRoundTrip) {
 
 /* Deltas are refused rather than half applied: a copy must have its length and lie
  * inside the old value, and an unreadable item is an error, not the end of the delta. */
-TEST(Diff, Apply) {
+TEST(Diff, ApplyAndRefusedArguments) {
     const std::string kNoLength = std::string("<null: ") + DIFF_ERROR_COPY_WITHOUT_LENGTH + ">";
     const std::string kRange = std::string("<null: ") + DIFF_ERROR_COPY_OUT_OF_RANGE + ">";
     const std::string kUnreadable = std::string("<null: ") + DIFF_ERROR_UNREADABLE_ITEM + ">";
@@ -113,12 +113,8 @@ TEST(Diff, Apply) {
     EXPECT_EQ(diff_apply_binary_ex(small.b, nullptr, &message), nullptr);
     EXPECT_STREQ(message, DIFF_ERROR_NULL_ARGUMENT);
     EXPECT_STREQ(diff_apply_error_name(DIFF_APPLY_OUT_OF_MEMORY), DIFF_ERROR_OUT_OF_MEMORY);
-}
-
-/* Null arguments, and values of 2^31 bytes or more: only the length field is large,
- * the few bytes behind it must never be read. */
-TEST(Diff, RefusedArguments) {
-    Value small("12345");
+    /* Generation refuses null arguments and values of 2^31 bytes or more: only the
+     * length field is large, the few bytes behind it must never be read. */
     EXPECT_EQ(diff_generate_binary(nullptr, small.b), nullptr);
     EXPECT_EQ(diff_generate_binary(small.b, nullptr), nullptr);
     EXPECT_EQ(_write_replacement_delta(nullptr), nullptr);
@@ -137,9 +133,8 @@ TEST(Diff, RefusedArguments) {
 activity_history *history_reading(int32_t u) {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
-    const uint64_t now_ms = static_cast<uint64_t>(tv.tv_sec) * 1000u + static_cast<uint64_t>(tv.tv_usec) / 1000u;
     activity_history *h = corvantis_activity_history_create(1, 256);
-    h->current_bucket = (now_ms >> 8) + 1000;
+    h->current_bucket = ((uint64_t)tv.tv_sec * 1000u + (uint64_t)tv.tv_usec / 1000u) / 256 + 1000;
     h->slots[0] = h->window_total = static_cast<uint32_t>(u);
     return h;
 }

@@ -16,8 +16,7 @@ using delta_reference::hex;
 
 buf *make_buf(const std::string &s) {
     buf *b = buf_create();
-    buf_write_bytes(b, s.data(), s.size());
-    return b;
+    return buf_write_bytes(b, s.data(), s.size()), b;
 }
 
 /* Old and new value with an edit script and the coalescing script in front of it,
@@ -30,14 +29,9 @@ struct Fixture {
     Fixture(const std::string &o, const std::string &n)
         : old_value(make_buf(o)), new_value(make_buf(n)), script(edit_script_create(old_value, new_value)),
           cs{script, 0, 0, COALLESCING_RUN_NONE, 0, 0, 1} {}
-    ~Fixture() {
-        edit_script_free(script);
-        buf_free(old_value);
-        buf_free(new_value);
-    }
+    ~Fixture() { edit_script_free(script), buf_free(old_value), buf_free(new_value); }
     std::string output() const {
-        const buf *b = script->output;
-        return b->length == 0 ? std::string() : std::string(reinterpret_cast<const char *>(b->data), b->length);
+        return script->output->length == 0 ? "" : std::string((const char *)script->output->data, script->output->length);
     }
     /* 'M' match(a, b), 'I' insert(a, b), 'D' delete, then close: its result, or 1 after a refused call. */
     int stream(const std::vector<std::vector<int32_t>> &calls) {
@@ -65,9 +59,8 @@ TEST(EditScript, CoalescingStreams) {
         std::string output_hex;
     } cases[] = {
         {kOld, kNew, kWorkedCalls, 0, "00 0A 42 58 59 0A 0A 17 07"},
-        {"hello world", "hello world", {{'M', 0, 5}, {'M', 5, 6}}, 2, ""},
-        {"abc", "", {{'D'}}, 0, ""}, {"", "abc", {{'I', 0, 3}}, 1, ""},
-        {"abc", "xyz", {{'I', 0, 3}, {'D'}}, 1, ""},
+        {"hello world", "hello world", {{'M', 0, 5}, {'M', 5, 6}}, 2, ""}, {"abc", "", {{'D'}}, 0, ""},
+        {"", "abc", {{'I', 0, 3}}, 1, ""}, {"abc", "xyz", {{'I', 0, 3}, {'D'}}, 1, ""},
         {"abcdefghij", "abcdefg", {{'M', 0, 7}, {'D'}}, 0, "00 07"},
         {"abc", "abcd", {{'M', 0, 3}, {'I', 3, 1}}, 1, ""}, /* the insert would leave no byte saved */
         {"xxabc", "abc", {{'M', 0, 0}, {'I', 0, -4}, {'D'}, {'M', 2, 3}, {'M', 9, 0}, {'I', 3, 0}}, 0, "02 03"},
