@@ -68,16 +68,12 @@ std::string rebuild_error(const calls_t &calls, const std::string &old_value, co
     int64_t old_cursor = 0;
     char last = 0;
     for (const engine_call &c : calls) {
-        if (c.kind == 'M') {
-            if (c.a < old_cursor || (last == 'M' && c.a != old_cursor) || (size_t)c.a + c.b > old_value.size())
-                return "match out of order at " + std::to_string(out.size());
-            out.append(old_value, (size_t)c.a, (size_t)c.b);
-            old_cursor = (int64_t)c.a + c.b;
-        } else if (c.kind == 'I') {
-            if ((size_t)c.a != out.size() || (size_t)c.a + c.b > new_value.size())
-                return "insert out of order at " + std::to_string(out.size());
-            out.append(new_value, (size_t)c.a, (size_t)c.b);
-        }
+        const bool match = c.kind == 'M';
+        if (match ? c.a < old_cursor || (last == 'M' && c.a != old_cursor) || (size_t)c.a + c.b > old_value.size()
+                  : c.kind == 'I' && ((size_t)c.a != out.size() || (size_t)c.a + c.b > new_value.size()))
+            return std::string(1, c.kind) + " out of order at " + std::to_string(out.size());
+        if (match || c.kind == 'I') out.append(match ? old_value : new_value, (size_t)c.a, (size_t)c.b);
+        old_cursor = match ? (int64_t)c.a + c.b : old_cursor;
         last = c.kind;
     }
     return out == new_value ? "" : "rebuilt value differs";
