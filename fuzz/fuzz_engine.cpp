@@ -1,18 +1,12 @@
-// myers_binary_diff at every delta quality, with small bail-out and storage
-// limits, over arbitrary windows of an arbitrary old and new value.
+// myers_binary_diff at every quality, with small bail-out and storage limits, over
+// arbitrary windows. The coalescing script's observer seam hands every call to
+// observe(), which rebuilds the new window as the calls arrive: calls in new-value
+// order, matches inside the old window and equal to the new bytes, back-to-back
+// matches contiguous (the real script extends a run by length alone), close once
+// and last, and no call after a 0 (returned at a fuzzed call).
 //
-// The coalescing script's observer seam hands every call to the checks
-// below instead of the script. They rebuild the new window from the old one
-// as the calls arrive and check the engine's side of the calling contract:
-// calls in new-value order, every match within the old window and equal to
-// the new bytes it stands for, two matches with nothing between them
-// contiguous in the old value (the real script extends a run by length
-// alone), close called once and last with the window's lengths, the new
-// window rebuilt exactly, and no call at all after a 0 (returned at a fuzzed
-// call to exercise the engine's stop path).
-//
-// Input: quality byte, limit selector, storage selector, stop-after count,
-// window mode, four 16-bit window numbers, old length (2 bytes), old, new.
+// Input: quality, limit selector, storage selector, stop-after count, window
+// mode, four 16-bit window numbers, old length (2 bytes), old, new.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -28,10 +22,9 @@ namespace {
 struct Recorder {
     const uint8_t *old_bytes, *new_bytes;
     int64_t old_begin, old_end, new_begin, new_end;
-    int64_t new_cursor;     // absolute position of the next new byte to rebuild
-    int64_t last_match_end; // matches never go back before the end of the last one
+    int64_t new_cursor, last_match_end;
     char last;
-    long counted, stop_after; // calls that could have stopped the run; 0: never stop
+    long counted, stop_after; // 0: never stop
     int close_result;
     bool stopped, closed;
 };
@@ -41,36 +34,26 @@ Recorder rec;
 int observe(void *, char kind, int32_t a, int32_t b) {
     FUZZ_CHECK(!rec.stopped && !rec.closed, "call '%c' after a stop or close", kind);
     if (kind == 'C') {
-        FUZZ_CHECK(a == rec.old_end - rec.old_begin && b == rec.new_end - rec.new_begin,
-                   "close(%d, %d) for another window", a, b);
-        FUZZ_CHECK(rec.new_cursor == rec.new_end, "closed with the new window rebuilt up to %lld",
-                   (long long)(rec.new_cursor - rec.new_begin));
+        FUZZ_CHECK(a == rec.old_end - rec.old_begin && b == rec.new_end - rec.new_begin && rec.new_cursor == rec.new_end,
+                   "close(%d, %d) with the new window rebuilt up to %lld", a, b, (long long)(rec.new_cursor - rec.new_begin));
         rec.closed = true;
         return rec.close_result;
     }
     if ((kind == 'M' || kind == 'I') && b < 1) return 1; // a no-op for the real script too
     const int64_t n = b;
+    FUZZ_CHECK(kind == 'D' || rec.new_cursor + n <= rec.new_end, "%c(%d, %d) runs past the new window", kind, a, b);
     if (kind == 'M') {
-        FUZZ_CHECK(a >= rec.old_begin && a + n <= rec.old_end, "match (%d, %d) outside the old window", a, b);
-        FUZZ_CHECK(a >= rec.last_match_end, "match at %d goes back before %lld", a, (long long)rec.last_match_end);
-        FUZZ_CHECK(rec.new_cursor + n <= rec.new_end, "match of %d runs past the new window", b);
-        FUZZ_CHECK(std::memcmp(rec.old_bytes + a, rec.new_bytes + rec.new_cursor, n) == 0,
-                   "match (%d, %d) at new %lld: bytes differ", a, b, (long long)rec.new_cursor);
+        FUZZ_CHECK(a >= rec.last_match_end && a + n <= rec.old_end, "match (%d, %d) outside the old window or going back", a, b);
+        FUZZ_CHECK(std::memcmp(rec.old_bytes + a, rec.new_bytes + rec.new_cursor, n) == 0, "match (%d, %d): bytes differ", a, b);
         FUZZ_CHECK(rec.last != 'M' || a == rec.last_match_end, "matches at %lld and %d with no delete between",
                    (long long)rec.last_match_end, a);
-        rec.new_cursor += n;
         rec.last_match_end = a + n;
-    } else if (kind == 'I') {
-        FUZZ_CHECK(a == rec.new_cursor, "insert at %d, new bytes rebuilt up to %lld", a, (long long)rec.new_cursor);
-        FUZZ_CHECK(rec.new_cursor + n <= rec.new_end, "insert of %d runs past the new window", b);
-        rec.new_cursor += n;
     }
+    FUZZ_CHECK(kind != 'I' || a == rec.new_cursor, "insert at %d, rebuilt up to %lld", a, (long long)rec.new_cursor);
+    rec.new_cursor += kind == 'D' ? 0 : n;
     rec.last = kind;
-    if (++rec.counted == rec.stop_after) {
-        rec.stopped = true;
-        return 0;
-    }
-    return 1;
+    rec.stopped = ++rec.counted == rec.stop_after;
+    return rec.stopped ? 0 : 1;
 }
 
 const int32_t kLimits[8] = {-1, 0, 2, 1, 8, 64, -100, 10000};
@@ -94,12 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int64_t new_size = static_cast<int64_t>(values.second.size());
 
     int32_t os = 0, ol = static_cast<int32_t>(old_size), ns = 0, nl = static_cast<int32_t>(new_size);
-    if (mode & 2) { // raw numbers, negative ones and ranges past the end included
-        os = static_cast<int16_t>(w[0]);
-        ol = static_cast<int16_t>(w[1]);
-        ns = static_cast<int16_t>(w[2]);
-        nl = static_cast<int16_t>(w[3]);
-        if (mode & 4) os = 0x7FFFFFFF - (w[0] & 0xFF); // sums that overflow 32 bits
+    if (mode & 2) { // raw numbers, negative ones, ranges past the end and sums that overflow 32 bits
+        os = mode & 4 ? 0x7FFFFFFF - (w[0] & 0xFF) : static_cast<int16_t>(w[0]);
+        ol = static_cast<int16_t>(w[1]), ns = static_cast<int16_t>(w[2]), nl = static_cast<int16_t>(w[3]);
     } else if (mode & 1) { // a valid sub-window of each value
         os = static_cast<int32_t>(w[0] % (old_size + 1));
         ol = static_cast<int32_t>(w[1] % (old_size - os + 1));
@@ -110,14 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                        int64_t{ns} + nl <= new_size;
 
     rec = Recorder{};
-    rec.old_bytes = old_value.data;
-    rec.new_bytes = new_value.data;
-    rec.old_begin = rec.last_match_end = os;
-    rec.old_end = int64_t{os} + ol;
-    rec.new_begin = rec.new_cursor = ns;
-    rec.new_end = int64_t{ns} + nl;
-    rec.stop_after = stop_after;
-    rec.close_result = (mode >> 4) % 3;
+    rec.old_bytes = old_value.data, rec.new_bytes = new_value.data;
+    rec.old_begin = rec.last_match_end = os, rec.old_end = int64_t{os} + ol;
+    rec.new_begin = rec.new_cursor = ns, rec.new_end = int64_t{ns} + nl;
+    rec.stop_after = stop_after, rec.close_result = (mode >> 4) % 3;
 
     edit_script *script = edit_script_create(&old_value, &new_value);
     FUZZ_CHECK(script != nullptr, "edit_script_create");
