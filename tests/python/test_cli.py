@@ -36,8 +36,8 @@ def checked(old, new, bare, version=1, new_hash=None):
     return head + struct.pack(">Q", xxh3(head)) + bare
 
 
-def run(*args, stdin=b"", stdout=subprocess.PIPE, child=None):
-    return subprocess.run([str(TOOL), *map(str, args)], input=stdin, stdout=stdout, stderr=subprocess.PIPE,
+def run(*args, stdin=b"", stdout=subprocess.PIPE, child=None, tool=TOOL):
+    return subprocess.run([str(tool), *map(str, args)], input=stdin, stdout=stdout, stderr=subprocess.PIPE,
                           timeout=60, preexec_fn=child)
 
 
@@ -171,11 +171,13 @@ def test_permissions_are_those_of_the_user():
         files(top, old=OLD, new=NEW, roots=b"keep me")
         (top / "roots").chmod(0o444)
         (top / "ro").mkdir(mode=0o555)
-        r = run("diff", top / "old", top / "new", top / "ro" / "out", child=child)
+        tool = Path(shutil.copy2(TOOL, top / "tool"))  # the build's own folder may be closed to nobody
+        r = run("diff", top / "old", top / "new", top / "ro" / "out", child=child, tool=tool)
         assert "cannot create a temporary file next to" in one_error(r) and "Permission denied" in r.stderr.decode()
         if user is not None:
-            r = run("-f", "diff", top / "old", top / "new", top / "roots", child=child)
+            r = run("-f", "diff", top / "old", top / "new", top / "roots", child=child, tool=tool)
             assert "cannot overwrite" in one_error(r) and (top / "roots").read_bytes() == b"keep me"
+        tool.unlink()
         assert list((top / "ro").iterdir()) == [] and leftovers(top) == []
     finally:
         shutil.rmtree(top)
