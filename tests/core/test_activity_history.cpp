@@ -34,6 +34,7 @@ TEST(ActivityHistory, Sessions) {
         {"same bucket: the current bucket is left out", 4, 1000, {20480, -20800, 20980}, 320, 0},
         {"next bucket: counted twice", 4, 1000, {20480, -20800, 21504}, 320, 40},
         {"a far start clears the whole window", 4, 1000, {102400, -106496, 1024000}, 0, 0},
+        {"a far start clears every bucket of it", 4, 1000, {102400, -106496, 1025024}, 0, 0},
         {"clock going back clears nothing", 4, 1000, {1024000, -1024700, 1022976}, 700, 43},
         {"one slot", 1, 256, {1792, -1892}, 100, 100},
         {"one slot, next bucket", 1, 256, {1792, -1892, 2048}, 0, 0},

@@ -13,6 +13,7 @@
 #include "byte_compare.h"
 #include "execution.h"
 #include "quality.h"
+#include "storage.h"
 
 namespace {
 
@@ -213,6 +214,10 @@ TEST(Engine, StoppedRunsAskForAReplacement) {
     EXPECT_EQ(run_diff(a, b, 0, 10, 4 * 11 + 3), 0);
     EXPECT_EQ(run_diff(a, b, 4, 10, 3), 0); /* quality 4 never searches */
     EXPECT_EQ(recorder().calls, (calls_t{I(0, 300), D(), C(300, 300)}));
+    recorder().stop_after = 0; /* and stops at the first refused call */
+    EXPECT_EQ(run_diff(a, b, 4, 10, 3), SCRIPT_RESULT_REPLACE);
+    EXPECT_EQ(recorder().calls, (calls_t{I(0, 300)}));
+    recorder().reset();
 
     std::mt19937 rng(5);
     /* large enough for the storage to grow and the work stack to leave its inline room */
@@ -354,6 +359,34 @@ TEST(Engine, BoundedCostAndByteCounts) {
         EXPECT_EQ(byte_compare_forward(px, py, (int64_t)n), front);
         EXPECT_EQ(byte_compare_backward(px + n, py + n, (int64_t)n), back);
     }
+}
+
+/* The storage's keys, its bounds and the neighbour rule, from its documented examples. */
+TEST(Storage, KeysBoundsAndNeighbours) {
+    const int32_t diagonals[] = {0, -1, 1, -2, 5};
+    const uint32_t forward[] = {0, 3, 4, 7, 20};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(storage_key_forward(diagonals[i]), forward[i]);
+        EXPECT_EQ(storage_key_reverse(diagonals[i]), forward[i] + 2);
+    }
+    storage *s = storage_create(10);
+    EXPECT_EQ(s->max_iteration, 1u);
+    EXPECT_EQ(storage_extend(s, 2), 0);
+    EXPECT_EQ(storage_key_reverse_set(s, 5, 7), 0); /* key 22: at the capacity */
+    EXPECT_EQ(storage_key_forward_get(s, 6), INT32_MIN);
+    ASSERT_EQ(storage_initialise(s, 1), 1);
+    ASSERT_EQ(storage_key_forward_set(s, 0, 0), 1);
+    ASSERT_EQ(storage_key_reverse_set(s, 0, 9), 1);
+    EXPECT_EQ(storage_key_forward_get_next(s, 1), 0);
+    EXPECT_EQ(storage_key_forward_get_next(s, -1), 1);
+    EXPECT_EQ(storage_key_reverse_get_next(s, -1), 9);
+    EXPECT_EQ(storage_key_reverse_get_next(s, 1), 8);
+    storage_free(s);
+    s = storage_create(2147483647);
+    ASSERT_EQ(storage_extend(s, 5), 1);
+    EXPECT_EQ(s->extent, 27u);
+    EXPECT_EQ(s->capacity, 54u);
+    storage_free(s);
 }
 
 }  // namespace
