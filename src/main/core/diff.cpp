@@ -14,7 +14,7 @@ static const uint64_t MAX_VALUE_LENGTH = 0x7FFFFFFFu;
 
 static const uint8_t NO_CHANGE_DELTA = 0xF6;
 
-static buf *no_change_delta(void) {
+buf *_write_no_change_delta(void) {
     buf *out = buf_create();
     if (out == nullptr) return nullptr;
     buf_write_byte(out, NO_CHANGE_DELTA);
@@ -186,7 +186,7 @@ buf *diff_generate_binary_with_activity_history_ex(activity_history *history, co
     switch (result) {
     case SCRIPT_RESULT_EDIT: delta = buf_dup(script->output); break;
     case SCRIPT_RESULT_REPLACE: delta = _write_replacement_delta(new_value); break;
-    case SCRIPT_RESULT_NO_CHANGE: delta = no_change_delta(); break;
+    case SCRIPT_RESULT_NO_CHANGE: delta = _write_no_change_delta(); break;
     default: break;
     }
     /* Only a delta shorter than the new value earns its keep; anything else

@@ -83,6 +83,10 @@ CORVANTIS_API buf *diff_apply_binary_ex(const buf *old_value, const buf *delta, 
  * Null when the value is null or memory runs out. */
 CORVANTIS_API buf *_write_replacement_delta(const buf *value);
 
+/* The no-change delta: a new buf holding the single byte F6. Null when memory
+ * runs out. */
+CORVANTIS_API buf *_write_no_change_delta(void);
+
 CORVANTIS_EXTERN_C_END
 
 #endif

@@ -291,22 +291,11 @@ static bool equal_values(const buf *a, const buf *b) {
     return a->length == b->length && (a->length == 0 || memcmp(a->data, b->data, a->length) == 0);
 }
 
-static buf *single_byte(uint8_t value) {
-    buf *out = buf_create();
-    if (out == nullptr) return nullptr;
-    buf_write_byte(out, value);
-    if (out->length != 1) {
-        buf_free(out);
-        return nullptr;
-    }
-    return out;
-}
-
 extern "C" {
 
 buf *diff_generate_binary_fast(const buf *old_value, const buf *new_value) {
     if (old_value == nullptr || new_value == nullptr) return nullptr;
-    if (new_value->length >= 2 && equal_values(old_value, new_value)) return single_byte(0xF6);
+    if (new_value->length >= 2 && equal_values(old_value, new_value)) return _write_no_change_delta();
     /* No delta of a value of 0 or 1 byte can be shorter than the value. */
     if (new_value->length < 2 || old_value->length == 0) return _write_replacement_delta(new_value);
 
