@@ -1,7 +1,8 @@
 // diff_generate_binary (or _ex with small limits) over arbitrary values (a
 // selector byte, old length in 2 bytes, old, new), its delta checked by
-// delta_check.h.
-#include "delta_check.h"
+// delta_reference::check_delta.
+#include "delta_reference.h"
+#include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const int32_t bailouts[8] = {-1, 0, 1, 2, 8, 64, 10000, 2147483647};
@@ -13,8 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint64_t storage = selector & 2 ? 3 + 4u * ((selector >> 5) & 7) : DIFF_DEFAULT_STORAGE_LIMIT;  // 0 to 7 iterations
     buf *delta = (selector & 3) == 0 ? diff_generate_binary(&old_value, &new_value)
                                      : diff_generate_binary_ex(&old_value, &new_value, storage, bailout);
-    fuzz::check_delta(&old_value, std::string(values.first.begin(), values.first.end()),
-                      std::string(values.second.begin(), values.second.end()), delta);
+    const std::string error = delta_reference::check_delta(old_value, new_value, delta);
+    FUZZ_CHECK(error.empty(), "%s", error.c_str());
     buf_free(delta);
     return 0;
 }

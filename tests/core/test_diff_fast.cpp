@@ -13,34 +13,11 @@
 
 namespace {
 
-using delta_reference::hex;
-
-buf view(const std::string &s) {
-    return buf{reinterpret_cast<uint8_t *>(const_cast<char *>(s.data())), s.size(), s.size()};
-}
-
-std::string take(buf *b) {
-    std::string s(reinterpret_cast<const char *>(b->data), b->length);
-    buf_free(b);
-    return s;
-}
+using namespace delta_reference;
 
 std::string fast(const std::string &o, const std::string &n) {
-    buf a = view(o), b = view(n);
-    buf *d = diff_generate_binary_fast(&a, &b);
-    EXPECT_NE(d, nullptr);
-    return d == nullptr ? std::string("<null>") : take(d);
-}
-
-std::string exact(const std::string &o, const std::string &n) {
-    buf a = view(o), b = view(n);
-    return take(diff_generate_binary(&a, &b));
-}
-
-std::string random_bytes(std::mt19937_64 &rng, size_t n) {
-    std::string s(n, '\0');
-    for (char &c : s) c = static_cast<char>(rng());
-    return s;
+    const buf a = view(o), b = view(n);
+    return take(diff_generate_binary_fast(&a, &b));
 }
 
 /* Text made of numbered lines, so paragraphs differ but share words. */
@@ -51,30 +28,10 @@ std::string paragraph(int k) {
     return s + "\n";
 }
 
-/* Every delta is checked the same way: the library's applier and the
- * reference reader both rebuild the new value, the size rule holds, and a
- * second run gives the same bytes. */
-void check_round_trip(const std::string &o, const std::string &n, const std::string &d) {
-    buf a = view(o), dv = view(d);
-    buf *rebuilt = diff_apply_binary(&a, &dv);
-    ASSERT_NE(rebuilt, nullptr);
-    EXPECT_TRUE(take(rebuilt) == n);
-    const bool no_change = d == "\xF6";
-    EXPECT_EQ(no_change, o == n && n.size() >= 2);
-    if (!no_change && d.size() >= n.size()) {
-        buf nv = view(n);
-        EXPECT_EQ(hex(d), hex(take(_write_replacement_delta(&nv)))) << "long delta that is not the replacement";
-    } else if (!no_change && d.size() > 0 && (static_cast<uint8_t>(d[0]) >> 5) != 2) {
-        std::string out;
-        EXPECT_EQ(delta_reference::rebuild(o, d, out), "");
-        EXPECT_TRUE(out == n);
-    }
-    EXPECT_EQ(fast(o, n), d) << "not deterministic";
-}
-
-// Moved, duplicated and dropped paragraphs, reordered blocks, long runs,
-// edge sizes and random values with scattered edits: each must round trip.
-TEST(DiffFast, RoundTripsUnderTheSizeRule) {
+// Values past the fuzz inputs' sizes: moved, duplicated and dropped paragraphs,
+// reordered blocks, long runs and random values with scattered edits. Each delta
+// passes check_delta, and a second run gives the same bytes.
+TEST(DiffFast, LargeValuesRoundTrip) {
     std::mt19937_64 rng(11);
     std::string text, moved;  // paragraphs 30-39 first, 5 twice, 12 dropped
     for (int k = 0; k < 40; ++k) text += paragraph(k);
@@ -85,10 +42,9 @@ TEST(DiffFast, RoundTripsUnderTheSizeRule) {
     for (size_t b = blocks.size(); b > 0; b -= 4096) reversed += blocks.substr(b - 4096, 4096);
     last.back() ^= 1;
     std::vector<std::pair<std::string, std::string>> cases = {
-        {text, moved}, {blocks, reversed}, {blocks, last}, {blocks, blocks}, {"", "abcdef"}, {"abcdef", ""},
-        {"", ""}, {"a", "b"}, {"a", "a"}, {"ab", "ab"}, {std::string(5000, 'z'), random_bytes(rng, 5000)},
+        {text, moved}, {blocks, reversed}, {blocks, last}, {blocks, blocks}, {std::string(5000, 'z'), random_bytes(rng, 5000)},
         {std::string(300000, 'a'), std::string(200000, 'a') + "b" + std::string(250000, 'a')}};
-    for (size_t n : {3u, 40u, 1500u, 20000u, 300000u}) {
+    for (size_t n : {1500u, 20000u, 300000u}) {
         std::string o = random_bytes(rng, n), m = o;
         for (size_t e = 0; e < 1 + n / 5000; ++e) m[rng() % n] ^= 0x20;
         m.insert(rng() % n, random_bytes(rng, 7));
@@ -96,16 +52,16 @@ TEST(DiffFast, RoundTripsUnderTheSizeRule) {
         cases.push_back({o, random_bytes(rng, n)});
     }
     for (size_t k = 0; k < cases.size(); ++k) {
-        SCOPED_TRACE("case " + std::to_string(k));
-        check_round_trip(cases[k].first, cases[k].second, fast(cases[k].first, cases[k].second));
+        const std::string d = fast(cases[k].first, cases[k].second);
+        EXPECT_EQ(check_delta(cases[k].first, cases[k].second, d), "") << k;
+        EXPECT_EQ(fast(cases[k].first, cases[k].second), d) << "not deterministic: " << k;
     }
 }
 
 TEST(DiffFast, ExactBytes) {
-    const std::string alphabet = "abcdefghijklmnopqrstuvwxyz0123";
     const struct { std::string old_value, new_value, delta; } table[] = {
         {"ab", "ab", "F6"}, {"x", "x", "41 78"}, {"abc", "", "40"}, {"", "abc", "43 61 62 63"}, {"xxabc", "abc", "02 03"},
-        {alphabet, "abcdefghijXYklmnopqrstxyz0123", "00 0A 42 58 59 0A 0A 17 07"}};
+        {"abcdefghijklmnopqrstuvwxyz0123", "abcdefghijXYklmnopqrstxyz0123", "00 0A 42 58 59 0A 0A 17 07"}};
     for (const auto &row : table) EXPECT_EQ(hex(fast(row.old_value, row.new_value)), row.delta) << row.new_value;
 }
 
@@ -136,13 +92,14 @@ TEST(DiffFast, FindsMovedBlocksAndKeepsSmallEditsSmall) {
     const std::string a = random_bytes(rng, 50000), b = random_bytes(rng, 50000), c = random_bytes(rng, 50000);
     EXPECT_LT(fast(a + b + c, c + a + b).size(), 40u);
     EXPECT_LT(fast(a + b, b + b + a).size(), 40u);
-
     // Sparse edits of a large value: within 5% of the exact engine's delta.
     std::string edited = a + b + c;
     for (int e = 0; e < 30; ++e) edited[rng() % edited.size()] ^= 1;
     edited.insert(70000, "inserted words");
     edited.erase(120000, 9);
-    EXPECT_LE(fast(a + b + c, edited).size(), exact(a + b + c, edited).size() * 105 / 100);
+    const std::string all = a + b + c;
+    const buf x = view(all), y = view(edited);
+    EXPECT_LE(fast(all, edited).size(), take(diff_generate_binary(&x, &y)).size() * 105 / 100);
 }
 
 // The wide script applies the edit script's rules: on the same calls, with
@@ -150,27 +107,20 @@ TEST(DiffFast, FindsMovedBlocksAndKeepsSmallEditsSmall) {
 TEST(WideScript, WritesWhatTheEditScriptWrites) {
     std::mt19937_64 rng(3);
     const std::string new_value = random_bytes(rng, 60000);
-    buf nv = view(new_value);
+    const buf nv = view(new_value);
     for (int trial = 0; trial < 200; ++trial) {
         edit_script *narrow = edit_script_create(&nv, &nv);
         wide_script *wide = wide_script_create(&nv);
-        int32_t at = 0;
-        int narrow_ok = 1, wide_ok = 1;
-        while (narrow_ok && at < 60000 - 300) {
-            const int32_t n = 1 + static_cast<int32_t>(rng() % (rng() % 2 ? 4 : 300));
-            if (rng() % 2) {
-                const int32_t offset = static_cast<int32_t>(rng() % (rng() % 2 ? 30 : 60000));
-                narrow_ok = edit_script_match(narrow, offset, n);
-                wide_ok = wide_script_match(wide, static_cast<uint64_t>(offset), static_cast<uint64_t>(n));
-            } else {
-                narrow_ok = edit_script_insert(narrow, at, n);
-                wide_ok = wide_script_insert(wide, static_cast<uint64_t>(at), static_cast<uint64_t>(n));
-            }
-            ASSERT_EQ(narrow_ok, wide_ok);
-            at += n;
+        int narrow_ok = 1;
+        for (int32_t at = 0, n; narrow_ok && at < 60000 - 300; at += n) {
+            n = 1 + static_cast<int32_t>(rng() % (rng() % 2 ? 4 : 300));
+            const int32_t offset = static_cast<int32_t>(rng() % (rng() % 2 ? 30 : 60000));
+            const bool match = rng() % 2;
+            narrow_ok = match ? edit_script_match(narrow, offset, n) : edit_script_insert(narrow, at, n);
+            ASSERT_EQ(narrow_ok, match ? wide_script_match(wide, offset, n) : wide_script_insert(wide, at, n));
         }
         if (narrow_ok) { ASSERT_EQ(edit_script_close(narrow), wide_script_close(wide)); }
-        EXPECT_EQ(hex(take(buf_dup(narrow->output))), hex(take(buf_dup(wide->output))));
+        EXPECT_EQ(hex(str(*narrow->output)), hex(str(*wide->output)));
         edit_script_free(narrow);
         wide_script_free(wide);
     }
@@ -191,7 +141,7 @@ TEST(WideScript, HeadSizesJoinRuleAndBudget) {
         {64, {{0, 0}, {0, 2}, {6, 0}, {big + 2, 300}}, "1: 42 6E 6E 1B 00 00 00 01 00 00 00 01 19 01 2C"},
         {6, {{0, 5}}, "0: "}, {7, {{0, 5}}, "1: 45 6E 6E 6E 6E 6E"}};
     for (const auto &c : table) {
-        buf nv{reinterpret_cast<uint8_t *>(const_cast<char *>(new_value.data())), c.new_length, c.new_length};
+        const buf nv{(uint8_t *)new_value.data(), c.new_length, c.new_length};
         wide_script *script = wide_script_create(&nv);
         uint64_t at = 0;
         for (const auto &[op, n] : c.calls) {
@@ -199,7 +149,7 @@ TEST(WideScript, HeadSizesJoinRuleAndBudget) {
             at += n;
         }
         const int closed = wide_script_close(script);
-        EXPECT_EQ(std::to_string(closed) + ": " + hex(take(buf_dup(script->output))), c.result);
+        EXPECT_EQ(std::to_string(closed) + ": " + hex(str(*script->output)), c.result);
         wide_script_free(script);
     }
 }

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 #include <random>
+#include <sstream>
 #include <string>
-#include <vector>
 
 #include "alloc.h"
 #include "coallescing_script.h"
@@ -12,73 +12,59 @@
 
 namespace {
 
-using delta_reference::hex;
-
-buf *make_buf(const std::string &s) {
-    buf *b = buf_create();
-    return buf_write_bytes(b, s.data(), s.size()), b;
-}
+using namespace delta_reference;
 
 /* Old and new value with an edit script and the coalescing script in front of it,
  * set up as the engine does for whole values. */
 struct Fixture {
-    buf *old_value, *new_value;
+    const std::string old_s, new_s;
+    const buf old_value, new_value;
     edit_script *script;
     coallescing_script cs;
 
     Fixture(const std::string &o, const std::string &n)
-        : old_value(make_buf(o)), new_value(make_buf(n)), script(edit_script_create(old_value, new_value)),
-          cs{script, 0, 0, COALLESCING_RUN_NONE, 0, 0, 1} {}
-    ~Fixture() { edit_script_free(script), buf_free(old_value), buf_free(new_value); }
-    std::string output() const {
-        return script->output->length == 0 ? "" : std::string((const char *)script->output->data, script->output->length);
-    }
-    /* 'M' match(a, b), 'I' insert(a, b), 'D' delete, then close: its result, or 1 after a refused call. */
-    int stream(const std::vector<std::vector<int32_t>> &calls) {
-        for (const auto &c : calls) {
-            const int ok = c[0] == 'M' ? coallescing_script_match(&cs, c[1], c[2])
-                           : c[0] == 'I' ? coallescing_script_insert(&cs, c[1], c[2])
-                                         : coallescing_script_delete(&cs);
-            if (!ok) return 1;
+        : old_s(o), new_s(n), old_value(view(old_s)), new_value(view(new_s)),
+          script(edit_script_create(&old_value, &new_value)), cs{script, 0, 0, COALLESCING_RUN_NONE, 0, 0, 1} {}
+    ~Fixture() { edit_script_free(script); }
+    std::string output() const { return str(*script->output); }
+    /* Calls "M<old>,<length>", "I<new>,<length>" and "D", then close: its result, or 1 after a refused call. */
+    int stream(const std::string &calls) {
+        std::istringstream in(calls);
+        char kind, comma;
+        for (int32_t a = 0, b = 0; in >> kind;) {
+            if (kind != 'D') in >> a >> comma >> b;
+            if (!(kind == 'M' ? coallescing_script_match(&cs, a, b)
+                  : kind == 'I' ? coallescing_script_insert(&cs, a, b) : coallescing_script_delete(&cs)))
+                return 1;
         }
-        return coallescing_script_close(&cs, (int32_t)old_value->length, (int32_t)new_value->length);
+        return coallescing_script_close(&cs, (int32_t)old_s.size(), (int32_t)new_s.size());
     }
 };
 
-const std::string kOld = "abcdefghijklmnopqrstuvwxyz0123";
-const std::string kNew = "abcdefghijXYklmnopqrstxyz0123";
-const std::vector<std::vector<int32_t>> kWorkedCalls = {{'M', 0, 10}, {'I', 10, 2}, {'M', 10, 10}, {'D'}, {'M', 23, 7}};
+const std::string kOld = "abcdefghijklmnopqrstuvwxyz0123", kNew = "abcdefghijXYklmnopqrstxyz0123";
+const char *const kWorkedCalls = "M0,10 I10,2 M10,10 D M23,7", *const kWorkedDelta = "00 0A 42 58 59 0A 0A 17 07";
 
 /* A stream on the coalescing script and what close makes of it (0: an edit delta,
  * whose bytes are checked; 1: replacement; 2: no change). */
 TEST(EditScript, CoalescingStreams) {
-    const struct {
-        std::string old_value, new_value;
-        std::vector<std::vector<int32_t>> calls;
-        int close_result;
-        std::string output_hex;
-    } cases[] = {
-        {kOld, kNew, kWorkedCalls, 0, "00 0A 42 58 59 0A 0A 17 07"},
-        {"hello world", "hello world", {{'M', 0, 5}, {'M', 5, 6}}, 2, ""}, {"abc", "", {{'D'}}, 0, ""},
-        {"", "abc", {{'I', 0, 3}}, 1, ""}, {"abc", "xyz", {{'I', 0, 3}, {'D'}}, 1, ""},
-        {"abcdefghij", "abcdefg", {{'M', 0, 7}, {'D'}}, 0, "00 07"},
-        {"abc", "abcd", {{'M', 0, 3}, {'I', 3, 1}}, 1, ""}, /* the insert would leave no byte saved */
-        {"xxabc", "abc", {{'M', 0, 0}, {'I', 0, -4}, {'D'}, {'M', 2, 3}, {'M', 9, 0}, {'I', 3, 0}}, 0, "02 03"},
+    const struct { std::string old_value, new_value, calls; int close_result; std::string output_hex; } cases[] = {
+        {kOld, kNew, kWorkedCalls, 0, kWorkedDelta}, {"hello world", "hello world", "M0,5 M5,6", 2, ""},
+        {"abc", "", "D", 0, ""}, {"", "abc", "I0,3", 1, ""}, {"abc", "xyz", "I0,3 D", 1, ""},
+        {"abcdefghij", "abcdefg", "M0,7 D", 0, "00 07"},
+        {"abc", "abcd", "M0,3 I3,1", 1, ""}, /* the insert would leave no byte saved */
+        {"xxabc", "abc", "M0,0 I0,-4 D M2,3 M9,0 I3,0", 0, "02 03"},
         /* a deletion inside an insert run does not split it: one insert of 7 */
-        {std::string(40, 'o') + "0123456789", "ABCDEFG01234567890123456789",
-         {{'I', 0, 3}, {'D'}, {'I', 3, 4}, {'M', 40, 10}, {'D'}, {'M', 40, 10}}, 0,
+        {std::string(40, 'o') + "0123456789", "ABCDEFG01234567890123456789", "I0,3 D I3,4 M40,10 D M40,10", 0,
          "47 41 42 43 44 45 46 47 18 28 0A 18 28 0A"},
         /* a copy of 1 byte between two literal runs becomes literal bytes */
-        {"Z" + std::string(60, '.'), "abZcd" + std::string(30, '.'), {{'I', 0, 2}, {'M', 0, 1}, {'I', 3, 2}, {'M', 1, 30}},
-         0, "45 61 62 5A 63 64 01 18 1E"},
+        {"Z" + std::string(60, '.'), "abZcd" + std::string(30, '.'), "I0,2 M0,1 I3,2 M1,30", 0, "45 61 62 5A 63 64 01 18 1E"},
         /* a copy (24, 3) encodes to 18 18 03: it fits a 4-byte new value, not a 3-byte one */
-        {std::string(24, 'x') + "abc", "abcQ", {{'M', 24, 3}}, 0, "18 18 03"},
-        {std::string(24, 'x') + "abc", "abc", {{'M', 24, 3}}, 1, ""},
+        {std::string(24, 'x') + "abc", "abcQ", "M24,3", 0, "18 18 03"}, {std::string(24, 'x') + "abc", "abc", "M24,3", 1, ""},
     };
     for (const auto &c : cases) {
         Fixture f(c.old_value, c.new_value);
-        EXPECT_EQ(f.stream(c.calls), c.close_result) << c.new_value;
-        EXPECT_EQ(c.close_result == 1 ? "" : hex(f.output()), c.output_hex) << c.new_value;
+        EXPECT_EQ(f.stream(c.calls), c.close_result) << c.calls;
+        EXPECT_EQ(c.close_result == 1 ? "" : hex(f.output()), c.output_hex) << c.calls;
     }
 }
 
@@ -91,14 +77,14 @@ TEST(EditScript, CostRuleBoundaries) {
                                 {100, 69000, 1, 1}, {22, 7, 2, 0},    {21, 7, 2, 1},   {23, 0, 1, 1},    {255, 0, 2, 0},
                                 {255, 24, 2, 1},   {65535, 0, 1, 0},  {65535, 256, 1, 1}, {5, 65536, 6, 1}, {5, 65536, 7, 0},
                                 {5, 255, 4, 0}};
+    const std::string o(70000, 'o'), n(70000, 'n');
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c[0] << " " << c[1] << " " << c[2]);
         const int32_t merged = c[0] + (c[3] ? c[2] : 0);
-        Fixture f(std::string(70000, 'o'), std::string(70000, 'n'));
+        Fixture f(o, n), g(o, n);
         ASSERT_EQ(edit_script_insert(f.script, 0, c[0]) + edit_script_match(f.script, c[1], c[2]), 2);
         EXPECT_EQ(f.script->copy_offset, c[3] ? -1 : c[1]);
         EXPECT_EQ(f.script->insert_length, merged);
-        Fixture g(std::string(70000, 'o'), std::string(70000, 'n'));
         ASSERT_EQ(edit_script_match(g.script, c[1], c[2]) + edit_script_insert(g.script, 100 + c[2], c[0]), 2);
         EXPECT_EQ(g.script->insert_offset, c[3] ? 100 : 100 + c[2]);
         EXPECT_EQ(g.script->insert_length, merged);
@@ -122,11 +108,11 @@ TEST(EditScript, BadArguments) {
 /* Every allocation failed in turn: creation gives null, or the worked example
  * completes with the exact delta or reports that it cannot. */
 TEST(EditScript, FailedAllocationsNeverReportSuccess) {
-    Fixture values(kOld, kNew);
+    const buf o = view(kOld), n = view(kNew);
     bool completed = false;
     for (long k = 0; k < 64 && !completed; ++k) {
         core_alloc_fail_after(k);
-        edit_script *created = edit_script_create(values.old_value, values.new_value);
+        edit_script *created = edit_script_create(&o, &n);
         core_alloc_fail_after(-1);
         EXPECT_EQ(created == nullptr, k < 2) << k; /* the record, then its output */
         edit_script_free(created);
@@ -135,7 +121,7 @@ TEST(EditScript, FailedAllocationsNeverReportSuccess) {
         const int result = f.stream(kWorkedCalls);
         core_alloc_fail_after(-1);
         completed = result == 0;
-        EXPECT_EQ(completed ? hex(f.output()) : std::to_string(result), completed ? "00 0A 42 58 59 0A 0A 17 07" : "1") << k;
+        EXPECT_EQ(completed ? hex(f.output()) : std::to_string(result), completed ? kWorkedDelta : "1") << k;
     }
     EXPECT_TRUE(completed);
 }
@@ -144,24 +130,24 @@ TEST(EditScript, FailedAllocationsNeverReportSuccess) {
  * rebuilds the new value by the reference reader, is shorter than it, and leaves the
  * budget at exactly the bytes it saved. */
 TEST(EditScript, RandomStreamsRebuildTheNewValue) {
-    std::mt19937 rng(12345);
+    std::mt19937_64 rng(12345);
     int complete = 0;
     for (int round = 0; round < 3000; ++round) {
-        std::string old_value(rng() % 400, ' '), new_value, delta, rebuilt;
-        for (char &c : old_value) c = static_cast<char>('a' + rng() % 4);
-        std::vector<std::vector<int32_t>> calls;
+        const std::string old_value = random_bytes(rng, rng() % 400, 4);
+        std::string new_value, calls, rebuilt;
+        bool after_match = false;
         for (int s = static_cast<int>(rng() % 12); s > 0; --s) {
             if (!old_value.empty() && rng() % 3 != 0) {
                 const size_t at = rng() % old_value.size();
                 const size_t n = 1 + rng() % std::min<size_t>(old_value.size() - at, rng() % 2 ? 4 : 200);
-                if (!calls.empty() && calls.back()[0] == 'M') calls.push_back({'D'}); /* copies meet only across a deletion */
-                calls.push_back({'M', (int32_t)at, (int32_t)n});
+                calls += (after_match ? " D M" : " M") + std::to_string(at) + "," + std::to_string(n); /* copies meet only across a deletion */
                 new_value += old_value.substr(at, n);
+                after_match = true;
             } else {
                 const size_t n = 1 + rng() % (rng() % 2 ? 3 : 40);
-                calls.push_back({'I', (int32_t)new_value.size(), (int32_t)n});
-                for (size_t i = 0; i < n; ++i) new_value += static_cast<char>('A' + rng() % 26);
-                if (rng() % 2) calls.push_back({'D'});
+                calls += " I" + std::to_string(new_value.size()) + "," + std::to_string(n) + (rng() % 2 ? " D" : "");
+                new_value += random_bytes(rng, n, 26);
+                after_match = false;
             }
         }
         Fixture f(old_value, new_value);
@@ -170,10 +156,10 @@ TEST(EditScript, RandomStreamsRebuildTheNewValue) {
         EXPECT_TRUE(result != 2 || new_value == old_value);
         if (result != 0) continue;
         ++complete;
-        delta = f.output();
+        const std::string delta = f.output();
         EXPECT_TRUE(new_value.empty() ? delta.empty() : delta.size() < new_value.size());
         EXPECT_EQ(f.script->budget, static_cast<int32_t>(new_value.size() - delta.size()));
-        ASSERT_EQ(delta_reference::rebuild(old_value, delta, rebuilt), "") << hex(delta);
+        ASSERT_EQ(rebuild(old_value, delta, rebuilt), "") << hex(delta);
         EXPECT_EQ(rebuilt, new_value);
     }
     EXPECT_GT(complete, 500);

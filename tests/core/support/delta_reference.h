@@ -1,14 +1,66 @@
-/* The edit-delta wire format read with the reference item reader, so the
- * tests do not check the library's applier against itself. */
+/* The delta wire format read with the reference item reader, so the tests and
+ * the fuzz harnesses do not check the library's applier against itself; the
+ * rule every generated delta must satisfy; and the value helpers they share. */
 #ifndef CORVANTIS_TESTS_DELTA_REFERENCE_H
 #define CORVANTIS_TESTS_DELTA_REFERENCE_H
 
 #include <cstdint>
+#include <random>
 #include <string>
 
 #include "cbor_reference.h"
+#include "diff.h"
 
 namespace delta_reference {
+
+/* A borrowed buf over a string, and a string copy of a buf. */
+inline buf view(const std::string &s) { return buf{(uint8_t *)s.data(), s.size(), s.size()}; }
+inline std::string str(const buf &b) { return b.length == 0 ? std::string() : std::string((const char *)b.data, b.length); }
+/* Takes a result the library allocated: its bytes, or "<null>". */
+inline std::string take(buf *b) {
+    const std::string s = b == nullptr ? "<null>" : str(*b);
+    return buf_free(b), s;
+}
+
+/* Bytes drawn from the low bits of the generator, or letters from the first `alphabet`. */
+inline std::string random_bytes(std::mt19937_64 &rng, size_t n, int alphabet = 256) {
+    std::string s(n, '\0');
+    for (char &c : s) c = (char)(alphabet >= 256 ? rng() : 'a' + rng() % (unsigned)alphabet);
+    return s;
+}
+
+/* `edits` random inserts, deletions and replacements of 1 to 8 bytes. */
+inline std::string mutate(std::mt19937_64 &rng, std::string s, int edits, int alphabet = 256) {
+    for (int i = 0; i < edits; ++i) {
+        const size_t at = rng() % (s.size() + 1), len = 1 + rng() % 8, kind = rng() % 3;
+        if (kind == 0) s.insert(at, random_bytes(rng, len, alphabet));
+        else if (at < s.size()) s.replace(at, len, kind == 1 ? "" : random_bytes(rng, len, alphabet));
+    }
+    return s;
+}
+
+/* Upper-case hex, bytes separated by spaces, as the delta tables write them. */
+inline std::string hex(const std::string &bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string s;
+    for (unsigned char b : bytes) s += std::string(s.empty() ? "" : " ") + digits[b >> 4] + digits[b & 15];
+    return s;
+}
+
+inline std::string from_hex(const std::string &h) {
+    const std::vector<uint8_t> bytes = cbor_ref::from_hex(h);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+/* The replacement delta of s, built by hand from the CBOR head rules. */
+inline std::string replacement_of(const std::string &s) {
+    const uint64_t n = s.size();
+    if (n < 24) return (char)(0x40 + n) + s;
+    const int width = n < 256 ? 1 : n < 65536 ? 2 : 4;
+    std::string head(1, (char)(width == 1 ? 0x58 : width == 2 ? 0x59 : 0x5A));
+    for (int i = width - 1; i >= 0; --i) head += (char)(n >> (8 * i));
+    return head + s;
+}
 
 /* A head in its shortest form: an argument below 24 inline, else the
  * narrowest of 1, 2, 4, 8 bytes that holds it. */
@@ -57,19 +109,27 @@ inline std::string rebuild(const std::string &old_value, const std::string &d, s
     return "";
 }
 
-/* Upper-case hex, bytes separated by spaces, as the delta tables write them. */
-inline std::string hex(const std::string &bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    for (unsigned char b : bytes) s += std::string(s.empty() ? "" : " ") + digits[b >> 4] + digits[b & 15];
-    return s;
+/* "" or what is wrong with a generated delta: F6 exactly for equal values of
+ * 2 bytes or more; else the replacement delta, or an edit delta shorter than
+ * the new value that the reference rebuilds; and the library's applier must
+ * rebuild the new value from it. */
+inline std::string check_delta(const buf &old_value, const buf &new_value, const buf *delta) {
+    if (delta == nullptr) return "no delta";
+    const std::string o = str(old_value), n = str(new_value), d = str(*delta);
+    std::string rebuilt, error;
+    if ((d == "\xF6") != (o == n && n.size() >= 2)) return "wrong use of the no-change delta";
+    if (d != "\xF6" && d != replacement_of(n)) {
+        if (d.size() >= n.size()) return "edit delta of " + std::to_string(d.size()) + " bytes, not shorter";
+        if (!(error = rebuild(o, d, rebuilt)).empty() || rebuilt != n) return "edit delta: " + error;
+    }
+    return take(diff_apply_binary(&old_value, delta)) == n ? "" : "the applier does not rebuild the new value";
 }
 
-inline std::string from_hex(const std::string &h) {
-    const std::vector<uint8_t> bytes = cbor_ref::from_hex(h);
-    return std::string(bytes.begin(), bytes.end());
+inline std::string check_delta(const std::string &o, const std::string &n, const std::string &d) {
+    const buf delta = view(d);
+    return check_delta(view(o), view(n), &delta);
 }
 
-} // namespace delta_reference
+}  // namespace delta_reference
 
 #endif
