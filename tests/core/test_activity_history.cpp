@@ -23,37 +23,30 @@ TEST(ActivityHistory, RefusedSizesFailedAllocationsAndNull) {
     EXPECT_EQ(corvantis_activity_history_utilisation(nullptr), 0);
 }
 
-/* A session of starts (t) and stops (-t); the last one checked slot by slot too. */
+/* A session of starts (t) and stops (-t) on a history of `slots` buckets of `width` ms. */
 TEST(ActivityHistory, Sessions) {
-    struct Case { const char *what; int32_t slots; int64_t width; std::vector<int64_t> ops; uint64_t total; int32_t util; };
+    struct Case { int32_t slots; int64_t width; std::vector<int64_t> ops; uint64_t total; int32_t util; };
     const Case table[] = {
-        {"worked example, row 2", 4, 1000, {10240, -10740}, 500, 0},
-        {"worked example, row 3", 4, 1000, {10240, -10740, 11264}, 500, 62},
-        {"worked example, row 4", 4, 1000, {10240, -10740, 11264, -13312}, 3572, 190},
-        {"short activity counts whole in its start bucket", 4, 1000, {11240, -12240}, 1000, 0},
-        {"same bucket: the current bucket is left out", 4, 1000, {20480, -20800, 20980}, 320, 0},
-        {"next bucket: counted twice", 4, 1000, {20480, -20800, 21504}, 320, 40},
-        {"a far start clears the whole window", 4, 1000, {102400, -106496, 1024000}, 0, 0},
-        {"a far start clears every bucket of it", 4, 1000, {102400, -106496, 1025024}, 0, 0},
-        {"clock going back clears nothing", 4, 1000, {1024000, -1024700, 1022976}, 700, 43},
-        {"one slot", 1, 256, {1792, -1892}, 100, 100},
-        {"one slot, next bucket", 1, 256, {1792, -1892, 2048}, 0, 0},
-        /* Windows below 256 ms scale up to 256ths: busy all the time reads 256. */
-        {"4 x 16 ms", 4, 16, {16000, -16010, 16016}, 10, (10 + 10) << 2},
-        {"2 x 64 ms", 2, 64, {64000, -64050, 64064}, 50, (50 + 50) << 1},
-        {"4 x 16 ms, all busy, next bucket", 4, 16, {16000, -16064, 16016}, 48, 256},
-        {"1 x 1 ms", 1, 1, {1000, -1005}, 1, 256},
-        {"8 x 32 ms, no scaling", 8, 32, {32000, -32031, 32032}, 31, 62},
-        {"worked example, row 5", 4, 1000, {10240, -10740, 11264, -13312, 13400}, 1524, 95},
+        /* the worked example, rows 2 to 5 (the last one is checked slot by slot below) */
+        {4, 1000, {10240, -10740}, 500, 0}, {4, 1000, {10240, -10740, 11264}, 500, 62},
+        {4, 1000, {10240, -10740, 11264, -13312}, 3572, 190}, {4, 1000, {10240, -10740, 11264, -13312, 13400}, 1524, 95},
+        /* a short activity counts whole in its start bucket; a start in the same bucket leaves the
+         * current bucket out, one in the next bucket counts it twice */
+        {4, 1000, {11240, -12240}, 1000, 0}, {4, 1000, {20480, -20800, 20980}, 320, 0}, {4, 1000, {20480, -20800, 21504}, 320, 40},
+        /* a far start clears the whole window, and every bucket of it; a clock going back clears nothing */
+        {4, 1000, {102400, -106496, 1024000}, 0, 0}, {4, 1000, {102400, -106496, 1025024}, 0, 0},
+        {4, 1000, {1024000, -1024700, 1022976}, 700, 43}, {1, 256, {1792, -1892}, 100, 100}, {1, 256, {1792, -1892, 2048}, 0, 0},
+        /* windows below 256 ms scale up to 256ths: busy all the time reads 256 */
+        {4, 16, {16000, -16010, 16016}, 10, (10 + 10) << 2}, {2, 64, {64000, -64050, 64064}, 50, (50 + 50) << 1},
+        {4, 16, {16000, -16064, 16016}, 48, 256}, {1, 1, {1000, -1005}, 1, 256}, {8, 32, {32000, -32031, 32032}, 31, 62},
     };
     for (const Case &c : table) {
-        SCOPED_TRACE(c.what);
         activity_history *h = corvantis_activity_history_create(c.slots, c.width);
         ASSERT_NE(h, nullptr);
         for (int64_t t : c.ops) (t > 0 ? _activity_history_start(h, t) : _activity_history_stop(h, -t));
-        EXPECT_EQ(h->window_total, c.total);
-        EXPECT_EQ(corvantis_activity_history_utilisation(h), c.util);
-        if (&c == &table[sizeof table / sizeof *table - 1]) {
+        EXPECT_EQ(h->window_total, c.total) << &c - table;
+        EXPECT_EQ(corvantis_activity_history_utilisation(h), c.util) << &c - table;
+        if (&c == &table[3]) {
             EXPECT_EQ((std::array<uint64_t, 4>{h->slots[0], h->slots[1], h->slots[2], h->slots[3]}),
                       (std::array<uint64_t, 4>{0, 0, 500, 1024}));
             EXPECT_EQ(h->current_bucket, 13u);

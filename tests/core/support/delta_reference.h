@@ -55,9 +55,8 @@ inline std::string from_hex(const std::string &h) {
 /* The replacement delta of s, built by hand from the CBOR head rules. */
 inline std::string replacement_of(const std::string &s) {
     const uint64_t n = s.size();
-    if (n < 24) return (char)(0x40 + n) + s;
-    const int width = n < 256 ? 1 : n < 65536 ? 2 : 4;
-    std::string head(1, (char)(width == 1 ? 0x58 : width == 2 ? 0x59 : 0x5A));
+    const int width = n < 24 ? 0 : n < 256 ? 1 : n < 65536 ? 2 : 4; /* 40+n, then 58, 59, 5A */
+    std::string head(1, (char)(width == 0 ? 0x40 + n : width == 4 ? 0x5A : 0x57 + width));
     for (int i = width - 1; i >= 0; --i) head += (char)(n >> (8 * i));
     return head + s;
 }
@@ -65,9 +64,8 @@ inline std::string replacement_of(const std::string &s) {
 /* A head in its shortest form: an argument below 24 inline, else the
  * narrowest of 1, 2, 4, 8 bytes that holds it. */
 inline bool shortest(const cbor_ref::Item &it) {
-    const unsigned info = it.initial & 31;
     const uint64_t v = it.argument;
-    return info == (v < 24 ? v : v <= 0xFF ? 24 : v <= 0xFFFF ? 25 : v <= 0xFFFFFFFFu ? 26 : 27);
+    return (it.initial & 31u) == (v < 24 ? v : v <= 0xFF ? 24 : v <= 0xFFFF ? 25 : v <= 0xFFFFFFFFu ? 26 : 27);
 }
 
 /* Rebuilds the new value from the old one and an edit delta into `out`.
@@ -77,34 +75,22 @@ inline bool shortest(const cbor_ref::Item &it) {
  * operation and no two inserts side by side. */
 inline std::string rebuild(const std::string &old_value, const std::string &d, std::string &out) {
     const uint8_t *p = reinterpret_cast<const uint8_t *>(d.data());
-    uint64_t pos = 0;
     bool after_insert = false;
     out.clear();
-    auto next = [&](cbor_ref::Item &it) -> std::string {
-        it = cbor_ref::read(p + pos, d.size() - pos);
-        if (!it.ok) return "truncated or unreadable item";
-        pos += it.consumed;
-        if (it.major != 0 && (it.major != 2 || !it.has_argument)) return "item of another kind";
-        return shortest(it) ? "" : "head not in its shortest form";
-    };
-    while (pos < d.size()) {
-        cbor_ref::Item a, n;
-        std::string error = next(a);
-        if (!error.empty()) return error;
-        if (a.major == 2) {
-            if (after_insert) return "adjacent inserts";
-            out.append(reinterpret_cast<const char *>(a.string), a.argument);
-            n.argument = a.argument;
-        } else {
-            if (pos >= d.size()) return "copy offset without a length";
-            if (!(error = next(n)).empty()) return error;
-            if (n.major != 0) return "copy offset without a length";
-            if (a.argument > old_value.size() || n.argument > old_value.size() - a.argument)
-                return "copy outside the old value";
-            out.append(old_value, a.argument, n.argument);
-        }
-        after_insert = a.major == 2;
-        if (n.argument == 0) return "operation of length 0";
+    for (uint64_t pos = 0; pos < d.size();) {
+        cbor_ref::Item a = cbor_ref::read(p + pos, d.size() - pos), n;
+        pos += a.consumed;
+        if (a.ok && a.major == 0 && pos < d.size()) n = cbor_ref::read(p + pos, d.size() - pos), pos += n.consumed;
+        const bool insert = a.ok && a.major == 2 && a.has_argument, copy = a.ok && a.major == 0 && n.ok && n.major == 0;
+        const uint64_t length = insert ? a.argument : n.argument;
+        if (!insert && !copy) return "an item that is neither a copy nor an insert";
+        if (!shortest(a) || (copy && !shortest(n))) return "head not in its shortest form";
+        if (insert && after_insert) return "adjacent inserts";
+        if (copy && (a.argument > old_value.size() || length > old_value.size() - a.argument)) return "copy outside the old value";
+        if (length == 0) return "operation of length 0";
+        if (insert) out.append(reinterpret_cast<const char *>(a.string), length);
+        else out.append(old_value, a.argument, length);
+        after_insert = insert;
     }
     return "";
 }
