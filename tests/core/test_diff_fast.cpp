@@ -88,7 +88,8 @@ TEST(DiffFast, FindsMovedBlocksAndKeepsSmallEditsSmall) {
 }
 
 // The wide script applies the edit script's rules: on the same calls, with
-// offsets and lengths where both scripts size heads alike, the bytes agree.
+// offsets and lengths where both scripts size heads alike, the bytes agree, and
+// the budget left is exactly the bytes saved.
 TEST(WideScript, WritesWhatTheEditScriptWrites) {
     std::mt19937_64 rng(3);
     const std::string new_value = random_bytes(rng, 60000);
@@ -104,7 +105,11 @@ TEST(WideScript, WritesWhatTheEditScriptWrites) {
             narrow_ok = match ? edit_script_match(narrow, offset, n) : edit_script_insert(narrow, at, n);
             ASSERT_EQ(narrow_ok, match ? wide_script_match(wide, offset, n) : wide_script_insert(wide, at, n));
         }
-        if (narrow_ok) { ASSERT_EQ(edit_script_close(narrow), wide_script_close(wide)); }
+        if (narrow_ok) {
+            ASSERT_EQ(edit_script_close(narrow), wide_script_close(wide));
+            EXPECT_EQ(narrow->budget, 60000 - (int32_t)narrow->output->length);
+            EXPECT_EQ(wide->budget, narrow->budget);
+        }
         EXPECT_EQ(hex(str(*narrow->output)), hex(str(*wide->output)));
         edit_script_free(narrow);
         wide_script_free(wide);
