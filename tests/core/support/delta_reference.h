@@ -68,31 +68,45 @@ inline bool shortest(const cbor_ref::Item &it) {
     return (it.initial & 31u) == (v < 24 ? v : v <= 0xFF ? 24 : v <= 0xFFFF ? 25 : v <= 0xFFFFFFFFu ? 26 : 27);
 }
 
-/* Rebuilds the new value from the old one and an edit delta into `out`.
- * Returns "" or why the delta is not one the edit-delta writer may produce:
- * only copies (two unsigned integers) and inserts (definite byte strings),
- * every head in its shortest form, copies inside the old value, no empty
- * operation and no two inserts side by side. */
-inline std::string rebuild(const std::string &old_value, const std::string &d, std::string &out) {
+/* Applies a delta by the reference reader. Returns the error the library's applier must
+ * report, or null with the new value in `out`: copies (an offset, then a length) and
+ * definite strings append, every other readable item adds nothing, a lone F6 gives the
+ * old value. With `writer` set it also refuses what the edit-delta writer never writes:
+ * other items, heads not in their shortest form, empty operations, adjacent inserts.
+ * `sized` is cleared by heads whose argument bytes the applier leaves to the next item
+ * (F8, tags) or that have none (reserved): the applier cannot size its output first. */
+inline const char *apply(const std::string &old_value, const std::string &d, std::string &out, bool writer = false,
+                         bool *sized = nullptr) {
+    static const char *const not_written = "not what the edit-delta writer writes";
     const uint8_t *p = reinterpret_cast<const uint8_t *>(d.data());
-    bool after_insert = false;
+    uint64_t pos = 0;
+    auto next = [&](cbor_ref::Item &it) { /* reserved heads give no integer value and no string length */
+        it = cbor_ref::read(p + pos, d.size() - pos);
+        pos += it.consumed;
+        const unsigned info = it.initial & 31;
+        if (sized && ((it.major == 6 && info >= 24) || it.initial == 0xF8 || (info >= 28 && info <= 30))) *sized = false;
+        return it.ok && (it.has_argument || it.indefinite || it.major == 1 || it.major > 3);
+    };
+    if (sized) *sized = d != "\xF6";
+    if (d == "\xF6" && !writer) return out = old_value, nullptr;
     out.clear();
-    for (uint64_t pos = 0; pos < d.size();) {
-        cbor_ref::Item a = cbor_ref::read(p + pos, d.size() - pos), n;
-        pos += a.consumed;
-        if (a.ok && a.major == 0 && pos < d.size()) n = cbor_ref::read(p + pos, d.size() - pos), pos += n.consumed;
-        const bool insert = a.ok && a.major == 2 && a.has_argument, copy = a.ok && a.major == 0 && n.ok && n.major == 0;
-        const uint64_t length = insert ? a.argument : n.argument;
-        if (!insert && !copy) return "an item that is neither a copy nor an insert";
-        if (!shortest(a) || (copy && !shortest(n))) return "head not in its shortest form";
-        if (insert && after_insert) return "adjacent inserts";
-        if (copy && (a.argument > old_value.size() || length > old_value.size() - a.argument)) return "copy outside the old value";
-        if (length == 0) return "operation of length 0";
-        if (insert) out.append(reinterpret_cast<const char *>(a.string), length);
-        else out.append(old_value, a.argument, length);
+    for (bool after_insert = false; pos < d.size();) {
+        cbor_ref::Item a, n;
+        if (!next(a)) return DIFF_ERROR_UNREADABLE_ITEM;
+        const bool insert = a.string != nullptr;
+        if (writer && ((a.major != 0 && !(a.major == 2 && insert)) || !shortest(a) || (insert && (after_insert || a.argument == 0))))
+            return not_written;
         after_insert = insert;
+        if (insert) out.append(reinterpret_cast<const char *>(a.string), a.argument);
+        if (a.major != 0) continue;
+        if (pos == d.size()) return DIFF_ERROR_COPY_WITHOUT_LENGTH;
+        if (!next(n)) return DIFF_ERROR_UNREADABLE_ITEM;
+        if (n.major != 0) return DIFF_ERROR_COPY_WITHOUT_LENGTH;
+        if (writer && (!shortest(n) || n.argument == 0)) return not_written;
+        if (n.argument > old_value.size() || a.argument > old_value.size() - n.argument) return DIFF_ERROR_COPY_OUT_OF_RANGE;
+        out.append(old_value, a.argument, n.argument);
     }
-    return "";
+    return nullptr;
 }
 
 /* "" or what is wrong with a generated delta: F6 exactly for equal values of
@@ -102,11 +116,12 @@ inline std::string rebuild(const std::string &old_value, const std::string &d, s
 inline std::string check_delta(const buf &old_value, const buf &new_value, const buf *delta) {
     if (delta == nullptr) return "no delta";
     const std::string o = str(old_value), n = str(new_value), d = str(*delta);
-    std::string rebuilt, error;
+    std::string rebuilt;
     if ((d == "\xF6") != (o == n && n.size() >= 2)) return "wrong use of the no-change delta";
     if (d != "\xF6" && d != replacement_of(n)) {
         if (d.size() >= n.size()) return "edit delta of " + std::to_string(d.size()) + " bytes, not shorter";
-        if (!(error = rebuild(o, d, rebuilt)).empty() || rebuilt != n) return "edit delta: " + error;
+        const char *error = apply(o, d, rebuilt, true);
+        if (error != nullptr || rebuilt != n) return std::string("edit delta: ") + (error ? error : "another value");
     }
     return take(diff_apply_binary(&old_value, delta)) == n ? "" : "the applier does not rebuild the new value";
 }
