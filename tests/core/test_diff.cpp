@@ -2,9 +2,6 @@
 
 #include <sys/time.h>
 
-#include <cstdint>
-#include <string>
-
 #include "activity_history.h"
 #include "alloc.h"
 #include "delta_reference.h"
@@ -15,9 +12,10 @@ namespace {
 
 using namespace delta_reference;
 
-std::string diff(const std::string &o, const std::string &n) {
+/* The delta an engine (diff_generate_binary or diff_generate_binary_fast) makes. */
+std::string diff(buf *(*engine)(const buf *, const buf *), const std::string &o, const std::string &n) {
     const buf a = view(o), b = view(n);
-    return take(diff_generate_binary(&a, &b));
+    return take(engine(&a, &b));
 }
 
 /* Applies a delta: the new value, or the message of the failure; the plain entry point must agree. */
@@ -37,18 +35,17 @@ TEST(Diff, BothEnginesExactBytes) {
         {"a", "a", "41 61"}, /* F6 is not shorter than the value */
         {"", "", "40"}, {"abcdef", "", "40"}, {"", "xyz", "43 78 79 7A"}, {"aaaa", "bbbb", "44 62 62 62 62"},
     };
-    for (const auto &c : cases) { /* the fast engine gives the same bytes */
-        const std::string delta = diff(c.old_value, c.new_value);
-        const buf a = view(c.old_value), b = view(c.new_value);
-        EXPECT_EQ(hex(take(diff_generate_binary_fast(&a, &b))), c.delta_hex) << c.new_value;
+    for (const auto &c : cases) {
+        const std::string delta = diff(diff_generate_binary, c.old_value, c.new_value);
         EXPECT_EQ(hex(delta), c.delta_hex) << c.new_value;
+        EXPECT_EQ(hex(diff(diff_generate_binary_fast, c.old_value, c.new_value)), c.delta_hex) << c.new_value;
         EXPECT_EQ(check_delta(c.old_value, c.new_value, delta), "") << c.new_value;
     }
     for (size_t length : {23, 24, 255, 256, 65535, 65536}) { /* replacement heads of every width */
         const std::string value(length, 'r');
         const buf v = view(value);
         EXPECT_EQ(take(_write_replacement_delta(&v)), replacement_of(value)) << length;
-        EXPECT_EQ(diff("", value), replacement_of(value)) << length;
+        EXPECT_EQ(diff(diff_generate_binary, "", value), replacement_of(value)) << length;
     }
 }
 
@@ -74,35 +71,30 @@ TEST(Diff, ApplyAndRefusedArguments) {
     EXPECT_EQ(diff_generate_binary(nullptr, &small), nullptr);
     EXPECT_EQ(diff_generate_binary(&small, nullptr), nullptr);
     EXPECT_EQ(_write_replacement_delta(nullptr), nullptr);
-    uint8_t few[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     activity_history *h = corvantis_activity_history_create(4, 1000);
     for (uint64_t length : {UINT64_C(0x80000000), UINT64_C(0x100000005), UINT64_MAX}) {
-        const buf big = {few, length, 0};
+        const buf big = {small.data, length, 0};
         EXPECT_EQ(diff_generate_binary(&big, &small), nullptr) << length;
         EXPECT_EQ(diff_generate_binary_with_activity_history_ex(h, &small, &big, 1000, 10), nullptr) << length;
     }
     corvantis_activity_history_free(h);
 }
 
-/* A one-slot history whose utilisation at the next start is exactly u: its current
- * bucket lies ahead of the clock, so the start clears nothing (256 ms window). */
-activity_history *history_reading(int32_t u) {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    activity_history *h = corvantis_activity_history_create(1, 256);
-    h->current_bucket = ((uint64_t)tv.tv_sec * 1000u + (uint64_t)tv.tv_usec / 1000u) / 256 + 1000;
-    h->slots[0] = h->window_total = static_cast<uint32_t>(u);
-    return h;
-}
-
+/* Generation with a history reads its utilisation, takes the quality for it, records
+ * that quality and the activity, and still gives an edit delta. The history has one
+ * slot whose utilisation at the next start is exactly u: its current bucket lies
+ * ahead of the clock, so the start clears nothing (256 ms window). */
 TEST(Diff, GenerateWithHistoryChoosesQuality) {
     std::mt19937_64 rng(7);
-    const std::string o = random_bytes(rng, 3000, 3);
-    const std::string n = o.substr(0, 1000) + "INSERTED" + o.substr(1100, 900) + o.substr(2500);
+    const std::string o = random_bytes(rng, 3000, 3), n = o.substr(0, 1000) + "INSERTED" + o.substr(1100, 900) + o.substr(2500);
     const buf a = view(o), b = view(n);
     const int32_t qualities[][2] = {{-256, 0}, {127, 0}, {128, 1}, {165, 1}, {166, 2}, {203, 2}, {204, 3}, {242, 3}, {243, 4}, {400, 4}};
     for (const auto [u, quality] : qualities) { /* utilisation in 256ths, and the quality it gives */
-        activity_history *h = history_reading(u);
+        struct timeval tv;
+        gettimeofday(&tv, nullptr);
+        activity_history *h = corvantis_activity_history_create(1, 256);
+        h->current_bucket = ((uint64_t)tv.tv_sec * 1000u + (uint64_t)tv.tv_usec / 1000u) / 256 + 1000;
+        h->slots[0] = h->window_total = static_cast<uint32_t>(u);
         const std::string delta = take(diff_generate_binary_with_activity_history(h, &a, &b));
         EXPECT_EQ(corvantis_activity_history_get_last_delta_quality(h), (uint32_t)quality) << u;
         EXPECT_EQ(check_delta(o, n, delta), "") << u;
@@ -126,10 +118,9 @@ TEST(Diff, FailedAllocationsGiveNullOrTheRightAnswer) {
             buf *out = applying ? diff_apply_binary_checked(&a, &d, &error) : diff_generate_binary(&a, &b);
             core_alloc_fail_after(-1);
             EXPECT_EQ(error, out || !applying ? DIFF_APPLY_OK : DIFF_APPLY_OUT_OF_MEMORY) << k;
-            if (out == nullptr) continue;
             const std::string got = take(out);
             exact[applying] += got == (applying ? n : expected);
-            EXPECT_TRUE(got == (applying ? n : expected) || (!applying && got == replacement_of(n))) << k << hex(got);
+            EXPECT_TRUE(got == "<null>" || got == (applying ? n : expected) || (!applying && got == replacement_of(n))) << k;
         }
     }
     EXPECT_TRUE(exact[0] && exact[1]);

@@ -1,11 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <stdint.h>
-
 #include <algorithm>
-#include <random>
 #include <sstream>
-#include <string>
 #include <vector>
 
 #include "alloc.h"
@@ -18,15 +14,14 @@
 
 namespace {
 
-using delta_reference::random_bytes;
-using delta_reference::view;
+using namespace delta_reference;
 
-/* The engine's calls on the coalescing script as text, seen one by one through the
- * script's observer seam: "M<old position>,<length>" match, "I<new position>,<length>"
- * insert, "D" delete and "C<old length>,<new length>" close. */
+/* The engine's calls on the coalescing script, seen through its observer seam, as text:
+ * "M<old position>,<length>" match, "I<new position>,<length>" insert, "D" delete and
+ * "C<old length>,<new length>" close. From `stop_after` calls on, every call returns 0. */
 struct Recorder {
     std::string calls;
-    long stop_after = -1; /* calls accepted before every further one returns 0 */
+    long stop_after = -1;
 };
 
 int observe(void *context, char kind, int32_t a, int32_t b) {
@@ -36,34 +31,32 @@ int observe(void *context, char kind, int32_t a, int32_t b) {
     return kind == 'C' ? 0 : r.stop_after < 0 || (r.stop_after > 0 && r.stop_after--);
 }
 
-/* Runs the engine over whole values, recording from scratch. */
-Recorder run_diff(const std::string &old_value, const std::string &new_value, int32_t expected_result = 0,
-                  uint32_t quality = 0, int32_t limit = 10000, uint64_t storage_limit = 2147483647, long stop_after = -1) {
+/* Runs the engine over whole values, expecting `result`. */
+Recorder run_diff(const std::string &old_value, const std::string &new_value, int32_t result = 0, uint32_t quality = 0,
+                  int32_t limit = 10000, uint64_t storage_limit = 2147483647, long stop_after = -1) {
     Recorder r;
     r.stop_after = stop_after;
     const buf o = view(old_value), n = view(new_value);
     coallescing_script_observe(observe, &r);
-    EXPECT_EQ(myers_binary_diff(&o, 0, (int32_t)old_value.size(), &n, 0, (int32_t)new_value.size(), nullptr,
-                                storage_limit, quality_pack(quality, limit)),
-              expected_result);
+    EXPECT_EQ(myers_binary_diff(&o, 0, (int32_t)o.length, &n, 0, (int32_t)n.length, nullptr, storage_limit,
+                                quality_pack(quality, limit)), result);
     coallescing_script_observe(nullptr, nullptr);
     return r;
 }
 
 /* The new value rebuilt from the calls, which a close must end: matches append old bytes,
- * inserts the new bytes at the end of what is rebuilt so far. `matched` counts the bytes
- * matched. The order rules are fuzz_engine's to check. */
+ * inserts the new bytes at the end of what is rebuilt so far; `matched` counts the bytes
+ * matched. The rules of order are fuzz_engine's to check. */
 std::string rebuilt(const Recorder &r, const std::string &old_value, const std::string &new_value, int64_t *matched = nullptr) {
     std::istringstream in(r.calls);
     std::string out;
     char kind = 0, comma;
     int64_t count = 0;
     for (int32_t a, b; kind != 'C' && in >> kind;) {
-        if (kind != 'D') in >> a >> comma >> b;
-        if (kind == 'D' || kind == 'C') continue;
-        if (kind == 'M' && (size_t)a + b <= old_value.size()) count += b;
-        else if (kind != 'I' || (size_t)a != out.size() || (size_t)a + b > new_value.size()) return "<" + std::string(1, kind) + " out of place>";
-        out.append(kind == 'M' ? old_value : new_value, a, b);
+        if (kind == 'D' || !(in >> a >> comma >> b) || kind == 'C') continue;
+        if (kind == 'M' && (size_t)a + b <= old_value.size()) out.append(old_value, a, b), count += b;
+        else if (kind == 'I' && (size_t)a == out.size() && (size_t)a + b <= new_value.size()) out.append(new_value, a, b);
+        else return "<" + std::string(1, kind) + " out of place>";
     }
     if (matched != nullptr) *matched = count;
     return kind == 'C' && !(in >> kind) ? out : "<no close at the end>";
@@ -99,7 +92,7 @@ TEST(Engine, InvalidRangesMakeNoCalls) {
     for (const auto &g : ranges)
         EXPECT_EQ(myers_binary_diff(&o, g[0], g[1], &o, g[2], g[3], nullptr, 2147483647, 10000), SCRIPT_RESULT_INVALID_RANGE);
     coallescing_script_observe(nullptr, nullptr);
-    EXPECT_TRUE(r.calls.empty());
+    EXPECT_EQ(r.calls, "");
     uint8_t byte = 0;
     const buf huge{&byte, 0x80000000ull, 0}, wrapped{&byte, 0x100000005ull, 0};
     EXPECT_EQ(myers_binary_diff_check_bounds(&huge, 0, 1), 0);
@@ -135,13 +128,10 @@ TEST(Engine, IterationOfTheFirstBailOut) {
                                 {500, 500, 5, 10000, 1}, {272, 272, 2, 10000, 18}, {500, 500, 0, 63, 65}, {500, 500, 0, 64, 65},
                                 {500, 500, 0, 62, 63},   {1000, 1000, 1, 10000, 155}, {2000, 2000, 0, 200, 129}};
     for (const auto &c : cases) {
-        const std::string a(c[0], 'a'), b(c[1], 'b');
-        const Recorder r = run_diff(a, b, 0, (uint32_t)c[2], c[3]);
-        const std::string last = "I" + std::to_string(c[1] - c[4]) + "," + std::to_string(c[4]) + " C" + std::to_string(c[0]) +
-                                 "," + std::to_string(c[1]);
-        EXPECT_EQ(r.calls.substr(0, 2), "D ");
-        EXPECT_EQ(r.calls.substr(r.calls.rfind(" I") + 1), last);
-        EXPECT_EQ(rebuilt(r, a, b), b);
+        const std::string a(c[0], 'a'), b(c[1], 'b'), calls = run_diff(a, b, 0, (uint32_t)c[2], c[3]).calls;
+        const std::string last = "I" + std::to_string(c[1] - c[4]) + "," + std::to_string(c[4]) + " C" + std::to_string(c[0]) + "," +
+                                 std::to_string(c[1]);
+        EXPECT_EQ(calls.substr(0, 2) + "... " + calls.substr(calls.rfind(" I") + 1), "D ... " + last) << c[2] << " " << c[3];
     }
 }
 
@@ -154,53 +144,51 @@ TEST(Engine, StoppedRunsAskForAReplacement) {
     run_diff(a, b, 0, 0, 10, 4 * 11 + 3);
     EXPECT_EQ(run_diff(a, b, 0, 4, 10, 3).calls, "I0,300 D C300,300"); /* quality 4 never searches */
     EXPECT_EQ(run_diff(a, b, SCRIPT_RESULT_REPLACE, 4, 10, 3, 0).calls, "I0,300"); /* and stops at a refused call */
-
-    std::mt19937_64 rng(5);
     /* large enough for the storage to grow and the work stack to leave its inline room */
+    std::mt19937_64 rng(5);
     const std::string x = random_bytes(rng, 20000), y = random_bytes(rng, 20000);
     core_alloc_fail_after(-1);
-    const Recorder full = run_diff(x, y, 0, 0, 300);
+    const std::string full = run_diff(x, y, 0, 0, 300).calls;
     const long attempts = core_alloc_attempts();
     ASSERT_GT(attempts, 3);
     for (long n = 0; n < attempts; ++n) {
         SCOPED_TRACE(n);
         core_alloc_fail_after(n);
-        const Recorder r = run_diff(x, y, SCRIPT_RESULT_REPLACE, 0, 300);
+        const std::string calls = run_diff(x, y, SCRIPT_RESULT_REPLACE, 0, 300).calls;
         core_alloc_fail_after(-1);
-        EXPECT_EQ(full.calls.rfind(r.calls.empty() ? "" : r.calls + " ", 0), 0u) << r.calls; /* without the close */
+        EXPECT_EQ(full.rfind(calls.empty() ? "" : calls + " ", 0), 0u) << calls; /* without the close */
     }
 }
 
 /* Without a bail-out the calls rebuild the new value and match as many bytes as a
  * longest common subsequence, found by dynamic programming. */
 void expect_minimal(const std::string &a, const std::string &b) {
-    std::vector<int32_t> row(b.size() + 1, 0), next(b.size() + 1, 0);
+    std::vector<int64_t> row(b.size() + 1, 0), next(b.size() + 1, 0);
     for (size_t i = 1; i <= a.size(); ++i, std::swap(row, next))
         for (size_t j = 1; j <= b.size(); ++j) next[j] = a[i - 1] == b[j - 1] ? row[j - 1] + 1 : std::max(row[j], next[j - 1]);
-    int64_t matched = -1;
+    int64_t matched = 0;
     ASSERT_EQ(rebuilt(run_diff(a, b), a, b, &matched), b);
     ASSERT_EQ(matched, row[b.size()]) << a << " " << b;
 }
 
 TEST(Engine, MinimalAgainstBruteForceLcs) {
-    for (int x = 0; x < 1 << 7; ++x) /* every pair of binary strings up to 6 bytes */
-        for (int y = 0; y < 1 << 7; ++y) {
-            std::string a, b; /* the highest set bit marks the length */
+    for (int x = 1; x < 1 << 7; ++x) /* every pair of binary strings up to 6 bytes; the top bit marks the length */
+        for (int y = 1; y < 1 << 7; ++y) {
+            std::string a, b;
             for (int i = 0; x >> (i + 1); ++i) a += (x >> i) & 1 ? 'b' : 'a';
             for (int i = 0; y >> (i + 1); ++i) b += (y >> i) & 1 ? 'b' : 'a';
             ASSERT_NO_FATAL_FAILURE(expect_minimal(a, b));
         }
     std::mt19937_64 rng(20240601);
     for (int round = 0; round < 1500; ++round) {
-        const int alphabet = round % 3 == 0 ? 2 : (round % 3 == 1 ? 4 : 256);
+        const int alphabet = round % 3 == 0 ? 2 : round % 3 == 1 ? 4 : 256;
         const std::string a = random_bytes(rng, rng() % (round < 1400 ? 60 : 1500), alphabet);
-        const std::string b = round % 2 ? delta_reference::mutate(rng, a, 1 + (int)(rng() % 12), alphabet)
-                                        : random_bytes(rng, rng() % 60, alphabet);
+        const std::string b = round % 2 ? mutate(rng, a, 1 + (int)(rng() % 12), alphabet) : random_bytes(rng, rng() % 60, alphabet);
         ASSERT_NO_FATAL_FAILURE(expect_minimal(a, b));
     }
 }
 
-/* M(old, length) I(new, length) D(), and S, P, N, B with all six numbers. */
+/* M(old position, length) I(new position, length) D(), and S, P, N, B with all six numbers. */
 std::string describe(const bailout_plan &plan) {
     std::string out;
     for (const bailout_call &c : std::vector<bailout_call>(plan.calls, plan.calls + plan.count)) {
@@ -227,7 +215,6 @@ TEST(Engine, BailOutPlans) {
     };
     for (const auto &s : splits)
         EXPECT_EQ(describe(bailout_split(s.op, s.on, s.np, s.nn, s.points, s.limit, 500)), s.plan) << s.plan;
-
     /* old "QQabcdeZZZ" at 3, new "XabcYY" at 2: "abc" is the common prefix of the middle halves */
     const std::string old_value = "...QQabcdeZZZ..", new_value = "..XabcYY..";
     const buf o = view(old_value), n = view(new_value);
@@ -250,9 +237,8 @@ TEST(Engine, BoundedCostAndByteCounts) {
     std::mt19937_64 rng(2024);
     const std::string r = random_bytes(rng, 1 << 20), a(1 << 20, 'a');
     const std::string shapes[][2] = {{r, random_bytes(rng, 1 << 20)}, {r, std::string(r.rbegin(), r.rend())},
-                                     {a, std::string(1 << 20, 'b')},
-                                     {a, std::string(300000, 'a') + std::string(1000, 'b') + std::string(500000, 'a')},
-                                     {r, delta_reference::mutate(rng, r, 3000)}};
+                                     {a, std::string(1 << 20, 'b')}, {r, mutate(rng, r, 3000)},
+                                     {a, std::string(300000, 'a') + std::string(1000, 'b') + std::string(500000, 'a')}};
     for (const auto &s : shapes) EXPECT_TRUE(rebuilt(run_diff(s[0], s[1]), s[0], s[1]) == s[1]);
     for (int round = 0; round < 1500; ++round) {
         const size_t n = rng() % 7 ? rng() % 300 : rng() % 140000;

@@ -1,6 +1,5 @@
-/* The delta wire format read with the reference item reader, so the tests and
- * the fuzz harnesses do not check the library's applier against itself; the
- * rule every generated delta must satisfy; and the value helpers they share. */
+/* Deltas read with the reference item reader, so the tests and the fuzz harnesses do
+ * not check the library's applier against itself, and the value helpers they share. */
 #ifndef CORVANTIS_TESTS_DELTA_REFERENCE_H
 #define CORVANTIS_TESTS_DELTA_REFERENCE_H
 
@@ -13,13 +12,14 @@
 
 namespace delta_reference {
 
-/* A borrowed buf over a string, and a string copy of a buf. */
+/* A borrowed buf over a string; a string copy of a buf; and the bytes of a result the
+ * library allocated, or "<null>", the result freed. */
 inline buf view(const std::string &s) { return buf{(uint8_t *)s.data(), s.size(), s.size()}; }
 inline std::string str(const buf &b) { return b.length == 0 ? std::string() : std::string((const char *)b.data, b.length); }
-/* Takes a result the library allocated: its bytes, or "<null>". */
 inline std::string take(buf *b) {
     const std::string s = b == nullptr ? "<null>" : str(*b);
-    return buf_free(b), s;
+    buf_free(b);
+    return s;
 }
 
 /* Bytes drawn from the low bits of the generator, or letters from the first `alphabet`. */
