@@ -1,6 +1,5 @@
-// diff_generate_binary (or _ex with small limits) over arbitrary values (a
-// selector byte, old length in 2 bytes, old, new), its delta checked by
-// delta_reference::check_delta.
+// diff_generate_binary (or _ex with small limits) over arbitrary values (a selector
+// byte, old length in 2 bytes, old, new), its delta checked by check_delta.
 #include "delta_reference.h"
 #include "fuzz_support.h"
 

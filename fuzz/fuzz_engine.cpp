@@ -4,7 +4,6 @@
 // order, matches inside the old window and equal to the new bytes, back-to-back
 // matches contiguous (the real script extends a run by length alone), close once
 // and last, and no call after a 0 (returned at a fuzzed call).
-//
 // Input: quality, limit selector, storage selector, stop-after count, window
 // mode, four 16-bit window numbers, old length (2 bytes), old, new.
 #include <cstring>

@@ -1,9 +1,7 @@
-// diff_generate_binary_fast, its delta checked by delta_reference::check_delta
-// and a second run required to give the same bytes. Input: a selector byte,
-// the old length (2 bytes), the old value, then the rest. With the selector's
-// low bit clear the rest is the new value; with it set the new value is the
-// old one rotated at a point the selector picks, then the rest, so moved
-// blocks come up often.
+// diff_generate_binary_fast: check_delta, and a second run gives the same bytes.
+// Input: a selector byte, the old length (2 bytes), the old value, the rest: the new
+// value, or with the selector's low bit set the old value rotated at a point the
+// selector picks and then the rest, so that moved blocks come up often.
 #include "delta_reference.h"
 #include "diff_fast.h"
 #include "fuzz_support.h"
