@@ -17,37 +17,32 @@ using namespace delta_reference;
 
 /* The engine's calls on the coalescing script, seen through its observer seam, as text:
  * "M<old position>,<length>" match, "I<new position>,<length>" insert, "D" delete and
- * "C<old length>,<new length>" close. From `stop_after` calls on, every call returns 0. */
-struct Recorder {
-    std::string calls;
-    long stop_after = -1;
-};
-
+ * "C<old length>,<new length>" close. Zero-length matches and inserts are no-ops that
+ * succeed, as in the real script; the close asks for an edit delta. */
 int observe(void *context, char kind, int32_t a, int32_t b) {
-    Recorder &r = *static_cast<Recorder *>(context);
-    if (kind != 'C' && kind != 'D' && b < 1) return 1; /* no-ops that succeed, as in the real script */
-    r.calls += (r.calls.empty() ? "" : " ") + std::string(1, kind) + (kind == 'D' ? "" : std::to_string(a) + "," + std::to_string(b));
-    return kind == 'C' ? 0 : r.stop_after < 0 || (r.stop_after > 0 && r.stop_after--);
+    std::string &calls = *static_cast<std::string *>(context);
+    if (kind != 'C' && kind != 'D' && b < 1) return 1;
+    calls += (calls.empty() ? "" : " ") + std::string(1, kind) + (kind == 'D' ? "" : std::to_string(a) + "," + std::to_string(b));
+    return kind != 'C';
 }
 
-/* Runs the engine over whole values, expecting `result`. */
-Recorder run_diff(const std::string &old_value, const std::string &new_value, int32_t result = 0, uint32_t quality = 0,
-                  int32_t limit = 10000, uint64_t storage_limit = 2147483647, long stop_after = -1) {
-    Recorder r;
-    r.stop_after = stop_after;
+/* The calls of the engine over whole values, expecting `result`. */
+std::string run_diff(const std::string &old_value, const std::string &new_value, int32_t result = 0, uint32_t quality = 0,
+                     int32_t limit = 10000, uint64_t storage_limit = 2147483647) {
+    std::string calls;
     const buf o = view(old_value), n = view(new_value);
-    coallescing_script_observe(observe, &r);
+    coallescing_script_observe(observe, &calls);
     EXPECT_EQ(myers_binary_diff(&o, 0, (int32_t)o.length, &n, 0, (int32_t)n.length, nullptr, storage_limit,
                                 quality_pack(quality, limit)), result);
     coallescing_script_observe(nullptr, nullptr);
-    return r;
+    return calls;
 }
 
 /* The new value rebuilt from the calls, which a close must end: matches append old bytes,
  * inserts the new bytes at the end of what is rebuilt so far; `matched` counts the bytes
  * matched. The rules of order are fuzz_engine's to check. */
-std::string rebuilt(const Recorder &r, const std::string &old_value, const std::string &new_value, int64_t *matched = nullptr) {
-    std::istringstream in(r.calls);
+std::string rebuilt(const std::string &calls, const std::string &old_value, const std::string &new_value, int64_t *matched = nullptr) {
+    std::istringstream in(calls);
     std::string out;
     char kind = 0, comma;
     int64_t count = 0;
@@ -73,9 +68,9 @@ TEST(Engine, ExactCalls) {
         {"aabaabbaabbbabaabbbababbbbabbbbbbabaaaabbabbbbabbba", "bb", 0, "D M24,2 D C51,2"},
     };
     for (const auto &c : cases) {
-        const Recorder r = run_diff(c.old_value, c.new_value, 0, c.quality);
-        EXPECT_EQ(r.calls, c.calls) << c.old_value << " -> " << c.new_value << " q" << c.quality;
-        EXPECT_EQ(rebuilt(r, c.old_value, c.new_value), c.new_value) << c.calls;
+        const std::string calls = run_diff(c.old_value, c.new_value, 0, c.quality);
+        EXPECT_EQ(calls, c.calls) << c.old_value << " -> " << c.new_value << " q" << c.quality;
+        EXPECT_EQ(rebuilt(calls, c.old_value, c.new_value), c.new_value) << c.calls;
     }
 }
 
@@ -121,33 +116,32 @@ TEST(Engine, IterationOfTheFirstBailOut) {
                                 {500, 500, 5, 10000, 1}, {272, 272, 2, 10000, 18}, {500, 500, 0, 63, 65}, {500, 500, 0, 64, 65},
                                 {500, 500, 0, 62, 63},   {1000, 1000, 1, 10000, 155}, {2000, 2000, 0, 200, 129}};
     for (const auto &c : cases) {
-        const std::string a(c[0], 'a'), b(c[1], 'b'), calls = run_diff(a, b, 0, (uint32_t)c[2], c[3]).calls;
+        const std::string a(c[0], 'a'), b(c[1], 'b'), calls = run_diff(a, b, 0, (uint32_t)c[2], c[3]);
         const std::string last = "I" + std::to_string(c[1] - c[4]) + "," + std::to_string(c[4]) + " C" + std::to_string(c[0]) + "," +
                                  std::to_string(c[1]);
         EXPECT_EQ(calls.substr(0, 2) + "... " + calls.substr(calls.rfind(" I") + 1), "D ... " + last) << c[2] << " " << c[3];
     }
 }
 
-/* Storage that refuses an iteration, a 0 from the script and a failed allocation all
- * stop the run at once, with the calls made so far a prefix of the full run's. */
+/* Storage that refuses an iteration and a failed allocation stop the run at once, with
+ * the calls made so far a prefix of the full run's; fuzz_engine refuses calls. */
 TEST(Engine, StoppedRunsAskForAReplacement) {
     const std::string a(300, 'a'), b(300, 'b');
     /* Limit 10 needs iteration 11: a maximum iteration of 10 stops the run, 11 does not. */
-    EXPECT_EQ(run_diff(a, b, SCRIPT_RESULT_REPLACE, 0, 10, 4 * 10 + 3).calls, "");
+    EXPECT_EQ(run_diff(a, b, SCRIPT_RESULT_REPLACE, 0, 10, 4 * 10 + 3), "");
     run_diff(a, b, 0, 0, 10, 4 * 11 + 3);
-    EXPECT_EQ(run_diff(a, b, 0, 4, 10, 3).calls, "I0,300 D C300,300"); /* quality 4 never searches */
-    EXPECT_EQ(run_diff(a, b, SCRIPT_RESULT_REPLACE, 4, 10, 3, 0).calls, "I0,300"); /* and stops at a refused call */
+    EXPECT_EQ(run_diff(a, b, 0, 4, 10, 3), "I0,300 D C300,300"); /* quality 4 never searches */
     /* large enough for the storage to grow and the work stack to leave its inline room */
     std::mt19937_64 rng(5);
     const std::string x = random_bytes(rng, 20000), y = random_bytes(rng, 20000);
     core_alloc_fail_after(-1);
-    const std::string full = run_diff(x, y, 0, 0, 300).calls;
+    const std::string full = run_diff(x, y, 0, 0, 300);
     const long attempts = core_alloc_attempts();
     ASSERT_GT(attempts, 3);
     for (long n = 0; n < attempts; ++n) {
         SCOPED_TRACE(n);
         core_alloc_fail_after(n);
-        const std::string calls = run_diff(x, y, SCRIPT_RESULT_REPLACE, 0, 300).calls;
+        const std::string calls = run_diff(x, y, SCRIPT_RESULT_REPLACE, 0, 300);
         core_alloc_fail_after(-1);
         EXPECT_EQ(full.rfind(calls.empty() ? "" : calls + " ", 0), 0u) << calls; /* without the close */
     }
