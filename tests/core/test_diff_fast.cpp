@@ -21,37 +21,27 @@ std::string fast(const std::string &o, const std::string &n) {
     return take(diff_generate_binary_fast(&a, &b));
 }
 
-/* Text made of numbered lines, so paragraphs differ but share words. */
-std::string paragraph(int k) {
-    std::string s = "\n";
-    for (int line = 0; line < 12; ++line) s += "    def method_" + std::to_string(k * 100 + line) + "(self, value):\n        return value\n";
-    return s;
-}
-
 // Values past the fuzz inputs' sizes: repeated blocks that fill index buckets, scattered
-// edits that make the scan build its index late, moved paragraphs and blocks, long runs.
+// edits that make the scan build its index late, moved blocks, long runs.
 // Each delta passes check_delta, a second run gives the same bytes and moved blocks are
 // found. Two are pinned by a 64-bit FNV-1a of the delta: the index and the match choices
 // use no addresses, clocks or seeds, so every machine gives these bytes.
 TEST(DiffFast, LargeValues) {
     std::mt19937_64 rng(11);
     const std::string block = random_bytes(rng, 64), r1 = random_bytes(rng, 200000);
-    std::string repeated, text, moved;  // paragraphs 30-39 first, 5 twice, 12 dropped
+    std::string repeated;
     for (int i = 0; i < 4096; ++i) repeated += block + std::to_string(i % 7);
     std::string edited_repeated = repeated.substr(100000) + repeated.substr(0, 100000), edited_random = r1;
     for (int e = 0; e < 40; ++e) edited_repeated[rng() % edited_repeated.size()] ^= 0x5A;
     for (int e = 0; e < 300; ++e) edited_random[rng() % edited_random.size()] = static_cast<char>(rng());
     edited_random = edited_random.substr(150000) + edited_random.substr(0, 150000);
-    for (int k = 0; k < 40; ++k) text += paragraph(k);
-    for (int k = 30; k < 40; ++k) moved += paragraph(k);
-    for (int k = 0; k < 30; ++k) moved += k == 12 ? std::string() : paragraph(k) + (k == 5 ? paragraph(5) : "");
     const std::string blocks = random_bytes(rng, 64 * 1024);
     std::string reversed, last = blocks;
     for (size_t b = blocks.size(); b > 0; b -= 4096) reversed += blocks.substr(b - 4096, 4096);
     last.back() ^= 1;
     const std::tuple<std::string, std::string, uint64_t, size_t> cases[] = { /* old, new, FNV-1a or 0, size bound or 0 */
         {repeated, edited_repeated, 15545281982457778422u, 0}, {r1, edited_random, 1520556229621079610u, 0},
-        {text, moved, 0, 1000}, {blocks, reversed, 0, 100}, {blocks, blocks + blocks, 0, 20}, {blocks, last, 0, 10},
+        {blocks, reversed, 0, 100}, {blocks, blocks + blocks, 0, 20}, {blocks, last, 0, 10},
         {std::string(5000, 'z'), random_bytes(rng, 5000), 0, 0},
         {std::string(300000, 'a'), std::string(200000, 'a') + "b" + std::string(250000, 'a'), 0, 0}};
     for (size_t k = 0; k < std::size(cases); ++k) {

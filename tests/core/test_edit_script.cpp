@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <sstream>
-#include <string>
 
 #include "coallescing_script.h"
 #include "delta_reference.h"

@@ -107,16 +107,15 @@ TEST(Engine, QualityTable) {
     for (const auto &c : scaled) EXPECT_EQ(myers_binary_diff_bailout_limit(c[0], c[1], c[2]), c[3]) << c[0];
 }
 
-/* With no byte in common, a search that bails at the end of iteration d leaves its
- * furthest points at (d, 0) and (N, M - d): the last insert is the final d new bytes.
- * Iteration 64 makes poor progress: the limit falls by 48 and that iteration is not tested. */
+/* With no byte in common, a search that bails at the end of iteration d leaves its furthest
+ * points at (d, 0) and (N, M - d): the last insert is the final d new bytes. Iteration 64
+ * makes poor progress: the limit falls by 48 and that iteration is not tested. */
 TEST(Engine, IterationOfTheFirstBailOut) {
     const int32_t cases[][5] = {/* old length, new length, quality, limit, iteration of the bail-out */
-                                {500, 500, 0, 10, 11},   {500, 400, 0, 0, 1},     {400, 500, 0, -1, 1},  {500, 500, 3, 10000, 2},
-                                {500, 500, 5, 10000, 1}, {272, 272, 2, 10000, 18}, {500, 500, 0, 63, 65}, {500, 500, 0, 64, 65},
-                                {500, 500, 0, 62, 63},   {1000, 1000, 1, 10000, 155}, {2000, 2000, 0, 200, 129}};
+                                {500, 500, 0, 10, 11}, {500, 400, 0, 0, 1}, {500, 500, 3, 10000, 2}, {500, 500, 0, 62, 63},
+                                {500, 500, 0, 63, 65}, {500, 500, 0, 64, 65}, {1000, 1000, 1, 10000, 155}, {2000, 2000, 0, 200, 129}};
     for (const auto &c : cases) {
-        const std::string a(c[0], 'a'), b(c[1], 'b'), calls = run_diff(a, b, 0, (uint32_t)c[2], c[3]);
+        const std::string calls = run_diff(std::string(c[0], 'a'), std::string(c[1], 'b'), 0, (uint32_t)c[2], c[3]);
         const std::string last = "I" + std::to_string(c[1] - c[4]) + "," + std::to_string(c[4]) + " C" + std::to_string(c[0]) + "," +
                                  std::to_string(c[1]);
         EXPECT_EQ(calls.substr(0, 2) + "... " + calls.substr(calls.rfind(" I") + 1), "D ... " + last) << c[2] << " " << c[3];

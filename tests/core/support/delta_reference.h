@@ -61,20 +61,18 @@ inline std::string replacement_of(const std::string &s) {
     return head + s;
 }
 
-/* A head in its shortest form: an argument below 24 inline, else the
- * narrowest of 1, 2, 4, 8 bytes that holds it. */
+/* A head in its shortest form: an argument below 24 inline, else in the fewest bytes. */
 inline bool shortest(const cbor_ref::Item &it) {
     const uint64_t v = it.argument;
     return (it.initial & 31u) == (v < 24 ? v : v <= 0xFF ? 24 : v <= 0xFFFF ? 25 : v <= 0xFFFFFFFFu ? 26 : 27);
 }
 
-/* Applies a delta by the reference reader. Returns the error the library's applier must
- * report, or null with the new value in `out`: copies (an offset, then a length) and
- * definite strings append, every other readable item adds nothing, a lone F6 gives the
- * old value. With `writer` set it also refuses what the edit-delta writer never writes:
- * other items, heads not in their shortest form, empty operations, adjacent inserts.
- * `sized` is cleared by heads whose argument bytes the applier leaves to the next item
- * (F8, tags) or that have none (reserved): the applier cannot size its output first. */
+/* Applies a delta by the reference reader: the error the library's applier must report, or
+ * null and the new value in `out`. Copies (offset, length) and definite strings append, other
+ * readable items add nothing, a lone F6 gives the old value. `writer` also refuses what the
+ * edit-delta writer never writes: other items, longer heads than needed, empty operations,
+ * adjacent inserts. `sized` is cleared by heads the applier cannot size its output past:
+ * F8 and tags (their argument bytes are read as the next item) and reserved ones. */
 inline const char *apply(const std::string &old_value, const std::string &d, std::string &out, bool writer = false,
                          bool *sized = nullptr) {
     static const char *const not_written = "not what the edit-delta writer writes";
@@ -109,10 +107,9 @@ inline const char *apply(const std::string &old_value, const std::string &d, std
     return nullptr;
 }
 
-/* "" or what is wrong with a generated delta: F6 exactly for equal values of
- * 2 bytes or more; else the replacement delta, or an edit delta shorter than
- * the new value that the reference rebuilds; and the library's applier must
- * rebuild the new value from it. */
+/* "" or what is wrong with a generated delta: F6 exactly for equal values of 2 bytes or more;
+ * else the replacement delta, or an edit delta shorter than the new value that the reference
+ * rebuilds; and the library's applier must rebuild the new value from it. */
 inline std::string check_delta(const buf &old_value, const buf &new_value, const buf *delta) {
     if (delta == nullptr) return "no delta";
     const std::string o = str(old_value), n = str(new_value), d = str(*delta);
