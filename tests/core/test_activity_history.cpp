@@ -28,8 +28,7 @@ TEST(ActivityHistory, Sessions) {
         /* the worked example, rows 2 to 5 */
         {4, 1000, {10240, -10740}, 500, 0}, {4, 1000, {10240, -10740, 11264}, 500, 62},
         {4, 1000, {10240, -10740, 11264, -13312}, 3572, 190}, {4, 1000, {10240, -10740, 11264, -13312, 13400}, 1524, 95},
-        /* a short activity counts whole in its start bucket; a start in the same bucket leaves the
-         * current bucket out, one in the next bucket counts it twice */
+        /* short activity counts in its start bucket; read in that bucket it is left out, next one twice */
         {4, 1000, {11240, -12240}, 1000, 0}, {4, 1000, {20480, -20800, 20980}, 320, 0}, {4, 1000, {20480, -20800, 21504}, 320, 40},
         /* a far start clears the whole window, and every bucket of it; a clock going back clears nothing */
         {4, 1000, {102400, -106496, 1024000}, 0, 0}, {4, 1000, {102400, -106496, 1025024}, 0, 0},

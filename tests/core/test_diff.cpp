@@ -60,10 +60,8 @@ TEST(Diff, RefusedArguments) {
     corvantis_activity_history_free(h);
 }
 
-/* Generation with a history reads its utilisation, takes the quality for it, records
- * that quality and the activity, and still gives an edit delta. The history has one
- * slot whose utilisation at the next start is exactly u: its current bucket lies
- * ahead of the clock, so the start clears nothing (256 ms window). */
+/* A history of one 256 ms slot reading exactly u at the next start (its current bucket lies ahead
+ * of the clock, so the start clears nothing): the quality for u, recorded with the activity. */
 TEST(Diff, GenerateWithHistoryChoosesQuality) {
     std::mt19937_64 rng(7);
     const std::string o = random_bytes(rng, 3000, 3), n = o.substr(0, 1000) + "INSERTED" + o.substr(1100, 900) + o.substr(2500);
@@ -84,8 +82,7 @@ TEST(Diff, GenerateWithHistoryChoosesQuality) {
     }
 }
 
-/* Every allocation failed in turn: each call gives null or the right answer, and the
- * applier names the failure. */
+/* Every allocation failed in turn: null or the right answer, and the applier names the failure. */
 TEST(Diff, FailedAllocationsGiveNullOrTheRightAnswer) {
     const std::string o = "abcdefghijklmnopqrstuvwxyz0123", n = "abcdefghijXYklmnopqrstxyz0123";
     const std::string expected = from_hex("00 0A 42 58 59 0A 0A 17 07");

@@ -21,11 +21,9 @@ std::string fast(const std::string &o, const std::string &n) {
     return take(diff_generate_binary_fast(&a, &b));
 }
 
-// Values past the fuzz inputs' sizes: repeated blocks that fill index buckets, scattered
-// edits that make the scan build its index late, moved blocks, long runs.
-// Each delta passes check_delta, a second run gives the same bytes and moved blocks are
-// found. Two are pinned by a 64-bit FNV-1a of the delta: the index and the match choices
-// use no addresses, clocks or seeds, so every machine gives these bytes.
+// Values past the fuzz inputs' sizes (blocks filling index buckets, edits that make the index
+// late, moved blocks, runs): check_delta, the same bytes twice, moved blocks found. Two are
+// pinned by an FNV-1a: no address, clock or seed is used, so every machine gives these bytes.
 TEST(DiffFast, LargeValues) {
     std::mt19937_64 rng(11);
     const std::string block = random_bytes(rng, 64), r1 = random_bytes(rng, 200000);
@@ -56,9 +54,8 @@ TEST(DiffFast, LargeValues) {
     }
 }
 
-// The wide script applies the edit script's rules: on the same calls, with
-// offsets and lengths where both scripts size heads alike, the bytes agree, and
-// the budget left is exactly the bytes saved.
+// The wide script applies the edit script's rules: on the same calls (heads sized alike by
+// both) the bytes agree, and the budget left is exactly the bytes saved.
 TEST(WideScript, WritesWhatTheEditScriptWrites) {
     std::mt19937_64 rng(3);
     const std::string new_value = random_bytes(rng, 60000);
@@ -85,9 +82,8 @@ TEST(WideScript, WritesWhatTheEditScriptWrites) {
     }
 }
 
-// Heads of up to 9 bytes, and the budget (the new value's length) at its edge; empty
-// operations are no-ops. Calls: an insert when the first number is 0, else a copy
-// from offset first - 1; then the close.
+// Heads of up to 9 bytes, the budget at its edge, empty operations. Calls: an insert when the
+// first number is 0, else a copy from offset first - 1; then the close.
 TEST(WideScript, HeadSizesAndBudget) {
     const uint64_t big = uint64_t{1} << 32;
     const std::pair<uint64_t, int32_t> sizes[] = {{23, 1}, {24, 2}, {255, 2}, {256, 3}, {65535, 3}, {65536, 5},

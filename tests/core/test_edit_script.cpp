@@ -10,8 +10,7 @@ namespace {
 
 using namespace delta_reference;
 
-/* Old and new value with an edit script and the coalescing script in front of it,
- * set up as the engine does for whole values. */
+/* Old and new value, an edit script and the coalescing script in front, as for whole values. */
 struct Fixture {
     const std::string old_s, new_s;
     const buf old_value, new_value;
@@ -37,8 +36,7 @@ struct Fixture {
     }
 };
 
-/* A stream on the coalescing script and what close makes of it (0: an edit delta,
- * whose bytes are checked; 1: replacement; 2: no change). */
+/* A stream and what close makes of it (0: an edit delta, its bytes; 1: replace; 2: no change). */
 TEST(EditScript, CoalescingStreams) {
     const struct { std::string old_value, new_value, calls; int close_result; std::string output_hex; } cases[] = {
         {"abcdefghijklmnopqrstuvwxyz0123", "abcdefghijXYklmnopqrstxyz0123", "M0,10 I10,2 M10,10 D M23,7", 0,
@@ -63,9 +61,8 @@ TEST(EditScript, CoalescingStreams) {
     }
 }
 
-/* The cost rule at its boundaries, from both sides: a pending literal of k bytes then a
- * copy (o, n), and a pending copy (o, n) then a literal of k bytes. keep = 1 + head(o),
- * merge = head(k + n) + n - head(k); ties go to the literal. */
+/* The cost rule at its boundaries, a literal of k bytes before and after a copy (o, n): keep =
+ * 1 + head(o), merge = head(k + n) + n - head(k); ties go to the literal. */
 TEST(EditScript, CostRuleBoundaries) {
     const int32_t cases[][4] = {/* literal, copy offset, copy length, becomes literal */
                                 {5, 0, 3, 0},      {5, 23, 3, 0},     {5, 24, 3, 1},   {5, 65535, 3, 1}, {5, 65536, 3, 1},

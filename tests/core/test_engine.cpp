@@ -15,10 +15,9 @@ namespace {
 
 using namespace delta_reference;
 
-/* The engine's calls on the coalescing script, seen through its observer seam, as text:
- * "M<old position>,<length>" match, "I<new position>,<length>" insert, "D" delete and
- * "C<old length>,<new length>" close. Zero-length matches and inserts are no-ops that
- * succeed, as in the real script; the close asks for an edit delta. */
+/* The engine's calls on the coalescing script, seen through its observer seam, as text: "M<old
+ * position>,<length>", "I<new position>,<length>", "D" (delete), "C<old length>,<new length>"
+ * (close, answered "edit"). Zero-length matches and inserts are no-ops, as in the real script. */
 int observe(void *context, char kind, int32_t a, int32_t b) {
     std::string &calls = *static_cast<std::string *>(context);
     if (kind != 'C' && kind != 'D' && b < 1) return 1;
@@ -38,9 +37,8 @@ std::string run_diff(const std::string &old_value, const std::string &new_value,
     return calls;
 }
 
-/* The new value rebuilt from the calls, which a close must end: matches append old bytes,
- * inserts the new bytes at the end of what is rebuilt so far; `matched` counts the bytes
- * matched. The rules of order are fuzz_engine's to check. */
+/* The new value rebuilt from the calls, which a close must end, and the bytes `matched`. The
+ * rules of order are fuzz_engine's: an insert only has to start where the rebuilt value ends. */
 std::string rebuilt(const std::string &calls, const std::string &old_value, const std::string &new_value, int64_t *matched = nullptr) {
     std::istringstream in(calls);
     std::string out;
@@ -74,9 +72,8 @@ TEST(Engine, ExactCalls) {
     }
 }
 
-/* A window must lie inside its value: no negative start or length, an end summed without
- * wrapping, and no length of 2^31 or more, which the engine would read as negative.
- * fuzz_engine checks that such windows are refused before any call. */
+/* A window lies inside its value: its end summed without wrapping, no length of 2^31 or more
+ * (read as negative). fuzz_engine checks that other windows are refused before any call. */
 TEST(Engine, WindowBounds) {
     uint8_t bytes[6] = {0};
     const buf six{bytes, 6, 0}, huge{bytes, 0x80000000ull, 0}, wrapped{bytes, 0x100000005ull, 0};
@@ -107,9 +104,8 @@ TEST(Engine, QualityTable) {
     for (const auto &c : scaled) EXPECT_EQ(myers_binary_diff_bailout_limit(c[0], c[1], c[2]), c[3]) << c[0];
 }
 
-/* With no byte in common, a search that bails at the end of iteration d leaves its furthest
- * points at (d, 0) and (N, M - d): the last insert is the final d new bytes. Iteration 64
- * makes poor progress: the limit falls by 48 and that iteration is not tested. */
+/* No byte in common: a search that bails after iteration d ends with an insert of the last d
+ * new bytes. Iteration 64 makes poor progress: the limit falls by 48, with no test there. */
 TEST(Engine, IterationOfTheFirstBailOut) {
     const int32_t cases[][5] = {/* old length, new length, quality, limit, iteration of the bail-out */
                                 {500, 500, 0, 10, 11}, {500, 400, 0, 0, 1}, {500, 500, 3, 10000, 2}, {500, 500, 0, 62, 63},
@@ -146,8 +142,7 @@ TEST(Engine, StoppedRunsAskForAReplacement) {
     }
 }
 
-/* Without a bail-out the calls rebuild the new value and match as many bytes as a
- * longest common subsequence, found by dynamic programming. */
+/* Without a bail-out the calls match as many bytes as a longest common subsequence. */
 void expect_minimal(const std::string &a, const std::string &b) {
     std::vector<int64_t> row(b.size() + 1, 0), next(b.size() + 1, 0);
     for (size_t i = 1; i <= a.size(); ++i, std::swap(row, next))
@@ -210,8 +205,7 @@ TEST(Engine, BailOutPlans) {
         EXPECT_EQ(describe(bailout_bounded(&o, &n, b.op, b.on, b.np, b.nn, b.scale, b.limit, 500)), b.plan) << b.plan;
 }
 
-/* Inputs on which an unbounded search would take hours finish with a valid edit and
- * without exhausting the native stack. */
+/* Inputs an unbounded search would take hours on: a valid edit, and the native stack intact. */
 TEST(Engine, BoundedCost) {
     std::mt19937_64 rng(2024);
     const std::string r = random_bytes(rng, 1 << 20), a(1 << 20, 'a');
