@@ -60,7 +60,7 @@ TEST(Engine, ExactCalls) {
         {"abcabba", "cbabac", 0, "D M2,1 D M4,1 I2,1 M5,1 M6,1 I5,1 C7,6"}, {"abcXYZdef", "abcQdef", 4, "M0,3 I3,1 D M6,3 C9,7"},
         {"same bytes", "same bytes", 0, "M0,10 C10,10"}, {"", "", 0, "C0,0"}, {"", "new", 0, "I0,3 C0,3"}, {"old", "", 0, "D C3,0"},
         {"abc", "abcd", 0, "M0,3 I3,1 C3,4"}, {"abc", "xxabc", 4, "I0,2 M0,3 C3,5"}, {"xxabc", "abc", 0, "D M2,3 C5,3"},
-        {"ab", "b", 0, "D M1,1 C2,1"},
+        {"ab", "b", 0, "D M1,1 C2,1"}, {"aaabb", "ba", 3, "D I0,1 M1,1 D C5,2"}, /* bails: split at the furthest points */
         /* which pass tests for the overlap: forward for N - M = -1, reverse for -17 and 49 */
         {"a", "aa", 0, "M0,1 I1,1 C1,2"}, {"bb", "abaababbbbababbbaba", 0, "I0,8 M0,2 I10,9 C2,19"},
         {"aabaabbaabbbabaabbbababbbbabbbbbbabaaaabbabbbbabbba", "bb", 0, "D M24,2 D C51,2"},
