@@ -15,9 +15,9 @@ namespace {
 
 using namespace delta_reference;
 
-/* The engine's calls on the coalescing script, seen through its observer seam, as text: "M<old
- * position>,<length>", "I<new position>,<length>", "D" (delete), "C<old length>,<new length>"
- * (close, answered "edit"). Zero-length matches and inserts are no-ops, as in the real script. */
+/* The engine's calls seen through the coalescing script's observer seam, as text: match
+ * "M<old position>,<length>", insert "I<new position>,<length>", delete "D" and close
+ * "C<old length>,<new length>", answered "edit". Zero-length matches and inserts are no-ops. */
 int observe(void *context, char kind, int32_t a, int32_t b) {
     std::string &calls = *static_cast<std::string *>(context);
     if (kind != 'C' && kind != 'D' && b < 1) return 1;
@@ -46,9 +46,9 @@ std::string rebuilt(const std::string &calls, const std::string &old_value, cons
     int64_t count = 0;
     for (int32_t a, b; kind != 'C' && in >> kind;) {
         if (kind == 'D' || !(in >> a >> comma >> b) || kind == 'C') continue;
-        if (kind == 'M' && (size_t)a + b <= old_value.size()) out.append(old_value, a, b), count += b;
-        else if (kind == 'I' && (size_t)a == out.size() && (size_t)a + b <= new_value.size()) out.append(new_value, a, b);
-        else return "<" + std::string(1, kind) + " out of place>";
+        if (kind == 'M' && (size_t)a + b <= old_value.size()) count += b;
+        else if (kind != 'I' || (size_t)a != out.size() || (size_t)a + b > new_value.size()) return std::string("<bad ") + kind + ">";
+        out.append(kind == 'M' ? old_value : new_value, a, b);
     }
     if (matched != nullptr) *matched = count;
     return kind == 'C' && !(in >> kind) ? out : "<no close at the end>";
