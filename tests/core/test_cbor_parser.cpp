@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <random>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "alloc.h"
 #include "cbor_parser.h"
-#include "cbor_parser_check.h"
+#include "cbor_reference.h"
 
 namespace {
 
@@ -18,51 +17,14 @@ class CborParser : public ::testing::Test {
     void TearDown() override { core_alloc_fail_after(-1); }
 };
 
-// Every initial byte with every tail length (so each head and float is also
-// cut short at every width), every half, random singles and the RFC 8949
-// Appendix A sequences, all against the reference reader.
-TEST_F(CborParser, AgreesWithTheReferenceReader) {
-    std::vector<std::vector<uint8_t>> inputs;
-    for (int b = 0; b < 256; ++b)
-        for (uint8_t tail = 0; tail <= 9; ++tail) {
-            inputs.push_back({static_cast<uint8_t>(b)});
-            for (uint8_t k = 0; k < tail; ++k) inputs.back().push_back(k == 0 ? tail - 1 : 0x41 + k);
-        }
-    std::mt19937 rng(5);
-    for (uint32_t k = 0; k < 0x10000 + 30000; ++k) {
-        const uint32_t bits = k < 0x10000 ? k : static_cast<uint32_t>(rng());
-        if (k < 0x10000) inputs.push_back({0xF9, uint8_t(bits >> 8), uint8_t(bits)});
-        else inputs.push_back({0xFA, uint8_t(bits >> 24), uint8_t(bits >> 16), uint8_t(bits >> 8), uint8_t(bits)});
-    }
-    for (const char *hex : {
-             "0a 1bffffffffffffffff c249010000000000000000 3bffffffffffffffff 3903e7 fb7e37e43c8800759c f0 f818 f8ff",
-             "c074323031332d30332d32315432303a30343a30305a d82076687474703a2f2f7777772e6578616d706c652e636f6d 62c3bc",
-             "8301820203820405 a26161016162820203 826161a161626163 5f42010243030405ff 7f657374726561646d696e67ff",
-             "9fff 9f018202039f0405ffff 83019f0203ff820405 bf61610161629f0203ffff 826161bf61626163ff bf6346756ef563416d7421ff",
-             "5900024142 5a000000024142 5b00000000000000024142 7900024142 7a000000024142 7b00000000000000024142"})
-        inputs.push_back(from_hex(hex));
-    testing::internal::CaptureStderr();
-    for (const auto &input : inputs) {
-        // An exactly sized block, so that AddressSanitizer sees any read past the input.
-        std::unique_ptr<uint8_t[]> copy(new uint8_t[input.size()]);
-        memcpy(copy.get(), input.data(), input.size());
-        ASSERT_EQ(cbor_ref::parser_differs(copy.get(), input.size()), "");
-    }
-    const std::string messages = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(messages.substr(0, 30), "Unimplemented CBOR code: e0\nUn");
-    EXPECT_NE(messages.find("code: f3\nUnimplemented CBOR code: f8\n"), std::string::npos);
-    EXPECT_EQ(messages.find("code: f4"), std::string::npos);
-}
-
-// Exact records where the reference and the parser could share a mistake.
+// Every item kind is compared with the reference reader by the fuzz target over its
+// corpus; these are the records where the reference and the parser could share a mistake.
 TEST_F(CborParser, ExactRecords) {
     const struct { const char *hex; uint64_t value; int64_t length; const char *copy; } table[] = {
         {"3bffffffffffffffff", 0, 0, nullptr}, {"37", UINT64_MAX - 23, 0, nullptr},
         {"3b7fffffffffffffff", 1ull << 63, 0, nullptr}, {"1bffffffffffffffff", UINT64_MAX, 0, nullptr},
-        {"5801ff", 0, 1, "ff"}, {"590002abcd", 0, 2, "abcd"}, {"5a00000001ee", 0, 1, "ee"},
-        {"7b000000000000000161", 0, 1, "6100"}, {"40", 0, 0, ""}, {"60", 0, 0, "00"},
-        {"9b0000000100000000", 0, 4294967296ll, nullptr}, {"ba00010000", 0, 65536, nullptr},
-        {"5f", 0, -1, nullptr}, {"bf", 0, -1, nullptr}, {"c1", 0, 0, nullptr}, {"fc", 0, 0, nullptr},
+        {"590002abcd", 0, 2, "abcd"}, {"7b000000000000000161", 0, 1, "6100"}, {"40", 0, 0, ""}, {"60", 0, 0, "00"},
+        {"9b0000000100000000", 0, 4294967296ll, nullptr}, {"5f", 0, -1, nullptr}, {"c1", 0, 0, nullptr},
         {"fa7ffc0000", 0x7FF8000000000000ull, 0, nullptr}, {"f9fe00", 0xFFF8000000000000ull, 0, nullptr},
         {"fb7ff0000000000123", 0x7FF0000000000123ull, 0, nullptr}, {"fa00000001", 0x36A0000000000000ull, 0, nullptr}};
     for (const auto &c : table) {
@@ -79,9 +41,15 @@ TEST_F(CborParser, ExactRecords) {
     }
 }
 
-// Handlers are exported: called directly they return 0 on a readable item
-// and -1, cursor unmoved, when no byte is left.
+// Handlers are exported: called directly they return 0 on a readable item and -1,
+// cursor unmoved, when no byte is left. Unimplemented codes are reported as they pass.
 TEST_F(CborParser, HandlersCalledDirectly) {
+    std::string messages;
+    for (int b = 0xE0; b <= 0xF8; ++b) {
+        char line[40];
+        std::snprintf(line, sizeof line, "Unimplemented CBOR code: %02x\n", b);
+        if (b < 0xF4 || b == 0xF8) messages += line;
+    }
     testing::internal::CaptureStderr();
     for (int b = 0; b < 256; ++b) {
         uint8_t item[9] = {static_cast<uint8_t>(b)};
@@ -97,38 +65,34 @@ TEST_F(CborParser, HandlersCalledDirectly) {
         cbor_val_free(v);
         cbor_parser_free(p);
     }
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(cbor_next_val(nullptr), nullptr);
-    EXPECT_EQ(cbor_parser_available_bytes(nullptr), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), messages);
     cbor_parser *p = cbor_parser_create(nullptr, 0);
-    EXPECT_EQ(cbor_next_val(p), nullptr);
+    EXPECT_TRUE(cbor_next_val(p) == nullptr && cbor_next_val(nullptr) == nullptr);
+    EXPECT_EQ(cbor_parser_available_bytes(nullptr), 0);
     cbor_parser_free(p);
     cbor_parser_free(nullptr);
 }
 
-// A length field of 2^31 and more over a short buffer: the leading items
-// are read (with the remaining count cut to 32 bits nothing would parse).
+// A length field of 2^31 and more over a short buffer: the leading items are read
+// (with the remaining count cut to 32 bits nothing would parse).
 TEST_F(CborParser, LengthFieldsBeyond32Bits) {
     const std::vector<uint8_t> input = from_hex("1a00010000 63616263 5a00000002 abcd");
-    for (uint64_t length : {1ull << 31, (1ull << 32) + 2, (1ull << 32) - 1, 1ull << 40}) {
+    for (uint64_t length : std::vector<uint64_t>{1ull << 31, (1ull << 32) + 2, (1ull << 32) - 1, 1ull << 40, UINT64_MAX}) {
         cbor_parser *p = cbor_parser_create(input.data(), length);
-        EXPECT_EQ(cbor_parser_available_bytes(p), static_cast<int64_t>(length));
-        for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(cbor_parser_available_bytes(p), static_cast<int64_t>(std::min<uint64_t>(length, INT64_MAX)));
+        for (size_t at : {0, 5, 9}) {
             cbor_val *v = cbor_next_val(p);
             ASSERT_NE(v, nullptr) << length;
-            EXPECT_EQ(v->initial_byte, input[k == 0 ? 0 : k == 1 ? 5 : 9]);
+            EXPECT_EQ(v->initial_byte, input[at]);
             cbor_val_free(v);
         }
-        EXPECT_EQ(cbor_parser_available_bytes(p), static_cast<int64_t>(length - input.size()));
+        EXPECT_EQ(cbor_parser_available_bytes(p), static_cast<int64_t>(std::min<uint64_t>(length - input.size(), INT64_MAX)));
         cbor_parser_free(p);
     }
-    cbor_parser *p = cbor_parser_create(input.data(), UINT64_MAX);
-    EXPECT_EQ(cbor_parser_available_bytes(p), INT64_MAX);
-    cbor_parser_free(p);
 }
 
-// A declared length beyond the input allocates nothing for the string; a
-// failed record or copy gives null without leaking (LeakSanitizer).
+// A declared length beyond the input allocates nothing for the string; a failed
+// record or copy gives null without leaking (LeakSanitizer).
 TEST_F(CborParser, Allocations) {
     for (const char *hex : {"43 6162", "59ffff 00", "5affffffff", "5bffffffffffffffff 0000", "7b0000000100000000 61"}) {
         const std::vector<uint8_t> input = from_hex(hex);
@@ -139,8 +103,7 @@ TEST_F(CborParser, Allocations) {
         cbor_parser_free(p);
     }
     core_alloc_fail_after(0);
-    EXPECT_EQ(cbor_parser_create("", 1), nullptr);
-    EXPECT_EQ(cbor_val_create(), nullptr);
+    EXPECT_TRUE(cbor_parser_create("", 1) == nullptr && cbor_val_create() == nullptr);
     for (const char *hex : {"01", "4401020304", "6461626364", "40", "60", "f93c00"}) {
         const std::vector<uint8_t> input = from_hex(hex);
         for (long k : {1, 2}) {  // the record fails, then a string's copy
