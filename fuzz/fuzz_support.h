@@ -10,14 +10,13 @@
 
 #include "buf.h"
 
-#define FUZZ_CHECK(cond, ...)                                                                 \
-    do {                                                                                      \
-        if (!(cond)) {                                                                        \
-            std::fprintf(stderr, "%s:%d: check failed: %s: ", __FILE__, __LINE__, #cond);     \
-            std::fprintf(stderr, __VA_ARGS__);                                                \
-            std::fputc('\n', stderr);                                                         \
-            std::abort();                                                                     \
-        }                                                                                     \
+#define FUZZ_CHECK(cond, ...)                                                             \
+    do {                                                                                  \
+        if (cond) break;                                                                  \
+        std::fprintf(stderr, "%s:%d: check failed: %s: ", __FILE__, __LINE__, #cond);     \
+        std::fprintf(stderr, __VA_ARGS__);                                                \
+        std::fputc('\n', stderr);                                                         \
+        std::abort();                                                                     \
     } while (0)
 
 namespace fuzz {
@@ -39,9 +38,7 @@ class Input {
 
 // A 16-bit length for the first value (modulo what is left), the first, then the rest
 // as the second; each in a block of exactly its size, so the sanitizers see overreads.
-struct ValuePair {
-    std::vector<uint8_t> first, second;
-};
+struct ValuePair { std::vector<uint8_t> first, second; };
 
 inline ValuePair split_values(Input &in) {
     const size_t n = in.u16() % (in.remaining() + 1);

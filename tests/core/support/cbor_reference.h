@@ -7,6 +7,7 @@
 #ifndef CORVANTIS_TESTS_CBOR_REFERENCE_H
 #define CORVANTIS_TESTS_CBOR_REFERENCE_H
 
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -102,14 +103,11 @@ inline std::string hex(const uint8_t *p, uint64_t n) {
 
 // Hex digits in either case; anything else (spaces) is skipped.
 inline std::vector<uint8_t> from_hex(const std::string &text) {
+    std::string digits;
+    for (char c : text)
+        if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
     std::vector<uint8_t> out;
-    int hi = -1;
-    for (char c : text) {
-        const int v = c >= '0' && c <= '9' ? c - '0' : (c | 32) >= 'a' && (c | 32) <= 'f' ? (c | 32) - 'a' + 10 : -1;
-        if (v < 0) continue;
-        if (hi < 0) hi = v;
-        else out.push_back(static_cast<uint8_t>(hi * 16 + v)), hi = -1;
-    }
+    for (size_t k = 0; k + 1 < digits.size(); k += 2) out.push_back(static_cast<uint8_t>(std::stoi(digits.substr(k, 2), nullptr, 16)));
     return out;
 }
 
