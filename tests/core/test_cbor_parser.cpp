@@ -11,14 +11,9 @@ namespace {
 
 using cbor_ref::from_hex;
 
-class CborParser : public ::testing::Test {
-  protected:
-    void TearDown() override { core_alloc_fail_after(-1); }
-};
-
 // The fuzz target compares every item kind with the reference reader over its corpus;
 // these are values where the two could share a mistake.
-TEST_F(CborParser, ExactRecords) {
+TEST(CborParser, ExactRecords) {
     const struct { const char *hex; uint64_t value; int64_t length; } table[] = {
         {"3bffffffffffffffff", 0, 0}, {"37", UINT64_MAX - 23, 0}, {"3b7fffffffffffffff", 1ull << 63, 0},
         {"9b0000000100000000", 0, 4294967296ll}, {"5f", 0, -1}, {"c1", 0, 0}, {"fa7ffc0000", 0x7FF8000000000000ull, 0},
@@ -36,7 +31,7 @@ TEST_F(CborParser, ExactRecords) {
 
 // Handlers are exported: called directly they return 0 on a readable item and -1,
 // cursor unmoved, when no byte is left. Unimplemented codes are reported as they pass.
-TEST_F(CborParser, HandlersCalledDirectly) {
+TEST(CborParser, HandlersCalledDirectly) {
     testing::internal::CaptureStderr();
     for (int b = 0; b < 256; ++b) {
         uint8_t item[9] = {static_cast<uint8_t>(b)};
@@ -56,15 +51,13 @@ TEST_F(CborParser, HandlersCalledDirectly) {
     EXPECT_EQ(messages.substr(0, 30), "Unimplemented CBOR code: e0\nUn");
     EXPECT_EQ(messages.substr(messages.size() - 56), "Unimplemented CBOR code: f3\nUnimplemented CBOR code: f8\n");
     cbor_parser *p = cbor_parser_create(nullptr, 0);
-    EXPECT_TRUE(cbor_next_val(p) == nullptr && cbor_next_val(nullptr) == nullptr);
-    EXPECT_EQ(cbor_parser_available_bytes(nullptr), 0);
+    EXPECT_TRUE(cbor_next_val(p) == nullptr && cbor_next_val(nullptr) == nullptr && cbor_parser_available_bytes(nullptr) == 0);
     cbor_parser_free(p);
-    cbor_parser_free(nullptr);
 }
 
 // A length field of 2^31 and more over a short buffer: the leading items are read
 // (with the remaining count cut to 32 bits nothing would parse).
-TEST_F(CborParser, LengthFieldsBeyond32Bits) {
+TEST(CborParser, LengthFieldsBeyond32Bits) {
     const std::vector<uint8_t> input = from_hex("1a00010000 63616263 5a00000002 abcd");
     for (uint64_t length : std::vector<uint64_t>{1ull << 31, (1ull << 32) + 2, (1ull << 32) - 1, 1ull << 40, UINT64_MAX}) {
         cbor_parser *p = cbor_parser_create(input.data(), length);
@@ -82,7 +75,7 @@ TEST_F(CborParser, LengthFieldsBeyond32Bits) {
 
 // A declared length beyond the input allocates nothing for the string; a failed
 // record or copy gives null without leaking (LeakSanitizer).
-TEST_F(CborParser, Allocations) {
+TEST(CborParser, Allocations) {
     const char *inputs[] = {"43 6162", "59ffff 00", "5affffffff", "5bffffffffffffffff 0000", "7b0000000100000000 61",
                             "01", "4401020304", "6461626364", "40", "60", "f93c00"};  // the first five are too long
     for (const char *const &hex : inputs) {
@@ -101,6 +94,7 @@ TEST_F(CborParser, Allocations) {
     }
     core_alloc_fail_after(0);
     EXPECT_TRUE(cbor_parser_create("", 1) == nullptr && cbor_val_create() == nullptr);
+    core_alloc_fail_after(-1);
 }
 
 }  // namespace
