@@ -1,14 +1,17 @@
 #include <gtest/gtest.h>
-
 #include <malloc.h>
+#include <wchar.h>
 
 #include <functional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "alloc.h"
 #include "buf.h"
+#include "buf_enc.h"
 #include "cbor_generator.h"
+#include "cbor_reference.h"
 #include "diff.h"
 #include "edit_script.h"
 #include "list.h"
@@ -110,6 +113,78 @@ TEST(Buf, TextFormsAndFailedAllocations) {
     EXPECT_EQ(core_alloc_attempts(), 2);
     core_alloc_fail_after(-1);
     buf_free(b);
+}
+
+class BufEnc : public ::testing::Test {
+  protected:
+    void TearDown() override { core_alloc_fail_after(-1), buf_free(b); }
+    std::string hex() const { return cbor_ref::hex(b->data, b->length); }
+    buf *b = buf_create();
+};
+
+// Exact bytes, every 7-bit group boundary read back, and the other forms. Their readers
+// (over-long and non-shortest forms, skipping) are fuzzed against a plain decoder.
+TEST_F(BufEnc, Writers) {
+    for (const auto &[value, bytes] : std::vector<std::pair<uint64_t, std::string>>{
+             {0, "00"}, {127, "7f"}, {128, "8001"}, {300, "ac02"}, {16384, "808001"}, {UINT32_MAX, "ffffffff0f"}}) {
+        b->length = 0;
+        buf_write_uint32_enc(b, static_cast<uint32_t>(value));
+        buf_write_uint64_enc(b, value);
+        EXPECT_EQ(hex(), bytes + bytes);
+    }
+    for (int bits = 1; bits <= 64; ++bits) {
+        const uint64_t top = UINT64_MAX >> (64 - bits);
+        for (uint64_t value : {top >> 1, top - (top >> 1), top}) {
+            b->length = 0;
+            buf_write_uint64_enc(b, value);
+            uint64_t read = 0;
+            EXPECT_TRUE(buf_read_uint64_enc(b->data, &read) == b->data + b->length && read == value) << value;
+            EXPECT_TRUE(value != top || b->length == static_cast<uint64_t>((bits + 6) / 7)) << value;
+        }
+    }
+    EXPECT_TRUE(hex() == "ffffffffffffffffff01" && !buf_read_uint32_enc(nullptr, nullptr) && !buf_read_uint64_enc(nullptr, nullptr));
+    b->length = 0;
+    for (const char *s : {static_cast<const char *>(nullptr), "", "abc"}) buf_write_string_enc(b, s);
+    buf_write_string_length_enc(b, "abc", 1ull << 32);  // past the 32-bit prefix: refused before the body is read
+    buf_write_string_length_enc(b, std::string(130, 'x').data(), 130);
+    buf_write_float(b, 1.0f);  // the bytes as they lie in memory; the reader decodes LEB128 instead
+    for (int value : {0, 1, 2, 0x101}) buf_write_bool(b, value);
+    buf_write_bool(nullptr, 1);
+    auto first_char = [](buf *out, void *data) { buf_write_byte(out, *static_cast<const char *>(data)); };
+    list *l = list_create();
+    buf_write_list(b, nullptr, first_char);
+    for (const char *letter : {"x", "y", "z"}) list_append_last(l, const_cast<char *>(letter));
+    buf_write_list(b, l, first_char);
+    buf_write_list(b, l, nullptr);
+    EXPECT_EQ(hex().substr(0, 18) + hex().substr(276), "000003616263820178" "0000803f00010201" "000378797a03");
+    list_free(l, nullptr);
+}
+
+// The first scratch block holds 105 bytes: output of exactly that size, or more, takes
+// a retry that starts again from the first argument.
+TEST_F(BufEnc, SprintfAndFailedAllocations) {
+    buf_write_byte(b, 'k');  // length 1, capacity 2
+    const std::string long_text(250, 'q');
+    // scratch fails; scratch regrowth fails; the append's growth fails
+    for (const auto &[successes, text] : {std::pair<long, const char *>{0, "abc"}, {1, long_text.c_str()}, {1, "abc"}}) {
+        core_alloc_fail_after(successes);
+        EXPECT_EQ(buf_sprintf(b, "%s", text), -1) << successes;
+    }
+    core_alloc_fail_after(0);
+    buf_write_uint64_enc(b, UINT64_MAX);
+    buf_write_string_length_enc(b, "abc", 3);  // the prefix alone would fit: neither is kept
+    const uint8_t encoded[] = {3, 'a', 'b', 'c'};
+    char *copy = nullptr;
+    uint64_t length = 99;
+    EXPECT_TRUE(buf_read_string_length_enc(encoded, &copy, &length) == nullptr && copy == nullptr && length == 99u);
+    core_alloc_fail_after(-1);
+    EXPECT_LT(buf_sprintf(b, "a%lcb", static_cast<wint_t>(0x2603)), 0);  // not convertible in the C locale
+    EXPECT_TRUE(buf_sprintf(b, "%d", 42) == 2 && buf_sprintf(b, "%s", "") == 0 && hex() == "6b3432");
+    for (size_t n : {103u, 250u}) {
+        b->length = 0;
+        EXPECT_EQ(buf_sprintf(b, "%s-%d", long_text.c_str() + 250 - n, 7), static_cast<int32_t>(n + 2));
+        EXPECT_EQ(std::string(b->data, b->data + b->length), long_text.substr(0, n) + "-7");
+    }
 }
 
 /* Every record's free releases all it owns, and emptying a buffer releases its block: a
