@@ -23,6 +23,9 @@ namespace fuzz {
 
 // Once the input is used up every read yields zero.
 class Input {
+    const uint8_t *data_;
+    size_t size_;
+
   public:
     Input(const uint8_t *data, size_t size) : data_(data), size_(size) {}
     size_t remaining() const { return size_; }
@@ -30,10 +33,6 @@ class Input {
     uint8_t byte() { return size_ == 0 ? 0 : (--size_, *data_++); }
     uint16_t u16() { uint16_t hi = byte(); return static_cast<uint16_t>(hi << 8 | byte()); }
     uint32_t u32() { uint32_t hi = u16(); return hi << 16 | u16(); }
-
-  private:
-    const uint8_t *data_;
-    size_t size_;
 };
 
 // A 16-bit length for the first value (modulo what is left), the first, then the rest

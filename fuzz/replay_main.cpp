@@ -1,5 +1,5 @@
-// Runs a harness without libFuzzer over the files named or in the directories named
-// (name order, missing ones skipped), each in an exactly sized heap block.
+// Runs a harness without libFuzzer over the files in the directories named (in name
+// order; missing directories and dot files skipped), each in an exactly sized heap block.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -12,12 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 int main(int argc, char **argv) {
     std::vector<std::filesystem::path> files;
-    for (int i = 1; i < argc; ++i) {
-        if (std::filesystem::is_regular_file(argv[i])) files.emplace_back(argv[i]);
-        if (!std::filesystem::is_directory(argv[i])) continue;
-        for (const auto &entry : std::filesystem::directory_iterator(argv[i]))
-            if (entry.is_regular_file() && entry.path().filename().string()[0] != '.') files.push_back(entry.path());
-    }
+    for (int i = 1; i < argc; ++i)
+        if (std::filesystem::is_directory(argv[i]))
+            for (const auto &entry : std::filesystem::directory_iterator(argv[i]))
+                if (entry.is_regular_file() && entry.path().filename().string()[0] != '.') files.push_back(entry.path());
     std::sort(files.begin(), files.end());
     for (const auto &path : files) {
         std::ifstream in(path, std::ios::binary);

@@ -10,10 +10,7 @@
 TEST(Bits, AgreeWithTheCompilersCount) {
     std::vector<uint64_t> values{UINT64_MAX};
     for (uint64_t x = 0; x <= 300; ++x) values.push_back(x);
-    for (int i = 0; i < 64; ++i) {
-        const uint64_t bit = uint64_t{1} << i;
-        values.insert(values.end(), {bit - 1, bit, bit + 1, bit | (bit >> 1)});
-    }
+    for (uint64_t bit = 1; bit != 0; bit <<= 1) values.insert(values.end(), {bit - 1, bit, bit + 1, bit | (bit >> 1)});
     const auto highest = [](uint64_t v) { return v == 0 ? -1 : 63 - __builtin_clzll(v); };
     const auto next_power = [](uint64_t x, int limit) {
         if (x > uint64_t{1} << limit) return int64_t{-1};

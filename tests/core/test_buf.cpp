@@ -26,8 +26,8 @@ buf *from(const std::string &s) {
     return b;
 }
 
-/* Appends (of pieces of the buffer itself too), discards, copies, ranges and comparisons
- * against a string; a block grows to twice the size it needs, discards and copies are exact. */
+/* Appends (of pieces of the buffer itself too), discards, ranges, comparisons and copies
+ * against a string; a block grows to twice the size it needs, a discard leaves it exact. */
 TEST(Buf, RandomOperationsAgainstAString) {
     std::mt19937 rng(3);
     for (int round = 0; round < 300; ++round) {
@@ -52,16 +52,8 @@ TEST(Buf, RandomOperationsAgainstAString) {
                 break;
             default:
                 added.clear();
-                if (rng() % 2) {
-                    buf_discard_front(b, start);
-                    if (start >= 0 && start <= n) capacity = model.erase(0, start).size();
-                    break;
-                }
-                buf *copy = buf_dup(b);
-                EXPECT_TRUE(n == 0 ? copy->data == nullptr : copy->data != b->data);
-                buf_free(b);
-                b = copy;
-                capacity = 0;
+                buf_discard_front(b, start);
+                if (start >= 0 && start <= n) capacity = model.erase(0, start).size();
             }
             if (!added.empty() && model.size() + added.size() > capacity) capacity = 2 * (model.size() + added.size());
             model += added;
@@ -75,12 +67,13 @@ TEST(Buf, RandomOperationsAgainstAString) {
             EXPECT_TRUE(other.size() != model.size() ? r == -1 : (r > 0) - (r < 0) == (want > 0) - (want < 0)) << r;
             buf_free(o);
         }
+        buf *copy = buf_dup(b);
+        EXPECT_TRUE(text(copy) == model && copy->capacity == 0 && (model.empty() ? !copy->data : copy->data != b->data));
+        EXPECT_TRUE(buf_cmp(nullptr, nullptr) == 0 && buf_cmp(nullptr, b) == -1 && buf_cmp(b, nullptr) == -1);
+        buf_free(copy);
         buf_free(b);
     }
-    buf *empty = buf_create();
-    EXPECT_TRUE(buf_cmp(nullptr, nullptr) == 0 && buf_cmp(nullptr, empty) == -1 && buf_cmp(empty, nullptr) == -1);
     EXPECT_TRUE(buf_substr(nullptr, 0, 0) == nullptr && buf_dup(nullptr) == nullptr);
-    buf_free(empty);
 }
 
 TEST(Buf, TextFormsAndFailedAllocations) {
@@ -122,27 +115,25 @@ class BufEnc : public ::testing::Test {
     buf *b = buf_create();
 };
 
-// Exact bytes, every 7-bit group boundary read back, and the other forms. Their readers
-// (over-long and non-shortest forms, skipping) are fuzzed against a plain decoder.
+// Exact bytes of every writer. The readers (over-long and non-shortest forms, skipping)
+// are fuzzed against a plain decoder.
 TEST_F(BufEnc, Writers) {
     for (const auto &[value, bytes] : std::vector<std::pair<uint64_t, std::string>>{
-             {0, "00"}, {127, "7f"}, {128, "8001"}, {300, "ac02"}, {16384, "808001"}, {UINT32_MAX, "ffffffff0f"}}) {
+             {0, "00"}, {127, "7f"}, {128, "8001"}, {300, "ac02"}, {16384, "808001"}, {UINT32_MAX, "ffffffff0f"},
+             {1ull << 32, "8080808010"}, {(1ull << 63) - 1, "ffffffffffffffff7f"}, {UINT64_MAX, "ffffffffffffffffff01"}}) {
         b->length = 0;
-        buf_write_uint32_enc(b, static_cast<uint32_t>(value));
+        if (value <= UINT32_MAX) buf_write_uint32_enc(b, static_cast<uint32_t>(value));
         buf_write_uint64_enc(b, value);
-        EXPECT_EQ(hex(), bytes + bytes);
+        EXPECT_EQ(hex(), value <= UINT32_MAX ? bytes + bytes : bytes);
     }
-    for (int bits = 1; bits <= 64; ++bits) {
-        const uint64_t top = UINT64_MAX >> (64 - bits);
-        for (uint64_t value : {top >> 1, top - (top >> 1), top}) {
-            b->length = 0;
-            buf_write_uint64_enc(b, value);
-            uint64_t read = 0;
-            EXPECT_TRUE(buf_read_uint64_enc(b->data, &read) == b->data + b->length && read == value) << value;
-            EXPECT_TRUE(value != top || b->length == static_cast<uint64_t>((bits + 6) / 7)) << value;
-        }
-    }
-    EXPECT_TRUE(hex() == "ffffffffffffffffff01" && !buf_read_uint32_enc(nullptr, nullptr) && !buf_read_uint64_enc(nullptr, nullptr));
+    EXPECT_TRUE(!buf_read_uint32_enc(nullptr, nullptr) && !buf_read_uint64_enc(nullptr, nullptr));
+    const uint8_t bytes[] = {1, 2, 3, 4, 5, 6, 7, 8};  // the fixed-width readers: big-endian
+    uint8_t u8 = 0;
+    uint32_t u32 = 0;
+    uint64_t u64 = 0;
+    EXPECT_TRUE(buf_read_byte(bytes, &u8) == bytes + 1 && u8 == 1 && !buf_read_byte(nullptr, &u8) && !buf_read_uint32(nullptr, &u32));
+    EXPECT_TRUE(buf_read_uint32(bytes, &u32) == bytes + 4 && u32 == 0x01020304u && !buf_read_uint64(nullptr, &u64));
+    EXPECT_TRUE(buf_read_uint64(bytes, &u64) == bytes + 8 && u64 == 0x0102030405060708ull);
     b->length = 0;
     for (const char *s : {static_cast<const char *>(nullptr), "", "abc"}) buf_write_string_enc(b, s);
     buf_write_string_length_enc(b, "abc", 1ull << 32);  // past the 32-bit prefix: refused before the body is read
