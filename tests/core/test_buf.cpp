@@ -128,12 +128,10 @@ TEST_F(BufEnc, Writers) {
     }
     EXPECT_TRUE(!buf_read_uint32_enc(nullptr, nullptr) && !buf_read_uint64_enc(nullptr, nullptr));
     const uint8_t bytes[] = {1, 2, 3, 4, 5, 6, 7, 8};  // the fixed-width readers: big-endian
-    uint8_t u8 = 0;
-    uint32_t u32 = 0;
-    uint64_t u64 = 0;
-    EXPECT_TRUE(buf_read_byte(bytes, &u8) == bytes + 1 && u8 == 1 && !buf_read_byte(nullptr, &u8) && !buf_read_uint32(nullptr, &u32));
-    EXPECT_TRUE(buf_read_uint32(bytes, &u32) == bytes + 4 && u32 == 0x01020304u && !buf_read_uint64(nullptr, &u64));
-    EXPECT_TRUE(buf_read_uint64(bytes, &u64) == bytes + 8 && u64 == 0x0102030405060708ull);
+    struct { uint8_t u8; uint32_t u32; uint64_t u64; } r{};
+    EXPECT_TRUE(buf_read_byte(bytes, &r.u8) == bytes + 1 && r.u8 == 1 && buf_read_uint32(bytes, &r.u32) == bytes + 4);
+    EXPECT_TRUE(r.u32 == 0x01020304u && buf_read_uint64(bytes, &r.u64) == bytes + 8 && r.u64 == 0x0102030405060708ull);
+    EXPECT_TRUE(!buf_read_byte(nullptr, &r.u8) && !buf_read_uint32(nullptr, &r.u32) && !buf_read_uint64(nullptr, &r.u64));
     b->length = 0;
     for (const char *s : {static_cast<const char *>(nullptr), "", "abc"}) buf_write_string_enc(b, s);
     buf_write_string_length_enc(b, "abc", 1ull << 32);  // past the 32-bit prefix: refused before the body is read
@@ -178,9 +176,8 @@ TEST_F(BufEnc, SprintfAndFailedAllocations) {
     }
 }
 
-/* Every record's free releases all it owns, and emptying a buffer releases its block: a
- * thousand rounds leave the heap's bytes in use (nearly) where they were. (Under
- * AddressSanitizer, which keeps no such count, its leak checker covers this.) */
+/* Every record's free releases all it owns, and emptying a buffer releases its block: a thousand
+ * rounds leave the heap's bytes in use (nearly) where they were. ASan's leak checker does this there. */
 TEST(Records, FreeReleasesEverything) {
 #ifdef __SANITIZE_ADDRESS__
     GTEST_SKIP() << "leaks are reported by the sanitizer";

@@ -14,10 +14,6 @@ char pool[8] = "ABCDEFG";  // the elements: &pool[k], and null
 Items g_seen;              // what the release and duplicate callbacks were handed
 void record(void *data) { g_seen.push_back(data); }
 int same(void *a, void *b) { return a == b; }
-void *shifted(void *data) {  // recorded; the next element (the first for null)
-    record(data);
-    return data ? static_cast<char *>(data) + 1 : pool;
-}
 
 /* The elements in order, every node linked both ways, and the list's ends on its end nodes. */
 bool links_hold(const list *l, const Items &expected) {
@@ -96,6 +92,7 @@ TEST(List, RandomOperationsAgainstAVector) {
 
 TEST(List, NullListsCallbacksAndFailedAllocations) {
     list *empty = list_create(), *l = make({pool, nullptr, pool + 2}), *outer = make({make({pool + 3}), empty});
+    auto shifted = [](void *data) -> void * { record(data); return data ? static_cast<char *>(data) + 1 : pool; };
     EXPECT_TRUE(list_get_size(nullptr) == -1 && list_get_node_indexed(nullptr, 0) == nullptr && !list_dup(nullptr, nullptr));
     EXPECT_TRUE(list_insert(nullptr, nullptr, pool) == nullptr && list_append(nullptr, nullptr, pool) == nullptr);
     EXPECT_TRUE(list_cmp(nullptr, nullptr, same) == 1 && list_cmp(nullptr, empty, same) == 0 && !list_cmp(empty, empty, nullptr));
