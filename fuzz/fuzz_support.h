@@ -35,8 +35,8 @@ class Input {
     uint32_t u32() { uint32_t hi = u16(); return hi << 16 | u16(); }
 };
 
-// A 16-bit length for the first value (modulo what is left), the first, then the rest
-// as the second; each in a block of exactly its size, so the sanitizers see overreads.
+// A 16-bit length for the first value (modulo what is left), the first, then the rest as the
+// second; each in a block of exactly its size, so the sanitizers see overreads.
 struct ValuePair { std::vector<uint8_t> first, second; };
 
 inline ValuePair split_values(Input &in) {

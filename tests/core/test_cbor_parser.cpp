@@ -22,17 +22,15 @@ TEST(CborParser, HandlersCalledDirectly) {
         cbor_val *v = cbor_val_create();
         v->major_type = b >> 5;  // as cbor_next_val sets it, so that cbor_val_free frees a string copy
         const cbor_ref::Item ref = cbor_ref::read(item, sizeof item);
-        EXPECT_EQ(cbor_jump_table[b](p, v), ref.ok ? 0 : -1) << b;
-        EXPECT_TRUE(!ref.ok || p->cursor == item + ref.consumed) << b;
+        EXPECT_TRUE(cbor_jump_table[b](p, v) == (ref.ok ? 0 : -1) && (!ref.ok || p->cursor == item + ref.consumed)) << b;
         p->cursor = item + sizeof item;
-        EXPECT_EQ(cbor_jump_table[b](p, v), -1) << b;
-        EXPECT_EQ(p->cursor, item + sizeof item);
+        EXPECT_TRUE(cbor_jump_table[b](p, v) == -1 && p->cursor == item + sizeof item) << b;
         cbor_val_free(v);
         cbor_parser_free(p);
     }
-    const std::string messages = testing::internal::GetCapturedStderr();  // e0 to f3, and f8
-    EXPECT_EQ(messages.substr(0, 30), "Unimplemented CBOR code: e0\nUn");
-    EXPECT_EQ(messages.substr(messages.size() - 56), "Unimplemented CBOR code: f3\nUnimplemented CBOR code: f8\n");
+    const std::string messages = testing::internal::GetCapturedStderr();  // e0 to f3, then f8: 21 lines
+    EXPECT_TRUE(messages.size() == 21 * 28 && messages.rfind("Unimplemented CBOR code: e0\n", 0) == 0);
+    EXPECT_EQ(messages.substr(19 * 28), "Unimplemented CBOR code: f3\nUnimplemented CBOR code: f8\n");
     cbor_parser *p = cbor_parser_create(nullptr, 0);
     EXPECT_TRUE(cbor_next_val(p) == nullptr && cbor_next_val(nullptr) == nullptr && cbor_parser_available_bytes(nullptr) == 0);
     cbor_parser_free(p);
