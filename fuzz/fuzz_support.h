@@ -1,5 +1,4 @@
-// Shared by the harnesses (built for libFuzzer and into the replay driver): a
-// check that aborts, which both report, and readers of the input's front.
+// Shared by the harnesses (for libFuzzer and the replay driver): a check that aborts, and input readers.
 #ifndef CORVANTIS_FUZZ_SUPPORT_H
 #define CORVANTIS_FUZZ_SUPPORT_H
 

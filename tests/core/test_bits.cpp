@@ -4,8 +4,7 @@
 
 #include "bits.h"
 
-// Against the compiler's count, around every power of two and at all ones. The next power
-// is refused past 2^62 (2^30 for 32 bits).
+// Against the compiler's count, around every power of two; the next power is refused past 2^62 (2^30).
 TEST(Bits, AgreeWithTheCompilersCount) {
     const auto highest = [](uint64_t v) { return v == 0 ? -1 : 63 - __builtin_clzll(v); };
     const auto next_power = [&](uint64_t x, int limit) {  // x itself when a power of two, else twice its highest bit

@@ -11,51 +11,46 @@
 
 namespace {
 
-// Both sides of every width boundary, for several major types; every cut-short head is refused.
+// Both sides of every width boundary, for several major types; a head one byte short is refused.
 TEST(CborHead, WritesAndReadsEveryWidthBoundary) {
     const struct { uint32_t major; uint64_t argument; const char *bytes; } heads[] = {
         {0, 0, "00"}, {0, 23, "17"}, {0, 24, "1818"}, {0, 255, "18ff"}, {0, 256, "190100"}, {0, 65535, "19ffff"},
         {0, 65536, "1a00010000"}, {0, 4294967295u, "1affffffff"}, {0, 4294967296u, "1b0000000100000000"},
         {0, UINT64_MAX, "1bffffffffffffffff"}, {1, 23, "37"}, {1, 24, "3818"}, {2, 255, "58ff"}, {3, 256, "790100"},
         {4, 65535, "99ffff"}, {5, 65536, "ba00010000"}, {7, 4294967296u, "fb0000000100000000"}, {9, 1, "21"}};
+    cbor_head head{};
     for (const auto &row : heads) {
         uint8_t out[CBOR_HEAD_MAX_SIZE];
         const uint32_t n = cbor_head_write(out, row.major, row.argument);
         EXPECT_EQ(cbor_ref::hex(out, n), row.bytes);
         EXPECT_EQ(cbor_head_size(row.argument), n) << row.bytes;
         const std::vector<uint8_t> bytes = cbor_ref::from_hex(row.bytes);
-        cbor_head head{};
         ASSERT_EQ(cbor_head_read(bytes.data(), bytes.size(), &head), static_cast<int32_t>(n)) << row.bytes;
         EXPECT_TRUE(head.initial == bytes[0] && head.major == (row.major & 7) && head.info == (bytes[0] & 0x1F)) << row.bytes;
         EXPECT_EQ(head.argument, row.argument) << row.bytes;
         EXPECT_EQ(cbor_head_read(bytes.data(), bytes.size() - 1, &head), -1) << row.bytes;
     }
     const uint8_t no_argument[] = {0xFF, 0x9F, 0x3D, 0x1C, 0x01};  // reserved heads and indefinite starts
-    cbor_head head{};
     for (int k = 0; k < 4; ++k) EXPECT_TRUE(cbor_head_read(no_argument + k, 5 - k, &head) == 1 && head.argument == 0) << k;
 }
 
 using G = cbor_generator *;
 std::string written(const cbor_generator *gen) { return cbor_ref::hex(gen->output, gen->length); }
 
-// One call of every writer, with its status and bytes. The head widths are the head
-// codec's and the shortest float width is fuzzed, so only what the writers add is here.
+// One call of each writer, its status and bytes: the head codec has the widths, and shortest floats are fuzzed.
 const struct Write { int32_t (*write)(G); int32_t status; std::string hex; } writes[] = {
     {[](G g) { return cbor_write_uint(g, 24); }, 0, "1818"}, {[](G g) { return cbor_write_negint(g, -257); }, 0, "390100"},
-    {[](G g) { return cbor_write_negint(g, INT64_MIN); }, 0, "3b7fffffffffffffff"},
-    {[](G g) { return cbor_write_byte_string(g, "", 0); }, 0, "40"},
+    {[](G g) { return cbor_write_negint(g, INT64_MIN); }, 0, "3b7fffffffffffffff"}, {cbor_write_false, 0, "f4"},
+    {[](G g) { return cbor_write_byte_string(g, "", 0); }, 0, "40"}, {cbor_write_true, 0, "f5"}, {cbor_write_null, 0, "f6"},
     {[](G g) { return cbor_write_text_string(g, std::string(300, '\x11').data(), 300); }, 0, "79012c" + std::string(600, '1')},
-    {[](G g) { return cbor_write_text_string(g, nullptr, CBOR_INDEFINITE_LENGTH); }, 0, "7f"},
-    {[](G g) { return cbor_write_array(g, UINT64_MAX - 1); }, 0, "9bfffffffffffffffe"},
+    {[](G g) { return cbor_write_text_string(g, nullptr, CBOR_INDEFINITE_LENGTH); }, 0, "7f"}, {cbor_write_undefined, 0, "f7"},
+    {[](G g) { return cbor_write_array(g, UINT64_MAX - 1); }, 0, "9bfffffffffffffffe"}, {cbor_write_break, 0, "ff"},
     {[](G g) { return cbor_write_array(g, CBOR_INDEFINITE_LENGTH); }, 0, "9f"}, {[](G g) { return cbor_write_map(g, 1); }, 0, "a1"},
-    {[](G g) { return cbor_write_map(g, CBOR_INDEFINITE_LENGTH); }, 0, "bf"}, {cbor_write_break, 0, "ff"},
-    {cbor_write_false, 0, "f4"}, {cbor_write_true, 0, "f5"}, {cbor_write_null, 0, "f6"}, {cbor_write_undefined, 0, "f7"},
-    {[](G g) { return cbor_write_float(g, 1.5); }, 1, "f93e00"}, {[](G g) { return cbor_write_float(g, -INFINITY); }, 0, "f9fc00"},
-    {[](G g) { return cbor_write_float32(g, 1.1); }, 1, "fa3f8ccccd"}, {[](G g) { return cbor_write_float32(g, 1e300); }, 1, "fa7f800000"},
-    {[](G g) { return cbor_write_float64(g, -0.0); }, 1, "fb8000000000000000"}};
+    {[](G g) { return cbor_write_map(g, CBOR_INDEFINITE_LENGTH); }, 0, "bf"}, {[](G g) { return cbor_write_float(g, 1.5); }, 1, "f93e00"},
+    {[](G g) { return cbor_write_float(g, -INFINITY); }, 0, "f9fc00"}, {[](G g) { return cbor_write_float32(g, 1.1); }, 1, "fa3f8ccccd"},
+    {[](G g) { return cbor_write_float32(g, 1e300); }, 1, "fa7f800000"}, {[](G g) { return cbor_write_float64(g, -0.0); }, 1, "fb8000000000000000"}};
 
-// After a failed growth (and on a null generator) a write gives -1 and changes nothing;
-// the same write then succeeds on the same generator.
+// After a failed growth (and on a null generator) a write gives -1 and changes nothing; it then succeeds.
 TEST(CborGenerator, WritersBytesAndFailedGrowth) {
     core_alloc_fail_after(0);
     EXPECT_EQ(cbor_generator_create(), nullptr);
@@ -75,8 +70,7 @@ TEST(CborGenerator, WritersBytesAndFailedGrowth) {
     cbor_generator_free(nullptr);
 }
 
-// The exported head builders: the sized writer keeps the caller's width, cutting the
-// value. Lengths that would wrap are refused before allocating.
+// The sized head builder keeps the caller's width, cutting the value; lengths that would wrap are refused.
 TEST(CborGenerator, HeadBuildersAndRefusedWrites) {
     cbor_generator *gen = cbor_generator_create();
     for (const auto &[initial, v] : {std::pair<uint8_t, uint64_t>{0x18, 5}, {0x19, 5}, {0x1A, 5}, {0x1B, 5}, {0x5A, 0x0102030405ull},

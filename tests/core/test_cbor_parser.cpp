@@ -11,9 +11,8 @@ namespace {
 
 using cbor_ref::from_hex;
 
-// Every item kind is compared with the reference reader by the fuzz target (fuzz_cbor_parser).
-// Handlers are exported: called directly they return 0 on a readable item and -1,
-// cursor unmoved, when no byte is left. Unimplemented codes are reported as they pass.
+// Items are compared with the reference reader by fuzz_cbor_parser. The handlers are exported: called
+// directly they return 0 on a readable item and -1, cursor unmoved, when no byte is left.
 TEST(CborParser, HandlersCalledDirectly) {
     testing::internal::CaptureStderr();
     for (int b = 0; b < 256; ++b) {
@@ -36,18 +35,15 @@ TEST(CborParser, HandlersCalledDirectly) {
     cbor_parser_free(p);
 }
 
-// A length field of 2^31 and more over a short buffer: the leading items are read (with the
-// remaining count cut to 32 bits nothing would parse). A declared string length beyond the
-// input allocates nothing; a failed record or copy gives null without leaking (LeakSanitizer).
+// Lengths of 2^31 and more over a short buffer still read its items; a string longer than the input
+// allocates nothing; a failed record or copy gives null without leaking (LeakSanitizer).
 TEST(CborParser, LongInputsAndAllocations) {
     const std::vector<uint8_t> input = from_hex("1a00010000 63616263 5a00000002 abcd");
     for (uint64_t length : std::vector<uint64_t>{1ull << 31, (1ull << 32) + 2, (1ull << 32) - 1, 1ull << 40, UINT64_MAX}) {
         cbor_parser *p = cbor_parser_create(input.data(), length);
-        for (size_t at : {0, 5, 9}) {
-            cbor_val *v = cbor_next_val(p);
-            EXPECT_TRUE(v && v->initial_byte == input[at]) << length;
-            cbor_val_free(v);
-        }
+        cbor_val *a = cbor_next_val(p), *b = cbor_next_val(p), *c = cbor_next_val(p);
+        EXPECT_TRUE(a && b && c && a->initial_byte == 0x1a && b->initial_byte == 0x63 && c->initial_byte == 0x5a) << length;
+        for (cbor_val *v : {a, b, c}) cbor_val_free(v);
         EXPECT_EQ(cbor_parser_available_bytes(p), static_cast<int64_t>(std::min<uint64_t>(length - input.size(), INT64_MAX)));
         cbor_parser_free(p);
     }

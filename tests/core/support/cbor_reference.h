@@ -48,9 +48,8 @@ inline double ieee_value(uint64_t bits, int exp_bits, int frac_bits) {
     return (bits >> (exp_bits + frac_bits)) & 1 ? -mag : mag;
 }
 
-// The width the shortest-float rule must choose, from the value alone: a half
-// holds 11 significant bits over exponents -14..15, else a float if the
-// narrowing is exact, else a double.
+// The width the shortest-float rule must choose, from the value alone: a half holds 11 significant
+// bits over exponents -14..15, else a float if the narrowing is exact, else a double.
 inline uint64_t shortest_float_size(double x) {
     const double a = std::fabs(x);
     if (!std::isfinite(x) || x == 0.0) return 3;
