@@ -1,5 +1,4 @@
-// Shared by the harnesses (built for libFuzzer and into the replay driver): a
-// check that aborts, which both report, and readers of the input's front.
+// Shared by the harnesses (for libFuzzer and the replay driver): a check that aborts, and input readers.
 #ifndef CORVANTIS_FUZZ_SUPPORT_H
 #define CORVANTIS_FUZZ_SUPPORT_H
 
@@ -10,20 +9,22 @@
 
 #include "buf.h"
 
-#define FUZZ_CHECK(cond, ...)                                                                 \
-    do {                                                                                      \
-        if (!(cond)) {                                                                        \
-            std::fprintf(stderr, "%s:%d: check failed: %s: ", __FILE__, __LINE__, #cond);     \
-            std::fprintf(stderr, __VA_ARGS__);                                                \
-            std::fputc('\n', stderr);                                                         \
-            std::abort();                                                                     \
-        }                                                                                     \
+#define FUZZ_CHECK(cond, ...)                                                             \
+    do {                                                                                  \
+        if (cond) break;                                                                  \
+        std::fprintf(stderr, "%s:%d: check failed: %s: ", __FILE__, __LINE__, #cond);     \
+        std::fprintf(stderr, __VA_ARGS__);                                                \
+        std::fputc('\n', stderr);                                                         \
+        std::abort();                                                                     \
     } while (0)
 
 namespace fuzz {
 
 // Once the input is used up every read yields zero.
 class Input {
+    const uint8_t *data_;
+    size_t size_;
+
   public:
     Input(const uint8_t *data, size_t size) : data_(data), size_(size) {}
     size_t remaining() const { return size_; }
@@ -31,17 +32,11 @@ class Input {
     uint8_t byte() { return size_ == 0 ? 0 : (--size_, *data_++); }
     uint16_t u16() { uint16_t hi = byte(); return static_cast<uint16_t>(hi << 8 | byte()); }
     uint32_t u32() { uint32_t hi = u16(); return hi << 16 | u16(); }
-
-  private:
-    const uint8_t *data_;
-    size_t size_;
 };
 
-// A 16-bit length for the first value (modulo what is left), the first, then the rest
-// as the second; each in a block of exactly its size, so the sanitizers see overreads.
-struct ValuePair {
-    std::vector<uint8_t> first, second;
-};
+// A 16-bit length for the first value (modulo what is left), the first, then the rest as the
+// second; each in a block of exactly its size, so the sanitizers see overreads.
+struct ValuePair { std::vector<uint8_t> first, second; };
 
 inline ValuePair split_values(Input &in) {
     const size_t n = in.u16() % (in.remaining() + 1);

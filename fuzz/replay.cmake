@@ -1,5 +1,4 @@
-# The committed corpora and regression inputs replayed as ordinary tests of
-# the normal build (any compiler): each harness linked with replay_main.cpp.
+# The committed corpora and regression inputs as tests of the normal build: each harness with replay_main.cpp.
 set(CORVANTIS_FUZZ_DIR ${PROJECT_SOURCE_DIR}/fuzz)
 include(${CORVANTIS_FUZZ_DIR}/targets.cmake)
 

@@ -1,33 +1,27 @@
-// Runs a harness without libFuzzer over the files named or in the directories named
-// (name order, missing ones skipped), each in an exactly sized heap block.
+// Runs a harness without libFuzzer over the files in the directories named (in name
+// order; missing directories and dot files skipped), each in an exactly sized heap block.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 int main(int argc, char **argv) {
     std::vector<std::filesystem::path> files;
-    for (int i = 1; i < argc; ++i) {
-        if (std::filesystem::is_regular_file(argv[i])) files.emplace_back(argv[i]);
-        if (!std::filesystem::is_directory(argv[i])) continue;
-        for (const auto &entry : std::filesystem::directory_iterator(argv[i]))
-            if (entry.is_regular_file() && entry.path().filename().string()[0] != '.') files.push_back(entry.path());
-    }
+    for (int i = 1; i < argc; ++i)
+        if (std::filesystem::is_directory(argv[i]))
+            for (const auto &entry : std::filesystem::directory_iterator(argv[i]))
+                if (entry.is_regular_file() && entry.path().filename().string()[0] != '.') files.push_back(entry.path());
     std::sort(files.begin(), files.end());
     for (const auto &path : files) {
         std::ifstream in(path, std::ios::binary);
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.size() + !bytes.size()]);
-        std::memcpy(copy.get(), bytes.data(), bytes.size());
+        const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::fprintf(stderr, "replay %s (%zu bytes)\n", path.c_str(), bytes.size());
-        LLVMFuzzerTestOneInput(copy.get(), bytes.size());
+        LLVMFuzzerTestOneInput(std::vector<uint8_t>(bytes).data(), bytes.size());
     }
     std::printf("replayed %zu inputs\n", files.size());
     return files.empty() ? 1 : 0;

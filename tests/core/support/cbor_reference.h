@@ -1,12 +1,12 @@
-// A plain reading of one CBOR item head, written apart from the library's
-// parser: the oracle the parser, the float writer, the delta applier and the
-// edit-delta checks are compared with. It follows the library's item table:
-// every initial byte is an item (reserved bytes, tags and simple values take
-// one byte), and only a truncated argument or float, or a string longer than
-// the bytes left, makes an item unreadable.
+// A plain reading of one CBOR item head, written apart from the library's parser: the
+// oracle for the parser, the float writer, the delta applier and the edit-delta checks.
+// As in the library's item table, every initial byte is an item (reserved bytes, tags and
+// simple values take one byte); only a truncated argument or float, or a string longer
+// than the bytes left, makes an item unreadable.
 #ifndef CORVANTIS_TESTS_CBOR_REFERENCE_H
 #define CORVANTIS_TESTS_CBOR_REFERENCE_H
 
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -48,9 +48,8 @@ inline double ieee_value(uint64_t bits, int exp_bits, int frac_bits) {
     return (bits >> (exp_bits + frac_bits)) & 1 ? -mag : mag;
 }
 
-// The width the shortest-float rule must choose, from the value alone: a half
-// holds 11 significant bits over exponents -14..15, else a float if the
-// narrowing is exact, else a double.
+// The width the shortest-float rule must choose, from the value alone: a half holds 11 significant
+// bits over exponents -14..15, else a float if the narrowing is exact, else a double.
 inline uint64_t shortest_float_size(double x) {
     const double a = std::fabs(x);
     if (!std::isfinite(x) || x == 0.0) return 3;
@@ -102,14 +101,11 @@ inline std::string hex(const uint8_t *p, uint64_t n) {
 
 // Hex digits in either case; anything else (spaces) is skipped.
 inline std::vector<uint8_t> from_hex(const std::string &text) {
+    std::string digits;
+    for (char c : text)
+        if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
     std::vector<uint8_t> out;
-    int hi = -1;
-    for (char c : text) {
-        const int v = c >= '0' && c <= '9' ? c - '0' : (c | 32) >= 'a' && (c | 32) <= 'f' ? (c | 32) - 'a' + 10 : -1;
-        if (v < 0) continue;
-        if (hi < 0) hi = v;
-        else out.push_back(static_cast<uint8_t>(hi * 16 + v)), hi = -1;
-    }
+    for (size_t k = 0; k + 1 < digits.size(); k += 2) out.push_back(static_cast<uint8_t>(std::stoi(digits.substr(k, 2), nullptr, 16)));
     return out;
 }
 
