@@ -21,9 +21,9 @@ def int_with(value, **methods):
     return type("IntWith", (int,), {"__hash__": int.__hash__, **methods})(value)
 
 
-def outcome(value, **kwargs):
+def outcome(*args, **kwargs):
     """What cbor.dumps gives: the bytes, or the type and message of what it raised."""
     try:
-        return cbor.dumps(value, **kwargs)
+        return cbor.dumps(*args, **kwargs)
     except Exception as error:
         return type(error), str(error)

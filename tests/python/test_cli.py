@@ -10,13 +10,12 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import tomllib
 from pathlib import Path
 
 import pytest
 
-from corvantis_core.delta import diff, patch
+from corvantis_core.delta import diff, diff_fast, patch
 
 # The installed tool by default; CORVANTIS_DELTA_TOOL points the suite at
 # another build of it (a sanitizer build, for instance).
@@ -44,6 +43,7 @@ def run(*args, stdin=b"", stdout=subprocess.PIPE, child=None, tool=TOOL):
 def files(directory, **contents):
     for name, data in contents.items():
         (directory / name).write_bytes(data)
+    return [directory / name for name in contents]
 
 
 def leftovers(directory):
@@ -56,29 +56,26 @@ def one_error(r, status=1):
     return lines if status == 2 else "\n".join(lines)
 
 
-RNG = random.Random(5)
-BASE = RNG.randbytes(50000)
 OLD = b"the old value, long enough to hold a copy or two"
 NEW = b"the new value, long enough to hold a copy or two!"
 BARE = bytes(diff(OLD, NEW))
 GOOD = checked(OLD, NEW, BARE)
+BASE = random.Random(5).randbytes(50000)
 
 
-EDITED = BASE[:1000] + b"ins" + BASE[1000:30000] + BASE[30100:]
-
-
-@pytest.mark.parametrize("old, new", [(b"", b""), (OLD, NEW), (BASE, EDITED)], ids=["empty", "text", "binary"])
+@pytest.mark.parametrize("old, new", [(b"", b""), (OLD, NEW), (BASE, BASE[:1000] + b"ins" + BASE[1000:30000] + BASE[30100:])],
+                         ids=["empty", "text", "binary"])
 def test_diff_and_patch_agree_with_the_module(tmp_path, old, new):
     bare = bytes(diff(old, new))
     whole = checked(old, new, bare)
-    files(tmp_path, old=old, new=new, bare=bare, delta=whole)
-    o, n, d = tmp_path / "old", tmp_path / "new", tmp_path / "delta"
+    o, n, b, d = files(tmp_path, old=old, new=new, bare=bare, delta=whole)
     r = run("diff", o, n, tmp_path / "made")
     assert (r.returncode, r.stdout, r.stderr, (tmp_path / "made").read_bytes()) == (0, b"", b"", whole)
     assert run("patch", o, d, tmp_path / "out").returncode == 0 and (tmp_path / "out").read_bytes() == new
     # --raw is the module's format both ways; standard streams in every position.
     assert run("--raw", "diff", o, n, "-").stdout == bare
-    assert run("patch", "--raw", o, tmp_path / "bare", "-").stdout == bytes(patch(old, bare)) == new
+    assert run("--fast", "--raw", "diff", o, n, "-").stdout == bytes(diff_fast(old, new))
+    assert run("patch", "--raw", o, b, "-").stdout == bytes(patch(old, bare)) == new
     assert run("diff", "-", n, "-", stdin=old).stdout == run("diff", o, "-", "-", stdin=new).stdout == whole
     assert run("patch", "-", d, "-", stdin=old).stdout == run("patch", o, "-", "-", stdin=whole).stdout == new
     assert leftovers(tmp_path) == []
@@ -104,16 +101,14 @@ def flip(data, at):
     (["patch", "fifo", "bad"], BARE, "not a corvantis-delta file"),
     (["--raw", "patch", "old", "bad"], b"\x00\x18\x40", "malformed delta: copy outside the old value"),
     (["diff", "nope", "new"], None, "cannot open old value 'nope'"),
-    (["diff", ".", "new"], None, "Is a directory"),
     (["diff", "old", "huge"], None, "new value 'huge' is too large: 2147483648 bytes (at most 2147483647)"),
 ])
 @pytest.mark.parametrize("existing", [False, True], ids=["fresh", "existing"])
 def test_failures_leave_no_output(tmp_path, monkeypatch, args, bad, message, existing):
     monkeypatch.chdir(tmp_path)
-    files(tmp_path, old=OLD, new=NEW, good=GOOD, other=OLD.upper(), bad=bad or b"")
+    files(tmp_path, old=OLD, new=NEW, good=GOOD, other=OLD.upper(), bad=bad or b"", huge=b"")
+    os.truncate("huge", 2**31)  # sparse
     os.mkfifo("fifo")
-    with open("huge", "wb") as f:
-        f.truncate(2**31)  # sparse
     if existing:
         Path("target").write_bytes(b"keep me")
     error = one_error(run(*args[:-1], "-f", args[-1], "target"))
@@ -123,77 +118,65 @@ def test_failures_leave_no_output(tmp_path, monkeypatch, args, bad, message, exi
 
 
 def test_library_diagnostics_stay_hidden(tmp_path):
-    files(tmp_path, old=OLD, bad=b"\xf8\x41z")  # F8: an item the parser reports on standard error and skips
-    r = run("--raw", "patch", tmp_path / "old", tmp_path / "bad", "-")
+    # F8: an item the parser reports on standard error and skips.
+    r = run("--raw", "patch", *files(tmp_path, old=OLD, bad=b"\xf8\x41z"), "-")
     assert (r.returncode, r.stdout, r.stderr) == (0, b"z", b"")
 
 
 @pytest.mark.parametrize("force", [False, True])
 def test_existing_files_links_devices_and_terminals(tmp_path, force):
-    files(tmp_path, old=OLD, new=NEW, target=b"keep me")
-    (tmp_path / "target").chmod(0o640)
+    o, n, target = files(tmp_path, old=OLD, new=NEW, target=b"keep me")
+    target.chmod(0o640)
     (tmp_path / "link").symlink_to("target")
     (tmp_path / "dangling").symlink_to("made")
-    o, n, f = tmp_path / "old", tmp_path / "new", ["-f"] * force
-    for out in ("target", "link"):
-        r = run(*f, "diff", o, n, tmp_path / out)
+    f = ["-f"] * force
+    for out in (target, tmp_path / "link"):
+        r = run(*f, "diff", o, n, out)
         assert (r.returncode, r.stderr) == (0, b"") if force else "already exists (use -f to overwrite it)" in one_error(r)
-    assert (tmp_path / "target").read_bytes() == (GOOD if force else b"keep me")
-    assert stat.S_IMODE((tmp_path / "target").stat().st_mode) == 0o640
+    assert (target.read_bytes(), stat.S_IMODE(target.stat().st_mode)) == (GOOD if force else b"keep me", 0o640)
     assert run("diff", o, n, tmp_path / "dangling", child=lambda: os.umask(0o077)).returncode == 0
     assert (tmp_path / "made").read_bytes() == GOOD and stat.S_IMODE((tmp_path / "made").stat().st_mode) == 0o600
     assert (tmp_path / "link").is_symlink() and (tmp_path / "dangling").is_symlink() and leftovers(tmp_path) == []
     # Devices and FIFOs are written through, never replaced.
     assert run(*f, "diff", o, n, "/dev/null").returncode == 0 and stat.S_ISCHR(os.stat("/dev/null").st_mode)
     assert "cannot write '/dev/full': No space left on device" in one_error(run("diff", o, n, "/dev/full"))
-    os.mkfifo(tmp_path / "fifo")
-    received = []
-    reader = threading.Thread(target=lambda: received.append((tmp_path / "fifo").read_bytes()))
-    reader.start()
-    r = run("diff", o, n, tmp_path / "fifo")
-    reader.join(60)
-    assert r.returncode == 0 and received == [GOOD] and stat.S_ISFIFO((tmp_path / "fifo").stat().st_mode)
-    master, slave = pty.openpty()
-    try:  # terminals only when forced
-        for r in (run(*f, "diff", o, n, "-", stdout=slave), run(*f, "diff", o, n, os.ttyname(slave))):
-            assert r.returncode == 0 if force else "refusing to write binary data to" in one_error(r)
-    finally:
-        os.close(master)
-        os.close(slave)
+    os.mkfifo(fifo := tmp_path / "fifo")
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # open first, so that the tool's write does not wait
+    assert run("diff", o, n, fifo).returncode == 0 and os.read(reader, 1000) == GOOD and stat.S_ISFIFO(fifo.stat().st_mode)
+    master, terminal = pty.openpty()  # binary output goes to a terminal only when forced
+    for r in (run(*f, "diff", o, n, "-", stdout=terminal), run(*f, "diff", o, n, os.ttyname(terminal))):
+        assert r.returncode == 0 if force else "refusing to write binary data to" in one_error(r)
+    for fd in (reader, master, terminal):
+        os.close(fd)
 
 
 def test_permissions_are_those_of_the_user():
     user = 65534 if os.getuid() == 0 else None  # root passes every permission check: run as nobody
     child = None if user is None else lambda: (os.setgroups([]), os.setgid(user), os.setuid(user))
-    top = Path(tempfile.mkdtemp())
-    try:
-        top.chmod(0o777)  # world-writable: a rename there needs no right to the file it replaces
-        files(top, old=OLD, new=NEW, roots=b"keep me")
-        (top / "roots").chmod(0o444)
+    with tempfile.TemporaryDirectory() as name:  # not under tmp_path, whose parents may be closed to nobody
+        (top := Path(name)).chmod(0o777)  # world-writable: a rename there needs no right to the file it replaces
+        old, new, roots = files(top, old=OLD, new=NEW, roots=b"keep me")
+        roots.chmod(0o444)
         (top / "ro").mkdir(mode=0o555)
-        tool = Path(shutil.copy2(TOOL, top / "tool"))  # the build's own folder may be closed to nobody
-        r = run("diff", top / "old", top / "new", top / "ro" / "out", child=child, tool=tool)
+        tool = shutil.copy2(TOOL, top / "tool")  # nor may the build's own folder be open to nobody
+        r = run("diff", old, new, top / "ro" / "out", child=child, tool=tool)
         assert "cannot create a temporary file next to" in one_error(r) and "Permission denied" in r.stderr.decode()
         if user is not None:
-            r = run("-f", "diff", top / "old", top / "new", top / "roots", child=child, tool=tool)
-            assert "cannot overwrite" in one_error(r) and (top / "roots").read_bytes() == b"keep me"
-        tool.unlink()
+            r = run("-f", "diff", old, new, roots, child=child, tool=tool)
+            assert "cannot overwrite" in one_error(r) and roots.read_bytes() == b"keep me"
         assert list((top / "ro").iterdir()) == [] and leftovers(top) == []
-    finally:
-        shutil.rmtree(top)
 
 
 @pytest.mark.parametrize("command,second,result", [("diff", NEW, GOOD), ("patch", GOOD, NEW)])
-def test_stats(tmp_path, command, second, result):
-    files(tmp_path, old=OLD, second=second)
-    for out in ("-", tmp_path / "result"):
-        r = run("--stats", command, tmp_path / "old", tmp_path / "second", out)
-        assert r.returncode == 0 and (r.stdout if out == "-" else (tmp_path / "result").read_bytes()) == result
-        report = (r.stderr if out == "-" else r.stdout).decode()
-        fields = {k: v.strip() for k, v in (line.split(":", 1) for line in report.splitlines())}
-        assert (fields["old"], fields["new"]) == (f"{len(OLD)} bytes", f"{len(NEW)} bytes")
-        assert fields["delta"] == f"{len(GOOD)} bytes ({100 * len(GOOD) / len(NEW):.2f}% of new)"
-        assert fields.get("engine") == ("exact" if command == "diff" else None) and f"ms ({command}" in fields["time"]
+@pytest.mark.parametrize("to_stdout", [True, False])
+def test_stats(tmp_path, command, second, result, to_stdout):
+    out = "-" if to_stdout else tmp_path / "result"
+    r = run("--stats", command, *files(tmp_path, old=OLD, second=second), out)
+    assert r.returncode == 0 and (r.stdout if to_stdout else out.read_bytes()) == result
+    report = dict(line.split(":", 1) for line in (r.stderr if to_stdout else r.stdout).decode().splitlines())
+    assert (report["old"].strip(), report["new"].strip()) == (f"{len(OLD)} bytes", f"{len(NEW)} bytes")
+    assert report["delta"].strip() == f"{len(GOOD)} bytes ({100 * len(GOOD) / len(NEW):.2f}% of new)"
+    assert report.get("engine", " -").strip() == ("exact" if command == "diff" else "-") and f"({command}" in report["time"]
 
 
 @pytest.mark.parametrize("args, reason", [
@@ -202,6 +185,7 @@ def test_stats(tmp_path, command, second, result):
     (["diff", "a", "b", "c", "d"], "diff: unexpected argument 'd'"),
     (["diff", "--quick", "a", "b", "c"], "unknown option '--quick'"),
     (["diff", "-", "-", "c"], "diff: only one input can be standard input"),
+    (["--fast", "patch", "a", "b", "c"], "patch: option --fast applies to diff only"),
     (["--", "--raw", "diff", "a", "b"], "unknown command '--raw' (expected diff or patch)"),
 ])
 def test_usage_errors_name_the_reason(args, reason):
