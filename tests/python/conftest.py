@@ -12,10 +12,6 @@ def hooked(**hooks):
     return type("Hooked", (), {name: (lambda f: lambda self, *a: f(*a))(f) for name, f in hooks.items()})()
 
 
-def fail(*_):
-    raise ArithmeticError("hook failed")
-
-
 def int_with(value, **methods):
     """An int subclass instance with the given methods (taking self)."""
     return type("IntWith", (int,), {"__hash__": int.__hash__, **methods})(value)

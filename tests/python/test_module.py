@@ -31,10 +31,8 @@ try:
 except ImportError as error:
     print(f"{error}|{type(error.__cause__).__name__} {error.__cause__}|{'corvantis_core' in sys.modules}")
 else:
-    print("loaded", corvantis_core.cbor.dumps([1]).hex(), sorted(vars(corvantis_core.delta)))
+    print("loaded", corvantis_core.cbor.dumps([1]).hex())
 """
-LOADED = ("loaded 9f01ff ['PythonInBuf', 'PythonOutBuf', '__doc__', '__loader__', '__name__', '__package__', '__spec__',"
-          " '__version__', 'diff', 'diff_fast', 'patch']")
 VERSION = "#include <stdlib.h>\nconst char *Py_GetVersion(void) { return getenv(\"SHIM_PY_VERSION\"); }\n"
 FAILING_CBOR = """#include <Python.h>
 #include <dlfcn.h>
@@ -51,7 +49,7 @@ REFUSED = "Python version mismatch: module was compiled for Python 3.12, but the
 
 # A fresh interpreter imports the module with a C shim preloaded over libpython.
 @pytest.mark.parametrize("shim,version,expected", [
-    *((VERSION, v, LOADED) for v in ("3.12.4 (main) [GCC 12]", "3.12")),
+    *((VERSION, v, "loaded 9f01ff") for v in ("3.12.4 (main) [GCC 12]", "3.12")),
     *((VERSION, v, f"{REFUSED}{v}.|NoneType None|False") for v in ("3.13.0", "3.11.9 (main)", "3.120.1", "3.1")),
     (FAILING_CBOR, "", "initialization failed|LookupError refused by the test|False"),
 ])
