@@ -3,10 +3,6 @@
 from corvantis_core import cbor
 
 
-def h(text):
-    return bytes.fromhex(text.replace(" ", ""))
-
-
 def hooked(**hooks):
     """An object of a fresh class whose special methods are the given callables (without self)."""
     return type("Hooked", (), {name: (lambda f: lambda self, *a: f(*a))(f) for name, f in hooks.items()})()

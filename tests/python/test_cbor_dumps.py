@@ -6,11 +6,10 @@ import os
 import struct
 import subprocess
 import sys
-import tracemalloc
 
 import cbor2
 import pytest
-from conftest import h, hooked, int_with, outcome
+from conftest import hooked, int_with, outcome
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from corvantis_core.cbor import dumps
@@ -54,7 +53,7 @@ RFC_INDEFINITE = [
 @pytest.mark.parametrize("value,expected,indefinite", [(v, x, f) for v, x in RFC_SCALARS for f in (True, False)]
                          + [(v, x, False) for v, x in RFC_DEFINITE] + [(v, x, True) for v, x in RFC_INDEFINITE])
 def test_encoding(value, expected, indefinite):
-    assert dumps(value, indefinite=indefinite) == h(expected)
+    assert dumps(value, indefinite=indefinite) == bytes.fromhex(expected)
 
 
 # An unconvertible value (no message) does not match the argument at the top; inside a container the cast fails.
@@ -62,7 +61,7 @@ def test_encoding(value, expected, indefinite):
     ("a\ud800b", CAST), ({"ok\ud83d": 1}, CAST), (2**64, RANGE + "18446744073709551616"),
     (-2**63 - 1, RANGE + "-9223372036854775809"), (-(10**45), RANGE + ("-1" + "0" * 45)[:40]),
     (int_with(5, __eq__=lambda s, o: False), RANGE + "5"), (int_with(-7, __eq__=lambda s, o: 1 / 0), RANGE + "-7"),
-    pytest.param(int_with(2**64, __str__=lambda s: 1 / 0), RANGE + "failed with ZeroDivisionError: division ", id="str"),
+    pytest.param(int_with(2**64, __str__=lambda s: 1 / 0), RANGE + "failed with ZeroDivisionError: division ", id="s"),
     (int_with(-2**64, __str__=lambda s: "a" + "é" * 30), RANGE + "a" + "é" * 19),  # the cut keeps whole characters
     *((value, None) for value in (set(), memoryview(b"a"), object(), hooked(__bool__=lambda: 1 / 0),
                                   hooked(__float__=lambda: 1.0), hooked(__index__=lambda: 2**64),
@@ -83,17 +82,15 @@ def test_errors_at_any_level(value, message):
     ([[1]], 1, False), ({("a",): 1}, 1, False), ([1, [2, [3, [4]]]], 3, False),
 ])
 def test_max_depth(value, max_depth, ok):
-    for indefinite in (True, False):
-        expected = dumps(value, indefinite=indefinite) if ok else (RuntimeError, f"Exceeded recursion limit:{max_depth}")
-        assert outcome(value, indefinite=indefinite, max_depth=max_depth) == expected
+    expected = dumps(value) if ok else (RuntimeError, f"Exceeded recursion limit:{max_depth}")
+    assert outcome(value, max_depth=max_depth) == expected
 
 
 def test_arguments():
-    assert dumps(value=[1], indefinite=False, max_depth=3) == dumps([1], False, 0) == h("8101")
+    assert dumps(value=[1], indefinite=False, max_depth=3) == dumps([1], False, 0) == b"\x81\x01"
     for args, kwargs in [((), {}), (([1],), {"bogus": True}), ((1,), {"indefinite": "yes"}), ((1, True, 0, 2), {}),
                          *((([],), {"max_depth": d}) for d in (-1, 2**64, 1.0, None))]:
-        error, message = outcome(*args, **kwargs)
-        assert error is TypeError and "incompatible function arguments" in message
+        assert outcome(*args, **kwargs)[0] is TypeError
 
 
 @pytest.mark.parametrize("wrap", [lambda v: [v], lambda v: (v,), lambda v: {"k": v}], ids=["list", "tuple", "dict"])
@@ -104,26 +101,26 @@ def test_deep_nesting_raises_recursion_error(wrap, indefinite):
         value = wrap(value)
     assert outcome(value, indefinite=indefinite)[0] is RecursionError
     assert outcome(value, max_depth=50) == (RuntimeError, "Exceeded recursion limit:50")
-    assert dumps([[[[]]]] * 3, indefinite=False) == h("83" + "818180" * 3)  # the recursion budget was given back
+    assert dumps([[[[]]]] * 3, indefinite=False) == b"\x83" + b"\x81\x81\x80" * 3  # the recursion budget is back
 
 
 # Hooks that resize the container being walked, in the middle, at its last element, or from a nested level;
 # the long values around them would be read after they were freed if the walk trusted its first count.
 @pytest.mark.parametrize("indefinite", [True, False])
-@pytest.mark.parametrize("kind,fill,expected", [
-    (list, lambda t: t.extend([hooked(__index__=lambda: t.clear() or 3), b"y" * 100, [1, 2]]), LIST_CHANGED),
-    (list, lambda t: t.extend([1, hooked(__bool__=lambda: t.extend(range(1000)) or False)]), LIST_CHANGED),
-    (list, lambda t: t.extend([{"k": [hooked(__bool__=lambda: t.clear() or True)]}, "tail" * 30]), LIST_CHANGED),
-    (dict, lambda t: t.update({hooked(__hash__=lambda: 1, __bool__=lambda: t.clear() or True): ["v"] * 100}), DICT_CHANGED),
-    (dict, lambda t: t.update(a=hooked(__bool__=lambda: (t.pop("a"), t.update(c=[0] * 9), True)[-1]), b=2), DICT_CHANGED),
-    (dict, lambda t: t.update(a=[hooked(__bool__=lambda: t.update({i: i for i in range(100)}) or True)]), DICT_CHANGED),
+@pytest.mark.parametrize("build,expected", [
+    (lambda t: [hooked(__index__=lambda: t.clear() or 3), b"y" * 100, [1, 2]], LIST_CHANGED),
+    (lambda t: [1, hooked(__bool__=lambda: t.extend(range(1000)) or False)], LIST_CHANGED),
+    (lambda t: [{"k": [hooked(__bool__=lambda: t.clear() or True)]}, "tail" * 30], LIST_CHANGED),
+    (lambda t: {hooked(__hash__=lambda: 1, __bool__=lambda: t.clear() or True): ["v"] * 100}, DICT_CHANGED),
+    (lambda t: {"a": hooked(__bool__=lambda: (t.pop("a"), t.update(c=[0] * 9), True)[-1]), "b": 2}, DICT_CHANGED),
+    (lambda t: {"a": [hooked(__bool__=lambda: t.update({i: i for i in range(100)}) or True)]}, DICT_CHANGED),
     # Items replaced in place, the size unchanged, are read fresh.
-    (list, lambda t: t.extend([hooked(__bool__=lambda: t.__setitem__(slice(1, 3), ["new", ["new"]]) or True), "old" * 30,
-                               ["old"]]), [True, "new", ["new"]]),
+    (lambda t: [hooked(__bool__=lambda: t.__setitem__(slice(1, 3), ["new", ["new"]]) or True), "old" * 30, ["old"]],
+     [True, "new", ["new"]]),
 ])
-def test_container_changed_during_walk(kind, fill, expected, indefinite):
-    target = kind()
-    fill(target)
+def test_container_changed_during_walk(build, expected, indefinite):
+    target = {} if expected == DICT_CHANGED else []
+    (target.update if expected == DICT_CHANGED else target.extend)(build(target))
     result = outcome(target, indefinite=indefinite)
     assert result == (RuntimeError, expected) if isinstance(expected, str) else cbor2.loads(result) == expected
 
@@ -141,26 +138,16 @@ except MemoryError:
 """
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux") or "asan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="uses RLIMIT_AS and /proc; ASan reserves the address space")
+# The output block cannot grow: no truncated result. Written in place with no tree of the value and no second copy
+# of the output, 18 MB of many small items need at most the output grown by half.
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves the address space")
 @pytest.mark.parametrize("expression,headroom_mib,expected", [
-    ("[b'x' * (1 << 20)] * 96", 48, "MemoryError"),  # the output block cannot grow: no truncated result
-    ("[b'x' * (1 << 20)] * 64", 96, "returned 67109186"),  # written in place: what fits once is returned
-])
-def test_allocation_failures_raise(expression, headroom_mib, expected):
+    ("[b'x' * (1 << 20)] * 96", 48, "MemoryError"),
+    ("[[i, 'é' * 3, 1.5] for i in range(1 << 20)]", 32, "returned 17694442")])
+def test_memory_use(expression, headroom_mib, expected):
     result = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, expression, str(headroom_mib)],
                             capture_output=True, text=True, timeout=120)
     assert result.stdout.strip() == expected, result.stderr
-
-
-def test_peak_memory_is_the_output_alone():
-    """No tree of the value and no second copy of the output: at most the output grown by half."""
-    value = [{"key": i, "text": "é" * (i % 7), "list": [1.5, None, b"b"]} for i in range(30000)]
-    tracemalloc.start()
-    size = len(dumps(value))
-    peak = tracemalloc.get_traced_memory()[1]
-    tracemalloc.stop()
-    assert peak <= size * 3 // 2 + 4096, (peak, size)
 
 
 def canonical_order(mapping):  # cbor2 sorts the keys of a canonical map; dumps keeps the order it is given
