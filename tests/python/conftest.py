@@ -1,5 +1,3 @@
-"""Helpers shared by the Python tests."""
-
 from corvantis_core import cbor
 
 
@@ -9,7 +7,6 @@ def hooked(**hooks):
 
 
 def int_with(value, **methods):
-    """An int subclass instance with the given methods (taking self)."""
     return type("IntWith", (int,), {"__hash__": int.__hash__, **methods})(value)
 
 

@@ -23,12 +23,9 @@ XXH3.restype, XXH3.argtypes = ctypes.c_uint64, [ctypes.c_char_p, ctypes.c_size_t
 
 def checked(old, new, bare):
     """A checked delta built from its documented layout."""
-    head = b"\x89CVD\r\n\x1a\n" + struct.pack(">BBH6Q", 1, 0, 0, *(f(v) for v in (old, new, bare) for f in (len, xxh3)))
-    return head + struct.pack(">Q", xxh3(head)) + bare
-
-
-def xxh3(data):
-    return XXH3(data, len(data))
+    fields = [f(v) for v in (old, new, bare) for f in (len, lambda data: XXH3(data, len(data)))]
+    head = b"\x89CVD\r\n\x1a\n" + struct.pack(">BBH6Q", 1, 0, 0, *fields)
+    return head + struct.pack(">Q", XXH3(head, len(head))) + bare
 
 
 def run(*args, stdin=b"", child=None, tool=TOOL):
@@ -74,16 +71,15 @@ def test_diff_and_patch_agree_with_the_module(tmp_path, old, new):
 
 
 @pytest.mark.parametrize("args, bad, message", [
-    (["patch", "other", "good"], None, "wrong old file 'other': its checksum differs"),
-    (["patch", "old", "bad"], GOOD[:68], f"truncated delta: 68 bytes of {len(GOOD)}"),
-    (["patch", "old", "bad"], GOOD[:20] + bytes([GOOD[20] ^ 1]) + GOOD[21:], "corrupt delta: header checksum mismatch"),
-    (["patch", "old", "bad"], GOOD[:70] + bytes([GOOD[70] ^ 1]) + GOOD[71:], "corrupt delta: checksum mismatch"),
-    (["patch", "old", "bad"], b"", "empty file, not a delta"),
-    (["patch", "old", "bad"], OLD, "not a corvantis-delta file (a bare delta needs --raw)"),
+    ("patch other good", None, "wrong old file 'other': its checksum differs"),
+    ("patch old bad", GOOD[:68], f"truncated delta: 68 bytes of {len(GOOD)}"),
+    ("patch old bad", b"", "empty file, not a delta"),
+    ("patch old bad", GOOD[:20] + bytes([GOOD[20] ^ 1]) + GOOD[21:], "corrupt delta: header checksum mismatch"),
+    ("patch old bad", GOOD[:70] + bytes([GOOD[70] ^ 1]) + GOOD[71:], "corrupt delta: checksum mismatch"),
+    ("patch old bad", OLD, "not a corvantis-delta file (a bare delta needs --raw)"),
     # The delta is checked before the old value is opened: a FIFO nobody writes to would block forever.
-    (["patch", "fifo", "bad"], BARE, "not a corvantis-delta file"),
-    (["--raw", "patch", "old", "bad"], b"\x00\x18\x40", "malformed delta: copy outside the old value"),
-    (["diff", "nope", "new"], None, "cannot open old value 'nope'"),
+    ("patch fifo bad", BARE, "not a corvantis-delta file"), ("diff nope new", None, "cannot open old value 'nope'"),
+    ("--raw patch old bad", b"\x00\x18\x40", "malformed delta: copy outside the old value"),
 ])
 @pytest.mark.parametrize("existing", [False, True], ids=["fresh", "existing"])
 def test_failures_leave_no_output(tmp_path, monkeypatch, args, bad, message, existing):
@@ -91,68 +87,59 @@ def test_failures_leave_no_output(tmp_path, monkeypatch, args, bad, message, exi
     files(tmp_path, old=OLD, new=NEW, good=GOOD, other=OLD.upper(), bad=bad or b"",
           **({"target": b"keep"} if existing else {}))
     os.mkfifo("fifo")
-    error = one_error(run(*args[:-1], "-f", args[-1], "target"))
+    error = one_error(run(*args.split(), "-f", "target"))
     assert message in error and "\n" not in error, error
     assert (Path("target").read_bytes() == b"keep") if existing else not Path("target").exists()
     assert no_leftovers(tmp_path)
 
 
 @pytest.mark.parametrize("force", [False, True])
-def test_existing_files_links_and_devices(tmp_path, force):
-    o, n, target = files(tmp_path, old=OLD, new=NEW, target=b"keep me")
-    (tmp_path / "link").symlink_to("target")
-    for out in (target, tmp_path / "link"):
-        r = run(*["-f"] * force, "diff", o, n, out)
-        assert r.returncode == 0 if force else "already exists (use -f to overwrite it)" in one_error(r)
-    assert target.read_bytes() == (GOOD if force else b"keep me") and (tmp_path / "link").is_symlink()
-    # Devices and FIFOs are written through, never replaced; a reader there first lets the tool's write through.
-    assert run("diff", o, n, "/dev/null").returncode == 0 and stat.S_ISCHR(os.stat("/dev/null").st_mode)
-    os.mkfifo(fifo := tmp_path / "fifo")
-    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
-    assert run("diff", o, n, fifo).returncode == 0 and os.read(reader, 1000) == GOOD
-    assert stat.S_ISFIFO(fifo.stat().st_mode) and no_leftovers(tmp_path)
-    os.close(reader)
-
-
-def test_permissions_are_those_of_the_user():
-    user = 65534 if os.getuid() == 0 else None  # root passes every permission check: run as nobody
+def test_outputs(force):
+    user = 65534 if os.getuid() == 0 else None  # root passes every permission check: run a copy of the tool as nobody
     child = None if user is None else lambda: (os.setgroups([]), os.setgid(user), os.setuid(user))
+    f = ["-f"] * force
     with tempfile.TemporaryDirectory() as name:  # not under tmp_path, whose parents may be closed to nobody
-        (top := Path(name)).chmod(0o777)  # world-writable: a rename there needs no right to the file it replaces
-        old, new, tool, kept = files(top, old=OLD, new=NEW, tool=TOOL.read_bytes(), kept=b"keep me")
-        tool.chmod(0o755)  # a copy: the build's own folder may be closed to nobody
-        kept.chmod(0o444)
+        (top := Path(name)).chmod(0o755)
+        o, n, target, tool = files(top, old=OLD, new=NEW, target=b"keep me", tool=TOOL.read_bytes())
+        tool.chmod(0o755)
+        (top / "link").symlink_to("target")
+        for out in (target, top / "link"):
+            r = run(*f, "diff", o, n, out)
+            assert r.returncode == 0 if force else "already exists (use -f to overwrite it)" in one_error(r)
+        assert target.read_bytes() == (GOOD if force else b"keep me") and (top / "link").is_symlink()
+        # Devices and FIFOs are written through, never replaced; a reader there first lets the tool's write through.
+        assert run(*f, "diff", o, n, "/dev/null").returncode == 0 and stat.S_ISCHR(os.stat("/dev/null").st_mode)
+        os.mkfifo(fifo := top / "fifo")
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        assert run(*f, "diff", o, n, fifo).returncode == 0 and os.read(reader, 1000) == GOOD
+        os.close(reader)
         (top / "ro").mkdir(mode=0o555)
-        r = run("diff", old, new, top / "ro" / "out", child=child, tool=tool)
+        r = run(*f, "diff", o, n, top / "ro" / "out", child=child, tool=tool)
         assert "cannot create a temporary file next to" in one_error(r) and "Permission denied" in r.stderr.decode()
-        if user is not None:
-            assert "cannot overwrite" in one_error(run("-f", "diff", old, new, kept, child=child, tool=tool))
-        assert kept.read_bytes() == b"keep me" and list((top / "ro").iterdir()) == [] and no_leftovers(top)
+        assert stat.S_ISFIFO(fifo.stat().st_mode) and list((top / "ro").iterdir()) == [] and no_leftovers(top)
 
 
 @pytest.mark.parametrize("command,second,result", [("diff", NEW, GOOD), ("patch", GOOD, NEW)])
-@pytest.mark.parametrize("to_stdout", [True, False])
-def test_stats(tmp_path, command, second, result, to_stdout):
-    out = "-" if to_stdout else tmp_path / "result"
-    r = run("--stats", command, *files(tmp_path, old=OLD, second=second), out)
-    assert r.returncode == 0 and (r.stdout if to_stdout else out.read_bytes()) == result
-    report = (r.stderr if to_stdout else r.stdout).decode()  # on standard error when the output is standard output
-    assert report.startswith(f"old:    {len(OLD)} bytes\nnew:    {len(NEW)} bytes\ndelta:  {len(GOOD)} bytes "
-                             f"({100 * len(GOOD) / len(NEW):.2f}% of new)\n{'engine: exact' * (command == 'diff')}")
-    assert f" ms ({command}" in report.splitlines()[-1]
+def test_stats(tmp_path, command, second, result):
+    old, second = files(tmp_path, old=OLD, second=second)
+    to_stdout, to_file = (run("--stats", command, old, second, out) for out in ("-", tmp_path / "out"))
+    assert to_stdout.stdout == (tmp_path / "out").read_bytes() == result
+    for report in (to_stdout.stderr.decode(), to_file.stdout.decode()):  # on stderr when the output is stdout
+        assert report.startswith(f"old:    {len(OLD)} bytes\nnew:    {len(NEW)} bytes\ndelta:  {len(GOOD)} bytes "
+                                 f"({100 * len(GOOD) / len(NEW):.2f}% of new)\n{'engine: exact' * (command == 'diff')}")
+        assert f" ms ({command}" in report.splitlines()[-1]
 
 
 @pytest.mark.parametrize("args, reason", [
-    ([], "missing command (diff or patch)"), (["foo"], "unknown command 'foo' (expected diff or patch)"),
-    (["diff", "a"], "diff: missing NEW DELTA"), (["patch", "a", "b"], "patch: missing OUT"),
-    (["diff", "a", "b", "c", "d"], "diff: unexpected argument 'd'"),
-    (["diff", "--quick", "a", "b", "c"], "unknown option '--quick'"),
-    (["diff", "-", "-", "c"], "diff: only one input can be standard input"),
-    (["--fast", "patch", "a", "b", "c"], "patch: option --fast applies to diff only"),
-    (["--", "--raw", "diff", "a", "b"], "unknown command '--raw' (expected diff or patch)"),
+    ("", "missing command (diff or patch)"), ("foo", "unknown command 'foo' (expected diff or patch)"),
+    ("diff a", "diff: missing NEW DELTA"), ("patch a b", "patch: missing OUT"),
+    ("diff a b c d", "diff: unexpected argument 'd'"), ("diff --quick a b c", "unknown option '--quick'"),
+    ("diff - - c", "diff: only one input can be standard input"),
+    ("--fast patch a b c", "patch: option --fast applies to diff only"),
+    ("-- --raw diff a b", "unknown command '--raw' (expected diff or patch)"),
 ])
 def test_usage_errors_name_the_reason(args, reason):
-    lines = one_error(run(*args), status=2)
+    lines = one_error(run(*args.split()), status=2)
     assert lines[0] == f"corvantis-delta: {reason}" and lines[1].startswith("usage: corvantis-delta")
 
 
