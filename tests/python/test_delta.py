@@ -14,11 +14,17 @@ DELTA = bytes.fromhex("00 0a 42 58 59 0a 0a 17 07")
 BytesSub = type("BytesSub", (bytes,), {})
 
 
-def test_worked_example_and_keywords():
+def test_arguments_and_results():
     for result in (diff(OLD, NEW), diff(new_value=NEW, old_value=OLD), diff(PythonInBuf(OLD), BytesSub(NEW))):
         assert type(result) is PythonOutBuf and bytes(result) == DELTA
     for result in (patch(OLD, DELTA), patch(diff=DELTA, old_value=OLD), patch(BytesSub(OLD), PythonInBuf(DELTA))):
         assert type(result) is PythonOutBuf and bytes(result) == NEW
+    view = memoryview(result)
+    assert (view.format, view.itemsize, view.shape, view.strides, view.obj) == ("b", 1, (29,), (1,), result)
+    view[0], view[-1] = ord("j"), -1  # writable, signed items, written in place
+    assert (bytes(result), len(result), repr(result)) == (b"j" + NEW[1:-1] + b"\xff", 29, "<PythonOutBuf of 29 bytes>")
+    empty = PythonOutBuf.__new__(PythonOutBuf)  # no constructor ran: it holds no buffer
+    assert (len(empty), repr(empty)) == (0, "<PythonOutBuf holding no data>")
 
 
 def with_arg(function, position, value):
@@ -56,16 +62,6 @@ BAD_BUFFERS = [("text", TypeError, "bytes-like object is required, not 'str'"), 
 def test_refused_arguments(call, error, message):
     with pytest.raises(error, match=message):
         call()
-
-
-def test_out_buf_buffer_protocol():
-    result = patch(b"hello world", b"\x00\x05\x45there")
-    view = memoryview(result)
-    assert (view.format, view.itemsize, view.shape, view.strides, view.obj) == ("b", 1, (10,), (1,), result)
-    view[0], view[-1] = ord("j"), -1  # writable, signed items, written in place
-    assert (bytes(result), len(result), repr(result)) == (b"jellother\xff", 10, "<PythonOutBuf of 10 bytes>")
-    empty = PythonOutBuf.__new__(PythonOutBuf)  # no constructor ran: it holds no buffer
-    assert (len(empty), repr(empty)) == (0, "<PythonOutBuf holding no data>")
 
 
 def test_diff_fast_reads_any_contiguous_byte_buffer(tmp_path):

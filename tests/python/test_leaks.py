@@ -9,8 +9,7 @@ from conftest import int_with
 
 from corvantis_core import cbor, delta
 
-# Under ASan freed memory sits in a quarantine and PYTHONMALLOC=malloc leaves no
-# interpreter blocks to count: only GC objects and reference counts are compared there.
+# Under ASan freed memory sits in a quarantine and PYTHONMALLOC=malloc leaves no interpreter blocks to count.
 UNDER_SANITIZER = bool(os.environ.get("CORVANTIS_UNDER_SANITIZER"))
 OLD = bytes(range(256)) * 4
 NEW = OLD[:300] + b"inserted" + OLD[310:900] + b"\x00\x01" + OLD[905:]
