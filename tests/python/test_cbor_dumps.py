@@ -19,9 +19,8 @@ CAST = ("Unable to cast Python instance to C++ type (#define PYBIND11_DETAILED_E
 RANGE = "dumps received an integer out of range for both int64_t and uint64_t"
 LIST_CHANGED, DICT_CHANGED = "list changed size during iteration", "dictionary changed size during iteration"
 
-# RFC 8949 Appendix A, every example dumps can produce; scalars in both framings. Beyond the RFC: 64-bit edges,
-# a half subnormal written as single, a bytearray taken as text, and foreign objects, which take the first
-# alternative that accepts them: __index__ makes an int, a truth slot a bool, __int__ an int again.
+# RFC 8949 Appendix A, every example dumps can produce; scalars in both framings. Beyond it: 64-bit edges, a half
+# subnormal written as single, bytearray as text, and foreign objects (__index__ before a truth slot before __int__).
 RFC_SCALARS = [
     (0, "00"), (1, "01"), (10, "0a"), (23, "17"), (24, "1818"), (25, "1819"), (100, "1864"), (1000, "1903e8"),
     (1000000, "1a000f4240"), (1000000000000, "1b000000e8d4a51000"), (2**64 - 1, "1bffffffffffffffff"), (-1, "20"),
@@ -34,20 +33,17 @@ RFC_SCALARS = [
     ("\U00010151", "64f0908591"), (2**63, "1b8000000000000000"), (-2**63, "3b7fffffffffffffff"),
     (5.960464477539063e-8, "fa33800000"), (b"\x00" * 256, "590100" + "00" * 256), (bytearray(b"ab"), "626162"),
     (hooked(__index__=lambda: 5, __bool__=lambda: False), "05"), (hooked(__int__=lambda: 7), "07"), (1j, "f5"),
-    (decimal.Decimal(0), "f4"),
-]
+    (decimal.Decimal(0), "f4")]
 RFC_DEFINITE = [
     ([], "80"), ([1, 2, 3], "83010203"), ([1, [2, 3], [4, 5]], "8301820203820405"),
     (list(range(1, 26)), "98190102030405060708090a0b0c0d0e0f101112131415161718181819"), ({}, "a0"),
     ({1: 2, 3: 4}, "a201020304"), ({"a": 1, "b": [2, 3]}, "a26161016162820203"), (["a", {"b": "c"}], "826161a161626163"),
     ({"a": "A", "b": "B", "c": "C", "d": "D", "e": "E"}, "a56161614161626142616361436164614461656145"),
-    ((1, 2), "820102"), ({(1,): None}, "a18101f6"),
-]
+    ((1, 2), "820102"), ({(1,): None}, "a18101f6")]
 RFC_INDEFINITE = [
     ([], "9fff"), ([1, [2, 3], [4, 5]], "9f019f0203ff9f0405ffff"), ({}, "bfff"), ({(1,): None}, "bf9f01fff6ff"),
     (list(range(1, 26)), "9f0102030405060708090a0b0c0d0e0f101112131415161718181819ff"), ((1, 2), "9f0102ff"),
-    ({"a": 1, "b": [2, 3]}, "bf61610161629f0203ffff"), ({"Fun": True, "Amt": -2}, "bf6346756ef563416d7421ff"),
-]
+    ({"a": 1, "b": [2, 3]}, "bf61610161629f0203ffff"), ({"Fun": True, "Amt": -2}, "bf6346756ef563416d7421ff")]
 
 
 @pytest.mark.parametrize("value,expected,indefinite", [(v, x, f) for v, x in RFC_SCALARS for f in (True, False)]
@@ -65,12 +61,10 @@ def test_encoding(value, expected, indefinite):
     (int_with(-2**64, __str__=lambda s: "a" + "é" * 30), RANGE + "a" + "é" * 19),  # the cut keeps whole characters
     *((value, None) for value in (set(), memoryview(b"a"), object(), hooked(__bool__=lambda: 1 / 0),
                                   hooked(__float__=lambda: 1.0), hooked(__index__=lambda: 2**64),
-                                  hooked(__index__=lambda: 1.5), hooked(__bool__=lambda: "yes"))),
-])
+                                  hooked(__index__=lambda: 1.5), hooked(__bool__=lambda: "yes")))])
 def test_errors_at_any_level(value, message):
     top = outcome(value)
-    unmatched = top[0] is TypeError and "incompatible function arguments" in top[1]
-    assert top == (RuntimeError, message) if message else unmatched
+    assert top == (RuntimeError, message) if message else top[0] is TypeError and "incompatible function" in top[1]
     keyed = ({value: 1},) if type(value).__hash__ else ()
     for container in ([value], (0, value), {"k": (value,)}) + keyed:
         assert outcome(container) == (RuntimeError, message or CAST)
@@ -79,8 +73,7 @@ def test_errors_at_any_level(value, message):
 # max_depth N accepts elements down to level N; the top-level value is never checked.
 @pytest.mark.parametrize("value,max_depth,ok", [
     ([[]], 1, True), ([[1]], 2, True), (5, 1, True), ({"a": []}, 1, True), ([[1]], 2**64 - 1, True),
-    ([[1]], 1, False), ({("a",): 1}, 1, False), ([1, [2, [3, [4]]]], 3, False),
-])
+    ([[1]], 1, False), ({("a",): 1}, 1, False), ([1, [2, [3, [4]]]], 3, False)])
 def test_max_depth(value, max_depth, ok):
     expected = dumps(value) if ok else (RuntimeError, f"Exceeded recursion limit:{max_depth}")
     assert outcome(value, max_depth=max_depth) == expected
@@ -108,8 +101,7 @@ def test_deep_nesting_raises_recursion_error(wrap, indefinite):
     (lambda t: {"a": hooked(__bool__=lambda: (t.pop("a"), t.update(c=[0] * 9), True)[-1]), "b": 2}, DICT_CHANGED),
     # Items replaced in place, the size unchanged, are read fresh.
     (lambda t: [hooked(__bool__=lambda: t.__setitem__(slice(1, 3), ["new", ["new"]]) or True), "old" * 30, ["old"]],
-     [True, "new", ["new"]]),
-])
+     [True, "new", ["new"]])])
 def test_container_changed_during_walk(build, expected, indefinite):
     target = {} if expected == DICT_CHANGED else []
     (target.update if expected == DICT_CHANGED else target.extend)(build(target))
@@ -117,18 +109,15 @@ def test_container_changed_during_walk(build, expected, indefinite):
     assert result == (RuntimeError, expected) if isinstance(expected, str) else cbor2.loads(result) == expected
 
 
-MEMORY_SCRIPT = """
-import resource, sys
+MEMORY_SCRIPT = """import resource, sys
 from corvantis_core import cbor
 value = eval(sys.argv[1])
 in_use = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
 resource.setrlimit(resource.RLIMIT_AS, (in_use + (int(sys.argv[2]) << 20), resource.RLIM_INFINITY))
-print(len(cbor.dumps(value)))
-"""
+print(len(cbor.dumps(value)))"""
 
 
-# The output block cannot grow: no truncated result. Written in place with no tree of the value and no second copy
-# of the output, 18 MB of many small items need at most the output grown by half.
+# No truncated result when the output cannot grow; and no tree of the value nor a second copy of the output.
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves the address space")
 @pytest.mark.parametrize("expression,headroom_mib,expected", [
     ("[b'x' * (1 << 20)] * 96", 48, "MemoryError"),

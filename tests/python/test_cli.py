@@ -77,8 +77,7 @@ def test_diff_and_patch_agree_with_the_module(tmp_path, old, new):
     ("patch old bad", OLD, "not a corvantis-delta file (a bare delta needs --raw)"),
     # The delta is checked before the old value is opened: a FIFO nobody writes to would block forever.
     ("patch fifo bad", BARE, "not a corvantis-delta file"), ("diff nope new", None, "cannot open old value 'nope'"),
-    ("--raw patch old bad", b"\x00\x18\x40", "malformed delta: copy outside the old value"),
-])
+    ("--raw patch old bad", b"\x00\x18\x40", "malformed delta: copy outside the old value")])
 @pytest.mark.parametrize("existing", [False, True], ids=["fresh", "existing"])
 def test_failures_leave_no_output(tmp_path, monkeypatch, args, bad, message, existing):
     monkeypatch.chdir(tmp_path)
@@ -93,8 +92,8 @@ def test_failures_leave_no_output(tmp_path, monkeypatch, args, bad, message, exi
 
 @pytest.mark.parametrize("force", [False, True])
 def test_outputs(force):
-    user = 65534 if os.getuid() == 0 else None  # root passes every permission check: run a copy of the tool as nobody
-    child = None if user is None else lambda: (os.setgroups([]), os.setgid(user), os.setuid(user))
+    # Root passes every permission check: a copy of the tool runs as nobody.
+    child = (lambda: (os.setgroups([]), os.setgid(65534), os.setuid(65534))) if os.getuid() == 0 else None
     f = ["-f"] * force
     with tempfile.TemporaryDirectory() as name:  # not under tmp_path, whose parents may be closed to nobody
         (top := Path(name)).chmod(0o755)

@@ -37,7 +37,6 @@ NAMES, MISMATCH = ("old_value", "new_value"), (TypeError, "incompatible function
 UNSET = PythonInBuf.__new__(PythonInBuf)  # no constructor ran
 BAD_ARGUMENTS = [(v, *MISMATCH) for v in (bytearray(b"ab"), memoryview(b"ab"), "ab", 3, diff(b"", b""))] + [
     (None, RuntimeError, "None is not a PythonInBuf"), (UNSET, TypeError, "never initialised")]
-# diff_fast takes any C-contiguous buffer of bytes and says why it refuses anything else.
 BAD_BUFFERS = [("text", TypeError, "bytes-like object is required, not 'str'"), (None, TypeError, "not 'NoneType'"),
                (array.array("i", [1, 2, 3]), TypeError, "of bytes is required, not of items of 4 bytes"),
                (memoryview(b"abcdef")[::2], ValueError, "must be C-contiguous"), (UNSET, TypeError, "never initialised")]
@@ -57,8 +56,7 @@ BAD_BUFFERS = [("text", TypeError, "bytes-like object is required, not 'str'"), 
     *((lambda a=a: PythonInBuf(*a), TypeError, "incompatible constructor arguments")
       for a in [(bytearray(b"x"),), ("x",), (None,), (), (b"x", b"y"), (diff(b"x", b"x"),)]),
     (lambda: PythonOutBuf(b"x"), TypeError, "No constructor defined"),
-    *((lambda c=c: c(PythonOutBuf.__new__(PythonOutBuf)), BufferError, None) for c in (memoryview, bytes)),
-])
+    *((lambda c=c: c(PythonOutBuf.__new__(PythonOutBuf)), BufferError, None) for c in (memoryview, bytes))])
 def test_refused_arguments(call, error, message):
     with pytest.raises(error, match=message):
         call()

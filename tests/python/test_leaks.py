@@ -23,8 +23,7 @@ CALLS = [
     lambda: cbor.dumps([2**64, b"x" * 1024]), lambda: cbor.dumps([int_with(3, __eq__=lambda s, o: 1 / 0), b"x" * 1024]),
     lambda: cbor.dumps([b"x" * 1024, [[[1]]]], max_depth=2), lambda: cbor.dumps([OLD, {1, 2}]),
     lambda: cbor.dumps({1}), lambda: cbor.dumps(["\ud800" * 300]), lambda: delta.diff(OLD, "text"),
-    lambda: delta.diff(None, NEW), lambda: delta.patch(OLD, GOOD + b"\x05"), lambda: delta.PythonInBuf(bytearray(1024)),
-]
+    lambda: delta.diff(None, NEW), lambda: delta.patch(OLD, GOOD + b"\x05"), lambda: delta.PythonInBuf(bytearray(1024))]
 
 
 def snapshot():

@@ -21,14 +21,12 @@ def test_declared_c_api_is_exported():
     assert [n for n in names if not hasattr(library, n)] == []
 
 
-IMPORT = """
-import sys
+IMPORT = """import sys
 try:
     import corvantis_core
     print("loaded", corvantis_core.cbor.dumps([1]).hex())
 except ImportError as error:
-    print(f"{error}|{error.__cause__!r}|{'corvantis_core' in sys.modules}")
-"""
+    print(f"{error}|{error.__cause__!r}|{'corvantis_core' in sys.modules}")"""
 VERSION = '#include <stdlib.h>\nconst char *Py_GetVersion(void) { return getenv("SHIM_PY_VERSION"); }\n'
 FAILING_CBOR = """#include <Python.h>
 #include <dlfcn.h>
@@ -38,8 +36,7 @@ PyObject *PyImport_AddModule(const char *name) {
     if (strcmp(name, "corvantis_core.cbor") != 0) return next(name);
     PyErr_SetString(PyExc_LookupError, "refused by the test");
     return NULL;
-}
-"""
+}"""
 REFUSED = "Python version mismatch: module was compiled for Python 3.12, but the interpreter version is incompatible: "
 
 
