@@ -11,7 +11,6 @@ def int_with(value, **methods):
 
 
 def outcome(*args, **kwargs):
-    """What cbor.dumps gives: the bytes, or the type and message of what it raised."""
     try:
         return cbor.dumps(*args, **kwargs)
     except Exception as error:

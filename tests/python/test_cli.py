@@ -13,16 +13,15 @@ import pytest
 
 from corvantis_core.delta import diff, patch
 
-# The installed tool by default; CORVANTIS_DELTA_TOOL points the suite at another build of it (a sanitizer build).
 TOOL = Path(os.environ.get("CORVANTIS_DELTA_TOOL") or Path(sys.executable).parent / "corvantis-delta")
 XXH3 = ctypes.CDLL("libxxhash.so.0").XXH3_64bits  # the checksum oracle: the xxHash library itself
 XXH3.restype, XXH3.argtypes = ctypes.c_uint64, [ctypes.c_char_p, ctypes.c_size_t]
 
 
-def checked(old, new, bare):
+def checked(old, new, bare, version=1):
     """A checked delta built from its documented layout."""
     fields = [f(v) for v in (old, new, bare) for f in (len, lambda data: XXH3(data, len(data)))]
-    head = b"\x89CVD\r\n\x1a\n" + struct.pack(">BBH6Q", 1, 0, 0, *fields)
+    head = b"\x89CVD\r\n\x1a\n" + struct.pack(">BBH6Q", version, 0, 0, *fields)
     return head + struct.pack(">Q", XXH3(head, len(head))) + bare
 
 
@@ -34,10 +33,6 @@ def files(directory, **contents):
     for name, data in contents.items():
         (directory / name).write_bytes(data)
     return [directory / name for name in contents]
-
-
-def no_leftovers(directory):
-    return not [p for p in Path(directory).iterdir() if p.name.startswith(".corvantis-delta")]
 
 
 def one_error(r, status=1):
@@ -56,38 +51,41 @@ BASE = os.urandom(50000)
 @pytest.mark.parametrize("old, new", [(b"", b""), (OLD, NEW), (BASE, BASE[:1000] + b"ins" + BASE[1100:])])
 def test_diff_and_patch_agree_with_the_module(tmp_path, old, new):
     bare = bytes(diff(old, new))
-    o, n, b, d = files(tmp_path, old=old, new=new, bare=bare, delta=(whole := checked(old, new, bare)))
-    r = run("diff", o, n, tmp_path / "made")
-    assert (r.returncode, r.stdout, r.stderr, (tmp_path / "made").read_bytes()) == (0, b"", b"", whole)
-    assert run("patch", o, d, tmp_path / "out").returncode == 0 and (tmp_path / "out").read_bytes() == new
-    # --raw is the module's format both ways; standard streams in every position.
-    assert run("--raw", "diff", o, n, "-").stdout == bare
-    assert run("patch", "--raw", o, b, "-").stdout == bytes(patch(old, bare)) == new
+    o, n, b, d = files(tmp_path, old=old, new=new, bare=b"\xf8" + bare, delta=(whole := checked(old, new, bare)))
+    r = run("diff", o, n, made := tmp_path / "made", child=lambda: os.umask(0o077))  # a new file takes the umask
+    assert (r.returncode, r.stdout + r.stderr, made.read_bytes(), made.stat().st_mode & 0o777) == (0, b"", whole, 0o600)
+    # --raw is the module's format both ways; the parser's message on F8, an item it skips, stays hidden.
+    r = run("patch", "--raw", o, b, "-")
+    assert run("--raw", "diff", o, n, "-").stdout == bare and (r.stdout, r.stderr) == (new, b"")
     assert run("diff", "-", n, "-", stdin=old).stdout == run("diff", o, "-", "-", stdin=new).stdout == whole
     assert run("patch", "-", d, "-", stdin=old).stdout == run("patch", o, "-", "-", stdin=whole).stdout == new
-    assert no_leftovers(tmp_path)
+    assert not list(tmp_path.glob(".corvantis-delta*"))
 
 
 @pytest.mark.parametrize("args, bad, message", [
-    ("patch other good", None, "wrong old file 'other': its checksum differs"),
+    ("patch alt ok", b"", "wrong old file 'alt': its checksum differs"),
+    ("patch old bad", b"", "empty file, not a delta"), ("patch old bad", GOOD[:40], "shorter than its header"),
     ("patch old bad", GOOD[:68], f"truncated delta: 68 bytes of {len(GOOD)}"),
-    ("patch old bad", b"", "empty file, not a delta"),
+    ("patch old bad", GOOD + b"\0", "corrupt delta: 1 bytes after its end"),
     ("patch old bad", GOOD[:20] + bytes([GOOD[20] ^ 1]) + GOOD[21:], "corrupt delta: header checksum mismatch"),
     ("patch old bad", GOOD[:70] + bytes([GOOD[70] ^ 1]) + GOOD[71:], "corrupt delta: checksum mismatch"),
     ("patch old bad", OLD, "not a corvantis-delta file (a bare delta needs --raw)"),
+    ("patch old bad", checked(OLD, NEW, BARE, version=2), "unsupported delta format version 2"),
+    ("patch old bad", checked(OLD, NEW.upper(), BARE), "the result does not match the checksum in the delta"),
     # The delta is checked before the old value is opened: a FIFO nobody writes to would block forever.
-    ("patch fifo bad", BARE, "not a corvantis-delta file"), ("diff nope new", None, "cannot open old value 'nope'"),
+    ("patch fifo bad", BARE, "not a corvantis-delta file"), ("diff nope new", b"", "cannot open old value 'nope'"),
+    ("diff old huge", b"", "new value 'huge' is too large: 2147483648 bytes (at most 2147483647)"),
     ("--raw patch old bad", b"\x00\x18\x40", "malformed delta: copy outside the old value")])
 @pytest.mark.parametrize("existing", [False, True], ids=["fresh", "existing"])
 def test_failures_leave_no_output(tmp_path, monkeypatch, args, bad, message, existing):
     monkeypatch.chdir(tmp_path)
-    files(tmp_path, old=OLD, new=NEW, good=GOOD, other=OLD.upper(), bad=bad or b"",
-          **({"target": b"keep"} if existing else {}))
+    files(tmp_path, old=OLD, ok=GOOD, alt=OLD.upper(), bad=bad, huge=b"", **({"target": b"keep"} if existing else {}))
     os.mkfifo("fifo")
+    os.truncate("huge", 2**31)  # sparse
     error = one_error(run(*args.split(), "-f", "target"))
     assert message in error and "\n" not in error, error
     assert (Path("target").read_bytes() == b"keep") if existing else not Path("target").exists()
-    assert no_leftovers(tmp_path)
+    assert not list(tmp_path.glob(".corvantis-delta*"))
 
 
 @pytest.mark.parametrize("force", [False, True])
@@ -97,23 +95,32 @@ def test_outputs(force):
     f = ["-f"] * force
     with tempfile.TemporaryDirectory() as name:  # not under tmp_path, whose parents may be closed to nobody
         (top := Path(name)).chmod(0o755)
-        o, n, target, tool = files(top, old=OLD, new=NEW, target=b"keep me", tool=TOOL.read_bytes())
+        o, n, target, kept, tool = files(top, old=OLD, new=NEW, target=b"keep", kept=b"keep", tool=TOOL.read_bytes())
+        target.chmod(0o640)
+        kept.chmod(0o444)
         tool.chmod(0o755)
         (top / "link").symlink_to("target")
         for out in (target, top / "link"):
             r = run(*f, "diff", o, n, out)
             assert r.returncode == 0 if force else "already exists (use -f to overwrite it)" in one_error(r)
-        assert target.read_bytes() == (GOOD if force else b"keep me") and (top / "link").is_symlink()
+        assert (target.read_bytes(), target.stat().st_mode & 0o777) == (GOOD if force else b"keep", 0o640)
+        assert "cannot overwrite" in one_error(run("-f", "diff", o, n, kept, child=child, tool=tool))
         # Devices and FIFOs are written through, never replaced; a reader there first lets the tool's write through.
         assert run(*f, "diff", o, n, "/dev/null").returncode == 0 and Path("/dev/null").is_char_device()
+        assert "cannot write '/dev/full': No space left on device" in one_error(run(*f, "diff", o, n, "/dev/full"))
+        master, terminal = os.openpty()  # binary output goes to a terminal only when forced
+        r = run(*f, "diff", o, n, os.ttyname(terminal))
+        assert r.returncode == 0 if force else "refusing to write binary data to the terminal" in one_error(r)
         os.mkfifo(fifo := top / "fifo")
         reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
         assert run(*f, "diff", o, n, fifo).returncode == 0 and os.read(reader, 1000) == GOOD
-        os.close(reader)
+        for fd in (master, terminal, reader):
+            os.close(fd)
         (top / "ro").mkdir(mode=0o555)
         r = run(*f, "diff", o, n, top / "ro" / "out", child=child, tool=tool)
         assert "cannot create a temporary file next to" in one_error(r) and "Permission denied" in r.stderr.decode()
-        assert fifo.is_fifo() and list((top / "ro").iterdir()) == [] and no_leftovers(top)
+        assert (top / "link").is_symlink() and fifo.is_fifo() and kept.read_bytes() == b"keep"
+        assert not list((top / "ro").iterdir()) and not list(top.glob(".corvantis-delta*"))
 
 
 @pytest.mark.parametrize("command,second,result", [("diff", NEW, GOOD), ("patch", GOOD, NEW)])
@@ -133,8 +140,7 @@ def test_stats(tmp_path, command, second, result):
     ("diff a b c d", "diff: unexpected argument 'd'"), ("diff --quick a b c", "unknown option '--quick'"),
     ("diff - - c", "diff: only one input can be standard input"),
     ("--fast patch a b c", "patch: option --fast applies to diff only"),
-    ("-- --raw diff a b", "unknown command '--raw' (expected diff or patch)"),  # no options after --
-])
+    ("-- --raw diff a b", "unknown command '--raw' (expected diff or patch)")])  # no option after --
 def test_usage_errors_name_the_reason(args, reason):
     lines = one_error(run(*args.split()), status=2)
     assert lines[0] == f"corvantis-delta: {reason}" and lines[1].startswith("usage: corvantis-delta")

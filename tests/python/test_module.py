@@ -23,8 +23,8 @@ def test_declared_c_api_is_exported():
 
 IMPORT = """import sys
 try:
-    import corvantis_core
-    print("loaded", corvantis_core.cbor.dumps([1]).hex())
+    from corvantis_core import cbor, delta
+    print("loaded", cbor.dumps([1]).hex(), cbor.__version__, delta.__version__)
 except ImportError as error:
     print(f"{error}|{error.__cause__!r}|{'corvantis_core' in sys.modules}")"""
 VERSION = '#include <stdlib.h>\nconst char *Py_GetVersion(void) { return getenv("SHIM_PY_VERSION"); }\n'
@@ -42,7 +42,7 @@ REFUSED = "Python version mismatch: module was compiled for Python 3.12, but the
 
 # A fresh interpreter imports the module with a C shim preloaded over libpython.
 @pytest.mark.parametrize("shim,version,expected", [
-    *((VERSION, v, "loaded 9f01ff") for v in ("3.12.4 (main) [GCC 12]", "3.12")),
+    *((VERSION, v, "loaded 9f01ff dev dev") for v in ("3.12.4 (main) [GCC 12]", "3.12")),
     *((VERSION, v, f"{REFUSED}{v}.|None|False") for v in ("3.13.0", "3.11.9 (main)", "3.120.1", "3.1")),
     (FAILING_CBOR, "", "initialization failed|LookupError('refused by the test')|False"),
 ])
