@@ -23,8 +23,8 @@ def test_declared_c_api_is_exported():
 
 IMPORT = """import sys
 try:
-    from corvantis_core import cbor, delta
-    print("loaded", cbor.dumps([1]).hex(), cbor.__version__, delta.__version__)
+    import corvantis_core as core
+    print("loaded", core.cbor.dumps([1]).hex(), core.cbor.__version__, core.delta.__version__)
 except ImportError as error:
     print(f"{error}|{error.__cause__!r}|{'corvantis_core' in sys.modules}")"""
 VERSION = '#include <stdlib.h>\nconst char *Py_GetVersion(void) { return getenv("SHIM_PY_VERSION"); }\n'
