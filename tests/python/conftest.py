@@ -1,10 +1,4 @@
-"""Helpers shared by the Python tests."""
-
 from corvantis_core import cbor
-
-
-def h(text):
-    return bytes.fromhex(text.replace(" ", ""))
 
 
 def hooked(**hooks):
@@ -12,18 +6,12 @@ def hooked(**hooks):
     return type("Hooked", (), {name: (lambda f: lambda self, *a: f(*a))(f) for name, f in hooks.items()})()
 
 
-def fail(*_):
-    raise ArithmeticError("hook failed")
-
-
 def int_with(value, **methods):
-    """An int subclass instance with the given methods (taking self)."""
     return type("IntWith", (int,), {"__hash__": int.__hash__, **methods})(value)
 
 
-def outcome(value, **kwargs):
-    """What cbor.dumps gives: the bytes, or the type and message of what it raised."""
+def outcome(*args, **kwargs):
     try:
-        return cbor.dumps(value, **kwargs)
+        return cbor.dumps(*args, **kwargs)
     except Exception as error:
         return type(error), str(error)

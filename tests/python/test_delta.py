@@ -1,82 +1,88 @@
-"""What the delta binding adds to the engine: argument conversion, exceptions, the buffer classes."""
+"""What the delta binding adds to the engines: argument conversion, exceptions, buffers, the interpreter lock."""
+
+import array
+import mmap
+import random
+import threading
 
 import pytest
-from conftest import h
 
-from corvantis_core.delta import PythonInBuf, PythonOutBuf, diff, patch
+from corvantis_core.delta import PythonInBuf, PythonOutBuf, diff, diff_fast, patch
 
 OLD, NEW = b"abcdefghijklmnopqrstuvwxyz0123", b"abcdefghijXYklmnopqrstxyz0123"
-DELTA = h("00 0a 42 58 59 0a 0a 17 07")
+DELTA = bytes.fromhex("00 0a 42 58 59 0a 0a 17 07")
 BytesSub = type("BytesSub", (bytes,), {})
 
 
-def test_worked_example_and_keywords():
+def test_arguments_and_results():
     for result in (diff(OLD, NEW), diff(new_value=NEW, old_value=OLD), diff(PythonInBuf(OLD), BytesSub(NEW))):
         assert type(result) is PythonOutBuf and bytes(result) == DELTA
     for result in (patch(OLD, DELTA), patch(diff=DELTA, old_value=OLD), patch(BytesSub(OLD), PythonInBuf(DELTA))):
         assert type(result) is PythonOutBuf and bytes(result) == NEW
+    view = memoryview(result)
+    assert (view.format, view.itemsize, view.shape, view.strides, view.obj) == ("b", 1, (29,), (1,), result)
+    view[0], view[-1] = ord("j"), -1  # writable, signed items, written in place
+    assert (bytes(result), len(result), repr(result)) == (b"j" + NEW[1:-1] + b"\xff", 29, "<PythonOutBuf of 29 bytes>")
+    empty = PythonOutBuf.__new__(PythonOutBuf)  # no constructor ran: it holds no buffer
+    assert (len(empty), repr(empty)) == (0, "<PythonOutBuf holding no data>")
 
 
-@pytest.mark.parametrize("call", [
-    lambda: diff(old=b"a", new=b"b"), lambda: diff(b"a", b"b", b"c"), lambda: patch(), lambda: diff(b"a", old_value=b"a"),
-    *(lambda v=v, f=f, p=p: f(*([v, b"ab"] if p == 0 else [b"ab", v])) for v in
-      (bytearray(b"ab"), memoryview(b"ab"), "ab", 3, diff(b"ab", b"ab")) for f in (diff, patch) for p in (0, 1)),
-])
-def test_argument_mismatch_is_type_error(call):
-    with pytest.raises(TypeError, match="incompatible function arguments"):
+def with_arg(function, position, value):
+    args = [b"small", b"small!"]
+    args[position] = value
+    return lambda: function(*args)
+
+
+NAMES, MISMATCH = ("old_value", "new_value"), (TypeError, "incompatible function arguments")
+UNSET = PythonInBuf.__new__(PythonInBuf)  # no constructor ran
+BAD_ARGUMENTS = [(v, *MISMATCH) for v in (bytearray(b"ab"), memoryview(b"ab"), "ab", 3, diff(b"", b""))] + [
+    (None, RuntimeError, "None is not a PythonInBuf"), (UNSET, TypeError, "never initialised")]
+BAD_BUFFERS = [("text", TypeError, "bytes-like object is required, not 'str'"), (None, TypeError, "not 'NoneType'"),
+               (array.array("i", [1, 2, 3]), TypeError, "of bytes is required, not of items of 4 bytes"),
+               (memoryview(b"abcdef")[::2], ValueError, "must be C-contiguous"), (UNSET, TypeError, "never initialised")]
+
+
+@pytest.mark.parametrize("call,error,message", [
+    (lambda: diff(old=b"a", new=b"b"), *MISMATCH), (lambda: diff(b"a", b"b", b"c"), *MISMATCH), (patch, *MISMATCH),
+    (lambda: diff(b"a", old_value=b"a"), *MISMATCH),
+    *((with_arg(f, p, v), e, m) for v, e, m in BAD_ARGUMENTS for f in (diff, patch) for p in (0, 1)),
+    *((with_arg(diff_fast, p, v), e, f"^{NAMES[p]}: .*{m}") for v, e, m in BAD_BUFFERS for p in (0, 1)),
+    # Values the exact engine cannot address (calloc'd: the pages are never touched).
+    *((lambda p=p, n=n: with_arg(diff, p, bytes(n))(), ValueError, f"^{NAMES[p]} is too large for a delta: {n} bytes")
+      for p, n in [(0, 2**31), (1, 2**32 + 3)]),
+    *((lambda d=d: patch(OLD, bytes.fromhex(d)), ValueError, f"^malformed delta: {m}$") for d, m in [
+        ("05", "copy offset without a length"), ("00 18 1f", "copy outside the old value"),
+        ("00 04 43 78", "truncated or unreadable item")]),
+    *((lambda a=a: PythonInBuf(*a), TypeError, "incompatible constructor arguments")
+      for a in [(bytearray(b"x"),), ("x",), (None,), (), (b"x", b"y"), (diff(b"x", b"x"),)]),
+    (lambda: PythonOutBuf(b"x"), TypeError, "No constructor defined"),
+    *((lambda c=c: c(PythonOutBuf.__new__(PythonOutBuf)), BufferError, None) for c in (memoryview, bytes))])
+def test_refused_arguments(call, error, message):
+    with pytest.raises(error, match=message):
         call()
 
 
-@pytest.mark.parametrize("position", [0, 1])
-@pytest.mark.parametrize("function", [diff, patch])
-def test_none_and_uninitialised_buffers(function, position):
-    for value, error, message in ((None, RuntimeError, "None is not a PythonInBuf"),
-                                  (PythonInBuf.__new__(PythonInBuf), TypeError, "PythonInBuf was never initialised")):
-        args = [b"abc", b"abd"]
-        args[position] = value
-        with pytest.raises(error, match=message):
-            function(*args)
+def test_diff_fast_reads_any_contiguous_byte_buffer(tmp_path):
+    old = random.Random(4).randbytes(200_000)
+    new = old[120_000:] + b"new words" + old[:120_000]
+    expected = bytes(diff_fast(old, new))
+    assert len(expected) < 100 and bytes(patch(old, expected)) == new
+    (tmp_path / "old").write_bytes(old)
+    with open(tmp_path / "old", "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        for kind in (bytearray, memoryview, lambda v: memoryview(b"xx" + v + b"yy")[2:-2], PythonInBuf,
+                     lambda v: patch(b"", bytes(diff(b"", v))), lambda v: mapped if v is old else v):
+            assert bytes(diff_fast(kind(old), kind(new))) == expected
 
 
-@pytest.mark.parametrize("args", [(bytearray(b"x"),), ("x",), (None,), (), (b"x", b"y"), (diff(b"x", b"x"),)])
-def test_buffer_constructors(args):
-    with pytest.raises(TypeError, match="incompatible constructor arguments"):
-        PythonInBuf(*args)
-    with pytest.raises(TypeError, match="No constructor defined"):
-        PythonOutBuf(*args)
-
-
-@pytest.mark.parametrize("d,message", [("05", "copy offset without a length"), ("00 18 1f", "copy outside the old value"),
-                                       ("00 04 43 78", "truncated or unreadable item")])
-def test_malformed_delta_is_value_error(d, message):
-    with pytest.raises(ValueError) as info:
-        patch(OLD, h(d))
-    assert str(info.value) == "malformed delta: " + message
-
-
-@pytest.mark.parametrize("size", [2**31, 2**32 + 3])
-@pytest.mark.parametrize("position", [0, 1])
-def test_values_beyond_32_bits_are_refused(size, position):
-    try:
-        big = bytes(size)  # calloc'd: pages are only touched if read
-    except MemoryError:
-        pytest.skip("cannot reserve the address space")
-    args = [b"small", b"small!"]
-    args[position] = big
-    with pytest.raises(ValueError, match=f"{['old_value', 'new_value'][position]} is too large"):
-        diff(*args)
-
-
-def test_out_buf_buffer_protocol():
-    result = patch(b"hello world", b"\x00\x05\x45there")
-    view = memoryview(result)
-    assert (view.format, view.itemsize, view.ndim, view.shape, view.strides) == ("b", 1, 1, (10,), (1,))
-    assert not view.readonly and view.c_contiguous and view.obj is result
-    view[0], view[-1] = ord("j"), -1  # format "b": signed items, written in place
-    assert bytes(result) == b"jellother\xff"
-    assert (len(result), repr(result)) == (10, "<PythonOutBuf of 10 bytes>")
-    empty = PythonOutBuf.__new__(PythonOutBuf)  # no constructor ran: it holds no buffer
-    assert (len(empty), repr(empty)) == (0, "<PythonOutBuf holding no data>")
-    for convert in (memoryview, bytes):
-        with pytest.raises(BufferError):
-            convert(empty)
+def test_diff_fast_holds_its_buffers_and_lets_other_threads_run():
+    old = bytearray(random.Random(9).randbytes(24 << 20))
+    new = bytes(old[1000:]) + bytes(old[:1000])
+    calling, results, progress = [], [], 0
+    for _ in range(2):  # two calls at once, on the same buffers
+        threading.Thread(target=lambda: calling.append(1) or results.append(bytes(diff_fast(old, new)))).start()
+    while len(results) < 2:
+        progress += bool(calling)
+        if progress == 1000:  # a call is under way
+            with pytest.raises(BufferError):
+                old.extend(b"x")
+    assert progress > 1000 and results[0] == results[1] and bytes(patch(bytes(old), results[0])) == new
