@@ -58,6 +58,16 @@ typedef enum diff_apply_error {
     DIFF_APPLY_COPY_WITHOUT_LENGTH,
     DIFF_APPLY_COPY_OUT_OF_RANGE,
     DIFF_APPLY_UNREADABLE_ITEM,
+    /* Compact deltas only: the checks a compact delta carries. */
+    DIFF_APPLY_UNSUPPORTED_VERSION,
+    DIFF_APPLY_DAMAGED_HEADER,
+    DIFF_APPLY_WRONG_OLD_LENGTH,
+    DIFF_APPLY_WRONG_OLD_CHECKSUM,
+    DIFF_APPLY_TRUNCATED,
+    DIFF_APPLY_DAMAGED,
+    DIFF_APPLY_TRAILING_BYTES,
+    DIFF_APPLY_WRONG_NEW_LENGTH,
+    DIFF_APPLY_WRONG_NEW_CHECKSUM,
 } diff_apply_error;
 
 /* The message of an error: the matching DIFF_ERROR_* text, null for
@@ -78,6 +88,15 @@ CORVANTIS_API buf *diff_apply_binary_ex(const buf *old_value, const buf *delta, 
 #define DIFF_ERROR_COPY_WITHOUT_LENGTH "malformed delta: copy offset without a length"
 #define DIFF_ERROR_COPY_OUT_OF_RANGE "malformed delta: copy outside the old value"
 #define DIFF_ERROR_UNREADABLE_ITEM "malformed delta: truncated or unreadable item"
+#define DIFF_ERROR_UNSUPPORTED_VERSION "compact delta: unsupported format version"
+#define DIFF_ERROR_DAMAGED_HEADER "compact delta: damaged header (header checksum mismatch)"
+#define DIFF_ERROR_WRONG_OLD_LENGTH "compact delta: the old value has the wrong length"
+#define DIFF_ERROR_WRONG_OLD_CHECKSUM "compact delta: the old value's checksum does not match"
+#define DIFF_ERROR_TRUNCATED "compact delta: truncated"
+#define DIFF_ERROR_DAMAGED "compact delta: damaged (a stream does not decode as declared)"
+#define DIFF_ERROR_TRAILING_BYTES "compact delta: trailing bytes after the delta"
+#define DIFF_ERROR_WRONG_NEW_LENGTH "compact delta: the result has the wrong length"
+#define DIFF_ERROR_WRONG_NEW_CHECKSUM "compact delta: the result's checksum does not match"
 
 /* The replacement delta of any value: one CBOR byte string of all its bytes.
  * Null when the value is null or memory runs out. */
