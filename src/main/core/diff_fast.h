@@ -18,6 +18,7 @@
 
 #include "buf.h"
 #include "corvantis_export.h"
+#include "delta_ops.h"
 
 CORVANTIS_EXTERN_C_BEGIN
 
@@ -26,6 +27,14 @@ CORVANTIS_EXTERN_C_BEGIN
  * equal values of 2 bytes or more. Null only when an argument is null or
  * memory runs out. */
 CORVANTIS_API buf *diff_generate_binary_fast(const buf *old_value, const buf *new_value);
+
+/* The scan alone, for any format: emits the operations that make new_value
+ * (copies from old_value and inserts, in new-value order) into sink, then
+ * closes it. Applies neither the size rule nor the no-change shortcut.
+ * Returns the status that ended the stream: DELTA_SINK_CONTINUE after a
+ * complete stream and a successful close, DELTA_SINK_STOP when the sink
+ * stopped it, DELTA_SINK_FAILED when an argument is null or memory ran out. */
+CORVANTIS_API delta_sink_status diff_fast_emit(const buf *old_value, const buf *new_value, const delta_op_sink *sink);
 
 CORVANTIS_EXTERN_C_END
 
