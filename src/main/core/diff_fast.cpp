@@ -3,9 +3,11 @@
 #include <string.h>
 
 #include "block_index.h"
-#include "cbor_head.h"
+#include "bare_writer.h"
+#include "coallescing_script.h"
 #include "diff.h"
-#include "wide_script.h"
+#include "execution.h"
+#include "quality.h"
 
 /* Gaps up to this many bytes on both sides go to the exact engine. */
 static const uint64_t GAP_REFINE_MAX = 1024;
@@ -108,7 +110,7 @@ static void consider(const fast_scan &s, uint64_t candidate, uint64_t at, uint64
      * nearly what it saves, and taking it can hide a longer match that
      * starts a few bytes later. Continuing the previous copy is always
      * worth its window. */
-    const int64_t cost = 2 + _wide_script_head_size(start);
+    const int64_t cost = 2 + bare_writer_head_size(static_cast<int64_t>(start));
     if (!continues && length < static_cast<uint64_t>(2 * cost)) return;
     const int64_t gain = static_cast<int64_t>(length) - cost;
     const uint64_t distance = start > previous_end ? start - previous_end : previous_end - start;
@@ -121,84 +123,55 @@ static void consider(const fast_scan &s, uint64_t candidate, uint64_t at, uint64
     }
 }
 
-/* Reads one CBOR head of the exact engine's output and moves past it. */
-static bool read_head(const uint8_t *data, uint64_t length, uint64_t *pos, uint8_t *major, uint64_t *argument) {
-    if (*pos >= length) return false;
-    cbor_head head;
-    const int32_t size = cbor_head_read(data + *pos, length - *pos, &head);
-    if (size < 0 || head.info > 27) return false;
-    *pos += static_cast<uint64_t>(size);
-    *major = head.major;
-    *argument = head.argument;
-    return true;
-}
+/* What the exact engine's writer made of a gap, held until the engine has
+ * finished: only then is it known whether the gap is written this way or as
+ * one literal. Each item costs the writer at least 2 of its budget (at most
+ * GAP_REFINE_MAX), so the list cannot overflow. */
+struct gap_items {
+    delta_op items[GAP_REFINE_MAX / 2];
+    uint32_t count;
+};
 
-/* Hands the exact engine's delta for old[old_start..) against
- * new[new_start, new_start + new_length) to the sink, operation by
- * operation, with offsets made absolute. False in *understood when the delta
- * does not read as expected (the caller then inserts the gap). */
-static delta_sink_status replay(const fast_scan &s, const buf *delta, uint64_t old_start, uint64_t new_start,
-                                uint64_t new_length, bool *understood) {
-    *understood = false;
-    const uint8_t *d = delta->data;
-    const uint64_t length = delta->length;
-    if (length == 1 && d[0] == 0xF6) {
-        *understood = true;
-        return emit_op(s, DELTA_OP_COPY_OLD, old_start, new_length);
-    }
-    /* Check the whole delta first, so a surprise leaves the sink untouched. */
-    uint64_t pos = 0, produced = 0;
-    while (pos < length) {
-        uint8_t major = 0;
-        uint64_t a = 0, b = 0;
-        if (!read_head(d, length, &pos, &major, &a)) return DELTA_SINK_CONTINUE;
-        if (major == 0) {
-            if (!read_head(d, length, &pos, &major, &b) || major != 0) return DELTA_SINK_CONTINUE;
-            produced += b;
-        } else if (major == 2 && a <= length - pos) {
-            pos += a;
-            produced += a;
-        } else {
-            return DELTA_SINK_CONTINUE;
-        }
-    }
-    if (produced != new_length) return DELTA_SINK_CONTINUE;
-    *understood = true;
-    pos = 0;
-    produced = 0;
-    while (pos < length) {
-        uint8_t major = 0;
-        uint64_t a = 0, b = 0;
-        read_head(d, length, &pos, &major, &a);
-        delta_sink_status status;
-        if (major == 0) {
-            read_head(d, length, &pos, &major, &b);
-            status = emit_op(s, DELTA_OP_COPY_OLD, old_start + a, b);
-            produced += b;
-        } else {
-            pos += a;
-            status = emit_op(s, DELTA_OP_INSERT, new_start + produced, a);
-            produced += a;
-        }
-        if (status != DELTA_SINK_CONTINUE) return status;
-    }
+static delta_sink_status gap_items_add(void *opaque, const delta_op *op) {
+    gap_items *list = static_cast<gap_items *>(opaque);
+    if (list->count == GAP_REFINE_MAX / 2) return DELTA_SINK_FAILED;
+    list->items[list->count++] = *op;
     return DELTA_SINK_CONTINUE;
 }
 
-/* Emits the exact engine's operations for old[old_start, old_end) against
- * new[new_start, new_end) (both non-empty), or the new bytes as one insert
- * when the exact engine could not be used. */
+static delta_sink_status gap_items_close(void *) { return DELTA_SINK_CONTINUE; }
+
+/* Emits what the exact engine makes of old[old_start, old_end) against
+ * new[new_start, new_end) (both non-empty), with addresses made absolute: the
+ * items its own writer would write, under that writer's budget (the gap's new
+ * length) and with costs weighed on addresses within the gap; when that
+ * budget runs out, the gap as one insert. */
 static delta_sink_status refine_gap(const fast_scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_start,
                                     uint64_t new_end) {
     const uint64_t old_gap = old_end - old_start, new_gap = new_end - new_start;
-    buf old_view{const_cast<uint8_t *>(s.old_data) + old_start, old_gap, old_gap};
-    buf new_view{const_cast<uint8_t *>(s.new_data) + new_start, new_gap, new_gap};
-    buf *delta = diff_generate_binary_ex(&old_view, &new_view, DIFF_DEFAULT_STORAGE_LIMIT, GAP_BAILOUT_LIMIT);
-    if (delta == nullptr) return emit_op(s, DELTA_OP_INSERT, new_start, new_gap);
-    bool understood = false;
-    const delta_sink_status status = replay(s, delta, old_start, new_start, new_gap, &understood);
-    buf_free(delta);
-    return understood ? status : emit_op(s, DELTA_OP_INSERT, new_start, new_gap);
+    const buf old_view{const_cast<uint8_t *>(s.old_data) + old_start, old_gap, old_gap};
+    const buf new_view{const_cast<uint8_t *>(s.new_data) + new_start, new_gap, new_gap};
+    gap_items list;
+    list.count = 0;
+    const delta_op_sink collect{gap_items_add, gap_items_close, &list};
+    bare_writer writer{};
+    writer.head = bare_writer_head_size;
+    writer.new_value = &new_view;
+    writer.budget = static_cast<int64_t>(new_gap);
+    writer.next = &collect;
+    const delta_op_sink sink = bare_writer_sink(&writer);
+    const int32_t result = myers_binary_diff_emit(&old_view, 0, static_cast<int32_t>(old_gap), &new_view, 0,
+                                                  static_cast<int32_t>(new_gap), &sink, DIFF_DEFAULT_STORAGE_LIMIT,
+                                                  quality_pack(0, GAP_BAILOUT_LIMIT));
+    if (result == SCRIPT_RESULT_NO_CHANGE) return emit_op(s, DELTA_OP_COPY_OLD, old_start, new_gap);
+    if (result != SCRIPT_RESULT_EDIT) return emit_op(s, DELTA_OP_INSERT, new_start, new_gap);
+    for (uint32_t k = 0; k < list.count; ++k) {
+        const delta_op &op = list.items[k];
+        const uint64_t base = op.kind == DELTA_OP_COPY_OLD ? old_start : new_start;
+        const delta_sink_status status = emit_op(s, op.kind, base + op.address, op.length);
+        if (status != DELTA_SINK_CONTINUE) return status;
+    }
+    return DELTA_SINK_CONTINUE;
 }
 
 /* The new bytes [new_start, new_end) lie between two copies (or an end of
@@ -294,22 +267,6 @@ static bool equal_values(const buf *a, const buf *b) {
     return a->length == b->length && (a->length == 0 || memcmp(a->data, b->data, a->length) == 0);
 }
 
-/* The bare writer behind a sink, until the writers are one. */
-static delta_sink_status wide_emit(void *writer, const delta_op *op) {
-    wide_script *script = static_cast<wide_script *>(writer);
-    int ok;
-    switch (op->kind) {
-    case DELTA_OP_COPY_OLD: ok = wide_script_match(script, op->address, op->length); break;
-    case DELTA_OP_INSERT: ok = wide_script_insert(script, op->address, op->length); break;
-    default: return DELTA_SINK_FAILED;
-    }
-    return ok ? DELTA_SINK_CONTINUE : DELTA_SINK_STOP;
-}
-
-static delta_sink_status wide_close(void *writer) {
-    return wide_script_close(static_cast<wide_script *>(writer)) ? DELTA_SINK_CONTINUE : DELTA_SINK_STOP;
-}
-
 extern "C" {
 
 delta_sink_status diff_fast_emit(const buf *old_value, const buf *new_value, const delta_op_sink *sink) {
@@ -337,23 +294,23 @@ buf *diff_generate_binary_fast(const buf *old_value, const buf *new_value) {
     /* No delta of a value of 0 or 1 byte can be shorter than the value. */
     if (new_value->length < 2 || old_value->length == 0) return _write_replacement_delta(new_value);
 
-    wide_script *script = wide_script_create(new_value);
-    if (script == nullptr) return nullptr;
-    const delta_op_sink sink{wide_emit, wide_close, script};
+    bare_writer *writer = bare_writer_create(new_value, bare_writer_head_size, nullptr);
+    if (writer == nullptr) return nullptr;
+    const delta_op_sink sink = bare_writer_sink(writer);
     const delta_sink_status status = diff_fast_emit(old_value, new_value, &sink);
     if (status == DELTA_SINK_FAILED) {
-        wide_script_free(script);
+        bare_writer_free(writer);
         return nullptr;
     }
     buf *delta = nullptr;
-    if (status == DELTA_SINK_CONTINUE && script->output->length < new_value->length) {
-        /* Hand over the script's block rather than copying it. */
-        delta = script->output;
-        script->output = nullptr;
+    if (status == DELTA_SINK_CONTINUE && writer->output->length < new_value->length) {
+        /* Hand over the writer's block rather than copying it. */
+        delta = writer->output;
+        writer->output = nullptr;
     } else {
         delta = _write_replacement_delta(new_value);
     }
-    wide_script_free(script);
+    bare_writer_free(writer);
     return delta;
 }
 
