@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "buf_enc.h"
+#include "base/buf_enc.h"
 #include "fuzz_support.h"
 
 // At most `bytes` groups, the last carrying only `top_bits` value bits; consumed 0 when refused.

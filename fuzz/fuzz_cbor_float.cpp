@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "cbor_generator.h"
+#include "cbor/cbor_generator.h"
 #include "cbor_reference.h"
 #include "fuzz_support.h"
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "cbor_parser.h"
+#include "cbor/cbor_parser.h"
 #include "cbor_reference.h"
 #include "fuzz_support.h"
 

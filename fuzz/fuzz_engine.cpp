@@ -8,10 +8,10 @@
 // mode, four 16-bit window numbers, old length (2 bytes), old, new.
 #include <cstring>
 
-#include "coallescing_script.h"
-#include "execution.h"
+#include "delta/exact/coalescing_script.h"
+#include "delta/exact/execution.h"
 #include "fuzz_support.h"
-#include "quality.h"
+#include "delta/policy/quality.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // value, or with the selector's low bit set the old value rotated at a point the
 // selector picks and then the rest, so that moved blocks come up often.
 #include "delta_reference.h"
-#include "diff_fast.h"
+#include "delta/fast/diff_fast.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "buf.h"
+#include "base/buf.h"
 
 #define FUZZ_CHECK(cond, ...)                                                             \
     do {                                                                                  \

@@ -10,7 +10,7 @@
 #include <new>
 #include <string>
 
-#include "buf.h"
+#include "base/buf.h"
 #include "delta_container.h"
 #include "tool_args.h"
 #include "tool_engine.h"

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "buf.h"
+#include "base/buf.h"
 
 struct tool_engine {
     const char *name;        // shown by --stats

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "buf.h"
+#include "base/buf.h"
 
 class tool_input {
   public:

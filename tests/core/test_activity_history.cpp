@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "activity_history.h"
-#include "alloc.h"
+#include "delta/policy/activity_history.h"
+#include "base/alloc.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "bits.h"
+#include "base/bits.h"
 
 // Against the compiler's count, around every power of two; the next power is refused past 2^62 (2^30).
 TEST(Bits, AgreeWithTheCompilersCount) {

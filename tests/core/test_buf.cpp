@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "alloc.h"
-#include "buf.h"
-#include "buf_enc.h"
-#include "cbor_generator.h"
+#include "base/alloc.h"
+#include "base/buf.h"
+#include "base/buf_enc.h"
+#include "cbor/cbor_generator.h"
 #include "cbor_reference.h"
-#include "diff.h"
-#include "edit_script.h"
-#include "list.h"
+#include "delta/diff.h"
+#include "delta/exact/edit_script.h"
+#include "base/list.h"
 
 namespace {
 

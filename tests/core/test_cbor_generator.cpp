@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "alloc.h"
-#include "cbor_generator.h"
-#include "cbor_head.h"
+#include "base/alloc.h"
+#include "cbor/cbor_generator.h"
+#include "cbor/cbor_head.h"
 #include "cbor_reference.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "alloc.h"
-#include "cbor_parser.h"
+#include "base/alloc.h"
+#include "cbor/cbor_parser.h"
 #include "cbor_reference.h"
 
 namespace {

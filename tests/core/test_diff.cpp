@@ -2,11 +2,11 @@
 
 #include <sys/time.h>
 
-#include "activity_history.h"
-#include "alloc.h"
+#include "delta/policy/activity_history.h"
+#include "base/alloc.h"
 #include "delta_reference.h"
-#include "diff.h"
-#include "diff_fast.h"
+#include "delta/diff.h"
+#include "delta/fast/diff_fast.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "delta_reference.h"
-#include "diff.h"
-#include "diff_fast.h"
-#include "edit_script.h"
-#include "bare_writer.h"
+#include "delta/diff.h"
+#include "delta/fast/diff_fast.h"
+#include "delta/exact/edit_script.h"
+#include "delta/bare_writer.h"
 
 namespace {
 

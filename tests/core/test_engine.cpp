@@ -4,12 +4,12 @@
 #include <sstream>
 #include <vector>
 
-#include "alloc.h"
-#include "bailout.h"
+#include "base/alloc.h"
+#include "delta/exact/bailout.h"
 #include "delta_reference.h"
-#include "execution.h"
-#include "quality.h"
-#include "storage.h"
+#include "delta/exact/execution.h"
+#include "delta/policy/quality.h"
+#include "delta/exact/storage.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <random>
 #include <vector>
 
-#include "alloc.h"
-#include "list.h"
+#include "base/alloc.h"
+#include "base/list.h"
 
 namespace {
 

@@ -13,7 +13,7 @@ import corvantis_core
 
 
 def test_declared_c_api_is_exported():
-    headers = (Path(__file__).resolve().parents[2] / "src/main/core").glob("*.h")
+    headers = (Path(__file__).resolve().parents[2] / "src/main/core").rglob("*.h")
     # Every declaration starts its line with the macro; the name is the last word before "(" (or "[" for the table).
     names = [n for h in headers for n in re.findall(r"^CORVANTIS_API\b[^;(]*?(\w+)\s*[(\[]", h.read_text(), re.M)]
     library = ctypes.CDLL(corvantis_core.__file__)

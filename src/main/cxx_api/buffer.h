@@ -20,7 +20,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "buf.h"
+#include "base/buf.h"
 
 namespace corvantis {
 

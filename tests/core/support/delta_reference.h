@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "cbor_reference.h"
-#include "delta_ops.h"
-#include "diff.h"
+#include "delta/delta_ops.h"
+#include "delta/diff.h"
 
 namespace delta_reference {
 

@@ -1,0 +1,34 @@
+#include "base/alloc.h"
+
+/* Nothing here is written until a test calls core_alloc_fail_after, so the
+ * shipped module keeps no state that threads could race on. */
+static bool g_watching = false;
+static long g_fail_after = -1;
+static long g_attempts = 0;
+
+static bool allocation_allowed(void) {
+    if (__builtin_expect(!g_watching, 1)) return true;
+    ++g_attempts;
+    if (g_fail_after < 0) return true;
+    if (g_fail_after == 0) return false;
+    --g_fail_after;
+    return true;
+}
+
+extern "C" {
+
+void *core_malloc(size_t size) { return allocation_allowed() ? malloc(size) : nullptr; }
+
+void *core_calloc(size_t count, size_t size) { return allocation_allowed() ? calloc(count, size) : nullptr; }
+
+void *core_realloc(void *block, size_t size) { return allocation_allowed() ? realloc(block, size) : nullptr; }
+
+void core_alloc_fail_after(long successes) {
+    g_watching = true;
+    g_fail_after = successes;
+    g_attempts = 0;
+}
+
+long core_alloc_attempts(void) { return g_attempts; }
+
+}

@@ -1,0 +1,55 @@
+/* delta_ops: the operations a delta engine emits, and the sink it emits into.
+ *
+ * Engines say what the new value is made of, in new-value order; writers
+ * (one per delta format) turn that into bytes. An engine never knows which
+ * format it is writing, and a format never knows which engine found its
+ * operations. Every operation produces `length` bytes of the new value at
+ * the sink's current position, which then moves on by `length`. */
+#ifndef CORVANTIS_DELTA_OPS_H
+#define CORVANTIS_DELTA_OPS_H
+
+#include <stdint.h>
+
+#include "base/corvantis_export.h"
+
+CORVANTIS_EXTERN_C_BEGIN
+
+typedef enum delta_op_kind {
+    /* Bytes old[address, address + length). */
+    DELTA_OP_COPY_OLD = 0,
+    /* Bytes of the new value already produced, starting `address` bytes back
+     * (1 or more); may overlap its own output, so a distance of 1 repeats the
+     * last byte `length` times. */
+    DELTA_OP_COPY_NEW = 1,
+    /* The new value's own bytes new[address, address + length); address is
+     * always the sink's current position, given so writers need no count. */
+    DELTA_OP_INSERT = 2,
+    /* Approximate copy: old[address, address + length) plus byte-wise
+     * differences (modulo 256) that the writer takes from the new value. */
+    DELTA_OP_COPY_DIFF = 3,
+} delta_op_kind;
+
+typedef struct delta_op {
+    delta_op_kind kind;
+    uint64_t address;
+    uint64_t length;
+} delta_op;
+
+/* What a sink says to each operation. */
+typedef enum delta_sink_status {
+    DELTA_SINK_STOP = 0,     /* the delta cannot be smaller than the new value: stop */
+    DELTA_SINK_CONTINUE = 1, /* go on */
+    DELTA_SINK_FAILED = -1,  /* memory ran out or an operation was invalid */
+} delta_sink_status;
+
+/* A writer behind a function pointer: `emit` takes one operation (a length of
+ * 0 changes nothing), `close` the end of the stream. */
+typedef struct delta_op_sink {
+    delta_sink_status (*emit)(void *writer, const delta_op *op);
+    delta_sink_status (*close)(void *writer);
+    void *writer;
+} delta_op_sink;
+
+CORVANTIS_EXTERN_C_END
+
+#endif

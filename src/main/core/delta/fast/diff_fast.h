@@ -1,0 +1,41 @@
+/* diff_fast: the block-matching delta engine.
+ *
+ * Writes ordinary deltas (copies and inserts, read by diff_apply_binary),
+ * but finds copies anywhere in the old value, in any order: moved, repeated
+ * and reordered blocks are copied rather than inserted. The old value is
+ * indexed by block fingerprints (block_index); the new value is scanned once,
+ * every candidate verified byte by byte and extended forward and backward.
+ * Short gaps between two copies whose two sides line up are refined by the
+ * exact engine, so small edits cost what diff_generate_binary makes them
+ * cost. Literals and copies go through the same writer as the exact
+ * engine's (bare_writer).
+ *
+ * Expected time is linear in the two lengths; each scanned position costs at
+ * most a fixed number of candidate checks, whatever the input. Lengths are
+ * 64-bit throughout. Deterministic: the same values give the same bytes. */
+#ifndef CORVANTIS_DIFF_FAST_H
+#define CORVANTIS_DIFF_FAST_H
+
+#include "base/buf.h"
+#include "base/corvantis_export.h"
+#include "delta/delta_ops.h"
+
+CORVANTIS_EXTERN_C_BEGIN
+
+/* Returns a delta under the same size rule as diff_generate_binary: shorter
+ * than the new value, else the replacement delta; the no-change delta F6 for
+ * equal values of 2 bytes or more. Null only when an argument is null or
+ * memory runs out. */
+CORVANTIS_API buf *diff_generate_binary_fast(const buf *old_value, const buf *new_value);
+
+/* The scan alone, for any format: emits the operations that make new_value
+ * (copies from old_value and inserts, in new-value order) into sink, then
+ * closes it. Applies neither the size rule nor the no-change shortcut.
+ * Returns the status that ended the stream: DELTA_SINK_CONTINUE after a
+ * complete stream and a successful close, DELTA_SINK_STOP when the sink
+ * stopped it, DELTA_SINK_FAILED when an argument is null or memory ran out. */
+CORVANTIS_API delta_sink_status diff_fast_emit(const buf *old_value, const buf *new_value, const delta_op_sink *sink);
+
+CORVANTIS_EXTERN_C_END
+
+#endif
