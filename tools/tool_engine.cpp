@@ -5,14 +5,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "diff.h"
-#include "diff_fast.h"
+#include "delta/diff.h"
+#include "delta/fast/diff_fast.h"
 
 // The first entry is the default; an entry's index is what a checked delta
 // records, so entries are only ever appended. A new engine is one more line
 // here: its option, limit and --help text follow from the entry.
 static const tool_engine ENGINES[] = {
-    {"exact", nullptr, "", static_cast<uint64_t>(INT32_MAX), diff_generate_binary},
+    {"exact", nullptr, "", DIFF_MAX_VALUE_LENGTH, diff_generate_binary},
     {"fast", "--fast", "block matching: large or heavily edited values, no 2 GiB limit", UINT64_MAX,
      diff_generate_binary_fast},
 };

@@ -21,7 +21,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "cbor_head.h"
+#include "cbor/cbor_head.h"
 
 namespace py = pybind11;
 
@@ -186,6 +186,18 @@ bool same_value(PyObject *candidate, PyObject *value) {
     return equal == 1;
 }
 
+// The position of T among DumpsValue's alternatives: the dispatch names
+// types, so reordering the type list cannot send a value to another writer.
+template <typename T, size_t I = 0>
+constexpr size_t alternative() {
+    static_assert(I < std::variant_size_v<DumpsValue>, "not an alternative of DumpsValue");
+    if constexpr (std::is_same_v<std::variant_alternative_t<I, DumpsValue>, T>) {
+        return I;
+    } else {
+        return alternative<T, I + 1>();
+    }
+}
+
 DumpsValue convert(PyObject *value) {
     py::detail::make_caster<DumpsValue> caster;
     if (!caster.load(value, true)) {
@@ -244,45 +256,45 @@ public:
 
     void encode(const DumpsValue &value) {
         switch (value.index()) {
-        case 0:
-            write_bool(PyLong_AsLong(std::get<0>(value).ptr()) != 0);
+        case alternative<py::bool_>():
+            write_bool(PyLong_AsLong(std::get<py::bool_>(value).ptr()) != 0);
             break;
-        case 1:
-            out_.write_float(PyFloat_AsDouble(std::get<1>(value).ptr()));
+        case alternative<py::float_>():
+            out_.write_float(PyFloat_AsDouble(std::get<py::float_>(value).ptr()));
             break;
-        case 2:
-            encode_int(std::get<2>(value).ptr());
+        case alternative<py::int_>():
+            encode_int(std::get<py::int_>(value).ptr());
             break;
-        case 3:
-            encode_list(std::get<3>(value).ptr());
+        case alternative<py::list>():
+            encode_list(std::get<py::list>(value).ptr());
             break;
-        case 4:
-            encode_tuple(std::get<4>(value).ptr());
+        case alternative<py::tuple>():
+            encode_tuple(std::get<py::tuple>(value).ptr());
             break;
-        case 5:
-            encode_dict(std::get<5>(value).ptr());
+        case alternative<py::dict>():
+            encode_dict(std::get<py::dict>(value).ptr());
             break;
-        case 6:
-            encode_bytes(std::get<6>(value).ptr());
+        case alternative<py::bytes>():
+            encode_bytes(std::get<py::bytes>(value).ptr());
             break;
-        case 7:
-            encode_str(std::get<7>(value).ptr());
+        case alternative<py::str>():
+            encode_str(std::get<py::str>(value).ptr());
             break;
-        case 8:
-            out_.write_byte(0xF6);
+        case alternative<py::none>():
+            out_.write_byte(CBOR_INITIAL_NULL);
             break;
-        case 9:
-            write_bool(std::get<9>(value));
+        case alternative<bool>():
+            write_bool(std::get<bool>(value));
             break;
-        case 10:
-            out_.write_head(0, std::get<10>(value));
+        case alternative<uint64_t>():
+            out_.write_head(CBOR_MAJOR_UNSIGNED, std::get<uint64_t>(value));
             break;
-        case 11:
-            write_int64(std::get<11>(value));
+        case alternative<int64_t>():
+            write_int64(std::get<int64_t>(value));
             break;
-        case 12: {
-            const std::string_view text = std::get<12>(value);
-            out_.write_string(3, text.data(), text.size());
+        case alternative<std::string_view>(): {
+            const std::string_view text = std::get<std::string_view>(value);
+            out_.write_string(CBOR_MAJOR_TEXT, text.data(), text.size());
             break;
         }
         default:
@@ -294,15 +306,15 @@ public:
 
 private:
     void write_bool(bool value) {
-        out_.write_byte(value ? 0xF5 : 0xF4);
+        out_.write_byte(value ? CBOR_INITIAL_TRUE : CBOR_INITIAL_FALSE);
     }
 
     void write_int64(int64_t value) {
         // ~value is the argument of a negative integer, -1 - value.
         if (value < 0) {
-            out_.write_head(1, ~static_cast<uint64_t>(value));
+            out_.write_head(CBOR_MAJOR_NEGATIVE, ~static_cast<uint64_t>(value));
         } else {
-            out_.write_head(0, static_cast<uint64_t>(value));
+            out_.write_head(CBOR_MAJOR_UNSIGNED, static_cast<uint64_t>(value));
         }
     }
 
@@ -328,7 +340,7 @@ private:
         } else if (type == &PyBool_Type) {
             write_bool(value == Py_True);
         } else if (value == Py_None) {
-            out_.write_byte(0xF6);
+            out_.write_byte(CBOR_INITIAL_NULL);
         } else if (type == &PyBytes_Type) {
             encode_bytes(value);
         } else {
@@ -350,7 +362,7 @@ private:
     void encode_str(PyObject *value) {
         if (PyUnicode_IS_COMPACT_ASCII(value)) {
             // ASCII text is its own UTF-8 form; most keys and values are.
-            out_.write_string(3, PyUnicode_DATA(value), static_cast<size_t>(PyUnicode_GET_LENGTH(value)));
+            out_.write_string(CBOR_MAJOR_TEXT, PyUnicode_DATA(value), static_cast<size_t>(PyUnicode_GET_LENGTH(value)));
             return;
         }
         Py_ssize_t size = 0;
@@ -360,7 +372,7 @@ private:
             PyErr_Clear();
             throw py::cast_error(kCastError);
         }
-        out_.write_string(3, utf8, static_cast<size_t>(size));
+        out_.write_string(CBOR_MAJOR_TEXT, utf8, static_cast<size_t>(size));
     }
 
     void encode_bytes(PyObject *value) {
@@ -369,7 +381,7 @@ private:
         if (PyBytes_AsStringAndSize(value, &data, &size) < 0) {
             throw py::error_already_set();
         }
-        out_.write_string(2, data, static_cast<size_t>(size));
+        out_.write_string(CBOR_MAJOR_BYTES, data, static_cast<size_t>(size));
     }
 
     // Every int from -2**63 to 2**64 - 1; non-negative values as major type 0.
@@ -390,7 +402,7 @@ private:
             if (overflow > 0) {
                 const unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(value);
                 if (unsigned_value != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
-                    out_.write_head(0, unsigned_value);
+                    out_.write_head(CBOR_MAJOR_UNSIGNED, unsigned_value);
                     return;
                 }
                 PyErr_Clear();
@@ -404,7 +416,7 @@ private:
             if (caster.load(value, true)) {
                 const uint64_t u = py::detail::cast_op<uint64_t>(caster);
                 if (same_value(PyLong_FromUnsignedLongLong(u), value)) {
-                    out_.write_head(0, u);
+                    out_.write_head(CBOR_MAJOR_UNSIGNED, u);
                     return;
                 }
             }
@@ -449,23 +461,23 @@ private:
 
     void array_head(Py_ssize_t size) {
         if constexpr (Indefinite) {
-            out_.write_byte(0x9F);
+            out_.write_byte(CBOR_INITIAL_ARRAY_INDEFINITE);
         } else {
-            out_.write_head(4, static_cast<uint64_t>(size));
+            out_.write_head(CBOR_MAJOR_ARRAY, static_cast<uint64_t>(size));
         }
     }
 
     void map_head(Py_ssize_t size) {
         if constexpr (Indefinite) {
-            out_.write_byte(0xBF);
+            out_.write_byte(CBOR_INITIAL_MAP_INDEFINITE);
         } else {
-            out_.write_head(5, static_cast<uint64_t>(size));
+            out_.write_head(CBOR_MAJOR_MAP, static_cast<uint64_t>(size));
         }
     }
 
     void close_container() {
         if constexpr (Indefinite) {
-            out_.write_byte(0xFF);
+            out_.write_byte(CBOR_INITIAL_BREAK);
         }
     }
 

@@ -9,8 +9,8 @@
 #include <pybind11/pybind11.h>
 
 #include "buffer.h"
-#include "diff.h"
-#include "diff_fast.h"
+#include "delta/diff.h"
+#include "delta/fast/diff_fast.h"
 #include "module.h"
 
 namespace py = pybind11;
@@ -104,9 +104,9 @@ static void require_value(const InArg &value, const char *name) {
 // would be silently truncated to its low 32 bits, so it is refused up front.
 static void require_engine_size(const InArg &value, const char *name) {
     require_value(value, name);
-    if (value.size() > static_cast<uint64_t>(INT32_MAX)) {
+    if (value.size() > static_cast<uint64_t>(DIFF_MAX_VALUE_LENGTH)) {
         throw py::value_error(std::string(name) + " is too large for a delta: " + std::to_string(value.size()) +
-                              " bytes (at most " + std::to_string(INT32_MAX) + ")");
+                              " bytes (at most " + std::to_string(DIFF_MAX_VALUE_LENGTH) + ")");
     }
 }
 
