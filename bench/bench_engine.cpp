@@ -31,10 +31,10 @@
 #include <string>
 #include <vector>
 
-#include "buf.h"
-#include "diff.h"
-#include "edit_script.h"
-#include "execution.h"
+#include "base/buf.h"
+#include "delta/diff.h"
+#include "delta/exact/edit_script.h"
+#include "delta/exact/execution.h"
 
 extern char **environ;
 
