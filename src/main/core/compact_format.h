@@ -25,6 +25,18 @@ enum compact_stream_id {
     COMPACT_STREAM_COUNT = 5,
 };
 
+/* How a stream's bytes are stored: the low two bits of its stream table
+ * entry, above them the stored size. */
+enum compact_coding {
+    COMPACT_RAW = 0,
+    COMPACT_ZSTD = 1,
+    COMPACT_ZSTD_OLD = 2, /* a zstd frame that refers to the old value as its prefix */
+};
+static const uint32_t COMPACT_CODING_BITS = 2;
+/* zstd's widest window on 64-bit systems: a frame that refers to the old
+ * value needs one spanning the old value and the frame's own bytes. */
+static const int COMPACT_WINDOW_LOG_MAX = 31;
+
 /* An operation byte: kind in bits 0-1 (delta_op_kind), address cache slot in
  * bits 2-3 (copies from the old value), length in bits 4-7 when 1 to 15, else
  * 0 and the length in the lengths stream. */

@@ -52,11 +52,19 @@ static diff_apply_error read_varint(const uint8_t *data, uint64_t limit, uint64_
 }
 
 /* Decodes stream s of the delta (starting at `at`) into its cursor. */
-static diff_apply_error open_stream(const compact_header &h, int s, const uint8_t *at, ZSTD_DCtx **dctx,
-                                    stream_cursor *cursor) {
+static diff_apply_error open_stream(const compact_header &h, int s, const uint8_t *at, const buf *old_value,
+                                    ZSTD_DCtx **dctx, stream_cursor *cursor) {
     *cursor = stream_cursor{at, h.decoded[s], 0, nullptr};
-    if (!h.compressed[s]) return DIFF_APPLY_OK;
-    if (*dctx == nullptr && (*dctx = ZSTD_createDCtx()) == nullptr) return DIFF_APPLY_OUT_OF_MEMORY;
+    if (h.coding[s] == COMPACT_RAW) return DIFF_APPLY_OK;
+    if (*dctx == nullptr) {
+        if ((*dctx = ZSTD_createDCtx()) == nullptr) return DIFF_APPLY_OUT_OF_MEMORY;
+        /* The output is one flat block, so a wide window costs no memory. */
+        ZSTD_DCtx_setParameter(*dctx, ZSTD_d_windowLogMax, COMPACT_WINDOW_LOG_MAX);
+    }
+    ZSTD_DCtx_reset(*dctx, ZSTD_reset_session_only);
+    if (h.coding[s] == COMPACT_ZSTD_OLD && old_value->length > 0 &&
+        ZSTD_isError(ZSTD_DCtx_refPrefix(*dctx, old_value->data, static_cast<size_t>(old_value->length))))
+        return DIFF_APPLY_DAMAGED;
     cursor->owned = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(h.decoded[s])));
     if (cursor->owned == nullptr) return DIFF_APPLY_OUT_OF_MEMORY;
     cursor->data = cursor->owned;
@@ -168,9 +176,10 @@ diff_apply_error compact_header_read(const uint8_t *data, uint64_t length, compa
     for (int s = 0; s < COMPACT_STREAM_COUNT; ++s) {
         uint64_t entry;
         if ((e = read_varint(data, limit, length, &pos, &entry)) != DIFF_APPLY_OK) return e;
-        h->compressed[s] = static_cast<int>(entry & 1);
-        h->encoded[s] = h->decoded[s] = entry >> 1;
-        if (h->compressed[s] && (e = read_varint(data, limit, length, &pos, &h->decoded[s])) != DIFF_APPLY_OK) return e;
+        h->coding[s] = static_cast<int>(entry & ((1u << COMPACT_CODING_BITS) - 1));
+        h->encoded[s] = h->decoded[s] = entry >> COMPACT_CODING_BITS;
+        if (h->coding[s] != COMPACT_RAW && (e = read_varint(data, limit, length, &pos, &h->decoded[s])) != DIFF_APPLY_OK)
+            return e;
     }
     if (limit - pos < COMPACT_CHECK_SIZE) return cut;
     h->check_at = pos;
@@ -196,7 +205,9 @@ diff_apply_error compact_header_read(const uint8_t *data, uint64_t length, compa
         h->decoded[COMPACT_STREAM_ADDRESSES] / COMPACT_VARINT_MAX > ops)
         return DIFF_APPLY_DAMAGED;
     for (int s = 0; s < COMPACT_STREAM_COUNT; ++s) {
-        if (h->compressed[s] && (h->encoded[s] == 0 || h->decoded[s] / COMPACT_ZSTD_MAX_EXPANSION >= h->encoded[s]))
+        if (h->coding[s] > COMPACT_ZSTD_OLD) return DIFF_APPLY_DAMAGED;
+        if (h->coding[s] != COMPACT_RAW &&
+            (h->encoded[s] == 0 || h->decoded[s] / COMPACT_ZSTD_MAX_EXPANSION >= h->encoded[s]))
             return DIFF_APPLY_DAMAGED;
     }
     if (ops == 0) {
@@ -223,7 +234,7 @@ buf *compact_apply(const buf *old_value, const buf *delta, diff_apply_error *err
     diff_apply_error e = DIFF_APPLY_OK;
     const uint8_t *at = delta->data + h.size;
     for (int s = 0; s < COMPACT_STREAM_COUNT && e == DIFF_APPLY_OK; ++s) {
-        e = open_stream(h, s, at, &dctx, &streams[s]);
+        e = open_stream(h, s, at, old_value, &dctx, &streams[s]);
         at += h.encoded[s];
     }
     ZSTD_freeDCtx(dctx);

@@ -27,7 +27,7 @@ typedef struct compact_header {
     uint64_t new_checksum;
     uint64_t encoded[COMPACT_STREAM_COUNT];
     uint64_t decoded[COMPACT_STREAM_COUNT];
-    int compressed[COMPACT_STREAM_COUNT];
+    int coding[COMPACT_STREAM_COUNT]; /* compact_coding */
     uint32_t checksums_at; /* offset of the two value checksums */
     uint32_t check_at;     /* offset of the header checksum */
     uint32_t size;         /* header bytes, its checksum included */

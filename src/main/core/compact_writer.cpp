@@ -347,19 +347,35 @@ static int zstd_level(int32_t level, uint64_t size) {
     return boosted > ZSTD_maxCLevel() ? ZSTD_maxCLevel() : boosted;
 }
 
+/* The window that lets a frame of `size` bytes refer back to the start of
+ * the old value; 0 when no zstd window reaches that far. */
+static int prefix_window_log(uint64_t old_length, uint64_t size) {
+    int log = 10;
+    while (log <= COMPACT_WINDOW_LOG_MAX && (uint64_t{1} << log) < old_length + size) ++log;
+    return log <= COMPACT_WINDOW_LOG_MAX ? log : 0;
+}
+
 /* Compresses the stream onto out when that makes it smaller, else copies it
- * raw. Returns false when memory runs out. */
+ * raw. Literals may refer to the old value: what the scan left as literal
+ * often still shares short strings with it. Returns false when memory runs
+ * out. */
 static bool write_stream(compact_writer *w, ZSTD_CCtx *cctx, buf *out, int stream, uint64_t size, uint8_t *scratch,
-                         bool *compressed, uint64_t *encoded) {
+                         compact_coding *coding, uint64_t *encoded) {
     const uint64_t start = out->length;
-    *compressed = false;
+    *coding = COMPACT_RAW;
     *encoded = size;
     if (size == 0) return true;
     if (!reserve(out, size)) return false;
     if (size > 1) {
-        ZSTD_CCtx_reset(cctx, ZSTD_reset_session_only);
+        ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
         ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, zstd_level(w->level, size));
         ZSTD_CCtx_setPledgedSrcSize(cctx, size);
+        const int window_log = prefix_window_log(w->old_length, size);
+        const bool prefix = stream == COMPACT_STREAM_LITERALS && w->old_length > 0 && window_log > 0;
+        if (prefix) {
+            ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, window_log);
+            ZSTD_CCtx_refPrefix(cctx, w->old_data, static_cast<size_t>(w->old_length));
+        }
         /* Room for one byte less than raw: a frame that does not fit is not worth it. */
         ZSTD_outBuffer output{out->data + start, static_cast<size_t>(size - 1), 0};
         piece_reader pieces{w, stream, 0, 0, scratch};
@@ -381,7 +397,7 @@ static bool write_stream(compact_writer *w, ZSTD_CCtx *cctx, buf *out, int strea
         }
         if (fits && left == 0) {
             out->length = start + output.pos;
-            *compressed = true;
+            *coding = prefix ? COMPACT_ZSTD_OLD : COMPACT_ZSTD;
             *encoded = output.pos;
             return true;
         }
@@ -458,11 +474,11 @@ buf *compact_writer_finish(compact_writer *w) {
         const uint64_t size = s < COMPACT_STREAM_LITERALS ? w->small[s]->length
                               : s == COMPACT_STREAM_LITERALS ? w->literals.total
                                                              : w->diffs.total;
-        bool compressed = false;
+        compact_coding coding = COMPACT_RAW;
         uint64_t encoded = 0;
-        ok = write_stream(w, cctx, out, s, size, scratch, &compressed, &encoded);
-        h += compact_varint_write(header + h, encoded << 1 | (compressed ? 1 : 0));
-        if (compressed) h += compact_varint_write(header + h, size);
+        ok = write_stream(w, cctx, out, s, size, scratch, &coding, &encoded);
+        h += compact_varint_write(header + h, encoded << COMPACT_CODING_BITS | coding);
+        if (coding != COMPACT_RAW) h += compact_varint_write(header + h, size);
     }
     ZSTD_freeCCtx(cctx);
     free(scratch);
