@@ -19,6 +19,11 @@ static const uint64_t MERGE_SLACK = 16;
 static const uint64_t SPLIT_EXACT = 32;
 /* A literal's run of one byte this long becomes a copy from the new bytes. */
 static const uint64_t RUN_MIN = 32;
+/* A copy from afar (an address of 2 bytes or more) shorter than this many
+ * times its address bytes is left in the literal: its op, length and address
+ * cost more than the few bytes zstd spends on it there, where the old value
+ * is the literals' prefix. */
+static const uint64_t SHORT_COPY_FACTOR = 16;
 static const uint64_t PROGRESS_STEP = uint64_t{1} << 20;
 /* Differences are computed and compressed this many bytes at a time. */
 static const size_t DIFF_CHUNK = size_t{1} << 17;
@@ -227,9 +232,24 @@ static void settle_gap(compact_writer *w, bool has_next, uint64_t next_old) {
     w->literal_start = w->at;
 }
 
+/* The cheapest address code of old offset `address`, in bytes. */
+static uint32_t address_cost(const compact_writer *w, uint64_t address) {
+    uint32_t best = COMPACT_VARINT_MAX;
+    for (uint32_t m = 0; m < COMPACT_ADDRESS_SLOTS; ++m) {
+        const uint32_t size = compact_varint_size(compact_zigzag(address, w->cache[m]));
+        if (size < best) best = size;
+    }
+    return best;
+}
+
 static void take_copy(compact_writer *w, uint64_t old_start, uint64_t length, bool exact) {
     const uint64_t g = w->at - w->literal_start;
     const uint64_t end = w->copy_old + w->copy_length;
+    const uint32_t cost = address_cost(w, old_start);
+    if (cost > 1 && length < SHORT_COPY_FACTOR * cost) {
+        w->at += length;
+        return;
+    }
     bool merged = false;
     if (w->has_copy && old_start >= end && old_start - end == g) {
         const uint64_t wrong = mismatches(w->old_data + end, w->new_data + w->literal_start, g);
