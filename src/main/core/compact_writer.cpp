@@ -361,7 +361,9 @@ static bool reserve(buf *out, uint64_t more) {
     return true;
 }
 
-/* zstd levels match ours; small streams are cheap to squeeze harder. */
+/* zstd levels match ours; small inputs (a frame and the prefix it refers
+ * to) are cheap to squeeze harder. Past 64 KiB a stronger level costs more
+ * time than the bytes it saves are worth at the same level of ours. */
 static int zstd_level(int32_t level, uint64_t size) {
     const int boosted = size < (uint64_t{1} << 16) ? level + 6 : level;
     return boosted > ZSTD_maxCLevel() ? ZSTD_maxCLevel() : boosted;
@@ -388,10 +390,10 @@ static bool write_stream(compact_writer *w, ZSTD_CCtx *cctx, buf *out, int strea
     if (!reserve(out, size)) return false;
     if (size > 1) {
         ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
-        ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, zstd_level(w->level, size));
-        ZSTD_CCtx_setPledgedSrcSize(cctx, size);
         const int window_log = prefix_window_log(w->old_length, size);
         const bool prefix = stream == COMPACT_STREAM_LITERALS && w->old_length > 0 && window_log > 0;
+        ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, zstd_level(w->level, prefix ? w->old_length + size : size));
+        ZSTD_CCtx_setPledgedSrcSize(cctx, size);
         if (prefix) {
             ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, window_log);
             ZSTD_CCtx_refPrefix(cctx, w->old_data, static_cast<size_t>(w->old_length));
