@@ -24,6 +24,16 @@ static const uint64_t RUN_MIN = 32;
  * cost more than the few bytes zstd spends on it there, where the old value
  * is the literals' prefix. */
 static const uint64_t SHORT_COPY_FACTOR = 16;
+/* Literals at least this long are searched for approximate copies from
+ * anywhere in the old value: a window of APPROX_WINDOW bytes that agrees on
+ * APPROX_AGREE of them starts one, and it is kept when it grows to
+ * APPROX_MIN bytes. The old value is indexed every 4th byte, in a table of
+ * a sixteenth of its length (a quarter of it in bytes). */
+static const uint64_t APPROX_GAP_MIN = 48;
+static const uint64_t APPROX_WINDOW = 32;
+static const uint64_t APPROX_AGREE = 16;
+static const uint64_t APPROX_MIN = 256;
+static const uint64_t APPROX_STRIDE = 4;
 static const uint64_t PROGRESS_STEP = uint64_t{1} << 20;
 /* Differences are computed and compressed this many bytes at a time. */
 static const size_t DIFF_CHUNK = size_t{1} << 17;
@@ -63,6 +73,9 @@ struct compact_writer {
     range_list literals;
     range_list diffs;
     uint64_t cache[COMPACT_ADDRESS_SLOTS];
+    uint32_t *approx_slots; /* old offset + 1 by hash of 4 bytes, 0 when empty */
+    uint32_t approx_bits;
+    bool approx_tried;
     bool failed;
     bool closed;
 };
@@ -177,6 +190,31 @@ static void code_literal(compact_writer *w, uint64_t start, uint64_t end) {
     if (end > pending) code_op(w, DELTA_OP_INSERT, pending, end - pending);
 }
 
+static uint64_t minimum(uint64_t a, uint64_t b) { return a < b ? a : b; }
+
+static uint32_t hash4(const uint8_t *p, uint32_t bits) {
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    return (v * 2654435761u) >> (32 - bits);
+}
+
+/* The index of the old value, built on first use; false when there is none
+ * (an old value too large for 32-bit offsets, or no memory: the search is
+ * an improvement, never a requirement). */
+static bool approx_index(compact_writer *w) {
+    if (w->approx_tried) return w->approx_slots != nullptr;
+    w->approx_tried = true;
+    if (w->old_length < APPROX_WINDOW || w->old_length >= UINT32_MAX) return false;
+    uint32_t bits = 10;
+    while (bits < 30 && (uint64_t{1} << bits) < w->old_length / 16) ++bits;
+    w->approx_slots = static_cast<uint32_t *>(core_calloc(size_t{1} << bits, sizeof(uint32_t)));
+    if (w->approx_slots == nullptr) return false;
+    w->approx_bits = bits;
+    for (uint64_t p = 0; p + 4 <= w->old_length; p += APPROX_STRIDE)
+        w->approx_slots[hash4(w->old_data + p, bits)] = static_cast<uint32_t>(p + 1);
+    return true;
+}
+
 static uint64_t mismatches(const uint8_t *a, const uint8_t *b, uint64_t length) {
     uint64_t count = 0;
     for (uint64_t i = 0; i < length; ++i) count += a[i] != b[i];
@@ -195,6 +233,38 @@ static uint64_t extension(const uint8_t *o, const uint8_t *n, uint64_t limit, in
         if (score < best - EXTEND_GIVE_UP) break;
     }
     return length;
+}
+
+/* Literal bytes [start, end), except where a stretch of them agrees with
+ * some part of the old value more often than not: an approximate copy. */
+static void code_gap(compact_writer *w, uint64_t start, uint64_t end) {
+    if (end - start < APPROX_GAP_MIN || !approx_index(w)) {
+        code_literal(w, start, end);
+        return;
+    }
+    const uint8_t *o = w->old_data, *n = w->new_data;
+    uint64_t literal = start;
+    for (uint64_t i = start; i + APPROX_WINDOW <= end;) {
+        const uint32_t slot = w->approx_slots[hash4(n + i, w->approx_bits)];
+        const uint64_t c = slot == 0 ? 0 : slot - 1;
+        if (slot == 0 || c + APPROX_WINDOW > w->old_length ||
+            APPROX_WINDOW - mismatches(o + c, n + i, APPROX_WINDOW) < APPROX_AGREE) {
+            ++i;
+            continue;
+        }
+        const uint64_t ahead = extension(o + c, n + i, minimum(end - i, w->old_length - c), 1);
+        const uint64_t back = extension(o + c, n + i, minimum(i - literal, c), -1);
+        if (ahead + back < APPROX_MIN) {
+            ++i;
+            continue;
+        }
+        code_literal(w, literal, i - back);
+        const bool exact = mismatches(o + c - back, n + i - back, back + ahead) == 0;
+        code_op(w, exact ? DELTA_OP_COPY_OLD : DELTA_OP_COPY_DIFF, c - back, back + ahead);
+        i += ahead;
+        literal = i;
+    }
+    code_literal(w, literal, end);
 }
 
 /* Settles the literal [literal_start, at) before a copy from `next_old` (or
@@ -227,7 +297,7 @@ static void settle_gap(compact_writer *w, bool has_next, uint64_t next_old) {
     }
     if (ahead > 0) extend_copy(w, ahead, mismatches(w->old_data + forward_old, n + start, ahead) == 0);
     flush_copy(w);
-    code_literal(w, start + ahead, w->at - back);
+    code_gap(w, start + ahead, w->at - back);
     if (back > 0) start_copy(w, next_old - back, back, mismatches(w->old_data + next_old - back, n + w->at - back, back) == 0);
     w->literal_start = w->at;
 }
@@ -464,6 +534,7 @@ void compact_writer_free(compact_writer *w) {
     for (buf *b : w->small) buf_free(b);
     free(w->literals.items);
     free(w->diffs.items);
+    free(w->approx_slots);
     free(w);
 }
 
