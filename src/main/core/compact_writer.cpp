@@ -28,12 +28,17 @@ static const uint64_t SHORT_COPY_FACTOR = 16;
  * anywhere in the old value: a window of APPROX_WINDOW bytes that agrees on
  * APPROX_AGREE of them starts one, and it is kept when it grows to
  * APPROX_MIN bytes. The old value is indexed every 4th byte, in a table of
- * a sixteenth of its length (a quarter of it in bytes). */
+ * 8-byte slots (offset and the 4 bytes there, so a probe touches the old
+ * value only on a true 4-byte match) a thirty-second of its length: a
+ * quarter of it in bytes. After APPROX_MISSES probes without a copy the
+ * search steps 3, 5, then 7 bytes at a time, as the scan does. */
 static const uint64_t APPROX_GAP_MIN = 48;
 static const uint64_t APPROX_WINDOW = 32;
 static const uint64_t APPROX_AGREE = 16;
 static const uint64_t APPROX_MIN = 256;
 static const uint64_t APPROX_STRIDE = 4;
+static const uint64_t APPROX_PREFETCH = 8;
+static const uint64_t APPROX_MISSES = 1024;
 static const uint64_t PROGRESS_STEP = uint64_t{1} << 20;
 /* Differences are computed and compressed this many bytes at a time. */
 static const size_t DIFF_CHUNK = size_t{1} << 17;
@@ -73,7 +78,7 @@ struct compact_writer {
     range_list literals;
     range_list diffs;
     uint64_t cache[COMPACT_ADDRESS_SLOTS];
-    uint32_t *approx_slots; /* old offset + 1 by hash of 4 bytes, 0 when empty */
+    uint64_t *approx_slots; /* by hash of 4 bytes: those bytes << 32 | old offset + 1; 0 when empty */
     uint32_t approx_bits;
     bool approx_tried;
     bool failed;
@@ -192,11 +197,13 @@ static void code_literal(compact_writer *w, uint64_t start, uint64_t end) {
 
 static uint64_t minimum(uint64_t a, uint64_t b) { return a < b ? a : b; }
 
-static uint32_t hash4(const uint8_t *p, uint32_t bits) {
+static uint32_t load32(const uint8_t *p) {
     uint32_t v;
     memcpy(&v, p, sizeof v);
-    return (v * 2654435761u) >> (32 - bits);
+    return v;
 }
+
+static uint32_t hash4(uint32_t v, uint32_t bits) { return (v * 2654435761u) >> (32 - bits); }
 
 /* The index of the old value, built on first use; false when there is none
  * (an old value too large for 32-bit offsets, or no memory: the search is
@@ -206,12 +213,14 @@ static bool approx_index(compact_writer *w) {
     w->approx_tried = true;
     if (w->old_length < APPROX_WINDOW || w->old_length >= UINT32_MAX) return false;
     uint32_t bits = 10;
-    while (bits < 30 && (uint64_t{1} << bits) < w->old_length / 16) ++bits;
-    w->approx_slots = static_cast<uint32_t *>(core_calloc(size_t{1} << bits, sizeof(uint32_t)));
+    while (bits < 30 && (uint64_t{1} << bits) < w->old_length / 32) ++bits;
+    w->approx_slots = static_cast<uint64_t *>(core_calloc(size_t{1} << bits, sizeof(uint64_t)));
     if (w->approx_slots == nullptr) return false;
     w->approx_bits = bits;
-    for (uint64_t p = 0; p + 4 <= w->old_length; p += APPROX_STRIDE)
-        w->approx_slots[hash4(w->old_data + p, bits)] = static_cast<uint32_t>(p + 1);
+    for (uint64_t p = 0; p + 4 <= w->old_length; p += APPROX_STRIDE) {
+        const uint32_t v = load32(w->old_data + p);
+        w->approx_slots[hash4(v, bits)] = uint64_t{v} << 32 | (p + 1);
+    }
     return true;
 }
 
@@ -243,19 +252,26 @@ static void code_gap(compact_writer *w, uint64_t start, uint64_t end) {
         return;
     }
     const uint8_t *o = w->old_data, *n = w->new_data;
-    uint64_t literal = start;
+    uint64_t literal = start, misses = 0;
     for (uint64_t i = start; i + APPROX_WINDOW <= end;) {
-        const uint32_t slot = w->approx_slots[hash4(n + i, w->approx_bits)];
-        const uint64_t c = slot == 0 ? 0 : slot - 1;
-        if (slot == 0 || c + APPROX_WINDOW > w->old_length ||
+        const uint64_t step = misses < 3 * APPROX_MISSES ? 1 + 2 * (misses / APPROX_MISSES) : 7;
+        /* Probes wait on memory: fetch the slot a few probes ahead meanwhile. */
+        if (i + APPROX_PREFETCH * step + 4 <= end)
+            __builtin_prefetch(w->approx_slots + hash4(load32(n + i + APPROX_PREFETCH * step), w->approx_bits));
+        const uint32_t v = load32(n + i);
+        const uint64_t slot = w->approx_slots[hash4(v, w->approx_bits)];
+        const uint64_t c = (slot & UINT32_MAX) - 1;
+        if ((slot >> 32) != v || (slot & UINT32_MAX) == 0 || c + APPROX_WINDOW > w->old_length ||
             APPROX_WINDOW - mismatches(o + c, n + i, APPROX_WINDOW) < APPROX_AGREE) {
-            ++i;
+            i += step;
+            ++misses;
             continue;
         }
         const uint64_t ahead = extension(o + c, n + i, minimum(end - i, w->old_length - c), 1);
         const uint64_t back = extension(o + c, n + i, minimum(i - literal, c), -1);
         if (ahead + back < APPROX_MIN) {
-            ++i;
+            i += step;
+            ++misses;
             continue;
         }
         code_literal(w, literal, i - back);
@@ -263,6 +279,7 @@ static void code_gap(compact_writer *w, uint64_t start, uint64_t end) {
         code_op(w, exact ? DELTA_OP_COPY_OLD : DELTA_OP_COPY_DIFF, c - back, back + ahead);
         i += ahead;
         literal = i;
+        misses = 0;
     }
     code_literal(w, literal, end);
 }
