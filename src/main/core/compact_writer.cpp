@@ -39,6 +39,7 @@ static const uint64_t APPROX_MIN = 256;
 static const uint64_t APPROX_STRIDE = 4;
 static const uint64_t APPROX_PREFETCH = 8;
 static const uint64_t APPROX_MISSES = 1024;
+static const uint64_t ZSTD_WORTH = 24;
 static const uint64_t PROGRESS_STEP = uint64_t{1} << 20;
 /* Differences are computed and compressed this many bytes at a time. */
 static const size_t DIFF_CHUNK = size_t{1} << 17;
@@ -468,14 +469,17 @@ static int prefix_window_log(uint64_t old_length, uint64_t size) {
  * raw. Literals may refer to the old value: what the scan left as literal
  * often still shares short strings with it. Returns false when memory runs
  * out. */
-static bool write_stream(compact_writer *w, ZSTD_CCtx *cctx, buf *out, int stream, uint64_t size, uint8_t *scratch,
+static bool write_stream(compact_writer *w, ZSTD_CCtx **context, buf *out, int stream, uint64_t size, uint8_t *scratch,
                          compact_coding *coding, uint64_t *encoded) {
     const uint64_t start = out->length;
     *coding = COMPACT_RAW;
     *encoded = size;
     if (size == 0) return true;
     if (!reserve(out, size)) return false;
-    if (size > 1) {
+    /* zstd's frame costs more than it could save on a few bytes; and the
+     * context, with its tables, is made only for a stream worth it. */
+    if (size >= ZSTD_WORTH && (*context != nullptr || (*context = ZSTD_createCCtx()) != nullptr)) {
+        ZSTD_CCtx *cctx = *context;
         ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
         const int window_log = prefix_window_log(w->old_length, size);
         const bool prefix = stream == COMPACT_STREAM_LITERALS && w->old_length > 0 && window_log > 0;
@@ -576,9 +580,11 @@ buf *compact_writer_finish(compact_writer *w) {
     h += 16;
 
     buf *out = buf_create();
-    ZSTD_CCtx *cctx = ZSTD_createCCtx();
-    uint8_t *scratch = static_cast<uint8_t *>(core_malloc(DIFF_CHUNK));
-    bool ok = out != nullptr && cctx != nullptr && scratch != nullptr && reserve(out, COMPACT_HEADER_MAX);
+    ZSTD_CCtx *cctx = nullptr;
+    /* Room to compute differences in, only as much as there are. */
+    const uint64_t scratch_size = w->diffs.total < DIFF_CHUNK ? w->diffs.total : DIFF_CHUNK;
+    uint8_t *scratch = scratch_size == 0 ? nullptr : static_cast<uint8_t *>(core_malloc(scratch_size));
+    bool ok = out != nullptr && (scratch_size == 0 || scratch != nullptr) && reserve(out, COMPACT_HEADER_MAX);
     if (ok) out->length = COMPACT_HEADER_MAX;
     for (int s = 0; ok && s < COMPACT_STREAM_COUNT; ++s) {
         const uint64_t size = s < COMPACT_STREAM_LITERALS ? w->small[s]->length
@@ -586,7 +592,7 @@ buf *compact_writer_finish(compact_writer *w) {
                                                              : w->diffs.total;
         compact_coding coding = COMPACT_RAW;
         uint64_t encoded = 0;
-        ok = write_stream(w, cctx, out, s, size, scratch, &coding, &encoded);
+        ok = write_stream(w, &cctx, out, s, size, scratch, &coding, &encoded);
         h += compact_varint_write(header + h, encoded << COMPACT_CODING_BITS | coding);
         if (coding != COMPACT_RAW) h += compact_varint_write(header + h, size);
     }
