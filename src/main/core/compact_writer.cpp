@@ -39,6 +39,8 @@ static const uint64_t APPROX_MIN = 256;
 static const uint64_t APPROX_STRIDE = 4;
 static const uint64_t APPROX_PREFETCH = 8;
 static const uint64_t APPROX_MISSES = 1024;
+/* Streams shorter than this stay raw: a zstd frame's own bytes would eat
+ * what it saves. */
 static const uint64_t ZSTD_WORTH = 24;
 static const uint64_t PROGRESS_STEP = uint64_t{1} << 20;
 /* Differences are computed and compressed this many bytes at a time. */
