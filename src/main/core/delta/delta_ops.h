@@ -50,6 +50,9 @@ typedef struct delta_op_sink {
     void *writer;
 } delta_op_sink;
 
+/* Called now and then while an engine works: `done` of `total` new bytes. */
+typedef void (*diff_progress_fn)(void *context, uint64_t done, uint64_t total);
+
 CORVANTIS_EXTERN_C_END
 
 #endif

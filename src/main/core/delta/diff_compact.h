@@ -16,6 +16,7 @@
 
 #include "base/buf.h"
 #include "base/corvantis_export.h"
+#include "delta/delta_ops.h"
 #include "delta/diff.h"
 
 CORVANTIS_EXTERN_C_BEGIN
@@ -24,8 +25,6 @@ CORVANTIS_EXTERN_C_BEGIN
 #define DIFF_COMPACT_LEVEL_MAX 19
 #define DIFF_COMPACT_LEVEL_DEFAULT 3
 
-/* Called now and then while a delta is made: `done` of `total` new bytes. */
-typedef void (*diff_progress_fn)(void *context, uint64_t done, uint64_t total);
 
 /* A compact delta from old_value to new_value; level 1 (fastest) to 19
  * (smallest). Null when an argument is null, the level is out of range, or
