@@ -1,0 +1,448 @@
+// The builder behind cbor.loads.
+//
+// The core reader walks the input and checks it; this builder receives its
+// events (an inlined call each, through cbor_reader_run) and keeps the
+// containers being filled on its own stack, so nesting never costs C stack.
+// Every object is owned by exactly one place at any time - the stack, a
+// container, a pending map key or the result - so a failure anywhere is
+// cleaned up by releasing the stack.
+//
+// Speed comes from doing little per item: lists, tuples and dicts of a
+// definite length are created at their final size (the reader has already
+// checked that the input can hold that many items), ASCII text is copied
+// straight into a new str, small ints come from the interpreter's cache, and
+// short ASCII map keys come from a cache of recently made keys, since
+// documents repeat the same few keys many times.
+#include "cbor_decoder.h"
+
+#include <Python.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cbor_reader.h"
+
+namespace py = pybind11;
+
+namespace {
+
+CborDecoderTypes types{};
+
+// ---- recently seen map keys --------------------------------------------------
+
+// Direct-mapped by a hash of the bytes; an entry holds one reference to a
+// compact ASCII str. Lives for the life of the process, like the
+// interpreter's own caches: at most kKeyCacheSize short strings.
+constexpr size_t kKeyCacheSize = 1024;
+constexpr uint64_t kKeyCacheMaxLength = 32;
+PyObject *key_cache[kKeyCacheSize];
+
+PyObject *ascii_str(const uint8_t *data, uint64_t size) {
+    PyObject *text = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+    if (text != nullptr) {
+        std::memcpy(PyUnicode_1BYTE_DATA(text), data, static_cast<size_t>(size));
+    }
+    return text;
+}
+
+PyObject *cached_key(const uint8_t *data, uint64_t size) {
+    uint64_t hash = 0xcbf29ce484222325ull ^ size;
+    for (uint64_t i = 0; i < size; ++i) {
+        hash = (hash ^ data[i]) * 0x100000001b3ull;
+    }
+    PyObject *&slot = key_cache[(hash ^ (hash >> 29)) & (kKeyCacheSize - 1)];
+    if (slot != nullptr && static_cast<uint64_t>(PyUnicode_GET_LENGTH(slot)) == size
+        && std::memcmp(PyUnicode_1BYTE_DATA(slot), data, static_cast<size_t>(size)) == 0) {
+        Py_INCREF(slot);
+        return slot;
+    }
+    PyObject *key = ascii_str(data, size);
+    if (key == nullptr) {
+        return nullptr;
+    }
+    Py_INCREF(key);
+    Py_XSETREF(slot, key);
+    return key;
+}
+
+// ---- scalars ------------------------------------------------------------------
+
+PyObject *unsigned_int(uint64_t n) {
+    return n <= static_cast<uint64_t>(LONG_MAX) ? PyLong_FromLong(static_cast<long>(n))
+                                                 : PyLong_FromUnsignedLongLong(n);
+}
+
+// -1 - n.
+PyObject *negative_int(uint64_t n) {
+    if (n <= static_cast<uint64_t>(LONG_MAX)) {
+        return PyLong_FromLong(-1 - static_cast<long>(n));
+    }
+    PyObject *magnitude = PyLong_FromUnsignedLongLong(n);
+    if (magnitude == nullptr) {
+        return nullptr;
+    }
+    PyObject *result = PyNumber_Invert(magnitude);
+    Py_DECREF(magnitude);
+    return result;
+}
+
+PyObject *text_str(const uint8_t *data, uint64_t size, bool ascii) {
+    // The reader has checked the UTF-8; decoding cannot fail but for memory.
+    return ascii ? ascii_str(data, size)
+                 : PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(data), static_cast<Py_ssize_t>(size), "strict");
+}
+
+PyObject *simple_value(uint64_t n) {
+    switch (n) {
+    case 20:
+        Py_RETURN_FALSE;
+    case 21:
+        Py_RETURN_TRUE;
+    case 22:
+        Py_RETURN_NONE;
+    case 23:
+        Py_INCREF(types.undefined);
+        return types.undefined;
+    default: {
+        PyObject *number = PyLong_FromUnsignedLongLong(n);
+        if (number == nullptr) {
+            return nullptr;
+        }
+        PyObject *result = PyObject_CallOneArg(types.simple, number);
+        Py_DECREF(number);
+        return result;
+    }
+    }
+}
+
+// Consumes `value`. Tags 2 and 3 over a byte string are bignums (n and
+// -1 - n); every other tag, and those over anything else, is a Tag.
+PyObject *tagged(uint64_t tag, PyObject *value) {
+    if ((tag == 2 || tag == 3) && PyBytes_CheckExact(value)) {
+        PyObject *n = _PyLong_FromByteArray(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(value)),
+                                            static_cast<size_t>(PyBytes_GET_SIZE(value)), 0, 0);
+        Py_DECREF(value);
+        if (n == nullptr || tag == 2) {
+            return n;
+        }
+        PyObject *negative = PyNumber_Invert(n);
+        Py_DECREF(n);
+        return negative;
+    }
+    PyObject *number = PyLong_FromUnsignedLongLong(tag);
+    if (number == nullptr) {
+        Py_DECREF(value);
+        return nullptr;
+    }
+    PyObject *result = PyObject_CallFunctionObjArgs(types.tag, number, value, nullptr);
+    Py_DECREF(number);
+    Py_DECREF(value);
+    return result;
+}
+
+void set_decode_error(const char *problem, uint64_t offset) {
+    PyErr_Format(types.decode_error, "%s at byte offset %llu", problem, static_cast<unsigned long long>(offset));
+}
+
+// ---- the builder ----------------------------------------------------------------
+
+class Builder {
+public:
+    Builder() { stack_.reserve(64); }
+    ~Builder() {
+        while (!stack_.empty()) {
+            Py_XDECREF(stack_.back().object);
+            Py_XDECREF(stack_.back().key);
+            pop();
+        }
+        Py_XDECREF(result_);
+    }
+    Builder(const Builder &) = delete;
+    Builder &operator=(const Builder &) = delete;
+
+    PyObject *release() {
+        PyObject *result = result_;
+        result_ = nullptr;
+        return result;
+    }
+
+    // Called by the reader; false stops it, with a Python error set.
+    [[gnu::always_inline]] inline bool event(const cbor_reader_event &ev) {
+        switch (ev.kind) {
+        case CBOR_READER_UNSIGNED:
+            return place(unsigned_int(ev.argument));
+        case CBOR_READER_NEGATIVE:
+            return place(negative_int(ev.argument));
+        case CBOR_READER_BYTES:
+            if (in_chunks_) {
+                chunks_.append(reinterpret_cast<const char *>(ev.data), static_cast<size_t>(ev.argument));
+                return true;
+            }
+            return place(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(ev.data),
+                                                   static_cast<Py_ssize_t>(ev.argument)));
+        case CBOR_READER_TEXT:
+            if (in_chunks_) {
+                chunks_.append(reinterpret_cast<const char *>(ev.data), static_cast<size_t>(ev.argument));
+                return true;
+            }
+            if (ev.ascii && ev.argument <= kKeyCacheMaxLength && expects_key()) {
+                return place(cached_key(ev.data, ev.argument));
+            }
+            return place(text_str(ev.data, ev.argument, ev.ascii));
+        case CBOR_READER_BYTES_START:
+        case CBOR_READER_TEXT_START:
+            in_chunks_ = true;
+            chunks_text_ = ev.kind == CBOR_READER_TEXT_START;
+            chunks_.clear();
+            return true;
+        case CBOR_READER_ARRAY_START:
+            return open_array(ev);
+        case CBOR_READER_MAP_START:
+            return open_map(ev);
+        case CBOR_READER_TAG:
+            return open(Frame{nullptr, nullptr, ev.argument, 0, Kind::Tag, in_key()}, ev.offset);
+        case CBOR_READER_FLOAT:
+            return place(PyFloat_FromDouble(ev.number));
+        case CBOR_READER_SIMPLE:
+            return place(simple_value(ev.argument));
+        case CBOR_READER_END:
+            return in_chunks_ ? close_chunks() : close();
+        }
+        return true;
+    }
+
+private:
+    enum class Kind : uint8_t { List, Tuple, Dict, Tag };
+
+    struct Frame {
+        PyObject *object;  // the container; for a tag, its value once read
+        PyObject *key;     // Dict: a key waiting for its value
+        uint64_t tag;      // Tag: its number
+        Py_ssize_t index;  // definite List and Tuple: next slot; -1: indefinite, appended
+        Kind kind;
+        bool key_context;  // the frame's items are parts of a map key
+    };
+
+    // The first levels are not reported to the interpreter's recursion
+    // guard, as in the encoder: asking costs a thread-state lookup per
+    // container, and these levels cost no C stack here at all. Deeper levels
+    // are counted like calls, so values nested beyond the interpreter's
+    // limit (which nothing could compare or print) raise RecursionError.
+    static constexpr size_t kUncountedLevels = 64;
+
+    bool expects_key() const { return !stack_.empty() && stack_.back().kind == Kind::Dict && !stack_.back().key; }
+
+    // True when the next item is a map key or part of one.
+    bool in_key() const {
+        if (stack_.empty()) {
+            return false;
+        }
+        const Frame &top = stack_.back();
+        return top.kind == Kind::Dict ? top.key == nullptr : top.key_context;
+    }
+
+    bool open(const Frame &frame, uint64_t offset) {
+        if (stack_.size() >= kUncountedLevels && Py_EnterRecursiveCall("")) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded while decoding CBOR at byte offset %llu",
+                         static_cast<unsigned long long>(offset));
+            Py_XDECREF(frame.object);
+            return false;
+        }
+        stack_.push_back(frame);
+        return true;
+    }
+
+    void pop() {
+        if (stack_.size() > kUncountedLevels) {
+            Py_LeaveRecursiveCall();
+        }
+        stack_.pop_back();
+    }
+
+    // Arrays inside a map key become tuples, so that the key is hashable.
+    bool open_array(const cbor_reader_event &ev) {
+        const bool key = in_key();
+        const auto size = static_cast<Py_ssize_t>(ev.argument);
+        PyObject *object = ev.indefinite ? PyList_New(0) : key ? PyTuple_New(size) : PyList_New(size);
+        if (object == nullptr) {
+            return false;
+        }
+        return open(Frame{object, nullptr, 0, ev.indefinite ? -1 : 0, key ? Kind::Tuple : Kind::List, key}, ev.offset);
+    }
+
+    bool open_map(const cbor_reader_event &ev) {
+        if (in_key()) {
+            set_decode_error("map used as a map key", ev.offset);
+            return false;
+        }
+        PyObject *object = ev.indefinite ? PyDict_New() : _PyDict_NewPresized(static_cast<Py_ssize_t>(ev.argument));
+        if (object == nullptr) {
+            return false;
+        }
+        return open(Frame{object, nullptr, 0, 0, Kind::Dict, false}, ev.offset);
+    }
+
+    bool close() {
+        const Frame frame = stack_.back();
+        pop();
+        PyObject *object = frame.object;
+        if (frame.kind == Kind::Tag) {
+            object = tagged(frame.tag, object);
+        } else if (frame.kind == Kind::Tuple && frame.index < 0) {
+            object = PyList_AsTuple(frame.object);
+            Py_DECREF(frame.object);
+        }
+        return place(object);
+    }
+
+    bool close_chunks() {
+        in_chunks_ = false;
+        const auto *data = reinterpret_cast<const uint8_t *>(chunks_.data());
+        if (chunks_text_) {
+            return place(text_str(data, chunks_.size(), false));
+        }
+        return place(PyBytes_FromStringAndSize(chunks_.data(), static_cast<Py_ssize_t>(chunks_.size())));
+    }
+
+    // Hands a finished item (a new reference, or null after a failure) to
+    // whatever encloses it.
+    [[gnu::always_inline]] inline bool place(PyObject *value) {
+        if (value == nullptr) {
+            return false;
+        }
+        if (stack_.empty()) {
+            result_ = value;
+            return true;
+        }
+        Frame &top = stack_.back();
+        switch (top.kind) {
+        case Kind::List:
+            if (top.index >= 0) {
+                PyList_SET_ITEM(top.object, top.index++, value);
+                return true;
+            }
+            break;
+        case Kind::Tuple:
+            if (top.index >= 0) {
+                PyTuple_SET_ITEM(top.object, top.index++, value);
+                return true;
+            }
+            break;
+        case Kind::Dict: {
+            if (top.key == nullptr) {
+                top.key = value;
+                return true;
+            }
+            const int status = PyDict_SetItem(top.object, top.key, value);
+            Py_DECREF(value);
+            Py_CLEAR(top.key);
+            return status == 0;
+        }
+        case Kind::Tag:
+            top.object = value;
+            return true;
+        }
+        const int status = PyList_Append(top.object, value);
+        Py_DECREF(value);
+        return status == 0;
+    }
+
+    std::vector<Frame> stack_;
+    PyObject *result_ = nullptr;
+    std::string chunks_;  // the chunks of the indefinite-length string being read
+    bool in_chunks_ = false;
+    bool chunks_text_ = false;
+};
+
+// The bytes of a C-contiguous buffer of bytes, held for the call so that the
+// exporter cannot resize or free them meanwhile.
+class InputView {
+public:
+    explicit InputView(PyObject *object) {
+        if (PyBytes_CheckExact(object)) {
+            data_ = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(object));
+            size_ = static_cast<uint64_t>(PyBytes_GET_SIZE(object));
+            return;
+        }
+        if (!PyObject_CheckBuffer(object) || PyObject_GetBuffer(object, &view_, PyBUF_FULL_RO) != 0) {
+            PyErr_Clear();
+            throw py::type_error(std::string("loads: a C-contiguous bytes-like object is required, not '")
+                                 + Py_TYPE(object)->tp_name + "'");
+        }
+        held_ = true;
+        if (view_.itemsize != 1 || !PyBuffer_IsContiguous(&view_, 'C')) {
+            throw py::type_error("loads: the buffer must be C-contiguous and of single bytes");
+        }
+        data_ = static_cast<const uint8_t *>(view_.buf);
+        size_ = static_cast<uint64_t>(view_.len);
+    }
+    ~InputView() {
+        if (held_) {
+            PyBuffer_Release(&view_);
+        }
+    }
+    InputView(const InputView &) = delete;
+    InputView &operator=(const InputView &) = delete;
+
+    const uint8_t *data() const { return data_; }
+    uint64_t size() const { return size_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+    const uint8_t *data_ = nullptr;
+    uint64_t size_ = 0;
+};
+
+// Collections made while decoding hold only new objects that cannot form a
+// cycle, so the cyclic collector would only rescan them; it is paused for
+// the call, as unpicklers of large documents commonly do.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+    ~CollectorPause() {
+        if (was_enabled_) {
+            PyGC_Enable();
+        }
+    }
+    CollectorPause(const CollectorPause &) = delete;
+    CollectorPause &operator=(const CollectorPause &) = delete;
+
+private:
+    bool was_enabled_;
+};
+
+} // namespace
+
+void cbor_decoder_set_types(const CborDecoderTypes &decoder_types) { types = decoder_types; }
+
+py::object cbor_decoder_loads(const py::handle &data, uint64_t max_depth) {
+    const InputView input(data.ptr());
+    Builder builder;
+    uint64_t offset = 0;
+    cbor_reader_status status;
+    {
+        const CollectorPause pause;
+        status = cbor_reader_run(input.data(), input.size(), max_depth, builder, &offset);
+    }
+    if (status == CBOR_READER_OK) {
+        return py::reinterpret_steal<py::object>(builder.release());
+    }
+    if (status == CBOR_READER_STOPPED) {
+        throw py::error_already_set();
+    }
+    if (status == CBOR_READER_NO_MEMORY) {
+        PyErr_NoMemory();
+        throw py::error_already_set();
+    }
+    if (status == CBOR_READER_TOO_DEEP) {
+        PyErr_Format(types.decode_error, "nesting deeper than max_depth %llu at byte offset %llu",
+                     static_cast<unsigned long long>(max_depth), static_cast<unsigned long long>(offset));
+    } else {
+        set_decode_error(cbor_reader_status_text(status), offset);
+    }
+    throw py::error_already_set();
+}
