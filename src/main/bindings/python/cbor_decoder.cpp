@@ -182,6 +182,12 @@ public:
     Builder(const Builder &) = delete;
     Builder &operator=(const Builder &) = delete;
 
+    // Where nesting went past the interpreter's recursion limit, if it did.
+    bool too_deep(uint64_t *offset) const {
+        *offset = too_deep_at_;
+        return too_deep_;
+    }
+
     PyObject *release() {
         PyObject *result = result_;
         result_ = nullptr;
@@ -265,9 +271,11 @@ private:
 
     bool open(const Frame &frame, uint64_t offset) {
         if (stack_.size() >= kUncountedLevels && Py_EnterRecursiveCall("")) {
+            // The error is raised once the levels are left: making the
+            // exception object is itself a call the exhausted guard refuses.
             PyErr_Clear();
-            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded while decoding CBOR at byte offset %llu",
-                         static_cast<unsigned long long>(offset));
+            too_deep_ = true;
+            too_deep_at_ = offset;
             Py_XDECREF(frame.object);
             return false;
         }
@@ -375,6 +383,8 @@ private:
     std::string chunks_;  // the chunks of the indefinite-length string being read
     bool in_chunks_ = false;
     bool chunks_text_ = false;
+    bool too_deep_ = false;
+    uint64_t too_deep_at_ = 0;
 };
 
 // The bytes of a C-contiguous buffer of bytes, held for the call so that the
@@ -441,15 +451,25 @@ void cbor_decoder_set_types(const CborDecoderTypes &decoder_types) { types = dec
 
 py::object cbor_decoder_loads(const py::handle &data, uint64_t max_depth) {
     const InputView input(data.ptr());
-    Builder builder;
     uint64_t offset = 0;
+    uint64_t too_deep_at = 0;
+    bool too_deep = false;
     cbor_reader_status status;
+    py::object result;
     {
+        Builder builder;
         const CollectorPause pause;
         status = cbor_reader_run(input.data(), input.size(), max_depth, builder, &offset);
+        too_deep = builder.too_deep(&too_deep_at);
+        result = py::reinterpret_steal<py::object>(builder.release());
     }
     if (status == CBOR_READER_OK) {
-        return py::reinterpret_steal<py::object>(builder.release());
+        return result;
+    }
+    if (too_deep) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded while decoding CBOR at byte offset %llu",
+                     static_cast<unsigned long long>(too_deep_at));
+        throw py::error_already_set();
     }
     if (status == CBOR_READER_STOPPED) {
         throw py::error_already_set();
