@@ -105,20 +105,44 @@ static inline double single_to_double(uint64_t s) {
     return static_cast<double>(f);
 }
 
-/* The UTF-8 check, ASCII eight bytes at a time: most text is. */
+/* The high bits of data[0..n), n at most 8, from at most two loads. */
+static inline uint64_t high_bits_short(const uint8_t *p, uint64_t n) {
+    if (n >= 4) {
+        uint32_t a, b;
+        memcpy(&a, p, 4);
+        memcpy(&b, p + n - 4, 4);
+        return (a | b) & 0x80808080u;
+    }
+    return n == 0 ? 0 : (p[0] | p[n / 2] | p[n - 1]) & 0x80u;
+}
+
+/* The UTF-8 check, ASCII eight bytes at a time: most text is, and most
+ * strings (map keys above all) are short. */
 static inline int32_t utf8_check(const uint8_t *p, uint64_t n) {
     uint64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        memcpy(&w, p + i, 8);
-        if (w & 0x8080808080808080ull) break;
+    if (n <= 8) {
+        if (high_bits_short(p, n) == 0) return 1;
+    } else {
+        for (; i + 8 <= n; i += 8) {
+            uint64_t w;
+            memcpy(&w, p + i, 8);
+            if (w & 0x8080808080808080ull) break;
+        }
+        if (i + 8 > n) {
+            uint64_t w;
+            memcpy(&w, p + n - 8, 8);
+            if ((w & 0x8080808080808080ull) == 0) return 1;
+        }
     }
-    while (i < n && p[i] < 0x80) ++i;
-    if (i == n) return 1;
     while (i < n) {
         const uint8_t c = p[i];
         if (c < 0x80) {
-            ++i;
+            /* ASCII between other characters (spaces, digits, links). */
+            for (++i; i + 8 <= n; i += 8) {
+                uint64_t w;
+                memcpy(&w, p + i, 8);
+                if (w & 0x8080808080808080ull) break;
+            }
             continue;
         }
         uint32_t need;

@@ -33,11 +33,20 @@ CborDecoderTypes types{};
 // ---- recently seen map keys --------------------------------------------------
 
 // Direct-mapped by a hash of the bytes; an entry holds one reference to a
-// compact ASCII str. Lives for the life of the process, like the
-// interpreter's own caches: at most kKeyCacheSize short strings.
+// compact ASCII str, with its length and first and last eight bytes, so
+// that a miss is told from a hit without touching the str. Lives for the
+// life of the process, like the interpreter's own caches: at most
+// kKeyCacheSize short strings.
 constexpr size_t kKeyCacheSize = 1024;
 constexpr uint64_t kKeyCacheMaxLength = 32;
-PyObject *key_cache[kKeyCacheSize];
+
+struct KeyCacheEntry {
+    PyObject *key;
+    uint64_t size;
+    uint64_t head;  // the first eight bytes (fewer, zero-extended, for short keys)
+    uint64_t tail;  // the last eight bytes, or the last four for keys of 4 to 7 bytes
+};
+KeyCacheEntry key_cache[kKeyCacheSize];
 
 PyObject *ascii_str(const uint8_t *data, uint64_t size) {
     PyObject *text = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
@@ -47,43 +56,49 @@ PyObject *ascii_str(const uint8_t *data, uint64_t size) {
     return text;
 }
 
-// A hash of at most 32 bytes from two overlapping word loads: far cheaper
-// than a byte loop, and keys that differ only in their middle merely share
-// a slot.
-uint64_t key_hash(const uint8_t *data, uint64_t size) {
-    uint64_t a = 0;
-    uint64_t b = 0;
+// Two words that, with the length, identify keys of up to 16 bytes: the
+// first and last eight bytes (or four, or each byte for shorter keys).
+void key_words(const uint8_t *data, uint64_t size, uint64_t *head, uint64_t *tail) {
+    *head = 0;
+    *tail = 0;
     if (size >= 8) {
-        std::memcpy(&a, data, 8);
-        std::memcpy(&b, data + size - 8, 8);
+        std::memcpy(head, data, 8);
+        std::memcpy(tail, data + size - 8, 8);
     } else if (size >= 4) {
-        uint32_t x;
-        uint32_t y;
-        std::memcpy(&x, data, 4);
-        std::memcpy(&y, data + size - 4, 4);
-        a = x;
-        b = y;
-    } else if (size > 0) {
-        a = data[0] | static_cast<uint64_t>(data[size / 2]) << 8 | static_cast<uint64_t>(data[size - 1]) << 16;
+        uint32_t a;
+        uint32_t b;
+        std::memcpy(&a, data, 4);
+        std::memcpy(&b, data + size - 4, 4);
+        *head = a;
+        *tail = b;
+    } else {
+        for (uint64_t i = 0; i < size; ++i) {
+            *head |= static_cast<uint64_t>(data[i]) << (8 * i);
+        }
     }
-    const uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ size;
-    return h ^ (h >> 31) ^ (h >> 47);
 }
 
 PyObject *cached_key(const uint8_t *data, uint64_t size) {
-    const uint64_t hash = key_hash(data, size);
-    PyObject *&slot = key_cache[hash & (kKeyCacheSize - 1)];
-    if (slot != nullptr && static_cast<uint64_t>(PyUnicode_GET_LENGTH(slot)) == size
-        && std::memcmp(PyUnicode_1BYTE_DATA(slot), data, static_cast<size_t>(size)) == 0) {
-        Py_INCREF(slot);
-        return slot;
+    uint64_t head;
+    uint64_t tail;
+    key_words(data, size, &head, &tail);
+    uint64_t hash = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ size;
+    hash ^= (hash >> 31) ^ (hash >> 47);
+    KeyCacheEntry &entry = key_cache[hash & (kKeyCacheSize - 1)];
+    if (entry.key != nullptr && entry.size == size && entry.head == head && entry.tail == tail
+        && (size <= 16 || std::memcmp(PyUnicode_1BYTE_DATA(entry.key) + 8, data + 8, size - 16) == 0)) {
+        Py_INCREF(entry.key);
+        return entry.key;
     }
     PyObject *key = ascii_str(data, size);
     if (key == nullptr) {
         return nullptr;
     }
     Py_INCREF(key);
-    Py_XSETREF(slot, key);
+    Py_XSETREF(entry.key, key);
+    entry.size = size;
+    entry.head = head;
+    entry.tail = tail;
     return key;
 }
 
