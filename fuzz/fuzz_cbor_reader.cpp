@@ -55,7 +55,8 @@ struct Reference {
         pos += arg;
         return true;
     }
-    bool item(uint64_t &pos, uint64_t level) {
+    // promised: the items the enclosing definite containers still need besides the ones in progress.
+    bool item(uint64_t &pos, uint64_t level, uint64_t promised) {
         if (pos >= n) return fail(CBOR_READER_TRUNCATED, pos);
         const uint64_t start = pos;
         const unsigned major = p[pos] >> 5, info = p[pos] & 31;
@@ -66,7 +67,7 @@ struct Reference {
         if (!head(pos, arg)) return fail(CBOR_READER_TRUNCATED, start);
         if (info == 31 && (major < 2 || major > 5)) return fail(CBOR_READER_INDEFINITE_ITEM, start);
         if (major == 7 && info == 24 && arg < 32) return fail(CBOR_READER_BAD_SIMPLE, start);
-        if (major == 6) return item(pos, level);
+        if (major == 6) return item(pos, level, promised);
         if ((major == 2 || major == 3) && info != 31) return string(pos, major, start, arg);
         if (major == 2 || major == 3) {
             for (;;) {
@@ -81,12 +82,15 @@ struct Reference {
         }
         if (major == 4 || major == 5) {
             const unsigned per = major == 4 ? 1 : 2;
-            if (info != 31 && arg > (n - pos) / per) return fail(CBOR_READER_TRUNCATED, start);
+            const unsigned __int128 items = static_cast<unsigned __int128>(arg) * per;
+            if (info != 31 && items + promised > n - pos) return fail(CBOR_READER_TRUNCATED, start);
             for (uint64_t k = 0; info == 31 || k < arg; ++k) {
                 if (info == 31 && pos >= n) return fail(CBOR_READER_TRUNCATED, pos);
                 if (info == 31 && p[pos] == 0xFF) return ++pos, true;
-                for (unsigned e = 0; e < per; ++e)
-                    if (!item(pos, level + 1)) return false;
+                for (unsigned e = 0; e < per; ++e) {
+                    const uint64_t later = info == 31 ? 0 : static_cast<uint64_t>(items) - (k * per + e) - 1;
+                    if (!item(pos, level + 1, promised + later)) return false;
+                }
             }
         }
         return true;
@@ -110,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint64_t max_depth = size % 3 == 0 ? 0 : size % 7;
     Reference ref{data, size, max_depth};
     uint64_t pos = 0;
-    if (ref.item(pos, 0) && pos != size) ref.fail(CBOR_READER_TRAILING_BYTES, pos);
+    if (ref.item(pos, 0, 0) && pos != size) ref.fail(CBOR_READER_TRAILING_BYTES, pos);
     if (ref.status == CBOR_READER_OK) ref.at = size;
 
     Recorder rec;

@@ -147,6 +147,7 @@ TRUNCATED, RECURSION, DEEPER = ("CBORDecodeError truncated input at byte offset 
 @pytest.mark.parametrize("expression,expected", [
     ("bytes.fromhex('9affffffff')", [TRUNCATED] * 2), ("bytes.fromhex('bb7fffffffffffffff') + bytes(64)", [TRUNCATED] * 2),
     ("bytes.fromhex('5b0000000100000000') + bytes(1 << 20)", [TRUNCATED] * 2),
+    ("b'\\x81' + b'\\x9a\\x00\\x10\\x00\\x00' * 1000 + bytes(1 << 20)", ["CBORDecodeError truncated input at byte offset 6"] * 2),
     ("b'\\x9f' * 10 + b'\\x81' * 200000 + b'\\x00'", [RECURSION, DEEPER]),
     ("b'\\xa1\\x00' * 200000 + b'\\x00'", [RECURSION, DEEPER]),
     ("b'\\xc6' * 200000 + b'\\x00'", [RECURSION] * 2)])  # tags add no level

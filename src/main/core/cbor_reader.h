@@ -6,8 +6,10 @@
  * indefinite-length strings live on an explicit stack (on the heap past a
  * few dozen levels), so the nesting depth costs memory, never C stack, and
  * time stays linear in the input. Declared lengths are checked against the
- * bytes left before they are reported, so a builder that sizes a container
- * from its count never allocates more than the input could fill.
+ * bytes left before they are reported (every item takes at least a byte, and
+ * the items the enclosing containers still need are counted too), so a
+ * builder that sizes containers from their counts never holds more slots in
+ * all than the input could fill.
  *
  * Events, each carrying the byte offset of its head:
  * - UNSIGNED / NEGATIVE: an integer; `argument` is n (the value is n, or -1 - n);

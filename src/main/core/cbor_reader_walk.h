@@ -178,6 +178,9 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
     Stack stack;
     uint64_t pos = 0;
     uint64_t depth = 0; /* arrays and maps open around the next item */
+    /* Items the open definite containers still need besides the one in
+     * progress in each: bytes the input must still hold, at one a item. */
+    uint64_t promised = 0;
     cbor_reader_event ev = {};
     cbor_reader_status status = CBOR_READER_OK;
     uint64_t at = 0;
@@ -266,8 +269,13 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
                 ev.argument = 0;
                 ev.indefinite = 1;
             } else {
-                /* Every element takes at least one byte. */
-                if (arg > (major == 4 ? size - pos : (size - pos) / 2)) CBOR_READER_FAIL(CBOR_READER_TRUNCATED, start);
+                /* Every item takes at least one byte, and so do the items
+                 * the enclosing containers still need: a builder that
+                 * sizes every open container from its count never holds
+                 * more slots than the input has bytes left. */
+                const uint64_t room = size - pos;
+                if (arg > room || (major == 5 && arg > room / 2) || promised > room - (major == 4 ? arg : 2 * arg))
+                    CBOR_READER_FAIL(CBOR_READER_TRUNCATED, start);
             }
             CBOR_READER_EMIT();
             if (info != 31 && arg == 0) {
@@ -277,6 +285,7 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
             }
             if (!stack.push(info == 31 ? 0 : major == 4 ? arg : 2 * arg, type, info == 31))
                 CBOR_READER_FAIL(CBOR_READER_NO_MEMORY, start);
+            if (info != 31) promised += (major == 4 ? arg : 2 * arg) - 1;
             ++depth;
             continue;
         }
@@ -312,7 +321,10 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
                 ++frame->left;
                 break;
             }
-            if (--frame->left != 0) break;
+            if (--frame->left != 0) {
+                if (frame->type != FRAME_TAG) --promised;
+                break;
+            }
             if (frame->type != FRAME_TAG) --depth;
             stack.pop();
             ev.kind = CBOR_READER_END;
