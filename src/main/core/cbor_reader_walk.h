@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include "alloc.h"
+#include "cbor_head.h"
 #include "cbor_reader.h"
 
 namespace cbor_reader_detail {
@@ -58,23 +59,6 @@ class Stack {
     size_t size_ = 0;
     size_t capacity_ = 48;
 };
-
-static inline uint64_t load_be(const uint8_t *p, unsigned width) {
-    switch (width) {
-    case 1: return p[0];
-    case 2: return static_cast<uint64_t>(p[0]) << 8 | p[1];
-    case 4: {
-        uint32_t v;
-        memcpy(&v, p, 4);
-        return __builtin_bswap32(v);
-    }
-    default: {
-        uint64_t v;
-        memcpy(&v, p, 8);
-        return __builtin_bswap64(v);
-    }
-    }
-}
 
 static inline double bits_to_double(uint64_t bits) {
     double d;
@@ -202,7 +186,8 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
         const uint8_t major = initial >> 5;
         const uint8_t info = initial & 31;
         Frame *top = stack.top();
-        uint64_t arg = info;
+        cbor_head head;
+        uint64_t arg = 0;
         ev.offset = start;
         ev.indefinite = 0;
         ev.ascii = 0;
@@ -223,14 +208,12 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
         } else if (max_depth && depth > max_depth) {
             CBOR_READER_FAIL(CBOR_READER_TOO_DEEP, start);
         }
-        ++pos;
-        if (info >= 24 && info <= 27) {
-            const unsigned width = 1u << (info - 24);
-            if (size - pos < width) CBOR_READER_FAIL(CBOR_READER_TRUNCATED, start);
-            arg = load_be(data + pos, width);
-            pos += width;
-        } else if (info == 31 && (major < 2 || major > 5)) {
-            CBOR_READER_FAIL(CBOR_READER_INDEFINITE_ITEM, start);
+        {
+            const int32_t head_size = _cbor_head_get(data + pos, size - pos, &head);
+            if (head_size < 0) CBOR_READER_FAIL(CBOR_READER_TRUNCATED, start);
+            if (info == 31 && (major < 2 || major > 5)) CBOR_READER_FAIL(CBOR_READER_INDEFINITE_ITEM, start);
+            pos += static_cast<uint64_t>(head_size);
+            arg = head.argument;
         }
         ev.argument = arg;
         switch (major) {
