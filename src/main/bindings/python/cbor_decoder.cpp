@@ -456,24 +456,6 @@ private:
     uint64_t size_ = 0;
 };
 
-// Collections made while decoding hold only new objects that cannot form a
-// cycle, so the cyclic collector would only rescan them; it is paused for
-// the call, as unpicklers of large documents commonly do.
-class CollectorPause {
-public:
-    CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
-    ~CollectorPause() {
-        if (was_enabled_) {
-            PyGC_Enable();
-        }
-    }
-    CollectorPause(const CollectorPause &) = delete;
-    CollectorPause &operator=(const CollectorPause &) = delete;
-
-private:
-    bool was_enabled_;
-};
-
 } // namespace
 
 void cbor_decoder_set_types(const CborDecoderTypes &decoder_types) { types = decoder_types; }
@@ -487,7 +469,6 @@ py::object cbor_decoder_loads(const py::handle &data, uint64_t max_depth) {
     py::object result;
     {
         Builder builder;
-        const CollectorPause pause;
         status = cbor_reader_run(input.data(), input.size(), max_depth, builder, &offset);
         too_deep = builder.too_deep(&too_deep_at);
         result = py::reinterpret_steal<py::object>(builder.release());
