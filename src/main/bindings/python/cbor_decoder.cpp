@@ -137,10 +137,62 @@ PyObject *new_float(double x) {
     return reinterpret_cast<PyObject *>(number);
 }
 
+// Decodes UTF-8 the reader has checked into code units of the str's kind.
+template <typename Unit>
+void decode_utf8(const uint8_t *p, uint64_t size, Unit *out) {
+    for (uint64_t i = 0; i < size;) {
+        const uint32_t c = p[i];
+        if (c < 0x80) {
+            *out++ = static_cast<Unit>(c);
+            i += 1;
+        } else if (c < 0xE0) {
+            *out++ = static_cast<Unit>((c & 0x1F) << 6 | (p[i + 1] & 0x3F));
+            i += 2;
+        } else if (c < 0xF0) {
+            *out++ = static_cast<Unit>((c & 0x0F) << 12 | (p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F));
+            i += 3;
+        } else {
+            *out++ = static_cast<Unit>((c & 0x07) << 18 | (p[i + 1] & 0x3F) << 12 | (p[i + 2] & 0x3F) << 6
+                                       | (p[i + 3] & 0x3F));
+            i += 4;
+        }
+    }
+}
+
+// Text the reader has checked, most often with characters past ASCII: the str is
+// made at its final length and kind. The length is the number of bytes
+// that are not continuation bytes, and the kind follows from the greatest
+// lead byte (C2-C3: Latin-1, up to EF: two bytes a character, F0-F4: four),
+// which is also the greatest byte. The generic decoder would check the
+// bytes again and grow its result as it meets wider characters.
+PyObject *utf8_str(const uint8_t *data, uint64_t size) {
+    uint64_t continuation = 0;
+    uint8_t top = 0;
+    for (uint64_t i = 0; i < size; ++i) {
+        continuation += (data[i] & 0xC0) == 0x80;
+        top = data[i] > top ? data[i] : top;
+    }
+    const Py_UCS4 widest = top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;
+    PyObject *text = PyUnicode_New(static_cast<Py_ssize_t>(size - continuation), widest);
+    if (text == nullptr) {
+        return nullptr;
+    }
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        decode_utf8(data, size, PyUnicode_1BYTE_DATA(text));
+        break;
+    case PyUnicode_2BYTE_KIND:
+        decode_utf8(data, size, PyUnicode_2BYTE_DATA(text));
+        break;
+    default:
+        decode_utf8(data, size, PyUnicode_4BYTE_DATA(text));
+        break;
+    }
+    return text;
+}
+
 PyObject *text_str(const uint8_t *data, uint64_t size, bool ascii) {
-    // The reader has checked the UTF-8; decoding cannot fail but for memory.
-    return ascii ? ascii_str(data, size)
-                 : PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(data), static_cast<Py_ssize_t>(size), "strict");
+    return ascii ? ascii_str(data, size) : utf8_str(data, size);
 }
 
 PyObject *simple_value(uint64_t n) {
