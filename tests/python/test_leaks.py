@@ -14,6 +14,8 @@ UNDER_SANITIZER = bool(os.environ.get("CORVANTIS_UNDER_SANITIZER"))
 OLD = bytes(range(256)) * 4
 NEW = OLD[:300] + b"inserted" + OLD[310:900] + b"\x00\x01" + OLD[905:]
 GOOD = bytes(delta.diff(OLD, NEW))
+# An indefinite array ending in a bignum: its last byte is the break.
+DOC = cbor.dumps([{"k": [OLD, "é" * 300, (1, 2)], (3, "t"): 1.5}, "key"] * 20 + [[[1]]])[:-1] + bytes.fromhex("c24901" + "00" * 8 + "ff")
 CALLS = [
     lambda: cbor.dumps({"a": [1, -2, 2**63, 1.1, None, "text", b"bytes" * 50], "b": (1, {"c": []})}),
     lambda: cbor.dumps([[1]], indefinite=False, max_depth=4), lambda: bytes(delta.diff(OLD, NEW)),
@@ -23,7 +25,12 @@ CALLS = [
     lambda: cbor.dumps([2**64, b"x" * 1024]), lambda: cbor.dumps([int_with(3, __eq__=lambda s, o: 1 / 0), b"x" * 1024]),
     lambda: cbor.dumps([b"x" * 1024, [[[1]]]], max_depth=2), lambda: cbor.dumps([OLD, {1, 2}]),
     lambda: cbor.dumps({1}), lambda: cbor.dumps(["\ud800" * 300]), lambda: delta.diff(OLD, "text"),
-    lambda: delta.diff(None, NEW), lambda: delta.patch(OLD, GOOD + b"\x05"), lambda: delta.PythonInBuf(bytearray(1024))]
+    lambda: delta.diff(None, NEW), lambda: delta.patch(OLD, GOOD + b"\x05"), lambda: delta.PythonInBuf(bytearray(1024)),
+    lambda: cbor.loads(DOC), lambda: cbor.loads(bytearray(DOC)),
+    # Decoding failures deep inside containers of every kind, with much already built.
+    lambda: cbor.loads(DOC[:-1]), lambda: cbor.loads(DOC[:-1] + b"\xa1\xa0\x00\xff"),
+    lambda: cbor.loads(DOC[:-1] + b"\x81\xc2\x62\xc3\x28\xff"), lambda: cbor.loads(DOC, max_depth=2),
+    lambda: cbor.loads(b"\x9f" * 3000), lambda: cbor.loads(b"\xbf\x81\x81\xc6" * 2000)]
 
 
 def snapshot():

@@ -28,13 +28,4 @@ int32_t cbor_head_read_sized(const uint8_t *data, uint64_t length, uint32_t widt
     return static_cast<int32_t>(1 + width);
 }
 
-int32_t cbor_head_read(const uint8_t *data, uint64_t length, cbor_head *head) {
-    if (length == 0) return -1;
-    const uint8_t info = data[0] & 0x1F;
-    if (info < 24) {
-        const int32_t n = cbor_head_read_sized(data, length, 0, head);
-        head->argument = info;
-        return n;
-    }
-    return cbor_head_read_sized(data, length, info > 27 ? 0 : 1u << (info - 24), head);
-}
+int32_t cbor_head_read(const uint8_t *data, uint64_t length, cbor_head *head) { return _cbor_head_get(data, length, head); }

@@ -106,6 +106,30 @@ static inline uint32_t _cbor_head_put(uint8_t *out, uint32_t major, uint64_t v) 
     return _cbor_head_put_sized(out, type | 27, v, 8);
 }
 
+/* The reader's body, inline for the same reason: the CBOR reader behind
+ * cbor.loads reads one head per item. cbor_head_read is this. */
+static inline int32_t _cbor_head_get(const uint8_t *data, uint64_t length, cbor_head *head) {
+    if (length == 0) return -1;
+    const uint8_t initial = data[0];
+    const uint8_t info = initial & 0x1F;
+    const uint32_t width = info < 24 || info > 27 ? 0 : 1u << (info - 24);
+    if (length - 1 < width) return -1;
+    head->initial = initial;
+    head->major = initial >> 5;
+    head->info = info;
+    const uint8_t *p = data + 1;
+    switch (width) {
+    case 0: head->argument = info < 24 ? info : 0; break;
+    case 1: head->argument = p[0]; break;
+    case 2: head->argument = (uint64_t)p[0] << 8 | p[1]; break;
+    case 4: head->argument = (uint64_t)p[0] << 24 | (uint64_t)p[1] << 16 | (uint64_t)p[2] << 8 | p[3]; break;
+    default:
+        head->argument = (uint64_t)p[0] << 56 | (uint64_t)p[1] << 48 | (uint64_t)p[2] << 40 | (uint64_t)p[3] << 32 |
+                         (uint64_t)p[4] << 24 | (uint64_t)p[5] << 16 | (uint64_t)p[6] << 8 | p[7];
+    }
+    return (int32_t)(1 + width);
+}
+
 /* The width is decided on the value's bits, never by trial encoding:
  * - double unless narrowing to single and widening back gives x again;
  * - half when the single is a zero, or a normal number whose exponent lies in
