@@ -10,7 +10,7 @@
 #include "diff.h"
 #include "diff_fast.h"
 #include "edit_script.h"
-#include "wide_script.h"
+#include "bare_writer.h"
 
 namespace {
 
@@ -54,57 +54,121 @@ TEST(DiffFast, LargeValues) {
     }
 }
 
-// The wide script applies the edit script's rules: on the same calls (heads sized alike by
-// both) the bytes agree, and the budget left is exactly the bytes saved.
-TEST(WideScript, WritesWhatTheEditScriptWrites) {
+// A sink that records every op and answers CONTINUE until `stop_after` ops have arrived.
+struct Recorder {
+    std::vector<delta_op> ops;
+    size_t stop_after = SIZE_MAX;
+    int closes = 0;
+    static delta_sink_status emit(void *self, const delta_op *op) {
+        Recorder *r = static_cast<Recorder *>(self);
+        r->ops.push_back(*op);
+        return r->ops.size() >= r->stop_after ? DELTA_SINK_STOP : DELTA_SINK_CONTINUE;
+    }
+    static delta_sink_status close(void *self) { return ++static_cast<Recorder *>(self)->closes, DELTA_SINK_CONTINUE; }
+    delta_op_sink sink() { return {emit, close, this}; }
+};
+
+// The op stream rebuilds the new value through the reference executor (gaps refined by the
+// exact engine included), and written by the bare writer it is diff_generate_binary_fast's delta.
+// A sink's STOP ends the stream there.
+TEST(DiffFastEmit, StreamsRebuildTheNewValue) {
+    std::mt19937_64 rng(7);
+    for (int round = 0; round < 60; ++round) {
+        const std::string o = random_bytes(rng, round < 20 ? rng() % 900 : 2000 + rng() % 40000, round % 3 ? 256 : 4);
+        const std::string n = round % 5 == 0 ? random_bytes(rng, rng() % 3000) : mutate(rng, o, 1 + (int)(rng() % 60));
+        const buf a = view(o), b = view(n);
+        Recorder r;
+        const delta_op_sink sink = r.sink();
+        ASSERT_EQ(diff_fast_emit(&a, &b, &sink), DELTA_SINK_CONTINUE);
+        EXPECT_EQ(r.closes, 1);
+        ASSERT_EQ(execute(o, n, r.ops), n) << round;
+        bare_writer *w = bare_writer_create(&b, bare_writer_head_size, nullptr);
+        const delta_op_sink ws = bare_writer_sink(w);
+        for (const delta_op &op : r.ops) ws.emit(ws.writer, &op);
+        const bool edit = ws.close(ws.writer) == DELTA_SINK_CONTINUE && w->output->length < n.size();
+        const std::string fast_delta = fast(o, n);
+        if (edit && fast_delta != "\xF6") { EXPECT_EQ(hex(str(*w->output)), hex(fast_delta)) << round; }
+        bare_writer_free(w);
+        if (r.ops.size() < 2) continue;
+        Recorder stopped;
+        stopped.stop_after = r.ops.size() / 2;
+        const delta_op_sink ss = stopped.sink();
+        EXPECT_EQ(diff_fast_emit(&a, &b, &ss), DELTA_SINK_STOP);
+        EXPECT_EQ(stopped.ops.size(), stopped.stop_after);
+        EXPECT_EQ(stopped.closes, 0);
+    }
+    const buf a = view("abc");
+    Recorder r;
+    const delta_op_sink sink = r.sink();
+    EXPECT_EQ(diff_fast_emit(nullptr, &a, &sink) + diff_fast_emit(&a, nullptr, &sink) + diff_fast_emit(&a, &a, nullptr),
+              3 * DELTA_SINK_FAILED);
+}
+
+// The edit script is the bare writer behind a 32-bit record: on the same calls (heads sized
+// alike by both) the bytes agree, and the budget left is exactly the bytes saved.
+TEST(BareWriter, WritesWhatTheEditScriptWrites) {
     std::mt19937_64 rng(3);
     const std::string new_value = random_bytes(rng, 60000);
     const buf nv = view(new_value);
     for (int trial = 0; trial < 200; ++trial) {
         edit_script *narrow = edit_script_create(&nv, &nv);
-        wide_script *wide = wide_script_create(&nv);
+        bare_writer *wide = bare_writer_create(&nv, bare_writer_head_size, nullptr);
+        const delta_op_sink sink = bare_writer_sink(wide);
         int narrow_ok = 1;
         for (int32_t at = 0, n; narrow_ok && at < 60000 - 300; at += n) {
             n = 1 + static_cast<int32_t>(rng() % (rng() % 2 ? 4 : 300));
             const int32_t offset = static_cast<int32_t>(rng() % (rng() % 2 ? 30 : 60000));
             const bool match = rng() % 2;
             narrow_ok = match ? edit_script_match(narrow, offset, n) : edit_script_insert(narrow, at, n);
-            ASSERT_EQ(narrow_ok, match ? wide_script_match(wide, offset, n) : wide_script_insert(wide, at, n));
+            const delta_op op{match ? DELTA_OP_COPY_OLD : DELTA_OP_INSERT, match ? (uint64_t)offset : (uint64_t)at, (uint64_t)n};
+            ASSERT_EQ(narrow_ok ? DELTA_SINK_CONTINUE : DELTA_SINK_STOP, sink.emit(sink.writer, &op));
         }
         if (narrow_ok) {
-            ASSERT_EQ(edit_script_close(narrow), wide_script_close(wide));
+            ASSERT_EQ(edit_script_close(narrow) ? DELTA_SINK_CONTINUE : DELTA_SINK_STOP, sink.close(sink.writer));
             EXPECT_EQ(narrow->budget, 60000 - (int32_t)narrow->output->length);
             EXPECT_EQ(wide->budget, narrow->budget);
         }
         EXPECT_EQ(hex(str(*narrow->output)), hex(str(*wide->output)));
         edit_script_free(narrow);
-        wide_script_free(wide);
+        bare_writer_free(wide);
     }
 }
 
-// Heads of up to 9 bytes, the budget at its edge, empty operations. Calls: an insert when the
-// first number is 0, else a copy from offset first - 1; then the close.
-TEST(WideScript, HeadSizesAndBudget) {
+// Heads of up to 9 bytes, the budget at its edge, empty operations, and what the bare format
+// cannot say. Ops: an insert when the first number is 0, else a copy from offset first - 1;
+// then the close.
+TEST(BareWriter, HeadSizesBudgetAndRefusedOps) {
     const uint64_t big = uint64_t{1} << 32;
     const std::pair<uint64_t, int32_t> sizes[] = {{23, 1}, {24, 2}, {255, 2}, {256, 3}, {65535, 3}, {65536, 5},
                                                   {big - 1, 5}, {big, 9}, {UINT64_MAX, 9}};
-    for (const auto &s : sizes) EXPECT_EQ(_wide_script_head_size(s.first), s.second) << s.first;
+    for (const auto &s : sizes) EXPECT_EQ(bare_writer_head_size((int64_t)s.first), s.second) << s.first;
     const std::string new_value(64, 'n');
     const struct { uint64_t new_length; std::vector<std::pair<uint64_t, uint64_t>> calls; const char *result; } table[] = {
         {64, {{0, 0}, {0, 2}, {6, 0}, {big + 2, 300}}, "1: 42 6E 6E 1B 00 00 00 01 00 00 00 01 19 01 2C"},
         {6, {{0, 5}}, "0: "}, {7, {{0, 5}}, "1: 45 6E 6E 6E 6E 6E"}};
     for (const auto &c : table) {
         const buf nv{(uint8_t *)new_value.data(), c.new_length, c.new_length};
-        wide_script *script = wide_script_create(&nv);
+        bare_writer *writer = bare_writer_create(&nv, bare_writer_head_size, nullptr);
+        const delta_op_sink sink = bare_writer_sink(writer);
         uint64_t at = 0;
         for (const auto &[op, n] : c.calls) {
-            ASSERT_EQ(op == 0 ? wide_script_insert(script, at, n) : wide_script_match(script, op - 1, n), 1) << c.result;
+            const delta_op o{op == 0 ? DELTA_OP_INSERT : DELTA_OP_COPY_OLD, op == 0 ? at : op - 1, n};
+            ASSERT_EQ(sink.emit(sink.writer, &o), DELTA_SINK_CONTINUE) << c.result;
             at += n;
         }
-        const int closed = wide_script_close(script);
-        EXPECT_EQ(std::to_string(closed) + ": " + hex(str(*script->output)), c.result);
-        wide_script_free(script);
+        const int closed = sink.close(sink.writer) == DELTA_SINK_CONTINUE;
+        EXPECT_EQ(std::to_string(closed) + ": " + hex(str(*writer->output)), c.result);
+        bare_writer_free(writer);
     }
+    const buf nv = view(new_value);
+    bare_writer *writer = bare_writer_create(&nv, bare_writer_head_size, nullptr);
+    const delta_op_sink sink = bare_writer_sink(writer);
+    const delta_op refused[] = {{DELTA_OP_COPY_NEW, 1, 4}, {DELTA_OP_COPY_DIFF, 0, 4}, {DELTA_OP_INSERT, 3, 4},
+                                {DELTA_OP_INSERT, 0, 65}};
+    for (const delta_op &op : refused) EXPECT_EQ(sink.emit(sink.writer, &op), DELTA_SINK_FAILED) << op.kind;
+    EXPECT_EQ(writer->output->length, 0u);
+    bare_writer_free(writer);
+    EXPECT_EQ(bare_writer_create(nullptr, bare_writer_head_size, nullptr), nullptr);
 }
 
 }  // namespace

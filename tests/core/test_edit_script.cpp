@@ -19,7 +19,7 @@ struct Fixture {
 
     Fixture(const std::string &o, const std::string &n)
         : old_s(o), new_s(n), old_value(view(old_s)), new_value(view(new_s)),
-          script(edit_script_create(&old_value, &new_value)), cs{script, 0, 0, COALLESCING_RUN_NONE, 0, 0, 1} {}
+          script(edit_script_create(&old_value, &new_value)), cs{script, 0, 0, COALLESCING_RUN_NONE, 0, 0, 1, nullptr} {}
     ~Fixture() { edit_script_free(script); }
     std::string output() const { return str(*script->output); }
     /* Calls "M<old>,<length>", "I<new>,<length>" and "D", then close: its result, or 1 after a refused call. */

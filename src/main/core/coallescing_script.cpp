@@ -25,6 +25,13 @@ static int extend_or_open(coallescing_script *script, uint32_t kind, uint32_t st
     return 1;
 }
 
+static int flush_to_sink(coallescing_script *script) {
+    if (script->run_kind == COALLESCING_RUN_NONE) return 1;
+    const delta_op op{script->run_kind == COALLESCING_RUN_COPY ? DELTA_OP_COPY_OLD : DELTA_OP_INSERT,
+                      script->run_start, script->run_length};
+    return script->sink->emit(script->sink->writer, &op) == DELTA_SINK_CONTINUE;
+}
+
 /* Null outside the tests; one predictable branch per call otherwise. */
 static coallescing_script_observer g_observer = nullptr;
 static void *g_observer_context = nullptr;
@@ -50,6 +57,7 @@ int coallescing_script_flush(coallescing_script *script) {
     /* The flag survives only flushes of "no run": it says whether any run has
      * reached the edit script yet. */
     script->untouched = script->untouched && script->run_kind == COALLESCING_RUN_NONE;
+    if (script->sink != nullptr) return flush_to_sink(script);
     switch (script->run_kind) {
     case COALLESCING_RUN_COPY:
         return edit_script_match(script->script, static_cast<int32_t>(script->run_start),
@@ -94,7 +102,9 @@ int coallescing_script_close(coallescing_script *script, int32_t old_length, int
             return SCRIPT_RESULT_NO_CHANGE;
     }
     if (!coallescing_script_flush(script)) return SCRIPT_RESULT_REPLACE;
-    return edit_script_close(script->script) ? SCRIPT_RESULT_EDIT : SCRIPT_RESULT_REPLACE;
+    const bool closed = script->sink != nullptr ? script->sink->close(script->sink->writer) == DELTA_SINK_CONTINUE
+                                                : edit_script_close(script->script) != 0;
+    return closed ? SCRIPT_RESULT_EDIT : SCRIPT_RESULT_REPLACE;
 }
 
 }

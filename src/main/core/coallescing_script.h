@@ -1,7 +1,8 @@
 /* coallescing_script: the engine's only output channel.
  *
  * Joins consecutive events of one kind into a run and hands each finished run
- * to the edit script. The record lives in the frame of myers_binary_diff,
+ * to the edit script, or, when a sink is set, to that sink as a copy or an
+ * insert. The record lives in the frame of myers_binary_diff,
  * which fills its fields directly; it has no create or free. Calls arrive in
  * new-value order. A 0 from match, insert or delete means the delta cannot be
  * smaller than the new value and the engine must stop at once. */
@@ -11,6 +12,7 @@
 #include <stdint.h>
 
 #include "corvantis_export.h"
+#include "delta_ops.h"
 #include "edit_script.h"
 
 CORVANTIS_EXTERN_C_BEGIN
@@ -29,6 +31,7 @@ typedef struct coallescing_script {
     uint32_t run_start;
     uint32_t run_length;
     uint8_t untouched;   /* set until the first run reaches the edit script */
+    const delta_op_sink *sink; /* borrowed; null: the runs go to the edit script */
 } coallescing_script;
 
 /* What a finished run of the engine left behind: the result of

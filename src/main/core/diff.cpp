@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "bare_reader.h"
 #include "cbor_head.h"
 #include "edit_script.h"
 #include "execution.h"
@@ -23,50 +24,6 @@ buf *_write_no_change_delta(void) {
         return nullptr;
     }
     return out;
-}
-
-/* One delta item, read without copying: its head and, for a definite
- * string, where its bytes lie in the delta. */
-typedef struct delta_item {
-    cbor_head head;
-    const uint8_t *bytes;
-} delta_item;
-
-/* Reads the item at data[*pos] the way the CBOR parser consumes it: a tag
- * takes its initial byte only (its number comes back as the next item), F8
- * and E0 to F3 are reported as unimplemented and take one byte, a head with
- * reserved additional information takes one byte. False when the item is
- * cut short or a string announces more bytes than are left. `report` is
- * false for the sizing walk, so each message is written once. */
-static bool read_item(const uint8_t *data, uint64_t length, uint64_t *pos, delta_item *item, bool report) {
-    const uint8_t *at = data + *pos;
-    const uint64_t left = length - *pos;
-    int32_t n;
-    if ((*at >> 5) == 6 || *at == 0xF8) n = cbor_head_read_sized(at, left, 0, &item->head);
-    else n = cbor_head_read(at, left, &item->head);
-    if (n < 0) return false;
-    if (report && item->head.major == 7 && (item->head.info < 20 || item->head.info == 24))
-        fprintf(stderr, "Unimplemented CBOR code: %02x\n", static_cast<unsigned>(item->head.initial));
-    *pos += static_cast<uint64_t>(n);
-    item->bytes = nullptr;
-    if ((item->head.major == 2 || item->head.major == 3) && item->head.info < 28) {
-        if (item->head.argument > length - *pos) return false;
-        item->bytes = data + *pos;
-        *pos += item->head.argument;
-    }
-    return true;
-}
-
-/* Reserved additional information (28 to 30, and 31 where no indefinite
- * form exists) leaves an integer without a value and a string without a
- * length: such an item is ill-formed, and guessing would give a wrong value. */
-static bool is_ill_formed(const cbor_head *head) {
-    switch (head->major) {
-    case 0: return head->info >= 28;
-    case 2:
-    case 3: return head->info >= 28 && head->info <= 30;
-    default: return false;
-    }
 }
 
 static buf *apply_failed(buf *out, diff_apply_error *error, diff_apply_error reason) {
@@ -89,31 +46,18 @@ static bool append(buf *out, const void *bytes, uint64_t n) {
  * then reports why). Sizing the output once keeps a large rebuild from
  * reallocating and copying as it grows. */
 static uint64_t planned_output_length(const buf *old_value, const buf *delta) {
-    const uint8_t *data = delta->data;
-    const uint64_t length = delta->length;
-    uint64_t pos = 0, total = 0;
-    bool offset_pending = false;
-    uint64_t offset = 0;
-    while (pos < length) {
-        delta_item item;
-        if (!read_item(data, length, &pos, &item, false) || is_ill_formed(&item.head)) return 0;
-        uint64_t added = 0;
-        if (offset_pending) {
-            if (item.head.major != 0) return 0;
-            const uint64_t argument = item.head.argument;
-            if (argument > old_value->length || offset > old_value->length - argument) return 0;
-            added = argument;
-            offset_pending = false;
-        } else if (item.head.major == 0) {
-            offset = item.head.argument;
-            offset_pending = true;
-        } else if (item.bytes != nullptr) {
-            added = item.head.argument;
-        }
-        if (added > UINT64_MAX - total) return 0;
-        total += added;
+    bare_reader reader = bare_reader_open(delta->data, delta->length, false);
+    uint64_t total = 0;
+    for (;;) {
+        bare_item item;
+        const bare_read_status status = bare_reader_next(&reader, &item);
+        if (status == BARE_READ_END) return total;
+        if (status != BARE_READ_ITEM) return 0;
+        if (item.kind == BARE_ITEM_COPY && (item.length > old_value->length || item.offset > old_value->length - item.length))
+            return 0;
+        if (item.length > UINT64_MAX - total) return 0;
+        total += item.length;
     }
-    return offset_pending ? 0 : total;
 }
 
 extern "C" {
@@ -250,38 +194,29 @@ buf *diff_apply_binary_checked(const buf *old_value, const buf *delta, diff_appl
         out->capacity = out->data != nullptr ? planned : 0;
     }
 
-    const uint8_t *data = delta->data;
-    const uint64_t length = delta->length;
-    uint64_t pos = 0;
-    while (pos < length) {
-        delta_item item;
-        if (!read_item(data, length, &pos, &item, true) || is_ill_formed(&item.head))
-            return apply_failed(out, error, DIFF_APPLY_UNREADABLE_ITEM);
-
-        if (item.head.major == 0) {
-            const uint64_t offset = item.head.argument;
-            if (pos >= length) return apply_failed(out, error, DIFF_APPLY_COPY_WITHOUT_LENGTH);
-            if (!read_item(data, length, &pos, &item, true) || is_ill_formed(&item.head))
-                return apply_failed(out, error, DIFF_APPLY_UNREADABLE_ITEM);
-            if (item.head.major != 0) return apply_failed(out, error, DIFF_APPLY_COPY_WITHOUT_LENGTH);
-            const uint64_t copy_length = item.head.argument;
+    bare_reader reader = bare_reader_open(delta->data, delta->length, true);
+    for (;;) {
+        bare_item item;
+        switch (bare_reader_next(&reader, &item)) {
+        case BARE_READ_ITEM: break;
+        case BARE_READ_END: return out;
+        case BARE_READ_COPY_WITHOUT_LENGTH: return apply_failed(out, error, DIFF_APPLY_COPY_WITHOUT_LENGTH);
+        default: return apply_failed(out, error, DIFF_APPLY_UNREADABLE_ITEM);
+        }
+        if (item.kind == BARE_ITEM_COPY) {
             /* offset + length <= old length, written so that neither sum can
              * wrap for arguments up to 2^64 - 1. */
-            if (copy_length > old_value->length || offset > old_value->length - copy_length)
+            if (item.length > old_value->length || item.offset > old_value->length - item.length)
                 return apply_failed(out, error, DIFF_APPLY_COPY_OUT_OF_RANGE);
-            if (copy_length > 0 && !append(out, old_value->data + offset, copy_length))
+            if (item.length > 0 && !append(out, old_value->data + item.offset, item.length))
                 return apply_failed(out, error, DIFF_APPLY_OUT_OF_MEMORY);
-        } else if (item.bytes != nullptr) {
-            /* An indefinite-length start carries no bytes of its own; its
-             * chunks follow as ordinary strings and its break is skipped,
-             * which yields exactly the string's bytes. */
-            if (!append(out, item.bytes, item.head.argument))
-                return apply_failed(out, error, DIFF_APPLY_OUT_OF_MEMORY);
+        } else if (item.kind == BARE_ITEM_INSERT) {
+            if (!append(out, item.bytes, item.length)) return apply_failed(out, error, DIFF_APPLY_OUT_OF_MEMORY);
         }
         /* Every other item (negative integers, containers, tags, simple
-         * values, floats, breaks) contributes nothing. */
+         * values, floats, breaks, indefinite-length starts) contributes
+         * nothing. */
     }
-    return out;
 }
 
 buf *diff_apply_binary_ex(const buf *old_value, const buf *delta, const char **error) {

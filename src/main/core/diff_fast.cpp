@@ -3,9 +3,11 @@
 #include <string.h>
 
 #include "block_index.h"
-#include "cbor_head.h"
+#include "bare_writer.h"
+#include "coallescing_script.h"
 #include "diff.h"
-#include "wide_script.h"
+#include "execution.h"
+#include "quality.h"
 
 /* Gaps up to this many bytes on both sides go to the exact engine. */
 static const uint64_t GAP_REFINE_MAX = 1024;
@@ -39,7 +41,7 @@ struct fast_scan {
     uint64_t old_length;
     const uint8_t *new_data;
     uint64_t new_length;
-    wide_script *script;
+    const delta_op_sink *sink;
 };
 
 struct fast_match {
@@ -83,6 +85,12 @@ static uint64_t backward_extent(const uint8_t *a, const uint8_t *b, uint64_t lim
 
 static uint64_t minimum(uint64_t a, uint64_t b) { return a < b ? a : b; }
 
+static delta_sink_status emit_op(const fast_scan &s, delta_op_kind kind, uint64_t address, uint64_t length) {
+    if (length == 0) return DELTA_SINK_CONTINUE;
+    const delta_op op{kind, address, length};
+    return s.sink->emit(s.sink->writer, &op);
+}
+
 /* Weighs the old offset `candidate` for the new position `at`, where the
  * bytes from `literal_start` on are not covered yet; keeps it in `best`
  * when it saves more, or as much and lies nearer to `previous_end`.
@@ -102,7 +110,7 @@ static void consider(const fast_scan &s, uint64_t candidate, uint64_t at, uint64
      * nearly what it saves, and taking it can hide a longer match that
      * starts a few bytes later. Continuing the previous copy is always
      * worth its window. */
-    const int64_t cost = 2 + _wide_script_head_size(start);
+    const int64_t cost = 2 + bare_writer_head_size(static_cast<int64_t>(start));
     if (!continues && length < static_cast<uint64_t>(2 * cost)) return;
     const int64_t gain = static_cast<int64_t>(length) - cost;
     const uint64_t distance = start > previous_end ? start - previous_end : previous_end - start;
@@ -115,102 +123,73 @@ static void consider(const fast_scan &s, uint64_t candidate, uint64_t at, uint64
     }
 }
 
-/* Reads one CBOR head of the exact engine's output and moves past it. */
-static bool read_head(const uint8_t *data, uint64_t length, uint64_t *pos, uint8_t *major, uint64_t *argument) {
-    if (*pos >= length) return false;
-    cbor_head head;
-    const int32_t size = cbor_head_read(data + *pos, length - *pos, &head);
-    if (size < 0 || head.info > 27) return false;
-    *pos += static_cast<uint64_t>(size);
-    *major = head.major;
-    *argument = head.argument;
-    return true;
+/* What the exact engine's writer made of a gap, held until the engine has
+ * finished: only then is it known whether the gap is written this way or as
+ * one literal. Each item costs the writer at least 2 of its budget (at most
+ * GAP_REFINE_MAX), so the list cannot overflow. */
+struct gap_items {
+    delta_op items[GAP_REFINE_MAX / 2];
+    uint32_t count;
+};
+
+static delta_sink_status gap_items_add(void *opaque, const delta_op *op) {
+    gap_items *list = static_cast<gap_items *>(opaque);
+    if (list->count == GAP_REFINE_MAX / 2) return DELTA_SINK_FAILED;
+    list->items[list->count++] = *op;
+    return DELTA_SINK_CONTINUE;
 }
 
-/* Hands the exact engine's delta for old[old_start..) against
- * new[new_start, new_start + new_length) to the script, operation by
- * operation, with offsets made absolute. False when the delta does not read
- * as expected (the caller then inserts the gap) or the script stops. */
-static int replay(const fast_scan &s, const buf *delta, uint64_t old_start, uint64_t new_start, uint64_t new_length,
-           bool *understood) {
-    *understood = false;
-    const uint8_t *d = delta->data;
-    const uint64_t length = delta->length;
-    if (length == 1 && d[0] == 0xF6) {
-        *understood = true;
-        return wide_script_match(s.script, old_start, new_length);
-    }
-    /* Check the whole delta first, so a surprise leaves the script untouched. */
-    uint64_t pos = 0, produced = 0;
-    while (pos < length) {
-        uint8_t major = 0;
-        uint64_t a = 0, b = 0;
-        if (!read_head(d, length, &pos, &major, &a)) return 1;
-        if (major == 0) {
-            if (!read_head(d, length, &pos, &major, &b) || major != 0) return 1;
-            produced += b;
-        } else if (major == 2 && a <= length - pos) {
-            pos += a;
-            produced += a;
-        } else {
-            return 1;
-        }
-    }
-    if (produced != new_length) return 1;
-    *understood = true;
-    pos = 0;
-    produced = 0;
-    while (pos < length) {
-        uint8_t major = 0;
-        uint64_t a = 0, b = 0;
-        read_head(d, length, &pos, &major, &a);
-        int ok;
-        if (major == 0) {
-            read_head(d, length, &pos, &major, &b);
-            ok = wide_script_match(s.script, old_start + a, b);
-            produced += b;
-        } else {
-            pos += a;
-            ok = wide_script_insert(s.script, new_start + produced, a);
-            produced += a;
-        }
-        if (!ok) return 0;
-    }
-    return 1;
-}
+static delta_sink_status gap_items_close(void *) { return DELTA_SINK_CONTINUE; }
 
-/* Writes the exact engine's delta for old[old_start, old_end) against
- * new[new_start, new_end) (both non-empty). Returns -1 when it could not
- * be used (the caller inserts the bytes instead), else the script's result. */
-static int refine_gap(const fast_scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_start, uint64_t new_end) {
+/* Emits what the exact engine makes of old[old_start, old_end) against
+ * new[new_start, new_end) (both non-empty), with addresses made absolute: the
+ * items its own writer would write, under that writer's budget (the gap's new
+ * length) and with costs weighed on addresses within the gap; when that
+ * budget runs out, the gap as one insert. */
+static delta_sink_status refine_gap(const fast_scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_start,
+                                    uint64_t new_end) {
     const uint64_t old_gap = old_end - old_start, new_gap = new_end - new_start;
-    buf old_view{const_cast<uint8_t *>(s.old_data) + old_start, old_gap, old_gap};
-    buf new_view{const_cast<uint8_t *>(s.new_data) + new_start, new_gap, new_gap};
-    buf *delta = diff_generate_binary_ex(&old_view, &new_view, DIFF_DEFAULT_STORAGE_LIMIT, GAP_BAILOUT_LIMIT);
-    if (delta == nullptr) return -1;
-    bool understood = false;
-    const int ok = replay(s, delta, old_start, new_start, new_gap, &understood);
-    buf_free(delta);
-    return understood ? ok : -1;
+    const buf old_view{const_cast<uint8_t *>(s.old_data) + old_start, old_gap, old_gap};
+    const buf new_view{const_cast<uint8_t *>(s.new_data) + new_start, new_gap, new_gap};
+    gap_items list;
+    list.count = 0;
+    const delta_op_sink collect{gap_items_add, gap_items_close, &list};
+    bare_writer writer{};
+    writer.head = bare_writer_head_size;
+    writer.new_value = &new_view;
+    writer.budget = static_cast<int64_t>(new_gap);
+    writer.next = &collect;
+    const delta_op_sink sink = bare_writer_sink(&writer);
+    const int32_t result = myers_binary_diff_emit(&old_view, 0, static_cast<int32_t>(old_gap), &new_view, 0,
+                                                  static_cast<int32_t>(new_gap), &sink, DIFF_DEFAULT_STORAGE_LIMIT,
+                                                  quality_pack(0, GAP_BAILOUT_LIMIT));
+    if (result == SCRIPT_RESULT_NO_CHANGE) return emit_op(s, DELTA_OP_COPY_OLD, old_start, new_gap);
+    if (result != SCRIPT_RESULT_EDIT) return emit_op(s, DELTA_OP_INSERT, new_start, new_gap);
+    for (uint32_t k = 0; k < list.count; ++k) {
+        const delta_op &op = list.items[k];
+        const uint64_t base = op.kind == DELTA_OP_COPY_OLD ? old_start : new_start;
+        const delta_sink_status status = emit_op(s, op.kind, base + op.address, op.length);
+        if (status != DELTA_SINK_CONTINUE) return status;
+    }
+    return DELTA_SINK_CONTINUE;
 }
 
 /* The new bytes [new_start, new_end) lie between two copies (or an end of
  * the value); [old_start, old_end) is what lies between the same two copies
  * in the old value, empty or reversed when the copies jump. */
-static int write_gap(const fast_scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_start, uint64_t new_end) {
-    if (new_end <= new_start) return 1;
+static delta_sink_status write_gap(const fast_scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_start,
+                                   uint64_t new_end) {
+    if (new_end <= new_start) return DELTA_SINK_CONTINUE;
     if (old_end > old_start) {
         const uint64_t old_gap = old_end - old_start, new_gap = new_end - new_start;
         /* The exact engine's work grows with both sides, so an old side far
          * longer than the new one is not searched: the cost per new byte
          * stays bounded, and what it could find there is a few short copies. */
         if (old_gap <= GAP_REFINE_MAX && new_gap <= GAP_REFINE_MAX && old_gap >= GAP_REFINE_MIN &&
-            new_gap >= GAP_REFINE_MIN && old_gap <= 4 * new_gap + 64) {
-            const int refined = refine_gap(s, old_start, old_end, new_start, new_end);
-            if (refined >= 0) return refined;
-        }
+            new_gap >= GAP_REFINE_MIN && old_gap <= 4 * new_gap + 64)
+            return refine_gap(s, old_start, old_end, new_start, new_end);
     }
-    return wide_script_insert(s.script, new_start, new_end - new_start);
+    return emit_op(s, DELTA_OP_INSERT, new_start, new_end - new_start);
 }
 
 /* The best match for the new position `at` among the candidates below. */
@@ -236,19 +215,18 @@ static fast_match best_match(const fast_scan &s, const block_index *index, uint6
  * The index is built only once those two candidates have failed
  * LAZY_INDEX_MISSES positions in a row: a value with scattered small edits
  * is then diffed at the speed of comparing it, and never pays for an index.
- * Returns 1 when the script holds a complete delta, 0 when it gave up, -1
- * when memory ran out. */
-static int scan_new_value(const fast_scan &s, const buf *old_value) {
+ * Ends with the last gap; the caller closes the sink. */
+static delta_sink_status scan_new_value(const fast_scan &s, const buf *old_value) {
     uint64_t literal_start = 0; /* first new byte not covered by a copy */
     uint64_t previous_end = 0;  /* old offset where the last copy ended */
     uint64_t at = 0;
     uint64_t misses = 0;
     block_index *index = nullptr;
-    int result = 1;
+    delta_sink_status status = DELTA_SINK_CONTINUE;
     while (s.new_length - at >= BLOCK_INDEX_WINDOW) {
         if (index == nullptr && misses >= LAZY_INDEX_MISSES) {
             index = block_index_create(old_value);
-            if (index == nullptr) return -1;
+            if (index == nullptr) return DELTA_SINK_FAILED;
         }
         const uint64_t step =
             index == nullptr ? 1 : misses < MISSES_PER_STEP * 3 ? 1 + 2 * (misses / MISSES_PER_STEP) : MAX_STEP;
@@ -273,18 +251,16 @@ static int scan_new_value(const fast_scan &s, const buf *old_value) {
             continue;
         }
         misses = 0;
-        if (!write_gap(s, previous_end, best.old_start, literal_start, best.new_start) ||
-            !wide_script_match(s.script, best.old_start, best.length)) {
-            result = 0;
-            break;
-        }
+        status = write_gap(s, previous_end, best.old_start, literal_start, best.new_start);
+        if (status == DELTA_SINK_CONTINUE) status = emit_op(s, DELTA_OP_COPY_OLD, best.old_start, best.length);
+        if (status != DELTA_SINK_CONTINUE) break;
         at = best.new_start + best.length;
         literal_start = at;
         previous_end = best.old_start + best.length;
     }
     block_index_free(index);
-    if (result == 0 || !write_gap(s, previous_end, s.old_length, literal_start, s.new_length)) return 0;
-    return wide_script_close(s.script);
+    if (status != DELTA_SINK_CONTINUE) return status;
+    return write_gap(s, previous_end, s.old_length, literal_start, s.new_length);
 }
 
 static bool equal_values(const buf *a, const buf *b) {
@@ -293,39 +269,48 @@ static bool equal_values(const buf *a, const buf *b) {
 
 extern "C" {
 
+delta_sink_status diff_fast_emit(const buf *old_value, const buf *new_value, const delta_op_sink *sink) {
+    if (old_value == nullptr || new_value == nullptr || sink == nullptr) return DELTA_SINK_FAILED;
+    const fast_scan s{old_value->data, old_value->length, new_value->data, new_value->length, sink};
+    delta_sink_status status;
+    if (old_value->length == 0) {
+        status = emit_op(s, DELTA_OP_INSERT, 0, new_value->length);
+    } else if (new_value->length == 0) {
+        status = DELTA_SINK_CONTINUE;
+    } else if (old_value->length <= GAP_REFINE_MAX && new_value->length <= GAP_REFINE_MAX) {
+        /* Values within one refinable gap need no index: the exact engine
+         * sees them whole. */
+        status = refine_gap(s, 0, old_value->length, 0, new_value->length);
+    } else {
+        status = scan_new_value(s, old_value);
+    }
+    if (status != DELTA_SINK_CONTINUE) return status;
+    return sink->close(sink->writer);
+}
+
 buf *diff_generate_binary_fast(const buf *old_value, const buf *new_value) {
     if (old_value == nullptr || new_value == nullptr) return nullptr;
     if (new_value->length >= 2 && equal_values(old_value, new_value)) return _write_no_change_delta();
     /* No delta of a value of 0 or 1 byte can be shorter than the value. */
     if (new_value->length < 2 || old_value->length == 0) return _write_replacement_delta(new_value);
 
-    wide_script *script = wide_script_create(new_value);
-    if (script == nullptr) return nullptr;
-    const fast_scan s{old_value->data, old_value->length, new_value->data, new_value->length, script};
-    int complete;
-    if (old_value->length <= GAP_REFINE_MAX && new_value->length <= GAP_REFINE_MAX) {
-        /* Values within one refinable gap need no index: the exact engine
-         * sees them whole. */
-        int refined = refine_gap(s, 0, old_value->length, 0, new_value->length);
-        if (refined < 0) refined = wide_script_insert(script, 0, new_value->length);
-        complete = refined && wide_script_close(script);
-    } else {
-        complete = scan_new_value(s, old_value);
-        if (complete < 0) {
-            wide_script_free(script);
-            return nullptr;
-        }
+    bare_writer *writer = bare_writer_create(new_value, bare_writer_head_size, nullptr);
+    if (writer == nullptr) return nullptr;
+    const delta_op_sink sink = bare_writer_sink(writer);
+    const delta_sink_status status = diff_fast_emit(old_value, new_value, &sink);
+    if (status == DELTA_SINK_FAILED) {
+        bare_writer_free(writer);
+        return nullptr;
     }
-
     buf *delta = nullptr;
-    if (complete && script->output->length < new_value->length) {
-        /* Hand over the script's block rather than copying it. */
-        delta = script->output;
-        script->output = nullptr;
+    if (status == DELTA_SINK_CONTINUE && writer->output->length < new_value->length) {
+        /* Hand over the writer's block rather than copying it. */
+        delta = writer->output;
+        writer->output = nullptr;
     } else {
         delta = _write_replacement_delta(new_value);
     }
-    wide_script_free(script);
+    bare_writer_free(writer);
     return delta;
 }
 

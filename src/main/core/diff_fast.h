@@ -7,8 +7,8 @@
  * every candidate verified byte by byte and extended forward and backward.
  * Short gaps between two copies whose two sides line up are refined by the
  * exact engine, so small edits cost what diff_generate_binary makes them
- * cost. Literals and copies go through the same cost rules as the exact
- * engine's (wide_script).
+ * cost. Literals and copies go through the same writer as the exact
+ * engine's (bare_writer).
  *
  * Expected time is linear in the two lengths; each scanned position costs at
  * most a fixed number of candidate checks, whatever the input. Lengths are

@@ -1,9 +1,9 @@
 /* edit_rule: the cost rules every delta writer applies, on 64-bit values.
  *
- * The writers differ only in how they size a CBOR head (the 32-bit edit
- * script charges 5 bytes for every argument of 65536 or more, the wide script
- * charges the true 1, 2, 3, 5 or 9), so each passes its own head size
- * function. Internal to the library: not exported. */
+ * The bare writer's users differ only in how they size a CBOR head (the
+ * 32-bit edit script charges 5 bytes for every argument of 65536 or more, the
+ * block-matching engine the true 1, 2, 3, 5 or 9), so each passes its own
+ * head size function. Internal to the library: not exported. */
 #ifndef CORVANTIS_EDIT_RULE_H
 #define CORVANTIS_EDIT_RULE_H
 

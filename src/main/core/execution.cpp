@@ -455,9 +455,12 @@ int execution_trim_prefix_and_suffix(execution *e, int32_t op, int32_t on, int32
     return emit_match(e, op + xs, on - xs);
 }
 
-int32_t myers_binary_diff(const buf *old_value, int32_t old_start, int32_t old_length, const buf *new_value,
-                          int32_t new_start, int32_t new_length, edit_script *script, uint64_t storage_limit,
-                          uint64_t limit_word) {
+}
+
+/* Both entry points: runs go to the edit script, or to the sink when set. */
+static int32_t run_diff(const buf *old_value, int32_t old_start, int32_t old_length, const buf *new_value,
+                        int32_t new_start, int32_t new_length, edit_script *script, const delta_op_sink *sink,
+                        uint64_t storage_limit, uint64_t limit_word) {
     if (!myers_binary_diff_check_bounds(old_value, old_start, old_length) ||
         !myers_binary_diff_check_bounds(new_value, new_start, new_length))
         return SCRIPT_RESULT_INVALID_RANGE;
@@ -470,6 +473,7 @@ int32_t myers_binary_diff(const buf *old_value, int32_t old_start, int32_t old_l
     coalescing.run_start = 0;
     coalescing.run_length = 0;
     coalescing.untouched = 1;
+    coalescing.sink = sink;
 
     const quality_word word = quality_unpack(limit_word);
     const int32_t bail_limit = quality_bail_limit(word, old_length, new_length);
@@ -482,6 +486,23 @@ int32_t myers_binary_diff(const buf *old_value, int32_t old_start, int32_t old_l
     execution_free(e);
     if (!ran) return SCRIPT_RESULT_REPLACE;
     return coallescing_script_close(&coalescing, old_length, new_length);
+}
+
+extern "C" {
+
+int32_t myers_binary_diff(const buf *old_value, int32_t old_start, int32_t old_length, const buf *new_value,
+                          int32_t new_start, int32_t new_length, edit_script *script, uint64_t storage_limit,
+                          uint64_t limit_word) {
+    return run_diff(old_value, old_start, old_length, new_value, new_start, new_length, script, nullptr,
+                    storage_limit, limit_word);
+}
+
+int32_t myers_binary_diff_emit(const buf *old_value, int32_t old_start, int32_t old_length, const buf *new_value,
+                               int32_t new_start, int32_t new_length, const delta_op_sink *sink,
+                               uint64_t storage_limit, uint64_t limit_word) {
+    if (sink == nullptr) return SCRIPT_RESULT_INVALID_RANGE;
+    return run_diff(old_value, old_start, old_length, new_value, new_start, new_length, nullptr, sink,
+                    storage_limit, limit_word);
 }
 
 }

@@ -52,6 +52,15 @@ CORVANTIS_API int32_t myers_binary_diff(const buf *old_value, int32_t old_start,
                                         const buf *new_value, int32_t new_start, int32_t new_length,
                                         edit_script *script, uint64_t storage_limit, uint64_t limit_word);
 
+/* As myers_binary_diff, with every finished run handed to `sink` (a copy at
+ * its old offset, an insert at its new position, both relative to the
+ * starts) and the sink closed on success. SCRIPT_RESULT_EDIT then means the
+ * sink took the whole stream and its close; a null sink is refused as
+ * SCRIPT_RESULT_INVALID_RANGE. */
+CORVANTIS_API int32_t myers_binary_diff_emit(const buf *old_value, int32_t old_start, int32_t old_length,
+                                             const buf *new_value, int32_t new_start, int32_t new_length,
+                                             const delta_op_sink *sink, uint64_t storage_limit, uint64_t limit_word);
+
 /* 1 when start and length are not negative and the window ends within the
  * buffer (a buffer's length is read as a signed 32-bit value); else 0. */
 CORVANTIS_API int myers_binary_diff_check_bounds(const buf *buffer, int32_t start, int32_t length);

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "cbor_reference.h"
+#include "delta_ops.h"
 #include "diff.h"
 
 namespace delta_reference {
@@ -121,6 +123,20 @@ inline std::string check_delta(const buf &old_value, const buf &new_value, const
 inline std::string check_delta(const std::string &o, const std::string &n, const std::string &d) {
     const buf delta = view(d);
     return check_delta(view(o), view(n), &delta);
+}
+
+/* Runs a stream of copies and inserts on old_value: the value it makes, or "<bad op k>" for the
+ * first op that names bytes that do not exist, an insert not at the current position or another kind. */
+inline std::string execute(const std::string &old_value, const std::string &new_value, const std::vector<delta_op> &ops) {
+    std::string out;
+    for (size_t k = 0; k < ops.size(); ++k) {
+        const delta_op &op = ops[k];
+        const bool fits = op.kind == DELTA_OP_COPY_OLD ? op.address <= old_value.size() && op.length <= old_value.size() - op.address
+                          : op.kind == DELTA_OP_INSERT && op.address == out.size() && out.size() <= new_value.size() && op.length <= new_value.size() - out.size();
+        if (!fits) return "<bad op " + std::to_string(k) + ">";
+        out.append(op.kind == DELTA_OP_COPY_OLD ? old_value : new_value, op.address, op.length);
+    }
+    return out;
 }
 
 }  // namespace delta_reference

@@ -10,6 +10,7 @@
 
 #include "buffer.h"
 #include "diff.h"
+#include "diff_compact.h"
 #include "diff_fast.h"
 #include "module.h"
 
@@ -137,6 +138,15 @@ static const struct {
     {DIFF_APPLY_COPY_WITHOUT_LENGTH, ApplyRaises::value_error},
     {DIFF_APPLY_COPY_OUT_OF_RANGE, ApplyRaises::value_error},
     {DIFF_APPLY_UNREADABLE_ITEM, ApplyRaises::value_error},
+    {DIFF_APPLY_UNSUPPORTED_VERSION, ApplyRaises::value_error},
+    {DIFF_APPLY_DAMAGED_HEADER, ApplyRaises::value_error},
+    {DIFF_APPLY_WRONG_OLD_LENGTH, ApplyRaises::value_error},
+    {DIFF_APPLY_WRONG_OLD_CHECKSUM, ApplyRaises::value_error},
+    {DIFF_APPLY_TRUNCATED, ApplyRaises::value_error},
+    {DIFF_APPLY_DAMAGED, ApplyRaises::value_error},
+    {DIFF_APPLY_TRAILING_BYTES, ApplyRaises::value_error},
+    {DIFF_APPLY_WRONG_NEW_LENGTH, ApplyRaises::value_error},
+    {DIFF_APPLY_WRONG_NEW_CHECKSUM, ApplyRaises::value_error},
 };
 
 [[noreturn]] static void raise_apply_error(diff_apply_error error) {
@@ -154,7 +164,9 @@ static PyOutBuf delta_patch(const InArg &old_value, const InArg &delta) {
     require_value(old_value, "old_value");
     require_value(delta, "diff");
     diff_apply_error error = DIFF_APPLY_OK;
-    buf *result = diff_apply_binary_checked(old_value.get(), delta.get(), &error);
+    // diff_apply hands anything without the compact signature to the bare
+    // applier, so bare deltas behave exactly as before.
+    buf *result = diff_apply(old_value.get(), delta.get(), &error);
     if (result == nullptr) raise_apply_error(error);
     return wrap_result(result);
 }
@@ -220,6 +232,53 @@ static PyOutBuf delta_diff_fast(const py::object &old_value, const py::object &n
     return wrap_result(result);
 }
 
+static const char *const DIFF_COMPACT_DOC =
+    "\n    Compact, self-checking delta from 'old_value' to 'new_value', for storing\n"
+    "    or sending: copies from the old value and from the new bytes already\n"
+    "    written, approximate copies for moved code, and zstd-compressed streams,\n"
+    "    behind a header with the lengths and XXH3-64 checksums of both values.\n"
+    "    'level' runs from 1 (fastest) to 19 (smallest), as zstd's levels do;\n"
+    "    another level raises ValueError. Accepts any C-contiguous buffer of\n"
+    "    bytes or a PythonInBuf without copying it, and releases the GIL while it\n"
+    "    runs. Applied by apply or patch, which check the old value and the\n"
+    "    result.\n    ";
+
+static const char *const APPLY_DOC =
+    "\n    Apply 'delta' (compact or bare) to 'old_value' and return the new value.\n"
+    "    Accepts any C-contiguous buffer of bytes for both (an mmap of a large\n"
+    "    old file is read in place) and releases the GIL while it works. A\n"
+    "    compact delta's checks (old value, truncation, damage, result) and a\n"
+    "    malformed bare delta raise ValueError naming what failed; MemoryError\n"
+    "    when memory runs out.\n    ";
+
+static PyOutBuf delta_diff_compact(const py::object &old_value, const py::object &new_value, int level) {
+    if (level < DIFF_COMPACT_LEVEL_MIN || level > DIFF_COMPACT_LEVEL_MAX) {
+        throw py::value_error("level must be from " + std::to_string(DIFF_COMPACT_LEVEL_MIN) + " to " +
+                              std::to_string(DIFF_COMPACT_LEVEL_MAX) + ", not " + std::to_string(level));
+    }
+    const HeldView old_view(old_value.ptr(), "old_value");
+    const HeldView new_view(new_value.ptr(), "new_value");
+    buf *result;
+    {
+        py::gil_scoped_release unlocked;
+        result = diff_generate_compact(old_view.get(), new_view.get(), level);
+    }
+    return wrap_result(result);
+}
+
+static PyOutBuf delta_apply(const py::object &old_value, const py::object &delta) {
+    const HeldView old_view(old_value.ptr(), "old_value");
+    const HeldView delta_view(delta.ptr(), "delta");
+    diff_apply_error error = DIFF_APPLY_OK;
+    buf *result;
+    {
+        py::gil_scoped_release unlocked;
+        result = diff_apply(old_view.get(), delta_view.get(), &error);
+    }
+    if (result == nullptr) raise_apply_error(error);
+    return wrap_result(result);
+}
+
 static py::buffer_info out_buffer_info(PyOutBuf &out) {
     buf *record = out.get();
     if (record == nullptr) {
@@ -256,6 +315,9 @@ void corvantis_delta_init(py::module_ &parent) {
     m.def("diff", &delta_diff, py::arg("old_value"), py::arg("new_value"), DIFF_DOC);
     m.def("patch", &delta_patch, py::arg("old_value"), py::arg("diff"), PATCH_DOC);
     m.def("diff_fast", &delta_diff_fast, py::arg("old_value"), py::arg("new_value"), DIFF_FAST_DOC);
+    m.def("diff_compact", &delta_diff_compact, py::arg("old_value"), py::arg("new_value"), py::kw_only(),
+          py::arg("level") = DIFF_COMPACT_LEVEL_DEFAULT, DIFF_COMPACT_DOC);
+    m.def("apply", &delta_apply, py::arg("old_value"), py::arg("delta"), APPLY_DOC);
 
     m.attr("__version__") = "dev";
 }

@@ -37,3 +37,22 @@ def diff_fast(old_value: Buffer | PythonInBuf, new_value: Buffer | PythonInBuf) 
     Accepts any C-contiguous buffer of bytes (bytes, bytearray, memoryview,
     mmap, PythonOutBuf) or a PythonInBuf without copying it, and releases
     the GIL while it runs. The delta is read by patch."""
+
+def diff_compact(old_value: Buffer | PythonInBuf, new_value: Buffer | PythonInBuf, *, level: int = 3) -> PythonOutBuf:
+    """Compact, self-checking delta from 'old_value' to 'new_value', for storing
+    or sending: copies from the old value and from the new bytes already
+    written, approximate copies for moved code, and zstd-compressed streams,
+    behind a header with the lengths and XXH3-64 checksums of both values.
+    'level' runs from 1 (fastest) to 19 (smallest), as zstd's levels do;
+    another level raises ValueError. Accepts any C-contiguous buffer of
+    bytes or a PythonInBuf without copying it, and releases the GIL while it
+    runs. Applied by apply or patch, which check the old value and the
+    result."""
+
+def apply(old_value: Buffer | PythonInBuf, delta: Buffer | PythonInBuf) -> PythonOutBuf:
+    """Apply 'delta' (compact or bare) to 'old_value' and return the new value.
+    Accepts any C-contiguous buffer of bytes for both (an mmap of a large
+    old file is read in place) and releases the GIL while it works. A
+    compact delta's checks (old value, truncation, damage, result) and a
+    malformed bare delta raise ValueError naming what failed; MemoryError
+    when memory runs out."""

@@ -1,0 +1,520 @@
+#include "compact_writer.h"
+
+#include <string.h>
+#include <xxhash.h>
+#include <zstd.h>
+
+#include "alloc.h"
+#include "compact_format.h"
+
+/* An approximate extension stops once its score (matches less mismatches)
+ * has fallen this far below its best: unrelated bytes are not scanned whole. */
+static const int64_t EXTEND_GIVE_UP = 256;
+/* Two copies on one diagonal merge across the bytes between them when these
+ * have at most this many more mismatches than matches: one operation with a
+ * few nonzero differences is cheaper than three operations. */
+static const uint64_t MERGE_SLACK = 16;
+/* An exact stretch this long inside an approximate copy gets an operation of
+ * its own rather than that many zero differences. */
+static const uint64_t SPLIT_EXACT = 32;
+/* A literal's run of one byte this long becomes a copy from the new bytes. */
+static const uint64_t RUN_MIN = 32;
+/* A copy from afar (an address of 2 bytes or more) shorter than this many
+ * times its address bytes is left in the literal: its op, length and address
+ * cost more than the few bytes zstd spends on it there, where the old value
+ * is the literals' prefix. */
+static const uint64_t SHORT_COPY_FACTOR = 16;
+static const uint64_t PROGRESS_STEP = uint64_t{1} << 20;
+/* Differences are computed and compressed this many bytes at a time. */
+static const size_t DIFF_CHUNK = size_t{1} << 17;
+
+struct byte_range {
+    uint64_t old_start;
+    uint64_t new_start;
+    uint64_t length;
+};
+
+struct range_list {
+    byte_range *items;
+    uint64_t count;
+    uint64_t capacity;
+    uint64_t total;
+};
+
+struct compact_writer {
+    const uint8_t *old_data;
+    uint64_t old_length;
+    const uint8_t *new_data;
+    uint64_t new_length;
+    int32_t level;
+    diff_progress_fn progress;
+    void *context;
+    uint64_t reported;
+    uint64_t at;            /* new bytes the engine has covered */
+    uint64_t literal_start; /* [literal_start, at) waits for the next copy */
+    bool has_copy;          /* the pending copy, still growing along its diagonal */
+    bool copy_diff;
+    uint64_t copy_old;
+    uint64_t copy_length;
+    uint64_t coded;         /* new bytes coded into the streams */
+    uint64_t op_count;
+    bool identity;          /* the only operation so far copies the whole old value */
+    buf *small[3];          /* ops, lengths, addresses */
+    range_list literals;
+    range_list diffs;
+    uint64_t cache[COMPACT_ADDRESS_SLOTS];
+    bool failed;
+    bool closed;
+};
+
+uint64_t compact_checksum(const uint8_t *data, uint64_t length) {
+    return length == 0 ? XXH3_64bits(nullptr, 0) : XXH3_64bits(data, static_cast<size_t>(length));
+}
+
+static void put(compact_writer *w, int stream, const uint8_t *bytes, uint32_t n) {
+    buf *b = w->small[stream];
+    const uint64_t before = b->length;
+    buf_write_bytes(b, bytes, n);
+    if (b->length != before + n) w->failed = true;
+}
+
+static void add_range(compact_writer *w, range_list *list, uint64_t old_start, uint64_t new_start, uint64_t length) {
+    list->total += length;
+    if (list->count > 0) {
+        byte_range &last = list->items[list->count - 1];
+        if (last.new_start + last.length == new_start && last.old_start + last.length == old_start) {
+            last.length += length;
+            return;
+        }
+    }
+    if (list->count == list->capacity) {
+        const uint64_t grown = list->capacity < 64 ? 64 : list->capacity * 2;
+        void *block = core_realloc(list->items, static_cast<size_t>(grown * sizeof(byte_range)));
+        if (block == nullptr) {
+            w->failed = true;
+            return;
+        }
+        list->items = static_cast<byte_range *>(block);
+        list->capacity = grown;
+    }
+    list->items[list->count++] = byte_range{old_start, new_start, length};
+}
+
+/* One operation into the streams, at the coded position. */
+static void code_op(compact_writer *w, delta_op_kind kind, uint64_t address, uint64_t length) {
+    uint8_t op = static_cast<uint8_t>(kind);
+    uint8_t bytes[COMPACT_VARINT_MAX];
+    if (length <= COMPACT_INLINE_LENGTH_MAX) {
+        op = static_cast<uint8_t>(op | length << 4);
+    } else {
+        put(w, COMPACT_STREAM_LENGTHS, bytes, compact_varint_write(bytes, length - COMPACT_STREAM_LENGTH_BASE));
+    }
+    if (kind == DELTA_OP_COPY_OLD || kind == DELTA_OP_COPY_DIFF) {
+        /* The slot whose position lies nearest gives the shortest varint. */
+        uint32_t slot = 0, best = COMPACT_VARINT_MAX + 1;
+        for (uint32_t m = 0; m < COMPACT_ADDRESS_SLOTS; ++m) {
+            const uint32_t size = compact_varint_size(compact_zigzag(address, w->cache[m]));
+            if (size < best) best = size, slot = m;
+        }
+        op = static_cast<uint8_t>(op | slot << 2);
+        put(w, COMPACT_STREAM_ADDRESSES, bytes, compact_varint_write(bytes, compact_zigzag(address, w->cache[slot])));
+        memmove(w->cache + 1, w->cache, (COMPACT_ADDRESS_SLOTS - 1) * sizeof w->cache[0]);
+        w->cache[0] = address + length;
+        if (kind == DELTA_OP_COPY_DIFF) add_range(w, &w->diffs, address, w->coded, length);
+    } else if (kind == DELTA_OP_COPY_NEW) {
+        put(w, COMPACT_STREAM_ADDRESSES, bytes, compact_varint_write(bytes, address - 1));
+    } else {
+        add_range(w, &w->literals, 0, w->coded, length);
+    }
+    put(w, COMPACT_STREAM_OPS, &op, 1);
+    w->identity = w->op_count == 0 && kind == DELTA_OP_COPY_OLD && address == 0 && length == w->old_length &&
+                  length == w->new_length;
+    ++w->op_count;
+    w->coded += length;
+}
+
+static void flush_copy(compact_writer *w) {
+    if (!w->has_copy) return;
+    code_op(w, w->copy_diff ? DELTA_OP_COPY_DIFF : DELTA_OP_COPY_OLD, w->copy_old, w->copy_length);
+    w->has_copy = false;
+}
+
+static void start_copy(compact_writer *w, uint64_t old_start, uint64_t length, bool exact) {
+    flush_copy(w);
+    w->has_copy = true;
+    w->copy_diff = !exact;
+    w->copy_old = old_start;
+    w->copy_length = length;
+}
+
+/* Grows the pending copy along its diagonal by `length` bytes. */
+static void extend_copy(compact_writer *w, uint64_t length, bool exact) {
+    if (length == 0) return;
+    const uint64_t end = w->copy_old + w->copy_length;
+    if (exact ? w->copy_diff && length >= SPLIT_EXACT : !w->copy_diff && w->copy_length >= SPLIT_EXACT) {
+        start_copy(w, end, length, exact);
+    } else {
+        w->copy_diff = w->copy_diff || !exact;
+        w->copy_length += length;
+    }
+}
+
+/* Literal bytes [start, end), with long runs of one byte as copies from the
+ * byte just written. */
+static void code_literal(compact_writer *w, uint64_t start, uint64_t end) {
+    const uint8_t *n = w->new_data;
+    uint64_t pending = start;
+    for (uint64_t i = start; i < end;) {
+        uint64_t j = i + 1;
+        while (j < end && n[j] == n[i]) ++j;
+        if (j - i >= RUN_MIN) {
+            code_op(w, DELTA_OP_INSERT, pending, i + 1 - pending);
+            code_op(w, DELTA_OP_COPY_NEW, 1, j - i - 1);
+            pending = j;
+        }
+        i = j;
+    }
+    if (end > pending) code_op(w, DELTA_OP_INSERT, pending, end - pending);
+}
+
+static uint64_t mismatches(const uint8_t *a, const uint8_t *b, uint64_t length) {
+    uint64_t count = 0;
+    for (uint64_t i = 0; i < length; ++i) count += a[i] != b[i];
+    return count;
+}
+
+/* How far from `n` (forward, or backward when step is -1) the bytes agree
+ * with `o` more often than not, at most `limit`. */
+static uint64_t extension(const uint8_t *o, const uint8_t *n, uint64_t limit, int step) {
+    int64_t score = 0, best = 0;
+    uint64_t length = 0;
+    for (uint64_t i = 0; i < limit; ++i) {
+        const int64_t k = step > 0 ? static_cast<int64_t>(i) : -1 - static_cast<int64_t>(i);
+        score += o[k] == n[k] ? 1 : -1;
+        if (score > best) best = score, length = i + 1;
+        if (score < best - EXTEND_GIVE_UP) break;
+    }
+    return length;
+}
+
+/* Settles the literal [literal_start, at) before a copy from `next_old` (or
+ * the end, when has_next is false): its head may continue the pending copy's
+ * diagonal and its tail lead into the next copy's, as approximate copies; the
+ * rest is literal. Leaves the next copy's backward part as the pending copy. */
+static void settle_gap(compact_writer *w, bool has_next, uint64_t next_old) {
+    const uint64_t start = w->literal_start, g = w->at - start;
+    const uint8_t *n = w->new_data;
+    uint64_t ahead = 0, back = 0;
+    const uint64_t forward_old = w->copy_old + w->copy_length;
+    if (w->has_copy && g > 0 && forward_old < w->old_length) {
+        const uint64_t limit = g < w->old_length - forward_old ? g : w->old_length - forward_old;
+        ahead = extension(w->old_data + forward_old, n + start, limit, 1);
+    }
+    if (has_next && g > 0 && next_old > 0)
+        back = extension(w->old_data + next_old, n + w->at, g < next_old ? g : next_old, -1);
+    if (ahead + back > g) {
+        /* Both reach into the same bytes: split where the two agree best. */
+        const uint64_t first = g - back;
+        int64_t score = 0, best = 0;
+        uint64_t split = first;
+        for (uint64_t p = first; p < ahead; ++p) {
+            score += w->old_data[forward_old + p] == n[start + p];
+            score -= w->old_data[next_old - g + p] == n[start + p];
+            if (score > best) best = score, split = p + 1;
+        }
+        ahead = split;
+        back = g - split;
+    }
+    if (ahead > 0) extend_copy(w, ahead, mismatches(w->old_data + forward_old, n + start, ahead) == 0);
+    flush_copy(w);
+    code_literal(w, start + ahead, w->at - back);
+    if (back > 0) start_copy(w, next_old - back, back, mismatches(w->old_data + next_old - back, n + w->at - back, back) == 0);
+    w->literal_start = w->at;
+}
+
+/* The cheapest address code of old offset `address`, in bytes. */
+static uint32_t address_cost(const compact_writer *w, uint64_t address) {
+    uint32_t best = COMPACT_VARINT_MAX;
+    for (uint32_t m = 0; m < COMPACT_ADDRESS_SLOTS; ++m) {
+        const uint32_t size = compact_varint_size(compact_zigzag(address, w->cache[m]));
+        if (size < best) best = size;
+    }
+    return best;
+}
+
+static void take_copy(compact_writer *w, uint64_t old_start, uint64_t length, bool exact) {
+    const uint64_t g = w->at - w->literal_start;
+    const uint64_t end = w->copy_old + w->copy_length;
+    const uint32_t cost = address_cost(w, old_start);
+    if (cost > 1 && length < SHORT_COPY_FACTOR * cost) {
+        w->at += length;
+        return;
+    }
+    bool merged = false;
+    if (w->has_copy && old_start >= end && old_start - end == g) {
+        const uint64_t wrong = mismatches(w->old_data + end, w->new_data + w->literal_start, g);
+        if (wrong <= g - wrong + MERGE_SLACK) {
+            extend_copy(w, g, wrong == 0);
+            merged = true;
+        }
+    }
+    if (!merged) settle_gap(w, true, old_start);
+    if (w->has_copy) extend_copy(w, length, exact);
+    else start_copy(w, old_start, length, exact);
+    w->at += length;
+    w->literal_start = w->at;
+}
+
+static delta_sink_status writer_emit(void *self, const delta_op *op) {
+    compact_writer *w = static_cast<compact_writer *>(self);
+    if (w->failed || w->closed) return DELTA_SINK_FAILED;
+    const uint64_t length = op->length;
+    if (length == 0) return DELTA_SINK_CONTINUE;
+    if (length > w->new_length - w->at) return DELTA_SINK_FAILED;
+    switch (op->kind) {
+    case DELTA_OP_INSERT:
+        if (op->address != w->at) return DELTA_SINK_FAILED;
+        w->at += length;
+        break;
+    case DELTA_OP_COPY_OLD:
+    case DELTA_OP_COPY_DIFF:
+        if (length > w->old_length || op->address > w->old_length - length) return DELTA_SINK_FAILED;
+        take_copy(w, op->address, length, op->kind == DELTA_OP_COPY_OLD);
+        break;
+    case DELTA_OP_COPY_NEW:
+        if (op->address == 0 || op->address > w->at) return DELTA_SINK_FAILED;
+        settle_gap(w, false, 0);
+        code_op(w, DELTA_OP_COPY_NEW, op->address, length);
+        w->at += length;
+        w->literal_start = w->at;
+        break;
+    default: return DELTA_SINK_FAILED;
+    }
+    if (w->progress != nullptr && w->at - w->reported >= PROGRESS_STEP) {
+        w->reported = w->at;
+        w->progress(w->context, w->at, w->new_length);
+    }
+    return w->failed ? DELTA_SINK_FAILED : DELTA_SINK_CONTINUE;
+}
+
+static delta_sink_status writer_close(void *self) {
+    compact_writer *w = static_cast<compact_writer *>(self);
+    if (w->failed || w->closed) return DELTA_SINK_FAILED;
+    /* Whatever the engine left uncovered is literal. */
+    w->at = w->new_length;
+    settle_gap(w, false, 0);
+    flush_copy(w);
+    w->closed = true;
+    return w->failed ? DELTA_SINK_FAILED : DELTA_SINK_CONTINUE;
+}
+
+/* The bytes of one stream, a piece at a time: the small streams whole, the
+ * literals range by range straight from the new value, the differences
+ * computed a chunk at a time into `scratch`. */
+struct piece_reader {
+    const compact_writer *w;
+    int stream;
+    uint64_t index;
+    uint64_t offset;
+    uint8_t *scratch;
+
+    bool next(const uint8_t **piece, size_t *size) {
+        if (stream < COMPACT_STREAM_LITERALS) {
+            if (index++ > 0 || w->small[stream]->length == 0) return false;
+            *piece = w->small[stream]->data;
+            *size = static_cast<size_t>(w->small[stream]->length);
+            return true;
+        }
+        const range_list &list = stream == COMPACT_STREAM_LITERALS ? w->literals : w->diffs;
+        if (stream == COMPACT_STREAM_LITERALS) {
+            if (index >= list.count) return false;
+            const byte_range &r = list.items[index++];
+            *piece = w->new_data + r.new_start;
+            *size = static_cast<size_t>(r.length);
+            return true;
+        }
+        size_t filled = 0;
+        while (filled < DIFF_CHUNK && index < list.count) {
+            const byte_range &r = list.items[index];
+            const uint64_t left = r.length - offset;
+            const size_t take = left < DIFF_CHUNK - filled ? static_cast<size_t>(left) : DIFF_CHUNK - filled;
+            const uint8_t *o = w->old_data + r.old_start + offset, *n = w->new_data + r.new_start + offset;
+            for (size_t i = 0; i < take; ++i) scratch[filled + i] = static_cast<uint8_t>(n[i] - o[i]);
+            filled += take;
+            offset += take;
+            if (offset == r.length) ++index, offset = 0;
+        }
+        *piece = scratch;
+        *size = filled;
+        return filled > 0;
+    }
+};
+
+static bool reserve(buf *out, uint64_t more) {
+    if (out->capacity - out->length >= more) return true;
+    const uint64_t wanted = out->length + more;
+    if (wanted > SIZE_MAX) return false;
+    void *block = core_realloc(out->data, static_cast<size_t>(wanted));
+    if (block == nullptr) return false;
+    out->data = static_cast<uint8_t *>(block);
+    out->capacity = wanted;
+    return true;
+}
+
+/* zstd levels match ours; small streams are cheap to squeeze harder. */
+static int zstd_level(int32_t level, uint64_t size) {
+    const int boosted = size < (uint64_t{1} << 16) ? level + 6 : level;
+    return boosted > ZSTD_maxCLevel() ? ZSTD_maxCLevel() : boosted;
+}
+
+/* The window that lets a frame of `size` bytes refer back to the start of
+ * the old value; 0 when no zstd window reaches that far. */
+static int prefix_window_log(uint64_t old_length, uint64_t size) {
+    int log = 10;
+    while (log <= COMPACT_WINDOW_LOG_MAX && (uint64_t{1} << log) < old_length + size) ++log;
+    return log <= COMPACT_WINDOW_LOG_MAX ? log : 0;
+}
+
+/* Compresses the stream onto out when that makes it smaller, else copies it
+ * raw. Literals may refer to the old value: what the scan left as literal
+ * often still shares short strings with it. Returns false when memory runs
+ * out. */
+static bool write_stream(compact_writer *w, ZSTD_CCtx *cctx, buf *out, int stream, uint64_t size, uint8_t *scratch,
+                         compact_coding *coding, uint64_t *encoded) {
+    const uint64_t start = out->length;
+    *coding = COMPACT_RAW;
+    *encoded = size;
+    if (size == 0) return true;
+    if (!reserve(out, size)) return false;
+    if (size > 1) {
+        ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
+        ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, zstd_level(w->level, size));
+        ZSTD_CCtx_setPledgedSrcSize(cctx, size);
+        const int window_log = prefix_window_log(w->old_length, size);
+        const bool prefix = stream == COMPACT_STREAM_LITERALS && w->old_length > 0 && window_log > 0;
+        if (prefix) {
+            ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, window_log);
+            ZSTD_CCtx_refPrefix(cctx, w->old_data, static_cast<size_t>(w->old_length));
+        }
+        /* Room for one byte less than raw: a frame that does not fit is not worth it. */
+        ZSTD_outBuffer output{out->data + start, static_cast<size_t>(size - 1), 0};
+        piece_reader pieces{w, stream, 0, 0, scratch};
+        const uint8_t *piece;
+        size_t piece_size;
+        bool fits = true;
+        while (fits && pieces.next(&piece, &piece_size)) {
+            ZSTD_inBuffer input{piece, piece_size, 0};
+            while (fits && input.pos < input.size) {
+                const size_t r = ZSTD_compressStream2(cctx, &output, &input, ZSTD_e_continue);
+                fits = !ZSTD_isError(r) && (output.pos < output.size || input.pos == input.size);
+            }
+        }
+        size_t left = 1;
+        while (fits && left != 0) {
+            ZSTD_inBuffer none{nullptr, 0, 0};
+            left = ZSTD_compressStream2(cctx, &output, &none, ZSTD_e_end);
+            fits = !ZSTD_isError(left) && (left == 0 || output.pos < output.size);
+        }
+        if (fits && left == 0) {
+            out->length = start + output.pos;
+            *coding = prefix ? COMPACT_ZSTD_OLD : COMPACT_ZSTD;
+            *encoded = output.pos;
+            return true;
+        }
+    }
+    piece_reader pieces{w, stream, 0, 0, scratch};
+    const uint8_t *piece;
+    size_t piece_size;
+    uint64_t at = start;
+    while (pieces.next(&piece, &piece_size)) {
+        memcpy(out->data + at, piece, piece_size);
+        at += piece_size;
+    }
+    out->length = at;
+    return true;
+}
+
+extern "C" {
+
+compact_writer *compact_writer_create(const buf *old_value, const buf *new_value, int32_t level,
+                                      diff_progress_fn progress, void *context) {
+    compact_writer *w = static_cast<compact_writer *>(core_calloc(1, sizeof(compact_writer)));
+    if (w == nullptr) return nullptr;
+    w->old_data = old_value->data;
+    w->old_length = old_value->length;
+    w->new_data = new_value->data;
+    w->new_length = new_value->length;
+    w->level = level;
+    w->progress = progress;
+    w->context = context;
+    for (buf *&b : w->small) {
+        b = buf_create();
+        if (b == nullptr) {
+            compact_writer_free(w);
+            return nullptr;
+        }
+    }
+    return w;
+}
+
+void compact_writer_free(compact_writer *w) {
+    if (w == nullptr) return;
+    for (buf *b : w->small) buf_free(b);
+    free(w->literals.items);
+    free(w->diffs.items);
+    free(w);
+}
+
+delta_op_sink compact_writer_sink(compact_writer *writer) { return delta_op_sink{writer_emit, writer_close, writer}; }
+
+buf *compact_writer_finish(compact_writer *w) {
+    if (w == nullptr || w->failed || !w->closed || w->coded != w->new_length) return nullptr;
+    if (w->identity) {
+        /* An empty operation stream stands for the old value itself. */
+        for (buf *b : w->small) b->length = 0;
+    }
+    uint8_t header[COMPACT_HEADER_MAX];
+    uint32_t h = 0;
+    memcpy(header, COMPACT_SIGNATURE, sizeof COMPACT_SIGNATURE);
+    h += sizeof COMPACT_SIGNATURE;
+    header[h++] = COMPACT_VERSION_HEAD;
+    header[h++] = COMPACT_VERSION;
+    h += compact_varint_write(header + h, w->old_length);
+    h += compact_varint_write(header + h, w->new_length);
+    compact_store64(header + h, compact_checksum(w->old_data, w->old_length));
+    compact_store64(header + h + 8, compact_checksum(w->new_data, w->new_length));
+    h += 16;
+
+    buf *out = buf_create();
+    ZSTD_CCtx *cctx = ZSTD_createCCtx();
+    uint8_t *scratch = static_cast<uint8_t *>(core_malloc(DIFF_CHUNK));
+    bool ok = out != nullptr && cctx != nullptr && scratch != nullptr && reserve(out, COMPACT_HEADER_MAX);
+    if (ok) out->length = COMPACT_HEADER_MAX;
+    for (int s = 0; ok && s < COMPACT_STREAM_COUNT; ++s) {
+        const uint64_t size = s < COMPACT_STREAM_LITERALS ? w->small[s]->length
+                              : s == COMPACT_STREAM_LITERALS ? w->literals.total
+                                                             : w->diffs.total;
+        compact_coding coding = COMPACT_RAW;
+        uint64_t encoded = 0;
+        ok = write_stream(w, cctx, out, s, size, scratch, &coding, &encoded);
+        h += compact_varint_write(header + h, encoded << COMPACT_CODING_BITS | coding);
+        if (coding != COMPACT_RAW) h += compact_varint_write(header + h, size);
+    }
+    ZSTD_freeCCtx(cctx);
+    free(scratch);
+    if (!ok) {
+        buf_free(out);
+        return nullptr;
+    }
+    const uint64_t check = compact_checksum(header, h);
+    for (uint32_t i = 0; i < COMPACT_CHECK_SIZE; ++i)
+        header[h + i] = static_cast<uint8_t>(check >> (8 * (COMPACT_CHECK_SIZE - 1 - i)));
+    h += COMPACT_CHECK_SIZE;
+    const uint64_t streams = out->length - COMPACT_HEADER_MAX;
+    memmove(out->data + h, out->data + COMPACT_HEADER_MAX, static_cast<size_t>(streams));
+    memcpy(out->data, header, h);
+    out->length = h + streams;
+    return out;
+}
+
+}
