@@ -121,7 +121,8 @@ def in_process_engine(name):
         import zstandard
 
         def window(old, new):
-            return max(10, math.ceil(math.log2(max(len(old), len(new), 1) + 1)))
+            # The window holds the dictionary and the new value, as zstd --patch-from sets it.
+            return max(10, math.ceil(math.log2(len(old) + len(new) + 1)))
 
         def make(old, new):
             params = zstandard.ZstdCompressionParameters.from_level(
@@ -235,12 +236,13 @@ def print_class(name, pairs, rows, failures):
     print(f"{'engine':18} {'size %':>9} {'MB/s':>9} {'apply MB/s':>10} {'peak MiB':>9} "
           + " ".join(f"{'size/' + short:>9}" for short, _ in BASELINES) + f" {'speed/hdp':>9}")
     for engine, r in rows.items():
-        line = (f"{engine:18} {100 * r['delta'] / new_bytes:9.3f} {new_bytes / r['seconds'] / 1e6:9.1f} "
-                f"{new_bytes / r['apply'] / 1e6:10.1f} {r['peak_kb'] / 1024:9.1f}")
+        percent = 100 * r["delta"] / new_bytes
+        line = (f"{engine:18} {percent:9.3f}" if percent >= 0.01 else f"{engine:18} {percent:9.2e}")
+        line += f" {new_bytes / r['seconds'] / 1e6:9.1f} {new_bytes / r['apply'] / 1e6:10.1f} {r['peak_kb'] / 1024:9.1f}"
         for _, peer in BASELINES:
-            line += f" {r['delta'] / rows[peer]['delta']:8.2f}x" if peer in rows else f" {'-':>9}"
+            line += f" {r['delta'] / rows[peer]['delta']:8.3g}x" if peer in rows else f" {'-':>9}"
         hdp = rows.get("hdiffpatch+zstd")
-        line += f" {hdp['seconds'] / r['seconds']:8.1f}x" if hdp else f" {'-':>9}"
+        line += f" {hdp['seconds'] / r['seconds']:8.3g}x" if hdp else f" {'-':>9}"
         print(line, flush=True)
     for engine, why in failures.items():
         print(f"{engine:18} not run: {why}")
@@ -280,7 +282,7 @@ def chart(results, path):
     columns = 4
     rows_n = math.ceil(len(results) / columns)
     fig, axes = plt.subplots(rows_n, columns, figsize=(4.2 * columns, 3.6 * rows_n), squeeze=False)
-    engines = sorted({e for _, rows, _ in results for e in rows})
+    engines = list(dict.fromkeys(e for _, rows, _ in results for e in rows))  # in the order they ran
     markers = dict(zip(engines, "os^vD<>p*hX"))
     colours = {e: plt.cm.tab10(i % 10) for i, e in enumerate(engines)}
     for ax, (name, rows, new_bytes) in zip(axes.flat, results):
@@ -293,7 +295,7 @@ def chart(results, path):
                                     (ax.yaxis, [p[1] for p in points.values()], ax.set_yscale)):
             if values and max(values) > 3 * min(values):
                 scale("log")
-                axis.set_major_locator(LogLocator(subs=(1.0, 2.0, 5.0)))
+                axis.set_major_locator(LogLocator(subs=(1.0, 2.0, 5.0) if max(values) < 1000 * min(values) else (1.0,)))
                 axis.set_minor_formatter(NullFormatter())
             axis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:.7g}"))
         ax.set_title(name, fontsize=10)
