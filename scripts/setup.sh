@@ -12,6 +12,7 @@ command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
 command -v xdelta3 >/dev/null 2>&1 || need_apt+=(xdelta3)
 [ -f /usr/include/xxhash.h ] || need_apt+=(libxxhash-dev)
+[ -f /usr/include/zstd.h ] || need_apt+=(libzstd-dev)
 command -v clang++ >/dev/null 2>&1 || need_apt+=(clang)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
   || ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1 \

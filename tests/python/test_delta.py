@@ -7,7 +7,7 @@ import threading
 
 import pytest
 
-from corvantis_core.delta import PythonInBuf, PythonOutBuf, diff, diff_fast, patch
+from corvantis_core.delta import PythonInBuf, PythonOutBuf, apply, diff, diff_compact, diff_fast, patch
 
 OLD, NEW = b"abcdefghijklmnopqrstuvwxyz0123", b"abcdefghijXYklmnopqrstxyz0123"
 DELTA = bytes.fromhex("00 0a 42 58 59 0a 0a 17 07")
@@ -86,3 +86,43 @@ def test_diff_fast_holds_its_buffers_and_lets_other_threads_run():
             with pytest.raises(BufferError):
                 old.extend(b"x")
     assert progress > 1000 and results[0] == results[1] and bytes(patch(bytes(old), results[0])) == new
+
+
+def test_compact_deltas_from_any_buffer_applied_by_apply_and_patch(tmp_path):
+    old = random.Random(5).randbytes(100_000)
+    new = old[60_000:] + b"inserted" + old[:60_000]
+    delta = bytes(diff_compact(old, new))
+    assert delta[:7] == b"\x1aCVDC\x41\x01" and len(delta) < 200
+    assert bytes(diff_compact(bytearray(old), memoryview(new), level=3)) == delta  # 3 is the default
+    assert bytes(patch(old, delta)) == bytes(patch(old, PythonInBuf(delta))) == new
+    assert bytes(apply(OLD, DELTA)) == NEW  # a bare delta, as patch applies it
+    (tmp_path / "old").write_bytes(old)
+    with open(tmp_path / "old", "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        for kind in (bytearray, memoryview, PythonInBuf, lambda v: mapped if v is old else v):
+            assert bytes(apply(kind(old), kind(delta))) == new
+    results = []
+    threads = [threading.Thread(target=lambda: results.append(bytes(diff_compact(old, new, level=9)))) for _ in "ab"]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results[0] == results[1] and bytes(apply(old, results[0])) == new
+
+
+COMPACT = bytes(diff_compact(OLD, NEW))
+
+
+@pytest.mark.parametrize("call,error,message", [
+    *((lambda n=n: diff_compact(OLD, NEW, level=n), ValueError, f"^level must be from 1 to 19, not {n}$")
+      for n in (0, 20, -3)),
+    (lambda: diff_compact(OLD, NEW, 3), TypeError, "incompatible function arguments"),  # level is keyword-only
+    (lambda: diff_compact(OLD, "text"), TypeError, "^new_value: a bytes-like object is required"),
+    (lambda: apply(OLD, None), TypeError, "^delta: a bytes-like object is required"),
+    (lambda: patch(bytearray(OLD), COMPACT), *MISMATCH),  # patch converts its arguments as before
+    (lambda: apply(OLD + b"!", COMPACT), ValueError, "^compact delta: the old value has the wrong length$"),
+    (lambda: patch(OLD.upper(), COMPACT), ValueError, "^compact delta: the old value's checksum does not match$"),
+    (lambda: apply(OLD, COMPACT[:-1]), ValueError, "^compact delta: truncated$"),
+    (lambda: apply(OLD, bytes.fromhex("05")), ValueError, "^malformed delta: copy offset without a length$")])
+def test_compact_refusals(call, error, message):
+    with pytest.raises(error, match=message):
+        call()

@@ -207,7 +207,7 @@ diff_apply_error compact_header_read(const uint8_t *data, uint64_t length, compa
     for (int s = 0; s < COMPACT_STREAM_COUNT; ++s) {
         if (h->coding[s] > COMPACT_ZSTD_OLD) return DIFF_APPLY_DAMAGED;
         if (h->coding[s] != COMPACT_RAW &&
-            (h->encoded[s] == 0 || h->decoded[s] / COMPACT_ZSTD_MAX_EXPANSION >= h->encoded[s]))
+            (h->encoded[s] == 0 || h->decoded[s] == 0 || h->decoded[s] / COMPACT_ZSTD_MAX_EXPANSION >= h->encoded[s]))
             return DIFF_APPLY_DAMAGED;
     }
     if (ops == 0) {

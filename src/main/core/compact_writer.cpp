@@ -24,6 +24,22 @@ static const uint64_t RUN_MIN = 32;
  * cost more than the few bytes zstd spends on it there, where the old value
  * is the literals' prefix. */
 static const uint64_t SHORT_COPY_FACTOR = 16;
+/* Literals at least this long are searched for approximate copies from
+ * anywhere in the old value: a window of APPROX_WINDOW bytes that agrees on
+ * APPROX_AGREE of them starts one, and it is kept when it grows to
+ * APPROX_MIN bytes. The old value is indexed every 4th byte, in a table of
+ * 8-byte slots (offset and the 4 bytes there, so a probe touches the old
+ * value only on a true 4-byte match) a thirty-second of its length: a
+ * quarter of it in bytes. After APPROX_MISSES probes without a copy the
+ * search steps 3, 5, then 7 bytes at a time, as the scan does. */
+static const uint64_t APPROX_GAP_MIN = 48;
+static const uint64_t APPROX_WINDOW = 32;
+static const uint64_t APPROX_AGREE = 16;
+static const uint64_t APPROX_MIN = 256;
+static const uint64_t APPROX_STRIDE = 4;
+static const uint64_t APPROX_PREFETCH = 8;
+static const uint64_t APPROX_MISSES = 1024;
+static const uint64_t ZSTD_WORTH = 24;
 static const uint64_t PROGRESS_STEP = uint64_t{1} << 20;
 /* Differences are computed and compressed this many bytes at a time. */
 static const size_t DIFF_CHUNK = size_t{1} << 17;
@@ -63,6 +79,9 @@ struct compact_writer {
     range_list literals;
     range_list diffs;
     uint64_t cache[COMPACT_ADDRESS_SLOTS];
+    uint64_t *approx_slots; /* by hash of 4 bytes: those bytes << 32 | old offset + 1; 0 when empty */
+    uint32_t approx_bits;
+    bool approx_tried;
     bool failed;
     bool closed;
 };
@@ -177,6 +196,35 @@ static void code_literal(compact_writer *w, uint64_t start, uint64_t end) {
     if (end > pending) code_op(w, DELTA_OP_INSERT, pending, end - pending);
 }
 
+static uint64_t minimum(uint64_t a, uint64_t b) { return a < b ? a : b; }
+
+static uint32_t load32(const uint8_t *p) {
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+static uint32_t hash4(uint32_t v, uint32_t bits) { return (v * 2654435761u) >> (32 - bits); }
+
+/* The index of the old value, built on first use; false when there is none
+ * (an old value too large for 32-bit offsets, or no memory: the search is
+ * an improvement, never a requirement). */
+static bool approx_index(compact_writer *w) {
+    if (w->approx_tried) return w->approx_slots != nullptr;
+    w->approx_tried = true;
+    if (w->old_length < APPROX_WINDOW || w->old_length >= UINT32_MAX) return false;
+    uint32_t bits = 10;
+    while (bits < 30 && (uint64_t{1} << bits) < w->old_length / 32) ++bits;
+    w->approx_slots = static_cast<uint64_t *>(core_calloc(size_t{1} << bits, sizeof(uint64_t)));
+    if (w->approx_slots == nullptr) return false;
+    w->approx_bits = bits;
+    for (uint64_t p = 0; p + 4 <= w->old_length; p += APPROX_STRIDE) {
+        const uint32_t v = load32(w->old_data + p);
+        w->approx_slots[hash4(v, bits)] = uint64_t{v} << 32 | (p + 1);
+    }
+    return true;
+}
+
 static uint64_t mismatches(const uint8_t *a, const uint8_t *b, uint64_t length) {
     uint64_t count = 0;
     for (uint64_t i = 0; i < length; ++i) count += a[i] != b[i];
@@ -195,6 +243,46 @@ static uint64_t extension(const uint8_t *o, const uint8_t *n, uint64_t limit, in
         if (score < best - EXTEND_GIVE_UP) break;
     }
     return length;
+}
+
+/* Literal bytes [start, end), except where a stretch of them agrees with
+ * some part of the old value more often than not: an approximate copy. */
+static void code_gap(compact_writer *w, uint64_t start, uint64_t end) {
+    if (end - start < APPROX_GAP_MIN || !approx_index(w)) {
+        code_literal(w, start, end);
+        return;
+    }
+    const uint8_t *o = w->old_data, *n = w->new_data;
+    uint64_t literal = start, misses = 0;
+    for (uint64_t i = start; i + APPROX_WINDOW <= end;) {
+        const uint64_t step = misses < 3 * APPROX_MISSES ? 1 + 2 * (misses / APPROX_MISSES) : 7;
+        /* Probes wait on memory: fetch the slot a few probes ahead meanwhile. */
+        if (i + APPROX_PREFETCH * step + 4 <= end)
+            __builtin_prefetch(w->approx_slots + hash4(load32(n + i + APPROX_PREFETCH * step), w->approx_bits));
+        const uint32_t v = load32(n + i);
+        const uint64_t slot = w->approx_slots[hash4(v, w->approx_bits)];
+        const uint64_t c = (slot & UINT32_MAX) - 1;
+        if ((slot >> 32) != v || (slot & UINT32_MAX) == 0 || c + APPROX_WINDOW > w->old_length ||
+            APPROX_WINDOW - mismatches(o + c, n + i, APPROX_WINDOW) < APPROX_AGREE) {
+            i += step;
+            ++misses;
+            continue;
+        }
+        const uint64_t ahead = extension(o + c, n + i, minimum(end - i, w->old_length - c), 1);
+        const uint64_t back = extension(o + c, n + i, minimum(i - literal, c), -1);
+        if (ahead + back < APPROX_MIN) {
+            i += step;
+            ++misses;
+            continue;
+        }
+        code_literal(w, literal, i - back);
+        const bool exact = mismatches(o + c - back, n + i - back, back + ahead) == 0;
+        code_op(w, exact ? DELTA_OP_COPY_OLD : DELTA_OP_COPY_DIFF, c - back, back + ahead);
+        i += ahead;
+        literal = i;
+        misses = 0;
+    }
+    code_literal(w, literal, end);
 }
 
 /* Settles the literal [literal_start, at) before a copy from `next_old` (or
@@ -227,7 +315,7 @@ static void settle_gap(compact_writer *w, bool has_next, uint64_t next_old) {
     }
     if (ahead > 0) extend_copy(w, ahead, mismatches(w->old_data + forward_old, n + start, ahead) == 0);
     flush_copy(w);
-    code_literal(w, start + ahead, w->at - back);
+    code_gap(w, start + ahead, w->at - back);
     if (back > 0) start_copy(w, next_old - back, back, mismatches(w->old_data + next_old - back, n + w->at - back, back) == 0);
     w->literal_start = w->at;
 }
@@ -361,9 +449,13 @@ static bool reserve(buf *out, uint64_t more) {
     return true;
 }
 
-/* zstd levels match ours; small streams are cheap to squeeze harder. */
-static int zstd_level(int32_t level, uint64_t size) {
-    const int boosted = size < (uint64_t{1} << 16) ? level + 6 : level;
+/* zstd levels match ours; small inputs (a frame and the prefix it refers
+ * to) are cheap to squeeze harder. Past 64 KiB a stronger level costs more
+ * time than the bytes it saves are worth at the same level of ours, except
+ * for the differences: mostly zeros, which zstd runs through quickly at any
+ * level, and which take three levels more for a tenth less. */
+static int zstd_level(int32_t level, uint64_t size, bool differences) {
+    const int boosted = size < (uint64_t{1} << 16) ? level + 6 : differences ? level + 3 : level;
     return boosted > ZSTD_maxCLevel() ? ZSTD_maxCLevel() : boosted;
 }
 
@@ -379,19 +471,23 @@ static int prefix_window_log(uint64_t old_length, uint64_t size) {
  * raw. Literals may refer to the old value: what the scan left as literal
  * often still shares short strings with it. Returns false when memory runs
  * out. */
-static bool write_stream(compact_writer *w, ZSTD_CCtx *cctx, buf *out, int stream, uint64_t size, uint8_t *scratch,
+static bool write_stream(compact_writer *w, ZSTD_CCtx **context, buf *out, int stream, uint64_t size, uint8_t *scratch,
                          compact_coding *coding, uint64_t *encoded) {
     const uint64_t start = out->length;
     *coding = COMPACT_RAW;
     *encoded = size;
     if (size == 0) return true;
     if (!reserve(out, size)) return false;
-    if (size > 1) {
+    /* zstd's frame costs more than it could save on a few bytes; and the
+     * context, with its tables, is made only for a stream worth it. */
+    if (size >= ZSTD_WORTH && (*context != nullptr || (*context = ZSTD_createCCtx()) != nullptr)) {
+        ZSTD_CCtx *cctx = *context;
         ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
-        ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, zstd_level(w->level, size));
-        ZSTD_CCtx_setPledgedSrcSize(cctx, size);
         const int window_log = prefix_window_log(w->old_length, size);
         const bool prefix = stream == COMPACT_STREAM_LITERALS && w->old_length > 0 && window_log > 0;
+        ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, zstd_level(w->level, prefix ? w->old_length + size : size,
+                                                                            stream == COMPACT_STREAM_DIFFS));
+        ZSTD_CCtx_setPledgedSrcSize(cctx, size);
         if (prefix) {
             ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, window_log);
             ZSTD_CCtx_refPrefix(cctx, w->old_data, static_cast<size_t>(w->old_length));
@@ -462,6 +558,7 @@ void compact_writer_free(compact_writer *w) {
     for (buf *b : w->small) buf_free(b);
     free(w->literals.items);
     free(w->diffs.items);
+    free(w->approx_slots);
     free(w);
 }
 
@@ -486,9 +583,11 @@ buf *compact_writer_finish(compact_writer *w) {
     h += 16;
 
     buf *out = buf_create();
-    ZSTD_CCtx *cctx = ZSTD_createCCtx();
-    uint8_t *scratch = static_cast<uint8_t *>(core_malloc(DIFF_CHUNK));
-    bool ok = out != nullptr && cctx != nullptr && scratch != nullptr && reserve(out, COMPACT_HEADER_MAX);
+    ZSTD_CCtx *cctx = nullptr;
+    /* Room to compute differences in, only as much as there are. */
+    const uint64_t scratch_size = w->diffs.total < DIFF_CHUNK ? w->diffs.total : DIFF_CHUNK;
+    uint8_t *scratch = scratch_size == 0 ? nullptr : static_cast<uint8_t *>(core_malloc(scratch_size));
+    bool ok = out != nullptr && (scratch_size == 0 || scratch != nullptr) && reserve(out, COMPACT_HEADER_MAX);
     if (ok) out->length = COMPACT_HEADER_MAX;
     for (int s = 0; ok && s < COMPACT_STREAM_COUNT; ++s) {
         const uint64_t size = s < COMPACT_STREAM_LITERALS ? w->small[s]->length
@@ -496,7 +595,7 @@ buf *compact_writer_finish(compact_writer *w) {
                                                              : w->diffs.total;
         compact_coding coding = COMPACT_RAW;
         uint64_t encoded = 0;
-        ok = write_stream(w, cctx, out, s, size, scratch, &coding, &encoded);
+        ok = write_stream(w, &cctx, out, s, size, scratch, &coding, &encoded);
         h += compact_varint_write(header + h, encoded << COMPACT_CODING_BITS | coding);
         if (coding != COMPACT_RAW) h += compact_varint_write(header + h, size);
     }
