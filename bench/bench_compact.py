@@ -120,13 +120,13 @@ def in_process_engine(name):
     if name == "zstandard":
         import zstandard
 
-        def window(old, new):
-            # The window holds the dictionary and the new value, as zstd --patch-from sets it.
-            return max(10, math.ceil(math.log2(len(old) + len(new) + 1)))
-
         def make(old, new):
+            # As zstd --patch-from sets them: a window that holds the dictionary and the new value, and a
+            # chain as long, else level 19's binary tree reaches back over only part of a large old value.
+            window = max(10, math.ceil(math.log2(len(old) + len(new) + 1)))
             params = zstandard.ZstdCompressionParameters.from_level(
-                19, source_size=len(new), dict_size=len(old), enable_ldm=True, window_log=window(old, new))
+                19, source_size=len(new), dict_size=len(old), enable_ldm=True, window_log=window,
+                chain_log=min(30, max(window, 24)))
             dictionary = zstandard.ZstdCompressionDict(old, dict_type=zstandard.DICT_TYPE_RAWCONTENT)
             return zstandard.ZstdCompressor(dict_data=dictionary, compression_params=params).compress(new)
 
@@ -240,9 +240,9 @@ def print_class(name, pairs, rows, failures):
         line = (f"{engine:18} {percent:9.3f}" if percent >= 0.01 else f"{engine:18} {percent:9.2e}")
         line += f" {new_bytes / r['seconds'] / 1e6:9.1f} {new_bytes / r['apply'] / 1e6:10.1f} {r['peak_kb'] / 1024:9.1f}"
         for _, peer in BASELINES:
-            line += f" {r['delta'] / rows[peer]['delta']:8.3g}x" if peer in rows else f" {'-':>9}"
+            line += f" {r['delta'] / rows[peer]['delta']:#8.3g}x" if peer in rows else f" {'-':>9}"
         hdp = rows.get("hdiffpatch+zstd")
-        line += f" {hdp['seconds'] / r['seconds']:8.3g}x" if hdp else f" {'-':>9}"
+        line += f" {hdp['seconds'] / r['seconds']:#8.3g}x" if hdp else f" {'-':>9}"
         print(line, flush=True)
     for engine, why in failures.items():
         print(f"{engine:18} not run: {why}")
