@@ -55,7 +55,7 @@ const char *script_result_name(int32_t result) {
 
 int coallescing_script_flush(coallescing_script *script) {
     /* The flag survives only flushes of "no run": it says whether any run has
-     * reached the edit script yet. */
+     * reached the edit script (or the sink) yet. */
     script->untouched = script->untouched && script->run_kind == COALLESCING_RUN_NONE;
     if (script->sink != nullptr) return flush_to_sink(script);
     switch (script->run_kind) {

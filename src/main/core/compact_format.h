@@ -4,6 +4,7 @@
 #define CORVANTIS_COMPACT_FORMAT_H
 
 #include <stdint.h>
+#include <xxhash.h>
 
 /* CBOR unsigned integer 0x43564443 ("CVDC"), then a one-byte CBOR byte string
  * holding the version: a bare reader takes the integer for a copy offset and
@@ -49,6 +50,11 @@ static const uint32_t COMPACT_ADDRESS_SLOTS = 4;
 static const uint64_t COMPACT_ZSTD_MAX_EXPANSION = 32768;
 
 static const uint32_t COMPACT_VARINT_MAX = 10;
+
+/* XXH3-64, the checksum of values and (its low 32 bits) of headers. */
+static inline uint64_t compact_checksum(const uint8_t *data, uint64_t length) {
+    return length == 0 ? XXH3_64bits(nullptr, 0) : XXH3_64bits(data, static_cast<size_t>(length));
+}
 
 /* LEB128: 7 bits a byte, low group first. */
 static inline uint32_t compact_varint_write(uint8_t *out, uint64_t value) {

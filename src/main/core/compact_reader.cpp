@@ -5,7 +5,6 @@
 #include <zstd_errors.h>
 
 #include "alloc.h"
-#include "compact_writer.h"
 #include "delta_ops.h"
 
 /* A stream being read: its bytes (in the delta, or decoded into `owned`). */

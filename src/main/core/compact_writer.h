@@ -39,9 +39,6 @@ delta_op_sink compact_writer_sink(compact_writer *writer);
  * null when memory ran out or the operations did not make the new value. */
 buf *compact_writer_finish(compact_writer *writer);
 
-/* XXH3-64, the checksum of values and (its low 32 bits) of headers. */
-uint64_t compact_checksum(const uint8_t *data, uint64_t length);
-
 CORVANTIS_EXTERN_C_END
 
 #endif

@@ -8,8 +8,9 @@
 #include "diff_fast.h"
 
 /* A delta larger than the new value by more than this is replaced by the
- * one that inserts it whole, which is at most 64 bytes over. */
-static const uint64_t INSERT_ALL_SLACK = 32;
+ * one that inserts it whole, which is not for new values below 2^28 bytes:
+ * a header of at most 58 bytes, one operation byte and a 4-byte length. */
+static const uint64_t INSERT_ALL_SLACK = 64;
 
 /* The delta of one operation list: the scan's, or (scan false) a single
  * insert of the whole new value. */

@@ -1,0 +1,50 @@
+/* compact_streams: the compact writer's last stage, from coded streams to
+ * the delta's bytes: the header with its checksums and stream table, then
+ * each stream compressed with zstd (the literals against the old value as
+ * their prefix) or stored raw when that is not smaller. Literal and
+ * difference bytes are never gathered: they are read from the two values,
+ * range by range, while compressing. */
+#ifndef CORVANTIS_COMPACT_STREAMS_H
+#define CORVANTIS_COMPACT_STREAMS_H
+
+#include <stdint.h>
+
+#include "buf.h"
+#include "corvantis_export.h"
+
+CORVANTIS_EXTERN_C_BEGIN
+
+/* Bytes old[old_start, +length) against new[new_start, +length). */
+typedef struct compact_range {
+    uint64_t old_start;
+    uint64_t new_start;
+    uint64_t length;
+} compact_range;
+
+typedef struct compact_range_list {
+    compact_range *items;
+    uint64_t count;
+    uint64_t capacity;
+    uint64_t total; /* sum of the lengths */
+} compact_range_list;
+
+/* What a delta is written from: the two values, the level (1..19), the
+ * operations, lengths and addresses streams, the literal ranges (of the new
+ * value) and the approximate copies' ranges (their differences). */
+typedef struct compact_stream_set {
+    const uint8_t *old_data;
+    uint64_t old_length;
+    const uint8_t *new_data;
+    uint64_t new_length;
+    int32_t level;
+    const buf *small[3];
+    const compact_range_list *literals;
+    const compact_range_list *diffs;
+} compact_stream_set;
+
+/* The delta, or null when memory runs out. */
+buf *compact_streams_write(const compact_stream_set *set);
+
+CORVANTIS_EXTERN_C_END
+
+#endif
