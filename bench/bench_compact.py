@@ -229,6 +229,10 @@ def compact_available():
     return hasattr(delta, "diff_compact")
 
 
+def ratio(v):
+    return f"{v:8.3f}" if v < 10 else f"{v:8.1f}" if v < 1000 else f"{v:8.0f}"
+
+
 def print_class(name, pairs, rows, failures):
     new_bytes = sum(os.path.getsize(b) for _, b in pairs)
     budget = max(os.path.getsize(a) / 4 + os.path.getsize(b) / 4 + (32 << 20) for a, b in pairs) / (1 << 20)
@@ -240,9 +244,9 @@ def print_class(name, pairs, rows, failures):
         line = (f"{engine:18} {percent:9.3f}" if percent >= 0.01 else f"{engine:18} {percent:9.2e}")
         line += f" {new_bytes / r['seconds'] / 1e6:9.1f} {new_bytes / r['apply'] / 1e6:10.1f} {r['peak_kb'] / 1024:9.1f}"
         for _, peer in BASELINES:
-            line += f" {r['delta'] / rows[peer]['delta']:#8.3g}x" if peer in rows else f" {'-':>9}"
+            line += f" {ratio(r['delta'] / rows[peer]['delta'])}x" if peer in rows else f" {'-':>9}"
         hdp = rows.get("hdiffpatch+zstd")
-        line += f" {hdp['seconds'] / r['seconds']:#8.3g}x" if hdp else f" {'-':>9}"
+        line += f" {ratio(hdp['seconds'] / r['seconds'])}x" if hdp else f" {'-':>9}"
         print(line, flush=True)
     for engine, why in failures.items():
         print(f"{engine:18} not run: {why}")
