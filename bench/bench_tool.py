@@ -3,7 +3,8 @@
 Two cases: a large value with a few small edits, and a smaller value with
 many. For each tool: wall time of encoding and decoding (best of N runs, each
 a whole process, files in a temporary folder) and the delta size, with ratios
-to corvantis-delta. Also the cost of the checked delta over --raw.
+to corvantis-delta's default (compact) delta. Also the exact engine's checked
+delta (--exact) and its cost over --raw.
 
     .venv/bin/python bench/bench_tool.py [--repeat N]
 """
@@ -43,6 +44,8 @@ def peers(d):
     old, new, delta, out = d / "old", d / "new", d / "delta", d / "out"
     rows = [
         ("corvantis-delta", [TOOL, "-f", "diff", old, new, delta], [TOOL, "-f", "patch", old, delta, out]),
+        ("corvantis-delta --exact", [TOOL, "-f", "--exact", "diff", old, new, delta],
+         [TOOL, "-f", "patch", old, delta, out]),
         ("corvantis-delta --raw", [TOOL, "-f", "--raw", "diff", old, new, delta],
          [TOOL, "-f", "--raw", "patch", old, delta, out]),
     ]

@@ -2,45 +2,61 @@
 
 #include <vector>
 
+#include "delta/diff.h"
 #include "delta_container.h"
 #include "tool_failure.h"
 
+// The help text names the exact engine's limit from the constant itself.
+#define TOOL_STRING(x) #x
+#define TOOL_NUMBER(x) TOOL_STRING(x)
+
 const char *const TOOL_SYNOPSIS = "usage: corvantis-delta [OPTIONS] diff OLD NEW DELTA\n"
                                   "       corvantis-delta [OPTIONS] patch OLD DELTA OUT\n";
+
+static std::string option_line(const std::string &option, const std::string &text) {
+    return "  " + option + std::string(option.size() < 15 ? 15 - option.size() : 1, ' ') + text + "\n";
+}
 
 std::string tool_args_help() {
     std::string help = TOOL_SYNOPSIS;
     help += "\n"
             "  diff   write the delta that turns OLD into NEW to DELTA\n"
             "  patch  apply DELTA to OLD and write the result to OUT\n"
-            "\n"
-            "  -            standard input (for one input) or standard output\n"
-            "  -f, --force  overwrite an existing output file; allow output to a terminal\n"
-            "  --raw        bare deltas, as delta.diff and delta.patch of the Python module\n"
-            "               make and take them: no header, nothing verified\n"
-            "  --stats      print sizes, ratio, engine and time (on standard error when the\n"
-            "               output is standard output)\n";
+            "\n";
+    help += option_line("-", "standard input (for one input) or standard output");
+    help += option_line("-f, --force", "overwrite an existing output file; allow output to a terminal");
+    help += option_line("-L, --level N", "level of a compact delta: " + std::to_string(DIFF_COMPACT_LEVEL_MIN) +
+                                             " fastest to " + std::to_string(DIFF_COMPACT_LEVEL_MAX) +
+                                             " smallest (default " + std::to_string(DIFF_COMPACT_LEVEL_DEFAULT) + ")");
     size_t count = 0;
     const tool_engine *engines = tool_engine_list(&count);
     for (size_t i = 0; i < count; i++) {
-        if (engines[i].option != nullptr) {
-            std::string option = engines[i].option;
-            help += "  " + option + std::string(option.size() < 13 ? 13 - option.size() : 1, ' ') + engines[i].help +
-                    "\n";
-        }
+        help += option_line(engines[i].option, engines[i].help);
     }
-    help += "  -h, --help   show this text and exit\n"
-            "  --version    show the version and exit\n"
-            "  --           end of options (for file names starting with '-')\n"
-            "\n"
-            "Checked deltas: by default diff writes a " +
+    help += option_line("--raw", "bare deltas, as delta.diff and delta.patch of the Python module");
+    help += option_line("", "make and take them: no header, nothing verified (diff: the exact");
+    help += option_line("", "engine unless --fast)");
+    help += option_line("-q, --quiet", "no progress line");
+    help += option_line("--stats", "print sizes, ratio, engine and time (on standard error when the");
+    help += option_line("", "output is standard output)");
+    help += option_line("-h, --help", "show this text and exit");
+    help += option_line("--version", "show the version and exit");
+    help += option_line("--", "end of options (for file names starting with '-')");
+    help += "\n"
+            "Deltas: diff writes a compact delta by default (delta.diff_compact of the\n"
+            "Python module): compressed, copying from OLD and from the new bytes already\n"
+            "written, with the lengths and XXH3-64 checksums of OLD and NEW. --exact and\n"
+            "--fast write a bare delta behind a " +
             std::to_string(DELTA_CONTAINER_HEADER_SIZE) +
-            "-byte header with the lengths and\n"
-            "XXH3-64 checksums of OLD, NEW and the delta; patch refuses a wrong OLD, a\n"
-            "damaged or truncated delta and a file that is not a delta. Deltas are not\n"
-            "compressed.\n"
+            "-byte header with the lengths and checksums\n"
+            "of OLD, NEW and the delta. patch tells the formats apart by their signatures\n"
+            "and refuses a wrong OLD, a damaged or truncated delta and a file that is not\n"
+            "a delta; nothing is written then.\n"
             "\n"
-            "Limits: the exact engine takes values up to 2147483647 bytes (2 GiB - 1); its\n"
+            "Progress: on a terminal, inputs above 64 MiB show a progress line on standard\n"
+            "error (-q turns it off).\n"
+            "\n"
+            "Limits: the exact engine takes values up to " TOOL_NUMBER(DIFF_MAX_VALUE_LENGTH) " bytes (2 GiB - 1); its\n"
             "time grows with the amount of change. Inputs are mapped, not copied; the\n"
             "result is held in memory before it is written.\n"
             "\n"
@@ -56,10 +72,39 @@ static std::string missing(const std::vector<std::string> &names, size_t have) {
     return text;
 }
 
+// The level of -L N, -LN, --level N or --level=N. `at` is the index of the
+// option and moves past a separate value.
+static int parse_level(const std::string &a, int argc, char **argv, int *at, std::string *option) {
+    std::string value;
+    if (a == "-L" || a == "--level") {
+        if (*at + 1 >= argc) {
+            throw tool_usage_error("option " + a + " needs a level (" + std::to_string(DIFF_COMPACT_LEVEL_MIN) +
+                                   " to " + std::to_string(DIFF_COMPACT_LEVEL_MAX) + ")");
+        }
+        *option = a;
+        value = argv[++*at];
+    } else {
+        *option = a.compare(0, 8, "--level=") == 0 ? "--level" : "-L";
+        value = a.substr(*option == "-L" ? 2 : 8);
+    }
+    int level = 0;
+    bool digits = !value.empty() && value.size() <= 2 && value.find_first_not_of("0123456789") == std::string::npos;
+    if (digits) {
+        level = std::stoi(value);
+    }
+    if (!digits || level < DIFF_COMPACT_LEVEL_MIN || level > DIFF_COMPACT_LEVEL_MAX) {
+        throw tool_usage_error("option " + *option + ": the level is a whole number from " +
+                               std::to_string(DIFF_COMPACT_LEVEL_MIN) + " to " +
+                               std::to_string(DIFF_COMPACT_LEVEL_MAX) + ", not '" + value + "'");
+    }
+    return level;
+}
+
 tool_args tool_args_parse(int argc, char **argv) {
     tool_args args;
     std::vector<std::string> operands;
     bool options_done = false;
+    std::string level_option; // as the user wrote it, for messages; empty when not given
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (options_done || a == "-" || a.empty() || a[0] != '-') {
@@ -78,6 +123,10 @@ tool_args tool_args_parse(int argc, char **argv) {
             args.raw = true;
         } else if (a == "--stats") {
             args.stats = true;
+        } else if (a == "-q" || a == "--quiet") {
+            args.quiet = true;
+        } else if (a.compare(0, 2, "-L") == 0 || a == "--level" || a.compare(0, 8, "--level=") == 0) {
+            args.level = parse_level(a, argc, argv, &i, &level_option);
         } else if (const tool_engine *engine = tool_engine_by_option(a)) {
             if (args.engine != nullptr && args.engine != engine) {
                 throw tool_usage_error("options " + std::string(args.engine->option) + " and " + a +
@@ -104,8 +153,14 @@ tool_args tool_args_parse(int argc, char **argv) {
     if (operands.size() > 4) {
         throw tool_usage_error(command + ": unexpected argument '" + operands[4] + "'");
     }
-    if (!args.is_diff && args.engine != nullptr) {
-        throw tool_usage_error("patch: option " + std::string(args.engine->option) + " applies to diff only");
+    if (!args.is_diff && (args.engine != nullptr || !level_option.empty())) {
+        throw tool_usage_error("patch: option " + (args.engine ? std::string(args.engine->option) : level_option) +
+                               " applies to diff only");
+    }
+    args.compact = args.is_diff && args.engine == nullptr && !args.raw;
+    if (args.is_diff && !args.compact && !level_option.empty()) {
+        throw tool_usage_error("option " + level_option + " sets the level of a compact delta; " +
+                               (args.engine ? args.engine->option : "--raw") + " writes a bare one");
     }
     args.old_path = operands[1];
     args.second_path = operands[2];
@@ -113,7 +168,7 @@ tool_args tool_args_parse(int argc, char **argv) {
     if (args.old_path == "-" && args.second_path == "-") {
         throw tool_usage_error(command + ": only one input can be standard input");
     }
-    if (args.engine == nullptr) {
+    if (args.is_diff && !args.compact && args.engine == nullptr) {
         size_t count = 0;
         args.engine = tool_engine_list(&count);
     }

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "delta/diff_compact.h"
 #include "tool_engine.h"
 
 enum tool_action { TOOL_RUN, TOOL_HELP, TOOL_VERSION };
@@ -14,7 +15,12 @@ struct tool_args {
     bool force = false;
     bool raw = false;
     bool stats = false;
-    const tool_engine *engine = nullptr; // diff only; the default when not chosen
+    bool quiet = false;  // no progress line
+    // diff: a compact delta (the default) at `level`, or with `engine` a
+    // bare delta (--raw) or its checked container (--exact, --fast).
+    bool compact = false;
+    int level = DIFF_COMPACT_LEVEL_DEFAULT;
+    const tool_engine *engine = nullptr; // diff without compact; the exact engine when not chosen
     // OLD, then NEW (diff) or DELTA (patch), then the output.
     std::string old_path, second_path, out_path;
 };

@@ -6,15 +6,18 @@
 #include <unistd.h>
 
 #include "delta/diff.h"
+#include "delta/diff_compact.h"
 #include "delta/fast/diff_fast.h"
 
-// The first entry is the default; an entry's index is what a checked delta
-// records, so entries are only ever appended. A new engine is one more line
-// here: its option, limit and --help text follow from the entry.
+// The first entry is the engine of --raw without an engine option; an
+// entry's index is what a checked delta records, so entries are only ever
+// appended. A new engine is one more line here: its option, limit and --help
+// text follow from the entry.
 static const tool_engine ENGINES[] = {
-    {"exact", nullptr, "", DIFF_MAX_VALUE_LENGTH, diff_generate_binary},
-    {"fast", "--fast", "block matching: large or heavily edited values, no 2 GiB limit", UINT64_MAX,
-     diff_generate_binary_fast},
+    {"exact", "--exact", "checked bare delta of the exact engine (values below 2 GiB)",
+     DIFF_MAX_VALUE_LENGTH, diff_generate_binary},
+    {"fast", "--fast", "checked bare delta of the block-matching engine (no size limit)",
+     UINT64_MAX, diff_generate_binary_fast},
 };
 
 const tool_engine *tool_engine_list(size_t *count) {
@@ -63,7 +66,7 @@ class quiet_stderr {
 };
 } // namespace
 
-buf *tool_engine_apply(const buf *old_value, const buf *delta, const char **error) {
+buf *tool_engine_apply(const buf *old_value, const buf *delta, diff_apply_error *error) {
     quiet_stderr quiet;
-    return diff_apply_binary_ex(old_value, delta, error);
+    return diff_apply(old_value, delta, error);
 }

@@ -15,7 +15,4 @@ struct tool_usage_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// "'path'" or "standard input/output" for messages.
-std::string tool_quote_path(const std::string &path, bool output);
-
 #endif

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "tool_failure.h"
+#include "tool_text.h"
 
 namespace {
 // Closes a descriptor it opened; standard input stays open.

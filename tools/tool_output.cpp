@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "tool_failure.h"
+#include "tool_text.h"
 
 // The pending temporary file, removed if the process is interrupted before
 // the rename. A plain array so the signal handler reads it without

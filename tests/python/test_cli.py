@@ -2,6 +2,9 @@
 
 import ctypes
 import os
+import random
+import re
+import select
 import struct
 import subprocess
 import sys
@@ -11,17 +14,17 @@ from pathlib import Path
 
 import pytest
 
-from corvantis_core.delta import diff, patch
+from corvantis_core.delta import diff, diff_compact, diff_fast, patch
 
 TOOL = Path(os.environ.get("CORVANTIS_DELTA_TOOL") or Path(sys.executable).parent / "corvantis-delta")
 XXH3 = ctypes.CDLL("libxxhash.so.0").XXH3_64bits  # the checksum oracle: the xxHash library itself
 XXH3.restype, XXH3.argtypes = ctypes.c_uint64, [ctypes.c_char_p, ctypes.c_size_t]
 
 
-def checked(old, new, bare, version=1):
+def checked(old, new, bare, version=1, engine=0):
     """A checked delta built from its documented layout."""
     fields = [f(v) for v in (old, new, bare) for f in (len, lambda data: XXH3(data, len(data)))]
-    head = b"\x89CVD\r\n\x1a\n" + struct.pack(">BBH6Q", version, 0, 0, *fields)
+    head = b"\x89CVD\r\n\x1a\n" + struct.pack(">BBH6Q", version, engine, 0, *fields)
     return head + struct.pack(">Q", XXH3(head, len(head))) + bare
 
 
@@ -45,20 +48,30 @@ OLD = b"the old value, long enough to hold a copy or two"
 NEW = b"the new value, long enough to hold a copy or two!"
 BARE = bytes(diff(OLD, NEW))
 GOOD = checked(OLD, NEW, BARE)
+COMPACT = bytes(diff_compact(OLD, NEW))
 BASE = os.urandom(50000)
+_words = [random.Random(n).randbytes(6).hex().encode() for n in range(300)]
+WORDS = [b" ".join(random.Random(seed).choices(_words, k=300)) for seed in (2, 3)]  # levels differ here
 
 
-@pytest.mark.parametrize("old, new", [(b"", b""), (OLD, NEW), (BASE, BASE[:1000] + b"ins" + BASE[1100:])])
+@pytest.mark.parametrize("old, new", [(b"", b""), (OLD, NEW), (BASE, BASE[:1000] + b"ins" + BASE[1100:]), WORDS])
 def test_diff_and_patch_agree_with_the_module(tmp_path, old, new):
-    bare = bytes(diff(old, new))
+    bare, fast, compact = bytes(diff(old, new)), bytes(diff_fast(old, new)), bytes(diff_compact(old, new))
     o, n, b, d = files(tmp_path, old=old, new=new, bare=b"\xf8" + bare, delta=(whole := checked(old, new, bare)))
     r = run("diff", o, n, made := tmp_path / "made", child=lambda: os.umask(0o077))  # a new file takes the umask
-    assert (r.returncode, r.stdout + r.stderr, made.read_bytes(), made.stat().st_mode & 0o777) == (0, b"", whole, 0o600)
+    assert (r.returncode, r.stdout + r.stderr, made.read_bytes(), made.stat().st_mode & 0o777) == (0, b"", compact, 0o600)
+    levels = {level: run("-L", level, "diff", o, n, "-").stdout for level in (1, 19)}
+    assert levels == {level: bytes(diff_compact(old, new, level=level)) for level in levels}
+    assert run("--fast", "diff", o, n, "-").stdout == checked(old, new, fast, engine=1)
     # --raw is the module's format both ways; the parser's message on F8, an item it skips, stays hidden.
     r = run("patch", "--raw", o, b, "-")
     assert run("--raw", "diff", o, n, "-").stdout == bare and (r.stdout, r.stderr) == (new, b"")
-    assert run("diff", "-", n, "-", stdin=old).stdout == run("diff", o, "-", "-", stdin=new).stdout == whole
+    assert run("--raw", "--fast", "diff", o, n, "-").stdout == fast
+    assert run("--exact", "diff", "-", n, "-", stdin=old).stdout == run("--exact", "diff", o, "-", "-", stdin=new).stdout == whole
+    # patch tells the formats apart; --raw takes a compact delta too, as delta.patch does.
     assert run("patch", "-", d, "-", stdin=old).stdout == run("patch", o, "-", "-", stdin=whole).stdout == new
+    for delta in [compact, *levels.values()]:
+        assert run("patch", o, "-", "-", stdin=delta).stdout == run("--raw", "patch", o, "-", "-", stdin=delta).stdout == new
     assert not list(tmp_path.glob(".corvantis-delta*"))
 
 
@@ -72,9 +85,12 @@ def test_diff_and_patch_agree_with_the_module(tmp_path, old, new):
     ("patch old bad", OLD, "not a corvantis-delta file (a bare delta needs --raw)"),
     ("patch old bad", checked(OLD, NEW, BARE, version=2), "unsupported delta format version 2"),
     ("patch old bad", checked(OLD, NEW.upper(), BARE), "the result does not match the checksum in the delta"),
+    ("patch alt bad", COMPACT, "wrong old file 'alt': compact delta: the old value's checksum does not match"),
+    ("patch old bad", COMPACT[:-1], "cannot apply 'bad': compact delta: truncated"),
+    ("patch old bad", COMPACT[:-5] + bytes([COMPACT[-5] ^ 1]) + COMPACT[-4:], "the result's checksum does not match"),
     # The delta is checked before the old value is opened: a FIFO nobody writes to would block forever.
     ("patch fifo bad", BARE, "not a corvantis-delta file"), ("diff nope new", b"", "cannot open old value 'nope'"),
-    ("diff old huge", b"", "new value 'huge' is too large: 2147483648 bytes (at most 2147483647)"),
+    ("--exact diff old huge", b"", "new value 'huge' is too large: 2147483648 bytes (at most 2147483647)"),
     ("--raw patch old bad", b"\x00\x18\x40", "malformed delta: copy outside the old value")])
 @pytest.mark.parametrize("existing", [False, True], ids=["fresh", "existing"])
 def test_failures_leave_no_output(tmp_path, monkeypatch, args, bad, message, existing):
@@ -101,10 +117,10 @@ def test_outputs(force):
         tool.chmod(0o755)
         (top / "link").symlink_to("target")
         for out in (target, top / "link"):
-            r = run(*f, "diff", o, n, out)
+            r = run(*f, "--exact", "diff", o, n, out)
             assert r.returncode == 0 if force else "already exists (use -f to overwrite it)" in one_error(r)
         assert (target.read_bytes(), target.stat().st_mode & 0o777) == (GOOD if force else b"keep", 0o640)
-        assert "cannot overwrite" in one_error(run("-f", "diff", o, n, kept, child=child, tool=tool))
+        assert "cannot overwrite" in one_error(run("-f", "--exact", "diff", o, n, kept, child=child, tool=tool))
         # Devices and FIFOs are written through, never replaced; a reader there first lets the tool's write through.
         assert run(*f, "diff", o, n, "/dev/null").returncode == 0 and Path("/dev/null").is_char_device()
         assert "cannot write '/dev/full': No space left on device" in one_error(run(*f, "diff", o, n, "/dev/full"))
@@ -113,7 +129,7 @@ def test_outputs(force):
         assert r.returncode == 0 if force else "refusing to write binary data to the terminal" in one_error(r)
         os.mkfifo(fifo := top / "fifo")
         reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
-        assert run(*f, "diff", o, n, fifo).returncode == 0 and os.read(reader, 1000) == GOOD
+        assert run(*f, "--exact", "diff", o, n, fifo).returncode == 0 and os.read(reader, 1000) == GOOD
         for fd in (master, terminal, reader):
             os.close(fd)
         (top / "ro").mkdir(mode=0o555)
@@ -123,15 +139,17 @@ def test_outputs(force):
         assert not list((top / "ro").iterdir()) and not list(top.glob(".corvantis-delta*"))
 
 
-@pytest.mark.parametrize("command,second,result", [("diff", NEW, GOOD), ("patch", GOOD, NEW)])
-def test_stats(tmp_path, command, second, result):
+@pytest.mark.parametrize("command,second,result,engine", [
+    ("--exact diff", NEW, GOOD, "exact"), ("diff", NEW, COMPACT, "compact (level 3)"), ("patch", GOOD, NEW, "")])
+def test_stats(tmp_path, command, second, result, engine):
     old, second = files(tmp_path, old=OLD, second=second)
-    to_stdout, to_file = (run("--stats", command, old, second, out) for out in ("-", tmp_path / "out"))
+    to_stdout, to_file = (run("--stats", *command.split(), old, second, out) for out in ("-", tmp_path / "out"))
     assert to_stdout.stdout == (tmp_path / "out").read_bytes() == result
+    size = len(GOOD if engine != "compact (level 3)" else COMPACT)
     for report in (to_stdout.stderr.decode(), to_file.stdout.decode()):  # on stderr when the output is stdout
-        assert report.startswith(f"old:    {len(OLD)} bytes\nnew:    {len(NEW)} bytes\ndelta:  {len(GOOD)} bytes "
-                                 f"({100 * len(GOOD) / len(NEW):.2f}% of new)\n{'engine: exact' * (command == 'diff')}")
-        assert f" ms ({command}" in report.splitlines()[-1]
+        assert report.startswith(f"old:    {len(OLD)} bytes\nnew:    {len(NEW)} bytes\ndelta:  {size} bytes "
+                                 f"({100 * size / len(NEW):.2f}% of new)\n{f'engine: {engine}' * bool(engine)}")
+        assert f" ms ({command.split()[-1]}" in report.splitlines()[-1]
 
 
 @pytest.mark.parametrize("args, reason", [
@@ -140,6 +158,10 @@ def test_stats(tmp_path, command, second, result):
     ("diff a b c d", "diff: unexpected argument 'd'"), ("diff --quick a b c", "unknown option '--quick'"),
     ("diff - - c", "diff: only one input can be standard input"),
     ("--fast patch a b c", "patch: option --fast applies to diff only"),
+    ("-L 4 patch a b c", "patch: option -L applies to diff only"), ("diff a b c -L", "option -L needs a level (1 to 19)"),
+    ("-L 0 diff a b c", "option -L: the level is a whole number from 1 to 19, not '0'"),
+    ("--level=20 diff a b c", "option --level: the level is a whole number from 1 to 19, not '20'"),
+    ("--fast -L4 diff a b c", "option -L sets the level of a compact delta; --fast writes a bare one"),
     ("-- --raw diff a b", "unknown command '--raw' (expected diff or patch)")])  # no option after --
 def test_usage_errors_name_the_reason(args, reason):
     lines = one_error(run(*args.split()), status=2)
@@ -151,3 +173,30 @@ def test_help_and_version():
         assert r.returncode == 0 and r.stdout.startswith(b"usage: corvantis-delta") and b"0 success, 1 fail" in r.stdout
     version = tomllib.loads(Path(__file__).parents[2].joinpath("pyproject.toml").read_text())["project"]["version"]
     assert run("--version").stdout.decode() == f"corvantis-delta {version} (checked delta format 1)\n"
+
+
+def test_progress_line_only_on_a_terminal(tmp_path):
+    old, new, small, delta = files(tmp_path, old=b"", new=b"", small=OLD, delta=b"")
+    for path in (old, new):
+        os.truncate(path, (65 << 20) + 1)  # sparse: just above the 64 MiB threshold
+    with new.open("r+b") as f:
+        f.seek(1 << 20)
+        f.write(b"edit")
+    master, terminal = os.openpty()
+
+    def on_terminal(*args):
+        p, seen = subprocess.Popen([str(TOOL), "-f", *map(str, args)], stderr=terminal), b""
+        while p.poll() is None or select.select([master], [], [], 0)[0]:  # drained as it runs: a full pty blocks
+            seen += os.read(master, 1 << 16) if select.select([master], [], [], 0.05)[0] else b""
+        assert p.returncode == 0
+        return seen.decode()
+
+    clear, line = "\r\x1b[K", r"corvantis-delta: diff: [\d.]+ of 65\.0 MiB \(\d+%\)(, [\d.]+ MB/s, \d+ s left)?"
+    shown = on_terminal("diff", old, new, delta)
+    assert re.fullmatch(f"({re.escape(clear)}{line})+{re.escape(clear)}", shown), shown
+    assert on_terminal("patch", old, delta, tmp_path / "out").startswith(clear + "corvantis-delta: patch: applying")
+    assert (tmp_path / "out").read_bytes() == new.read_bytes()
+    assert on_terminal("-q", "diff", old, new, delta) == on_terminal("diff", small, small, delta) == ""
+    assert run("diff", "-f", old, new, delta).stderr == b""  # standard error a pipe
+    os.close(master)
+    os.close(terminal)
