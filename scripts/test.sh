@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: the GoogleTest suites in a normal
+# Sets everything up and runs every test: the include-layer check, the
+# GoogleTest suites in a normal
 # and in an AddressSanitizer + UndefinedBehaviorSanitizer build, the pytest
 # suite against the installed module, and a short run of every fuzz target.
 set -euo pipefail
@@ -9,6 +10,9 @@ cd "$ROOT"
 export SKBUILD_CMAKE_DEFINE="CORVANTIS_WERROR=ON${SKBUILD_CMAKE_DEFINE:+;$SKBUILD_CMAKE_DEFINE}"
 "$ROOT/scripts/setup.sh"
 JOBS="$(nproc 2>/dev/null || echo 2)"
+
+echo "== Include layers"
+"$ROOT/.venv/bin/python" "$ROOT/scripts/check_layers.py" "$ROOT"
 
 run_ctest() {
   local dir="$1"; shift
