@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the include-layer check, the
-# GoogleTest suites in a normal
-# and in an AddressSanitizer + UndefinedBehaviorSanitizer build, the pytest
-# suite against the installed module, and a short run of every fuzz target.
+# GoogleTest suites in a normal and in an AddressSanitizer +
+# UndefinedBehaviorSanitizer build, the pytest suite against the installed
+# module, and a short run of every fuzz target.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
