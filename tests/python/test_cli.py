@@ -151,3 +151,14 @@ def test_help_and_version():
         assert r.returncode == 0 and r.stdout.startswith(b"usage: corvantis-delta") and b"0 success, 1 fail" in r.stdout
     version = tomllib.loads(Path(__file__).parents[2].joinpath("pyproject.toml").read_text())["project"]["version"]
     assert run("--version").stdout.decode() == f"corvantis-delta {version} (checked delta format 1)\n"
+
+
+def test_short_deltas_and_stdin_at_its_end(tmp_path):
+    old, new, empty, page = files(tmp_path, old=OLD, new=NEW, empty=b"", page=os.urandom(4096))
+    # Shorter than the magic: a prefix of it is a truncated delta, anything else is not a delta.
+    for bad, message in ((GOOD[:5], "shorter than its header"), (b"\x89CW", "not a corvantis-delta file")):
+        assert message in one_error(run("patch", old, "-", "-", stdin=bad))
+    with page.open("rb") as stdin:  # a redirected input read from its end, a page boundary, is empty
+        stdin.seek(4096)
+        r = subprocess.run([str(TOOL), "diff", "-", new, "-"], stdin=stdin, capture_output=True, timeout=60)
+    assert (r.returncode, r.stdout) == (0, run("diff", empty, new, "-").stdout)
