@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <vector>
 
@@ -18,11 +20,13 @@ TEST(ActivityHistory, RefusedSizesFailedAllocationsAndNull) {
     }
     EXPECT_EQ(corvantis_activity_history_get_last_delta_quality(nullptr), 0xFFFFFFFFu);
     corvantis_activity_history_start(nullptr);
+    corvantis_activity_history_stop(nullptr);
     EXPECT_EQ(corvantis_activity_history_utilisation(nullptr), 0);
 }
 
 /* A session of starts (t) and stops (-t) on a history of `slots` buckets of `width` ms. */
 TEST(ActivityHistory, Sessions) {
+    const int64_t G2 = INT64_C(1) << 31, G4 = INT64_C(1) << 32;
     struct Case { int32_t slots; int64_t width; std::vector<int64_t> ops; uint64_t total; int32_t util; };
     const Case table[] = {
         /* the worked example, rows 2 to 5 */
@@ -36,6 +40,8 @@ TEST(ActivityHistory, Sessions) {
         /* windows below 256 ms scale up to 256ths: busy all the time reads 256 */
         {4, 16, {16000, -16010, 16016}, 10, (10 + 10) << 2}, {2, 64, {64000, -64050, 64064}, 50, (50 + 50) << 1},
         {4, 16, {16000, -16064, 16016}, 48, 256}, {1, 1, {1000, -1005}, 1, 256}, {8, 32, {32000, -32031, 32032}, 31, 62},
+        /* past 2^31 busy ms the 32-bit estimate reads negative; 256ths round toward minus infinity */
+        {1, G4, {G4, -(G4 + G2 + 3)}, G2 + 3, -128}, {1, G4, {G4, -(G4 + G2 + (1 << 24))}, G2 + (1 << 24), -127},
     };
     for (const Case &c : table) {
         activity_history *h = corvantis_activity_history_create(c.slots, c.width);
@@ -53,6 +59,9 @@ TEST(ActivityHistory, Sessions) {
     corvantis_activity_history_start(h); /* the wall clock, in milliseconds, after 2017 */
     EXPECT_EQ(h->current_bucket, h->start_time >> 10);
     EXPECT_GT(h->start_time, UINT64_C(1500000000000));
+    usleep(5000);
+    corvantis_activity_history_stop(h); /* a live history records what passed */
+    EXPECT_GE(h->window_total, 5u);
     corvantis_activity_history_free(h);
 }
 

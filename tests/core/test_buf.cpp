@@ -149,6 +149,9 @@ TEST(BufEnc, WritersSprintfAndFailedAllocations) {
     char *copy = nullptr;
     uint64_t length = 99;  // a failed copy leaves both outputs as they were
     EXPECT_TRUE(!buf_read_string_length_enc(reinterpret_cast<const uint8_t *>("\3abc"), &copy, &length) && !copy && length == 99);
+    core_alloc_fail_after(0);
+    buf_write_string_length_enc(b, "abc", UINT32_MAX);  // the longest body its prefix holds is tried, not refused
+    EXPECT_EQ(core_alloc_attempts(), 1);
     core_alloc_fail_after(-1);
     EXPECT_LT(buf_sprintf(b, "a%lcb", static_cast<wint_t>(0x2603)), 0);  // not convertible in the C locale
     // Output of the first scratch block's 105 bytes or more is formatted again, from the first argument.

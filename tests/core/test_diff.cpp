@@ -2,6 +2,8 @@
 
 #include <sys/time.h>
 
+#include <cstdio>
+
 #include "delta/policy/activity_history.h"
 #include "base/alloc.h"
 #include "delta_reference.h"
@@ -58,6 +60,32 @@ TEST(Diff, RefusedArguments) {
         EXPECT_EQ(diff_generate_binary_with_activity_history_ex(h, &small, &big, 1000, 10), nullptr) << length;
     }
     corvantis_activity_history_free(h);
+    /* A copy of 2^64 - 1 bytes: the output block is still asked for, and the failure named. */
+    const buf huge_old = {small.data, UINT64_MAX, 0};
+    const std::string copy_all("\x00\x1B\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 10);
+    const buf copy_delta = view(copy_all);
+    diff_apply_error error = DIFF_APPLY_OK;
+    core_alloc_fail_after(1);
+    EXPECT_EQ(diff_apply_binary_checked(&huge_old, &copy_delta, &error), nullptr);
+    EXPECT_EQ(core_alloc_attempts(), 2);
+    core_alloc_fail_after(-1);
+    EXPECT_EQ(error, DIFF_APPLY_OUT_OF_MEMORY);
+}
+
+/* The applier names the simple values it skips (e0 to f3, and f8) once: its sizing walk stays quiet. */
+TEST(Diff, ApplierNamesUnimplementedSimpleValues) {
+    const buf empty = view("");
+    std::string expected;
+    testing::internal::CaptureStderr();
+    for (int b = 0xE0; b < 0xFC; ++b) {
+        const std::string item = static_cast<char>(b) + std::string(b >= 0xF8 ? 1u << (b - 0xF8) : 0, ' ');
+        const buf delta = view(item);
+        EXPECT_EQ(take(diff_apply_binary(&empty, &delta)), "") << b;
+        char line[40];
+        snprintf(line, sizeof line, "Unimplemented CBOR code: %02x\n", b);
+        if (b < 0xF4 || b == 0xF8) expected += line;
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
 }
 
 /* A history of one 256 ms slot reading exactly u at the next start (its current bucket lies ahead

@@ -227,11 +227,16 @@ TEST(Storage, KeysBoundsAndNeighbours) {
     EXPECT_EQ(storage_key_forward_get_next(s, -1), 1);
     EXPECT_EQ(storage_key_reverse_get_next(s, -1), 9);
     EXPECT_EQ(storage_key_reverse_get_next(s, 1), 8);
+    ASSERT_EQ(storage_key_reverse_set(s, 2, 9), 1); /* equal neighbours: the lower one, minus one */
+    EXPECT_EQ(storage_key_reverse_get_next(s, 1), 8);
     storage_free(s);
     s = storage_create(2147483647);
     ASSERT_EQ(storage_extend(s, 5), 1);
     EXPECT_EQ(s->extent, 27u);
     EXPECT_EQ(s->capacity, 54u);
+    ASSERT_EQ(storage_key_forward_set(s, -7, 5), 1); /* key 27 */
+    ASSERT_EQ(storage_extend(s, 4), 1); /* a smaller extent refills no key */
+    EXPECT_EQ(storage_key_forward_get(s, -7), 5);
     storage_free(s);
 }
 

@@ -70,6 +70,20 @@ def test_errors_at_any_level(value, message):
         assert outcome(container) == (RuntimeError, message or CAST)
 
 
+
+def test_an_unequal_int_is_refused_whatever_allocation_fails():
+    testcapi = pytest.importorskip("_testcapi")
+    value, results = int_with(10**6, __eq__=lambda s, o: False), [None] * 40  # filled without allocating
+    for start in range(40):
+        testcapi.set_nomemory(start, start + 1)
+        try:
+            results[start] = dumps(value)
+        except Exception as error:
+            results[start] = error
+        finally:
+            testcapi.remove_mem_hooks()
+    assert not [r for r in results if isinstance(r, bytes)], results
+
 # max_depth N accepts elements down to level N; the top-level value is never checked.
 @pytest.mark.parametrize("value,max_depth,ok", [
     ([[]], 1, True), ([[1]], 2, True), (5, 1, True), ({"a": []}, 1, True), ([[1]], 2**64 - 1, True),

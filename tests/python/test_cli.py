@@ -200,3 +200,14 @@ def test_progress_line_only_on_a_terminal(tmp_path):
     assert run("diff", "-f", old, new, delta).stderr == b""  # standard error a pipe
     os.close(master)
     os.close(terminal)
+
+
+def test_short_deltas_and_stdin_at_its_end(tmp_path):
+    old, new, empty, page = files(tmp_path, old=OLD, new=NEW, empty=b"", page=os.urandom(4096))
+    # Shorter than the magic: a prefix of it is a truncated delta, anything else is not a delta.
+    for bad, message in ((GOOD[:5], "shorter than its header"), (b"\x89CW", "not a corvantis-delta file")):
+        assert message in one_error(run("patch", old, "-", "-", stdin=bad))
+    with page.open("rb") as stdin:  # a redirected input read from its end, a page boundary, is empty
+        stdin.seek(4096)
+        r = subprocess.run([str(TOOL), "diff", "-", new, "-"], stdin=stdin, capture_output=True, timeout=60)
+    assert (r.returncode, r.stdout) == (0, run("diff", empty, new, "-").stdout)
