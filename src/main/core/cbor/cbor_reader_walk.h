@@ -166,6 +166,11 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
     /* Items the open definite containers still need besides the one in
      * progress in each: bytes the input must still hold, at one a item. */
     uint64_t promised = 0;
+    /* One compare per item for the depth check, and the open indefinite
+     * string (they never nest) kept in a flag rather than read from the
+     * stack for every item. */
+    const uint64_t depth_limit = max_depth ? max_depth : UINT64_MAX;
+    bool in_string = false;
     cbor_reader_event ev = {};
     cbor_reader_status status = CBOR_READER_OK;
     uint64_t at = 0;
@@ -186,16 +191,17 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
         const uint8_t initial = data[pos];
         const uint8_t major = initial >> 5;
         const uint8_t info = initial & 31;
-        Frame *top = stack.top();
         cbor_head head;
         uint64_t arg = 0;
         ev.offset = start;
         ev.indefinite = 0;
         ev.ascii = 0;
         if (initial == 0xFF) {
+            Frame *top = stack.top();
             const bool closes = top && top->indefinite && (top->type != FRAME_MAP || top->left % 2 == 0);
             if (!closes) CBOR_READER_FAIL(CBOR_READER_MISPLACED_BREAK, start);
             if (top->type <= FRAME_MAP) --depth;
+            in_string = false;
             stack.pop();
             ++pos;
             ev.kind = CBOR_READER_END;
@@ -204,9 +210,10 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
             goto done;
         }
         if (info >= 28 && info <= 30) CBOR_READER_FAIL(CBOR_READER_RESERVED_INFO, start);
-        if (top && top->type >= FRAME_BYTES) {
-            if (major != (top->type == FRAME_BYTES ? 2 : 3) || info == 31) CBOR_READER_FAIL(CBOR_READER_BAD_CHUNK, start);
-        } else if (max_depth && depth > max_depth) {
+        if (in_string) {
+            if (major != (stack.top()->type == FRAME_BYTES ? 2 : 3) || info == 31)
+                CBOR_READER_FAIL(CBOR_READER_BAD_CHUNK, start);
+        } else if (depth > depth_limit) {
             CBOR_READER_FAIL(CBOR_READER_TOO_DEEP, start);
         }
         {
@@ -227,6 +234,7 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
         case 3:
             if (info == 31) {
                 if (!stack.push(0, major == 2 ? FRAME_BYTES : FRAME_TEXT, 1)) CBOR_READER_FAIL(CBOR_READER_NO_MEMORY, start);
+                in_string = true;
                 ev.kind = major == 2 ? CBOR_READER_BYTES_START : CBOR_READER_TEXT_START;
                 ev.argument = 0;
                 ev.indefinite = 1;
@@ -243,7 +251,7 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
             ev.kind = major == 2 ? CBOR_READER_BYTES : CBOR_READER_TEXT;
             pos += arg;
             CBOR_READER_EMIT();
-            if (top && top->type >= FRAME_BYTES) continue; /* a chunk, not an item */
+            if (in_string) continue; /* a chunk, not an item */
             goto done;
         case 4:
         case 5: {
