@@ -279,6 +279,44 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
                 CBOR_READER_FAIL(CBOR_READER_NO_MEMORY, start);
             if (info != 31) promised += (major == 4 ? arg : 2 * arg) - 1;
             ++depth;
+            if (major == 4 && info != 31 && depth <= depth_limit) {
+                /* Numbers in a definite array (coordinates, series, ids):
+                 * a tight loop that skips the checks no number needs. Any
+                 * other item, and any head the input cuts short, goes
+                 * back to the general path, which reports it. */
+                Frame *frame = stack.top();
+                while (pos < size) {
+                    const uint8_t b = data[pos];
+                    const bool number = (b < 0x40 && (b & 31) <= 27) || (b >= 0xF9 && b <= 0xFB);
+                    if (!number) break;
+                    const int32_t head_size = _cbor_head_get(data + pos, size - pos, &head);
+                    if (head_size < 0) break;
+                    ev.offset = pos;
+                    pos += static_cast<uint64_t>(head_size);
+                    if (b >= 0xF9) {
+                        ev.kind = CBOR_READER_FLOAT;
+                        ev.number = b == 0xF9 ? half_to_double(head.argument)
+                                    : b == 0xFA ? single_to_double(head.argument)
+                                                : bits_to_double(head.argument);
+                        ev.argument = 0;
+                    } else {
+                        ev.kind = b < 0x20 ? CBOR_READER_UNSIGNED : CBOR_READER_NEGATIVE;
+                        ev.argument = head.argument;
+                    }
+                    CBOR_READER_EMIT();
+                    if (--frame->left != 0) {
+                        --promised;
+                        continue;
+                    }
+                    --depth;
+                    stack.pop();
+                    ev.kind = CBOR_READER_END;
+                    ev.argument = 0;
+                    ev.offset = pos - 1;
+                    CBOR_READER_EMIT();
+                    goto done;
+                }
+            }
             continue;
         }
         case 6:
@@ -314,7 +352,7 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
                 break;
             }
             if (--frame->left != 0) {
-                if (frame->type != FRAME_TAG) --promised;
+                --promised; /* not a tag: a tag's one item always closes it */
                 break;
             }
             if (frame->type != FRAME_TAG) --depth;
