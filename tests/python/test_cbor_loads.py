@@ -89,6 +89,9 @@ def test_against_cbor2_and_dumps(value, tree, indefinite):
 # One input per problem, with the offset the message names.
 @pytest.mark.parametrize("hex_,message", [
     ("8201", "truncated input at byte offset 0"), ("9f01", "truncated input at byte offset 2"),
+    # Numbers in a definite array, then a head cut short or one no number may have.
+    ("8301fb00", "truncated input at byte offset 2"),
+    ("83013f00", "indefinite length on an integer, tag or simple value at byte offset 2"),
     ("a1011c", "reserved additional information (28 to 30) at byte offset 2"),
     ("bf01ff", "break code out of place at byte offset 2"),
     ("c1df00", "indefinite length on an integer, tag or simple value at byte offset 1"),

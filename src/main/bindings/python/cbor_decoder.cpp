@@ -375,11 +375,29 @@ private:
     bool open_array(const cbor_reader_event &ev) {
         const bool key = in_key();
         const auto size = static_cast<Py_ssize_t>(ev.argument);
-        PyObject *object = ev.indefinite ? PyList_New(0) : key ? PyTuple_New(size) : PyList_New(size);
+        PyObject *object = ev.indefinite || !key ? PyList_New(0) : PyTuple_New(size);
         if (object == nullptr) {
             return false;
         }
+        if (!ev.indefinite && !key && size > 0 && !reserve_list(object, size)) {
+            return false;
+        }
         return open(Frame{object, nullptr, 0, ev.indefinite ? -1 : 0, key ? Kind::Tuple : Kind::List, key}, ev.offset);
+    }
+
+    // A definite list gets its item slots uninitialised, which PyList_New
+    // would zero, and counts only the items placed so far: its size grows
+    // with each one, so a list released half filled frees just those.
+    static bool reserve_list(PyObject *list, Py_ssize_t size) {
+        auto *items = static_cast<PyObject **>(PyMem_Malloc(static_cast<size_t>(size) * sizeof(PyObject *)));
+        if (items == nullptr) {
+            Py_DECREF(list);
+            PyErr_NoMemory();
+            return false;
+        }
+        reinterpret_cast<PyListObject *>(list)->ob_item = items;
+        reinterpret_cast<PyListObject *>(list)->allocated = size;
+        return true;
     }
 
     bool open_map(const cbor_reader_event &ev) {
@@ -431,6 +449,7 @@ private:
         case Kind::List:
             if (top.index >= 0) {
                 PyList_SET_ITEM(top.object, top.index++, value);
+                Py_SET_SIZE(top.object, top.index);
                 return true;
             }
             break;

@@ -166,6 +166,11 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
     /* Items the open definite containers still need besides the one in
      * progress in each: bytes the input must still hold, at one a item. */
     uint64_t promised = 0;
+    /* One compare per item for the depth check, and the open indefinite
+     * string (they never nest) kept in a flag rather than read from the
+     * stack for every item. */
+    const uint64_t depth_limit = max_depth ? max_depth : UINT64_MAX;
+    bool in_string = false;
     cbor_reader_event ev = {};
     cbor_reader_status status = CBOR_READER_OK;
     uint64_t at = 0;
@@ -186,16 +191,17 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
         const uint8_t initial = data[pos];
         const uint8_t major = initial >> 5;
         const uint8_t info = initial & 31;
-        Frame *top = stack.top();
         cbor_head head;
         uint64_t arg = 0;
         ev.offset = start;
         ev.indefinite = 0;
         ev.ascii = 0;
         if (initial == 0xFF) {
+            Frame *top = stack.top();
             const bool closes = top && top->indefinite && (top->type != FRAME_MAP || top->left % 2 == 0);
             if (!closes) CBOR_READER_FAIL(CBOR_READER_MISPLACED_BREAK, start);
             if (top->type <= FRAME_MAP) --depth;
+            in_string = false;
             stack.pop();
             ++pos;
             ev.kind = CBOR_READER_END;
@@ -204,9 +210,10 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
             goto done;
         }
         if (info >= 28 && info <= 30) CBOR_READER_FAIL(CBOR_READER_RESERVED_INFO, start);
-        if (top && top->type >= FRAME_BYTES) {
-            if (major != (top->type == FRAME_BYTES ? 2 : 3) || info == 31) CBOR_READER_FAIL(CBOR_READER_BAD_CHUNK, start);
-        } else if (max_depth && depth > max_depth) {
+        if (in_string) {
+            if (major != (stack.top()->type == FRAME_BYTES ? 2 : 3) || info == 31)
+                CBOR_READER_FAIL(CBOR_READER_BAD_CHUNK, start);
+        } else if (depth > depth_limit) {
             CBOR_READER_FAIL(CBOR_READER_TOO_DEEP, start);
         }
         {
@@ -227,6 +234,7 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
         case 3:
             if (info == 31) {
                 if (!stack.push(0, major == 2 ? FRAME_BYTES : FRAME_TEXT, 1)) CBOR_READER_FAIL(CBOR_READER_NO_MEMORY, start);
+                in_string = true;
                 ev.kind = major == 2 ? CBOR_READER_BYTES_START : CBOR_READER_TEXT_START;
                 ev.argument = 0;
                 ev.indefinite = 1;
@@ -243,7 +251,7 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
             ev.kind = major == 2 ? CBOR_READER_BYTES : CBOR_READER_TEXT;
             pos += arg;
             CBOR_READER_EMIT();
-            if (top && top->type >= FRAME_BYTES) continue; /* a chunk, not an item */
+            if (in_string) continue; /* a chunk, not an item */
             goto done;
         case 4:
         case 5: {
@@ -271,6 +279,44 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
                 CBOR_READER_FAIL(CBOR_READER_NO_MEMORY, start);
             if (info != 31) promised += (major == 4 ? arg : 2 * arg) - 1;
             ++depth;
+            if (major == 4 && info != 31 && depth <= depth_limit) {
+                /* Numbers in a definite array (coordinates, series, ids):
+                 * a tight loop that skips the checks no number needs. Any
+                 * other item, and any head the input cuts short, goes
+                 * back to the general path, which reports it. */
+                Frame *frame = stack.top();
+                while (pos < size) {
+                    const uint8_t b = data[pos];
+                    const bool number = (b < 0x40 && (b & 31) <= 27) || (b >= 0xF9 && b <= 0xFB);
+                    if (!number) break;
+                    const int32_t head_size = _cbor_head_get(data + pos, size - pos, &head);
+                    if (head_size < 0) break;
+                    ev.offset = pos;
+                    pos += static_cast<uint64_t>(head_size);
+                    if (b >= 0xF9) {
+                        ev.kind = CBOR_READER_FLOAT;
+                        ev.number = b == 0xF9 ? half_to_double(head.argument)
+                                    : b == 0xFA ? single_to_double(head.argument)
+                                                : bits_to_double(head.argument);
+                        ev.argument = 0;
+                    } else {
+                        ev.kind = b < 0x20 ? CBOR_READER_UNSIGNED : CBOR_READER_NEGATIVE;
+                        ev.argument = head.argument;
+                    }
+                    CBOR_READER_EMIT();
+                    if (--frame->left != 0) {
+                        --promised;
+                        continue;
+                    }
+                    --depth;
+                    stack.pop();
+                    ev.kind = CBOR_READER_END;
+                    ev.argument = 0;
+                    ev.offset = pos - 1;
+                    CBOR_READER_EMIT();
+                    goto done;
+                }
+            }
             continue;
         }
         case 6:
@@ -306,7 +352,7 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
                 break;
             }
             if (--frame->left != 0) {
-                if (frame->type != FRAME_TAG) --promised;
+                --promised; /* not a tag: a tag's one item always closes it */
                 break;
             }
             if (frame->type != FRAME_TAG) --depth;
