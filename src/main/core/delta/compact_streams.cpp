@@ -1,5 +1,6 @@
 #include "delta/compact_streams.h"
 
+#include <math.h>
 #include <string.h>
 #include <zstd.h>
 
@@ -54,6 +55,31 @@ struct piece_reader {
     }
 };
 
+/* Literals this long are first sampled: when every byte value is about as
+ * frequent as any other (compressed or random data), zstd is not run. The
+ * scan and the writer's search have already taken what the old value could
+ * give, so zstd's matches could not make up for its entropy coding. */
+static const uint64_t SAMPLE_FROM = uint64_t{1} << 20;
+static const uint64_t SAMPLES = uint64_t{1} << 16;
+static const double INCOMPRESSIBLE_BITS = 7.99;
+
+static bool looks_incompressible(const compact_stream_set *w, uint64_t size) {
+    if (size < SAMPLE_FROM) return false;
+    const uint64_t stride = size / SAMPLES;
+    uint64_t counts[256] = {0};
+    uint64_t next = 0, taken = 0;
+    for (uint64_t k = 0; k < w->literals->count; ++k) {
+        const compact_range &r = w->literals->items[k];
+        const uint8_t *data = w->new_data + r.new_start;
+        for (; next < r.length; next += stride) ++counts[data[next]], ++taken;
+        next -= r.length;
+    }
+    double bits = 0;
+    for (const uint64_t count : counts)
+        if (count != 0) bits -= static_cast<double>(count) * log2(static_cast<double>(count) / static_cast<double>(taken));
+    return bits >= INCOMPRESSIBLE_BITS * static_cast<double>(taken);
+}
+
 static bool reserve(buf *out, uint64_t more) {
     if (out->capacity - out->length >= more) return true;
     const uint64_t wanted = out->length + more;
@@ -96,7 +122,8 @@ static bool write_stream(const compact_stream_set *w, ZSTD_CCtx **context, buf *
     if (!reserve(out, size)) return false;
     /* zstd's frame costs more than it could save on a few bytes; and the
      * context, with its tables, is made only for a stream worth it. */
-    if (size >= ZSTD_WORTH && (*context != nullptr || (*context = ZSTD_createCCtx()) != nullptr)) {
+    const bool worth = size >= ZSTD_WORTH && !(stream == COMPACT_STREAM_LITERALS && looks_incompressible(w, size));
+    if (worth && (*context != nullptr || (*context = ZSTD_createCCtx()) != nullptr)) {
         ZSTD_CCtx *cctx = *context;
         ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
         const int window_log = prefix_window_log(w->old_length, size);
