@@ -94,10 +94,17 @@ static bool reserve(buf *out, uint64_t more) {
 /* zstd levels match ours; small inputs (a frame and the prefix it refers
  * to) are cheap to squeeze harder. Past 64 KiB a stronger level costs more
  * time than the bytes it saves are worth at the same level of ours, except
- * for the differences: mostly zeros, which zstd runs through quickly at any
- * level, and which take three levels more for a tenth less. */
-static int zstd_level(int32_t level, uint64_t size, bool differences) {
-    const int boosted = size < (uint64_t{1} << 16) ? level + 6 : differences ? level + 3 : level;
+ * for the differences (mostly zeros, which zstd runs through quickly at any
+ * level: six levels more take a fifth off) and for literals of at least an
+ * eighth of the old value they refer to, as in machine code: there the old
+ * value's indexing, the larger part of a stronger level's cost for a few
+ * literals, is spread over many, and three levels more take a twentieth off. */
+static int zstd_level(int32_t level, uint64_t size, int stream, uint64_t old_length) {
+    int boost = 0;
+    if (size < (uint64_t{1} << 16)) boost = 6;
+    else if (stream == COMPACT_STREAM_DIFFS) boost = 6;
+    else if (stream == COMPACT_STREAM_LITERALS && size >= old_length / 8) boost = 3;
+    const int boosted = level + boost;
     return boosted > ZSTD_maxCLevel() ? ZSTD_maxCLevel() : boosted;
 }
 
@@ -128,8 +135,8 @@ static bool write_stream(const compact_stream_set *w, ZSTD_CCtx **context, buf *
         ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
         const int window_log = prefix_window_log(w->old_length, size);
         const bool prefix = stream == COMPACT_STREAM_LITERALS && w->old_length > 0 && window_log > 0;
-        ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, zstd_level(w->level, prefix ? w->old_length + size : size,
-                                                                            stream == COMPACT_STREAM_DIFFS));
+        const uint64_t span = prefix ? w->old_length + size : size;
+        ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, zstd_level(w->level, span, stream, w->old_length));
         ZSTD_CCtx_setPledgedSrcSize(cctx, size);
         if (prefix) {
             ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, window_log);
