@@ -44,6 +44,7 @@ struct fast_scan {
     const delta_op_sink *sink;
     uint64_t max_step;
     uint32_t min_shift;
+    uint64_t refine_max; /* at most GAP_REFINE_MAX */
 };
 
 struct fast_match {
@@ -187,7 +188,7 @@ static delta_sink_status write_gap(const fast_scan &s, uint64_t old_start, uint6
         /* The exact engine's work grows with both sides, so an old side far
          * longer than the new one is not searched: the cost per new byte
          * stays bounded, and what it could find there is a few short copies. */
-        if (old_gap <= GAP_REFINE_MAX && new_gap <= GAP_REFINE_MAX && old_gap >= GAP_REFINE_MIN &&
+        if (old_gap <= s.refine_max && new_gap <= s.refine_max && old_gap >= GAP_REFINE_MIN &&
             new_gap >= GAP_REFINE_MIN && old_gap <= 4 * new_gap + 64)
             return refine_gap(s, old_start, old_end, new_start, new_end);
     }
@@ -274,7 +275,8 @@ static delta_sink_status emit_scan(const buf *old_value, const buf *new_value, c
                                    const diff_fast_tuning &tuning) {
     if (old_value == nullptr || new_value == nullptr || sink == nullptr) return DELTA_SINK_FAILED;
     const fast_scan s{old_value->data, old_value->length, new_value->data, new_value->length, sink,
-                       tuning.max_step < 1 ? 1 : tuning.max_step, tuning.min_shift};
+                       tuning.max_step < 1 ? 1 : tuning.max_step, tuning.min_shift,
+                       minimum(tuning.refine_max, GAP_REFINE_MAX)};
     delta_sink_status status;
     if (old_value->length == 0) {
         status = emit_op(s, DELTA_OP_INSERT, 0, new_value->length);
@@ -294,7 +296,7 @@ static delta_sink_status emit_scan(const buf *old_value, const buf *new_value, c
 extern "C" {
 
 delta_sink_status diff_fast_emit(const buf *old_value, const buf *new_value, const delta_op_sink *sink) {
-    return emit_scan(old_value, new_value, sink, diff_fast_tuning{MAX_STEP, 0});
+    return emit_scan(old_value, new_value, sink, diff_fast_tuning{MAX_STEP, 0, GAP_REFINE_MAX});
 }
 
 delta_sink_status diff_fast_emit_tuned(const buf *old_value, const buf *new_value, const delta_op_sink *sink,

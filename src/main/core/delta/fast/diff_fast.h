@@ -41,11 +41,14 @@ CORVANTIS_API delta_sink_status diff_fast_emit(const buf *old_value, const buf *
  * 128 positions, up to this (diff_fast_emit: 7), and then misses copies
  * shorter than about 2^min_shift * max_step bytes there. min_shift: the old
  * value's blocks are at least 2^min_shift bytes apart (diff_fast_emit: 2, or
- * more when the old value is large). For writers with a search of their own
- * behind the scan, such as the compact one. */
+ * more when the old value is large). refine_max: gaps between copies up to
+ * this many bytes on both sides go to the exact engine (diff_fast_emit and
+ * the most: 1024); two values that small go to it whole whatever this is. For writers with a search of their own behind the scan,
+ * such as the compact one. */
 typedef struct diff_fast_tuning {
     uint64_t max_step;
     uint32_t min_shift;
+    uint64_t refine_max;
 } diff_fast_tuning;
 
 /* diff_fast_emit with the given tuning; DELTA_SINK_FAILED when it is null. */
