@@ -103,7 +103,7 @@ static int zstd_level(int32_t level, uint64_t size, int stream, uint64_t old_len
     int boost = 0;
     if (size < (uint64_t{1} << 16)) boost = 6;
     else if (stream == COMPACT_STREAM_DIFFS) boost = 6;
-    else if (stream == COMPACT_STREAM_LITERALS && size >= old_length / 8) boost = 3;
+    else if (stream == COMPACT_STREAM_LITERALS && size >= old_length / 8) boost = 6;
     const int boosted = level + boost;
     return boosted > ZSTD_maxCLevel() ? ZSTD_maxCLevel() : boosted;
 }

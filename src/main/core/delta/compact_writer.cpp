@@ -22,7 +22,7 @@ static const uint64_t RUN_MIN = 32;
  * times its address bytes is left in the literal: its op, length and address
  * cost more than the few bytes zstd spends on it there, where the old value
  * is the literals' prefix. */
-static const uint64_t SHORT_COPY_FACTOR = 16;
+static const uint64_t SHORT_COPY_FACTOR = 12;
 /* Literals at least this long are searched for approximate copies from
  * anywhere in the old value: a window of APPROX_WINDOW bytes that agrees on
  * APPROX_AGREE of them starts one, and it is kept when it grows to
