@@ -2,6 +2,8 @@
 
 #include <math.h>
 #include <string.h>
+/* ZSTD_getCParams: the level's table sizes, to cap them. */
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include "base/alloc.h"
@@ -91,21 +93,31 @@ static bool reserve(buf *out, uint64_t more) {
     return true;
 }
 
-/* zstd levels match ours; small inputs (a frame and the prefix it refers
- * to) are cheap to squeeze harder. Past 64 KiB a stronger level costs more
- * time than the bytes it saves are worth at the same level of ours, except
- * for the differences (mostly zeros, which zstd runs through quickly at any
- * level: six levels more take a fifth off) and for literals of at least an
- * eighth of the old value they refer to, as in machine code: there the old
- * value's indexing, the larger part of a stronger level's cost for a few
- * literals, is spread over many, and three levels more take a twentieth off. */
-static int zstd_level(int32_t level, uint64_t size, int stream, uint64_t old_length) {
-    int boost = 0;
-    if (size < (uint64_t{1} << 16)) boost = 6;
-    else if (stream == COMPACT_STREAM_DIFFS) boost = 6;
-    else if (stream == COMPACT_STREAM_LITERALS && size >= old_length / 8) boost = 6;
-    const int boosted = level + boost;
+/* zstd levels match ours for the small streams (operations, lengths and
+ * addresses: a few bytes per operation). The differences (mostly zeros,
+ * which zstd runs through quickly at any level) and the literals (what the
+ * scan left: zstd's matches against the old value and its entropy coding
+ * are all they get) take six levels more: in machine code that takes a
+ * twentieth off the delta, in text a fiftieth. Inputs below 64 KiB (a frame
+ * and the prefix it refers to) are cheap to squeeze as hard. */
+static const int ZSTD_BOOST = 6;
+
+static int zstd_level(int32_t level, uint64_t size, int stream) {
+    const bool boost = size < (uint64_t{1} << 16) || stream == COMPACT_STREAM_DIFFS || stream == COMPACT_STREAM_LITERALS;
+    const int boosted = boost ? level + ZSTD_BOOST : level;
     return boosted > ZSTD_maxCLevel() ? ZSTD_maxCLevel() : boosted;
+}
+
+/* zstd's hash and chain tables each stay within TABLE_ALLOWANCE and an
+ * eighth of the new value: the two values' lengths bound the writer's
+ * memory, not the level. */
+static const uint64_t TABLE_ALLOWANCE = uint64_t{16} << 20;
+
+static int table_log_cap(uint64_t new_length) {
+    const uint64_t entries = (TABLE_ALLOWANCE + new_length / 8) / 4;
+    int log = 10;
+    while (log < 30 && (uint64_t{2} << log) <= entries) ++log;
+    return log;
 }
 
 /* The window that lets a frame of `size` bytes refer back to the start of
@@ -136,7 +148,12 @@ static bool write_stream(const compact_stream_set *w, ZSTD_CCtx **context, buf *
         const int window_log = prefix_window_log(w->old_length, size);
         const bool prefix = stream == COMPACT_STREAM_LITERALS && w->old_length > 0 && window_log > 0;
         const uint64_t span = prefix ? w->old_length + size : size;
-        ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, zstd_level(w->level, span, stream, w->old_length));
+        const int zlevel = zstd_level(w->level, span, stream);
+        ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, zlevel);
+        const ZSTD_compressionParameters tables = ZSTD_getCParams(zlevel, span, 0);
+        const int cap = table_log_cap(w->new_length);
+        if (static_cast<int>(tables.hashLog) > cap) ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, cap);
+        if (static_cast<int>(tables.chainLog) > cap) ZSTD_CCtx_setParameter(cctx, ZSTD_c_chainLog, cap);
         ZSTD_CCtx_setPledgedSrcSize(cctx, size);
         if (prefix) {
             ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, window_log);

@@ -433,6 +433,9 @@ buf *compact_writer_finish(compact_writer *w) {
         /* An empty operation stream stands for the old value itself. */
         for (buf *b : w->small) b->length = 0;
     }
+    /* The search is over: its index need not outlive it next to zstd's tables. */
+    free(w->approx_slots);
+    w->approx_slots = nullptr;
     const compact_stream_set set{w->old_data, w->old_length, w->new_data, w->new_length, w->level,
                                  {w->small[0], w->small[1], w->small[2]}, &w->literals, &w->diffs};
     return compact_streams_write(&set);
