@@ -70,12 +70,15 @@ struct Recorder {
 
 // The op stream rebuilds the new value through the reference executor (gaps refined by the
 // exact engine included), and written by the bare writer it is diff_generate_binary_fast's delta.
-// A sink's STOP ends the stream there.
+// A sink's STOP ends the stream there. The tuned scan's streams (wide steps that may pass the
+// value's end, coarse blocks, no refined gaps) rebuild it too.
 TEST(DiffFastEmit, StreamsRebuildTheNewValue) {
     std::mt19937_64 rng(7);
-    for (int round = 0; round < 60; ++round) {
+    for (int round = 0; round < 68; ++round) {
         const std::string o = random_bytes(rng, round < 20 ? rng() % 900 : 2000 + rng() % 40000, round % 3 ? 256 : 4);
-        const std::string n = round % 5 == 0 ? random_bytes(rng, rng() % 3000) : mutate(rng, o, 1 + (int)(rng() % 60));
+        const std::string n = round >= 60   ? random_bytes(rng, 60000 + 5 * (round - 60)) /* unrelated: widest steps */
+                              : round % 5 == 0 ? random_bytes(rng, rng() % 3000)
+                                               : mutate(rng, o, 1 + (int)(rng() % 60));
         const buf a = view(o), b = view(n);
         Recorder r;
         const delta_op_sink sink = r.sink();
@@ -89,6 +92,11 @@ TEST(DiffFastEmit, StreamsRebuildTheNewValue) {
         const std::string fast_delta = fast(o, n);
         if (edit && fast_delta != "\xF6") { EXPECT_EQ(hex(str(*w->output)), hex(fast_delta)) << round; }
         bare_writer_free(w);
+        const diff_fast_tuning coarse{31, 4, 0};
+        Recorder tuned;
+        const delta_op_sink ts = tuned.sink();
+        ASSERT_EQ(diff_fast_emit_tuned(&a, &b, &ts, &coarse), DELTA_SINK_CONTINUE);
+        ASSERT_EQ(execute(o, n, tuned.ops), n) << round;
         if (r.ops.size() < 2) continue;
         Recorder stopped;
         stopped.stop_after = r.ops.size() / 2;

@@ -1,6 +1,9 @@
 #include "delta/compact_streams.h"
 
+#include <math.h>
 #include <string.h>
+/* ZSTD_getCParams: the level's table sizes, to cap them. */
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include "base/alloc.h"
@@ -54,6 +57,31 @@ struct piece_reader {
     }
 };
 
+/* Literals this long are first sampled: when every byte value is about as
+ * frequent as any other (compressed or random data), zstd is not run. The
+ * scan and the writer's search have already taken what the old value could
+ * give, so zstd's matches could not make up for its entropy coding. */
+static const uint64_t SAMPLE_FROM = uint64_t{1} << 20;
+static const uint64_t SAMPLES = uint64_t{1} << 16;
+static const double INCOMPRESSIBLE_BITS = 7.99;
+
+static bool looks_incompressible(const compact_stream_set *w, uint64_t size) {
+    if (size < SAMPLE_FROM) return false;
+    const uint64_t stride = size / SAMPLES;
+    uint64_t counts[256] = {0};
+    uint64_t next = 0, taken = 0;
+    for (uint64_t k = 0; k < w->literals->count; ++k) {
+        const compact_range &r = w->literals->items[k];
+        const uint8_t *data = w->new_data + r.new_start;
+        for (; next < r.length; next += stride) ++counts[data[next]], ++taken;
+        next -= r.length;
+    }
+    double bits = 0;
+    for (const uint64_t count : counts)
+        if (count != 0) bits -= static_cast<double>(count) * log2(static_cast<double>(count) / static_cast<double>(taken));
+    return bits >= INCOMPRESSIBLE_BITS * static_cast<double>(taken);
+}
+
 static bool reserve(buf *out, uint64_t more) {
     if (out->capacity - out->length >= more) return true;
     const uint64_t wanted = out->length + more;
@@ -65,14 +93,31 @@ static bool reserve(buf *out, uint64_t more) {
     return true;
 }
 
-/* zstd levels match ours; small inputs (a frame and the prefix it refers
- * to) are cheap to squeeze harder. Past 64 KiB a stronger level costs more
- * time than the bytes it saves are worth at the same level of ours, except
- * for the differences: mostly zeros, which zstd runs through quickly at any
- * level, and which take three levels more for a tenth less. */
-static int zstd_level(int32_t level, uint64_t size, bool differences) {
-    const int boosted = size < (uint64_t{1} << 16) ? level + 6 : differences ? level + 3 : level;
+/* zstd levels match ours for the small streams (operations, lengths and
+ * addresses: a few bytes per operation). The differences (mostly zeros,
+ * which zstd runs through quickly at any level) and the literals (what the
+ * scan left: zstd's matches against the old value and its entropy coding
+ * are all they get) take six levels more: in machine code that takes a
+ * twentieth off the delta, in text a fiftieth. Inputs below 64 KiB (a frame
+ * and the prefix it refers to) are cheap to squeeze as hard. */
+static const int ZSTD_BOOST = 6;
+
+static int zstd_level(int32_t level, uint64_t size, int stream) {
+    const bool boost = size < (uint64_t{1} << 16) || stream == COMPACT_STREAM_DIFFS || stream == COMPACT_STREAM_LITERALS;
+    const int boosted = boost ? level + ZSTD_BOOST : level;
     return boosted > ZSTD_maxCLevel() ? ZSTD_maxCLevel() : boosted;
+}
+
+/* zstd's hash and chain tables each stay within TABLE_ALLOWANCE and an
+ * eighth of the new value: the two values' lengths bound the writer's
+ * memory, not the level. */
+static const uint64_t TABLE_ALLOWANCE = uint64_t{16} << 20;
+
+static int table_log_cap(uint64_t new_length) {
+    const uint64_t entries = (TABLE_ALLOWANCE + new_length / 8) / 4;
+    int log = 10;
+    while (log < 30 && (uint64_t{2} << log) <= entries) ++log;
+    return log;
 }
 
 /* The window that lets a frame of `size` bytes refer back to the start of
@@ -96,13 +141,19 @@ static bool write_stream(const compact_stream_set *w, ZSTD_CCtx **context, buf *
     if (!reserve(out, size)) return false;
     /* zstd's frame costs more than it could save on a few bytes; and the
      * context, with its tables, is made only for a stream worth it. */
-    if (size >= ZSTD_WORTH && (*context != nullptr || (*context = ZSTD_createCCtx()) != nullptr)) {
+    const bool worth = size >= ZSTD_WORTH && !(stream == COMPACT_STREAM_LITERALS && looks_incompressible(w, size));
+    if (worth && (*context != nullptr || (*context = ZSTD_createCCtx()) != nullptr)) {
         ZSTD_CCtx *cctx = *context;
         ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
         const int window_log = prefix_window_log(w->old_length, size);
         const bool prefix = stream == COMPACT_STREAM_LITERALS && w->old_length > 0 && window_log > 0;
-        ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, zstd_level(w->level, prefix ? w->old_length + size : size,
-                                                                            stream == COMPACT_STREAM_DIFFS));
+        const uint64_t span = prefix ? w->old_length + size : size;
+        const int zlevel = zstd_level(w->level, span, stream);
+        ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, zlevel);
+        const ZSTD_compressionParameters tables = ZSTD_getCParams(zlevel, span, 0);
+        const int cap = table_log_cap(w->new_length);
+        if (static_cast<int>(tables.hashLog) > cap) ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, cap);
+        if (static_cast<int>(tables.chainLog) > cap) ZSTD_CCtx_setParameter(cctx, ZSTD_c_chainLog, cap);
         ZSTD_CCtx_setPledgedSrcSize(cctx, size);
         if (prefix) {
             ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, window_log);

@@ -22,22 +22,25 @@ static const uint64_t RUN_MIN = 32;
  * times its address bytes is left in the literal: its op, length and address
  * cost more than the few bytes zstd spends on it there, where the old value
  * is the literals' prefix. */
-static const uint64_t SHORT_COPY_FACTOR = 16;
+static const uint64_t SHORT_COPY_FACTOR = 12;
 /* Literals at least this long are searched for approximate copies from
  * anywhere in the old value: a window of APPROX_WINDOW bytes that agrees on
  * APPROX_AGREE of them starts one, and it is kept when it grows to
- * APPROX_MIN bytes. The old value is indexed every 4th byte, in a table of
- * 8-byte slots (offset and the 4 bytes there, so a probe touches the old
- * value only on a true 4-byte match) a thirty-second of its length: a
- * quarter of it in bytes. After APPROX_MISSES probes without a copy the
- * search steps 3, 5, then 7 bytes at a time, as the scan does. */
+ * APPROX_MIN bytes. The old value is indexed at one offset in every 8
+ * bytes, in a table of 8-byte slots (offset and the 4 bytes there, so a
+ * probe touches the old value only on a true 4-byte match) a thirty-second
+ * of its length: a quarter of it in bytes; fewer offsets than slots keep
+ * more of them findable. After each APPROX_MISSES probes without a copy the
+ * step grows by 2, up to APPROX_MAX_STEP: an odd step meets all offsets of a
+ * diagonal within 8 steps, well inside APPROX_MIN bytes. */
 static const uint64_t APPROX_GAP_MIN = 48;
 static const uint64_t APPROX_WINDOW = 32;
 static const uint64_t APPROX_AGREE = 16;
-static const uint64_t APPROX_MIN = 256;
-static const uint64_t APPROX_STRIDE = 4;
+static const uint64_t APPROX_MIN = 128;
+static const uint64_t APPROX_STRIDE = 8;
 static const uint64_t APPROX_PREFETCH = 8;
 static const uint64_t APPROX_MISSES = 1024;
+static const uint64_t APPROX_MAX_STEP = 15;
 static const uint64_t PROGRESS_STEP = uint64_t{1} << 20;
 
 struct compact_writer {
@@ -157,25 +160,37 @@ static void extend_copy(compact_writer *w, uint64_t length, bool exact) {
     }
 }
 
+static uint64_t minimum(uint64_t a, uint64_t b) { return a < b ? a : b; }
+
+static uint64_t load64(const uint8_t *p) {
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
 /* Literal bytes [start, end), with long runs of one byte as copies from the
- * byte just written. */
+ * byte just written. A run of RUN_MIN bytes covers a whole RUN_PROBE-byte
+ * stretch starting at a multiple of RUN_PROBE, so only those stretches are
+ * tested, two words at a time. */
+static const uint64_t RUN_PROBE = 16;
 static void code_literal(compact_writer *w, uint64_t start, uint64_t end) {
     const uint8_t *n = w->new_data;
     uint64_t pending = start;
-    for (uint64_t i = start; i < end;) {
-        uint64_t j = i + 1;
-        while (j < end && n[j] == n[i]) ++j;
+    for (uint64_t p = (start + RUN_PROBE - 1) / RUN_PROBE * RUN_PROBE; p + RUN_PROBE <= end; p += RUN_PROBE) {
+        const uint64_t word = load64(n + p);
+        if (word != uint64_t{n[p]} * 0x0101010101010101ull || load64(n + p + 8) != word) continue;
+        uint64_t i = p, j = p + RUN_PROBE;
+        while (i > pending && n[i - 1] == n[p]) --i;
+        while (j < end && n[j] == n[p]) ++j;
         if (j - i >= RUN_MIN) {
             code_op(w, DELTA_OP_INSERT, pending, i + 1 - pending);
             code_op(w, DELTA_OP_COPY_NEW, 1, j - i - 1);
             pending = j;
         }
-        i = j;
+        p = (j - 1) / RUN_PROBE * RUN_PROBE;
     }
     if (end > pending) code_op(w, DELTA_OP_INSERT, pending, end - pending);
 }
-
-static uint64_t minimum(uint64_t a, uint64_t b) { return a < b ? a : b; }
 
 static uint32_t load32(const uint8_t *p) {
     uint32_t v;
@@ -197,7 +212,10 @@ static bool approx_index(compact_writer *w) {
     w->approx_slots = static_cast<uint64_t *>(core_calloc(size_t{1} << bits, sizeof(uint64_t)));
     if (w->approx_slots == nullptr) return false;
     w->approx_bits = bits;
-    for (uint64_t p = 0; p + 4 <= w->old_length; p += APPROX_STRIDE) {
+    /* One offset in each APPROX_STRIDE bytes, each a byte further into its
+     * stretch than the last: a fixed phase would miss every copy whose
+     * differences recur with the stride, as in records of that size. */
+    for (uint64_t k = 0, p = 0; p + 4 <= w->old_length; ++k, p = k * APPROX_STRIDE + k % APPROX_STRIDE) {
         const uint32_t v = load32(w->old_data + p);
         w->approx_slots[hash4(v, bits)] = uint64_t{v} << 32 | (p + 1);
     }
@@ -234,7 +252,7 @@ static void code_gap(compact_writer *w, uint64_t start, uint64_t end) {
     const uint8_t *o = w->old_data, *n = w->new_data;
     uint64_t literal = start, misses = 0;
     for (uint64_t i = start; i + APPROX_WINDOW <= end;) {
-        const uint64_t step = misses < 3 * APPROX_MISSES ? 1 + 2 * (misses / APPROX_MISSES) : 7;
+        const uint64_t step = minimum(1 + 2 * (misses / APPROX_MISSES), APPROX_MAX_STEP);
         /* Probes wait on memory: fetch the slot a few probes ahead meanwhile. */
         if (i + APPROX_PREFETCH * step + 4 <= end)
             __builtin_prefetch(w->approx_slots + hash4(load32(n + i + APPROX_PREFETCH * step), w->approx_bits));
@@ -415,6 +433,9 @@ buf *compact_writer_finish(compact_writer *w) {
         /* An empty operation stream stands for the old value itself. */
         for (buf *b : w->small) b->length = 0;
     }
+    /* The search is over: its index need not outlive it next to zstd's tables. */
+    free(w->approx_slots);
+    w->approx_slots = nullptr;
     const compact_stream_set set{w->old_data, w->old_length, w->new_data, w->new_length, w->level,
                                  {w->small[0], w->small[1], w->small[2]}, &w->literals, &w->diffs};
     return compact_streams_write(&set);

@@ -11,6 +11,17 @@
  * one that inserts it whole, which is not for new values below 2^28 bytes:
  * a header of at most 58 bytes, one operation byte and a 4-byte length. */
 static const uint64_t INSERT_ALL_SLACK = 64;
+/* The scan may miss short copies: the writer drops those from afar anyway
+ * (they cost more than zstd spends on them among the literals), and its
+ * approximate search and zstd's matches against the old value look at the
+ * literals again. Wide steps over unrelated stretches keep unrelated data
+ * fast; blocks of 8 bytes or more halve the index's cost on values below
+ * 32 MiB for a tenth of a percent of the delta (16 would cost a percent).
+ * Gaps between copies are not handed to the exact engine: the writer's
+ * diagonal extensions cover the same small edits, and in machine code the
+ * engine took a third of the time for nothing. */
+static const diff_fast_tuning COMPACT_SCAN = {31, 3, 0};
+
 
 /* The delta of one operation list: the scan's, or (scan false) a single
  * insert of the whole new value. */
@@ -23,7 +34,7 @@ static buf *write_delta(const buf *old_value, const buf *new_value, int32_t leve
     const bool same = old_value->length == new_value->length &&
                       (new_value->length == 0 || memcmp(old_value->data, new_value->data, new_value->length) == 0);
     if (scan && !same && old_value->length > 0 && new_value->length > 0) {
-        status = diff_fast_emit(old_value, new_value, &sink);
+        status = diff_fast_emit_tuned(old_value, new_value, &sink, &COMPACT_SCAN);
     } else {
         /* Equal values are one copy (which the writer drops: the header
          * alone stands for them); anything else one insert. */

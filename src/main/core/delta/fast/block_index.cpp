@@ -30,7 +30,9 @@ static uint32_t bit_length(uint64_t n) {
 
 extern "C" {
 
-block_index *block_index_create(const buf *old_value) {
+block_index *block_index_create(const buf *old_value) { return block_index_create_coarse(old_value, MIN_SHIFT); }
+
+block_index *block_index_create_coarse(const buf *old_value, uint32_t min_shift) {
     if (old_value == nullptr) return nullptr;
     block_index *index = static_cast<block_index *>(core_calloc(1, sizeof(block_index)));
     if (index == nullptr) return nullptr;
@@ -38,7 +40,7 @@ block_index *block_index_create(const buf *old_value) {
     index->length = old_value->length;
 
     /* The finest step whose table fits; block numbers must fit 32 bits. */
-    uint32_t shift = MIN_SHIFT;
+    uint32_t shift = min_shift < MIN_SHIFT ? MIN_SHIFT : min_shift;
     uint64_t slots = 0;
     for (;; ++shift) {
         const uint64_t blocks = block_count(index->length, shift);

@@ -41,6 +41,9 @@ typedef struct block_index {
 /* Indexes old_value, which must stay unchanged while the index lives. Null
  * when old_value is null or an allocation fails. */
 CORVANTIS_API block_index *block_index_create(const buf *old_value);
+/* The same with blocks at least 2^min_shift bytes apart: a smaller table,
+ * built faster, that finds matches of 2^min_shift + 7 bytes or more. */
+CORVANTIS_API block_index *block_index_create_coarse(const buf *old_value, uint32_t min_shift);
 CORVANTIS_API void block_index_free(block_index *index);
 
 CORVANTIS_EXTERN_C_END

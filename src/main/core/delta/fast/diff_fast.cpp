@@ -42,6 +42,9 @@ struct fast_scan {
     const uint8_t *new_data;
     uint64_t new_length;
     const delta_op_sink *sink;
+    uint64_t max_step;
+    uint32_t min_shift;
+    uint64_t refine_max; /* at most GAP_REFINE_MAX */
 };
 
 struct fast_match {
@@ -185,7 +188,7 @@ static delta_sink_status write_gap(const fast_scan &s, uint64_t old_start, uint6
         /* The exact engine's work grows with both sides, so an old side far
          * longer than the new one is not searched: the cost per new byte
          * stays bounded, and what it could find there is a few short copies. */
-        if (old_gap <= GAP_REFINE_MAX && new_gap <= GAP_REFINE_MAX && old_gap >= GAP_REFINE_MIN &&
+        if (old_gap <= s.refine_max && new_gap <= s.refine_max && old_gap >= GAP_REFINE_MIN &&
             new_gap >= GAP_REFINE_MIN && old_gap <= 4 * new_gap + 64)
             return refine_gap(s, old_start, old_end, new_start, new_end);
     }
@@ -225,11 +228,11 @@ static delta_sink_status scan_new_value(const fast_scan &s, const buf *old_value
     delta_sink_status status = DELTA_SINK_CONTINUE;
     while (s.new_length - at >= BLOCK_INDEX_WINDOW) {
         if (index == nullptr && misses >= LAZY_INDEX_MISSES) {
-            index = block_index_create(old_value);
+            index = block_index_create_coarse(old_value, s.min_shift);
             if (index == nullptr) return DELTA_SINK_FAILED;
         }
         const uint64_t step =
-            index == nullptr ? 1 : misses < MISSES_PER_STEP * 3 ? 1 + 2 * (misses / MISSES_PER_STEP) : MAX_STEP;
+            index == nullptr ? 1 : minimum(1 + 2 * (misses / MISSES_PER_STEP), s.max_step);
         if (index != nullptr && s.new_length - at >= BLOCK_INDEX_WINDOW + PREFETCH_DISTANCE * step) {
             const uint64_t ahead = block_index_fingerprint(s.new_data + at + PREFETCH_DISTANCE * step);
             __builtin_prefetch(block_index_bucket(index, ahead));
@@ -247,7 +250,8 @@ static delta_sink_status scan_new_value(const fast_scan &s, const buf *old_value
         }
         if (best.length == 0) {
             ++misses;
-            at += step;
+            /* A step wider than the window may leave the value: the loop's test is unsigned. */
+            at += minimum(step, s.new_length - at);
             continue;
         }
         misses = 0;
@@ -267,11 +271,12 @@ static bool equal_values(const buf *a, const buf *b) {
     return a->length == b->length && (a->length == 0 || memcmp(a->data, b->data, a->length) == 0);
 }
 
-extern "C" {
-
-delta_sink_status diff_fast_emit(const buf *old_value, const buf *new_value, const delta_op_sink *sink) {
+static delta_sink_status emit_scan(const buf *old_value, const buf *new_value, const delta_op_sink *sink,
+                                   const diff_fast_tuning &tuning) {
     if (old_value == nullptr || new_value == nullptr || sink == nullptr) return DELTA_SINK_FAILED;
-    const fast_scan s{old_value->data, old_value->length, new_value->data, new_value->length, sink};
+    const fast_scan s{old_value->data, old_value->length, new_value->data, new_value->length, sink,
+                       tuning.max_step < 1 ? 1 : tuning.max_step, tuning.min_shift,
+                       minimum(tuning.refine_max, GAP_REFINE_MAX)};
     delta_sink_status status;
     if (old_value->length == 0) {
         status = emit_op(s, DELTA_OP_INSERT, 0, new_value->length);
@@ -286,6 +291,18 @@ delta_sink_status diff_fast_emit(const buf *old_value, const buf *new_value, con
     }
     if (status != DELTA_SINK_CONTINUE) return status;
     return sink->close(sink->writer);
+}
+
+extern "C" {
+
+delta_sink_status diff_fast_emit(const buf *old_value, const buf *new_value, const delta_op_sink *sink) {
+    return emit_scan(old_value, new_value, sink, diff_fast_tuning{MAX_STEP, 0, GAP_REFINE_MAX});
+}
+
+delta_sink_status diff_fast_emit_tuned(const buf *old_value, const buf *new_value, const delta_op_sink *sink,
+                                       const diff_fast_tuning *tuning) {
+    if (tuning == nullptr) return DELTA_SINK_FAILED;
+    return emit_scan(old_value, new_value, sink, *tuning);
 }
 
 buf *diff_generate_binary_fast(const buf *old_value, const buf *new_value) {
