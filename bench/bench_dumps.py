@@ -60,6 +60,21 @@ def synthetic_values():
     }
 
 
+def report(times, worst, ours=OURS):
+    """Prints each peer's time and its ratio to ours, and keeps each one's smallest ratio."""
+    for name, seconds in times.items():
+        ratio = seconds / times[ours]
+        print(f"  {name:30} {seconds * 1e3:9.3f} ms   {ratio:6.2f}x")
+        worst[name] = min(worst.get(name, ratio), ratio)
+
+
+def report_worst(worst, ours=OURS):
+    print("\nSmallest peer/ours ratio over all values:")
+    for name, ratio in worst.items():
+        if name != ours:
+            print(f"  {name:30} {ratio:6.2f}x")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("data_dir", nargs="?", type=pathlib.Path, default=DEFAULT_DATA)
@@ -78,17 +93,9 @@ def main():
     worst = {}
     for label, value in values.items():
         times = median_seconds(value, args.repeat)
-        size = len(cbor.dumps(value))
-        print(f"\n{label}, {size} bytes of CBOR, median of {args.repeat}")
-        for name, seconds in times.items():
-            ratio = seconds / times[OURS]
-            print(f"  {name:28} {seconds * 1e3:9.3f} ms   {ratio:6.2f}x")
-            worst[name] = min(worst.get(name, ratio), ratio)
-
-    print("\nSmallest peer/ours ratio over all documents:")
-    for name, ratio in worst.items():
-        if name != OURS:
-            print(f"  {name:28} {ratio:6.2f}x")
+        print(f"\n{label}, {len(cbor.dumps(value))} bytes of CBOR, median of {args.repeat}")
+        report(times, worst)
+    report_worst(worst)
 
 
 if __name__ == "__main__":

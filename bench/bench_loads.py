@@ -22,7 +22,7 @@ import cbor2
 import msgpack
 import orjson
 
-from bench_dumps import DEFAULT_DATA, synthetic_values
+from bench_dumps import DEFAULT_DATA, report, report_worst, synthetic_values
 from corvantis_core import cbor
 
 # name: (encoder, decoder)
@@ -71,15 +71,8 @@ def main():
     for label, value in values.items():
         times, size = fastest_seconds(value, args.repeat)
         print(f"\n{label}, {size} bytes of CBOR, fastest of {args.repeat}")
-        for name, seconds in times.items():
-            ratio = seconds / times[OURS]
-            print(f"  {name:30} {seconds * 1e3:9.3f} ms   {ratio:6.2f}x")
-            worst[name] = min(worst.get(name, ratio), ratio)
-
-    print("\nSmallest peer/ours ratio over all values:")
-    for name, ratio in worst.items():
-        if name != OURS:
-            print(f"  {name:30} {ratio:6.2f}x")
+        report(times, worst, OURS)
+    report_worst(worst, OURS)
 
 
 if __name__ == "__main__":
