@@ -8,15 +8,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::Input in(data, size);
     const uint8_t selector = in.byte();
     const int level = 1 + (selector >> 1) % 19;
-    fuzz::ValuePair values = fuzz::split_values(in);
-    std::vector<uint8_t> &old_copy = values.first, new_copy = values.second;
-    if ((selector & 1) != 0) {
-        const size_t cut = old_copy.size() * (selector >> 1) / 128;
-        new_copy.assign(old_copy.begin() + cut, old_copy.end());
-        new_copy.insert(new_copy.end(), old_copy.begin(), old_copy.begin() + cut);
-        new_copy.insert(new_copy.end(), values.second.begin(), values.second.end());
-    }
-    buf old_value = fuzz::view_of(old_copy), new_value = fuzz::view_of(new_copy);
+    fuzz::ValuePair values = fuzz::rotated_pair(in, selector);
+    buf old_value = fuzz::view_of(values.first), new_value = fuzz::view_of(values.second);
     buf *delta = diff_generate_compact(&old_value, &new_value, level);
     buf *again = diff_generate_compact(&old_value, &new_value, level);
     FUZZ_CHECK(delta != nullptr && again != nullptr && buf_cmp(delta, again) == 0, "not the same bytes twice");

@@ -44,6 +44,21 @@ inline ValuePair split_values(Input &in) {
     return ValuePair{{first, first + n}, {first + n, first + in.remaining()}};
 }
 
+// The pair the round-trip targets diff: split_values, or, with the selector's low
+// bit set, a new value that is the old one rotated at a point the selector picks
+// and then the rest, so that moved blocks come up often.
+inline ValuePair rotated_pair(Input &in, uint8_t selector) {
+    ValuePair values = split_values(in);
+    if ((selector & 1) == 0) return values;
+    const std::vector<uint8_t> &old_value = values.first;
+    const size_t cut = old_value.size() * (selector >> 1) / 128;
+    std::vector<uint8_t> rotated(old_value.begin() + cut, old_value.end());
+    rotated.insert(rotated.end(), old_value.begin(), old_value.begin() + cut);
+    rotated.insert(rotated.end(), values.second.begin(), values.second.end());
+    values.second.swap(rotated);
+    return values;
+}
+
 // A borrowed buf over a value (null data for an empty one).
 inline buf view_of(std::vector<uint8_t> &value) {
     return buf{value.empty() ? nullptr : value.data(), value.size(), value.size()};
