@@ -60,6 +60,17 @@ def synthetic_values():
     }
 
 
+def benchmark_values(data_dir):
+    """The JSON documents in data_dir, by a label with their size, then the synthetic values."""
+    documents = sorted(data_dir.glob("*.json"))
+    if not documents:
+        sys.exit(f"no *.json documents in {data_dir}")
+    values = {f"{path.name} ({path.stat().st_size} bytes of JSON)": json.loads(path.read_text(encoding="utf-8"))
+              for path in documents}
+    values.update(synthetic_values())
+    return values
+
+
 def report(times, worst, ours=OURS):
     """Prints each peer's time and its ratio to ours, and keeps each one's smallest ratio."""
     for name, seconds in times.items():
@@ -81,15 +92,9 @@ def main():
     parser.add_argument("--repeat", type=int, default=21)
     args = parser.parse_args()
 
-    documents = sorted(args.data_dir.glob("*.json"))
-    if not documents:
-        sys.exit(f"no *.json documents in {args.data_dir}")
     if type(cbor2.dumps).__name__ != "builtin_function_or_method":
         print("warning: cbor2's C extension is not in use; its figures are for pure Python")
-
-    values = {f"{path.name} ({path.stat().st_size} bytes of JSON)": json.loads(path.read_text(encoding="utf-8"))
-              for path in documents}
-    values.update(synthetic_values())
+    values = benchmark_values(args.data_dir)
     worst = {}
     for label, value in values.items():
         times = median_seconds(value, args.repeat)

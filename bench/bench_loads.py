@@ -22,7 +22,7 @@ import cbor2
 import msgpack
 import orjson
 
-from bench_dumps import DEFAULT_DATA, report, report_worst, synthetic_values
+from bench_dumps import DEFAULT_DATA, benchmark_values, report, report_worst
 from corvantis_core import cbor
 
 # name: (encoder, decoder)
@@ -61,12 +61,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=21)
     args = parser.parse_args()
 
-    documents = sorted(args.data_dir.glob("*.json"))
-    if not documents:
-        sys.exit(f"no *.json documents in {args.data_dir}")
-    values = {f"{path.name} ({path.stat().st_size} bytes of JSON)": json.loads(path.read_text(encoding="utf-8"))
-              for path in documents}
-    values.update(synthetic_values())
+    values = benchmark_values(args.data_dir)
     worst = {}
     for label, value in values.items():
         times, size = fastest_seconds(value, args.repeat)
