@@ -73,8 +73,13 @@ def build_classes(work):
         ("edited .py", edited),
         ("little-changed .py", little),
         ("Lib tar", [tars]),
-        ("shared libraries", [(f"{old_prefix}/lib/libpython3.9.so.1.0", f"{new_prefix}/lib/libpython3.10.so.1.0"),
-                              (f"{old_lib}/{dynload.format(39)}", f"{new_lib}/{dynload.format(310)}")]),
+        (
+            "shared libraries",
+            [
+                (f"{old_prefix}/lib/libpython3.9.so.1.0", f"{new_prefix}/lib/libpython3.10.so.1.0"),
+                (f"{old_lib}/{dynload.format(39)}", f"{new_lib}/{dynload.format(310)}"),
+            ],
+        ),
     ]
     rng = random.Random(2026)
 
@@ -102,7 +107,7 @@ def in_process_engine(name):
     if name.startswith("compact L"):
         from corvantis_core import delta
 
-        level = int(name[len("compact L"):])
+        level = int(name[len("compact L") :])
         apply = getattr(delta, "apply", None) or (lambda old, d: delta.patch(old, bytes(d)))
         return (lambda old, new: delta.diff_compact(old, new, level=level)), apply
     if name == "diff_fast":
@@ -112,7 +117,9 @@ def in_process_engine(name):
     if name == "hdiffpatch+zstd":
         import hdiffpatch
 
-        return (lambda old, new: hdiffpatch.diff(old, new, compression="zstd", validate=False)), hdiffpatch.apply
+        return (
+            lambda old, new: hdiffpatch.diff(old, new, compression="zstd", validate=False)
+        ), hdiffpatch.apply
     if name == "bsdiff4":
         import bsdiff4
 
@@ -125,14 +132,27 @@ def in_process_engine(name):
             # chain as long, else level 19's binary tree reaches back over only part of a large old value.
             window = max(10, math.ceil(math.log2(len(old) + len(new) + 1)))
             params = zstandard.ZstdCompressionParameters.from_level(
-                19, source_size=len(new), dict_size=len(old), enable_ldm=True, window_log=window,
-                chain_log=min(30, max(window, 24)))
-            dictionary = zstandard.ZstdCompressionDict(old, dict_type=zstandard.DICT_TYPE_RAWCONTENT)
-            return zstandard.ZstdCompressor(dict_data=dictionary, compression_params=params).compress(new)
+                19,
+                source_size=len(new),
+                dict_size=len(old),
+                enable_ldm=True,
+                window_log=window,
+                chain_log=min(30, max(window, 24)),
+            )
+            dictionary = zstandard.ZstdCompressionDict(
+                old, dict_type=zstandard.DICT_TYPE_RAWCONTENT
+            )
+            return zstandard.ZstdCompressor(
+                dict_data=dictionary, compression_params=params
+            ).compress(new)
 
         def apply(old, d):
-            dictionary = zstandard.ZstdCompressionDict(old, dict_type=zstandard.DICT_TYPE_RAWCONTENT)
-            return zstandard.ZstdDecompressor(dict_data=dictionary, max_window_size=1 << 31).decompress(d)
+            dictionary = zstandard.ZstdCompressionDict(
+                old, dict_type=zstandard.DICT_TYPE_RAWCONTENT
+            )
+            return zstandard.ZstdDecompressor(
+                dict_data=dictionary, max_window_size=1 << 31
+            ).decompress(d)
 
         return make, apply
     raise KeyError(name)
@@ -163,24 +183,40 @@ def child(name, list_path):
         apply_seconds += time.perf_counter() - start
         if bytes(rebuilt) != new:
             raise SystemExit(f"{name}: round trip failed")
-    print(json.dumps({"seconds": seconds, "apply": apply_seconds, "delta": sum(map(len, deltas)), "peak_kb": peak}))
+    print(
+        json.dumps(
+            {
+                "seconds": seconds,
+                "apply": apply_seconds,
+                "delta": sum(map(len, deltas)),
+                "peak_kb": peak,
+            }
+        )
+    )
 
 
 def run_in_process(name, pairs, work):
     list_path = os.path.join(work, "pairs.txt")
     with open(list_path, "w") as f:
         f.writelines(f"{a}\t{b}\n" for a, b in pairs)
-    out = subprocess.run([sys.executable, __file__, "--child", name, list_path], capture_output=True, text=True)
+    out = subprocess.run(
+        [sys.executable, __file__, "--child", name, list_path], capture_output=True, text=True
+    )
     if out.returncode != 0:
-        return None, out.stderr.strip().splitlines()[-1] if out.stderr.strip() else f"exit {out.returncode}"
+        return None, out.stderr.strip().splitlines()[
+            -1
+        ] if out.stderr.strip() else f"exit {out.returncode}"
     return json.loads(out.stdout), None
 
 
 def timed(command, rss_path):
     """Wall time of one process; its own peak resident set (not a forked parent's) from /usr/bin/time."""
     start = time.perf_counter()
-    status = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", rss_path] + command,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+    status = subprocess.run(
+        ["/usr/bin/time", "-f", "%M", "-o", rss_path] + command,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    ).returncode
     seconds = time.perf_counter() - start
     if status != 0:
         raise RuntimeError(f"{command[0]} exited with {status}")
@@ -193,15 +229,21 @@ def command_line_peer(name, old, new, delta, rebuilt):
         window = 512 << 10
         while window < os.path.getsize(old):
             window <<= 1
-        return (["xdelta3", "-e", "-9", "-S", "none", "-B", str(window), "-f", "-s", old, new, delta],
-                ["xdelta3", "-d", "-B", str(window), "-f", "-s", old, delta, rebuilt])
-    return (["zstd", "-q", "-f", "-19", f"--patch-from={old}", new, "-o", delta],
-            ["zstd", "-q", "-f", "-d", "--long=31", f"--patch-from={old}", delta, "-o", rebuilt])
+        return (
+            ["xdelta3", "-e", "-9", "-S", "none", "-B", str(window), "-f", "-s", old, new, delta],
+            ["xdelta3", "-d", "-B", str(window), "-f", "-s", old, delta, rebuilt],
+        )
+    return (
+        ["zstd", "-q", "-f", "-19", f"--patch-from={old}", new, "-o", delta],
+        ["zstd", "-q", "-f", "-d", "--long=31", f"--patch-from={old}", delta, "-o", rebuilt],
+    )
 
 
 def run_command_line(name, pairs, work):
     result = {"seconds": 0.0, "apply": 0.0, "delta": 0, "peak_kb": 0}
-    delta, rebuilt, rss = (os.path.join(work, n) for n in ("peer.delta", "peer.rebuilt", "peer.rss"))
+    delta, rebuilt, rss = (
+        os.path.join(work, n) for n in ("peer.delta", "peer.rebuilt", "peer.rss")
+    )
     try:
         for old, new in pairs:
             encode, decode = command_line_peer(name, old, new, delta, rebuilt)
@@ -235,13 +277,20 @@ def ratio(v):
 
 def print_class(name, pairs, rows, failures):
     new_bytes = sum(os.path.getsize(b) for _, b in pairs)
-    budget = max(os.path.getsize(a) / 4 + os.path.getsize(b) / 4 + (32 << 20) for a, b in pairs) / (1 << 20)
-    print(f"\n== {name}: {len(pairs)} pair(s), {new_bytes / 1e6:.1f} MB new; writer memory budget {budget:.0f} MiB")
-    print(f"{'engine':18} {'size %':>9} {'MB/s':>9} {'apply MB/s':>10} {'peak MiB':>9} "
-          + " ".join(f"{'size/' + short:>9}" for short, _ in BASELINES) + f" {'speed/hdp':>9}")
+    budget = max(os.path.getsize(a) / 4 + os.path.getsize(b) / 4 + (32 << 20) for a, b in pairs) / (
+        1 << 20
+    )
+    print(
+        f"\n== {name}: {len(pairs)} pair(s), {new_bytes / 1e6:.1f} MB new; writer memory budget {budget:.0f} MiB"
+    )
+    print(
+        f"{'engine':18} {'size %':>9} {'MB/s':>9} {'apply MB/s':>10} {'peak MiB':>9} "
+        + " ".join(f"{'size/' + short:>9}" for short, _ in BASELINES)
+        + f" {'speed/hdp':>9}"
+    )
     for engine, r in rows.items():
         percent = 100 * r["delta"] / new_bytes
-        line = (f"{engine:18} {percent:9.3f}" if percent >= 0.01 else f"{engine:18} {percent:9.2e}")
+        line = f"{engine:18} {percent:9.3f}" if percent >= 0.01 else f"{engine:18} {percent:9.2e}"
         line += f" {new_bytes / r['seconds'] / 1e6:9.1f} {new_bytes / r['apply'] / 1e6:10.1f} {r['peak_kb'] / 1024:9.1f}"
         for _, peer in BASELINES:
             line += f" {ratio(r['delta'] / rows[peer]['delta'])}x" if peer in rows else f" {'-':>9}"
@@ -256,12 +305,15 @@ def tar_apply_speeds(pairs):
     """delta.patch (bytes in) and delta.apply of one compact delta of the tar, checks included, best of 3."""
     from corvantis_core import delta
 
-    (a, b), = pairs
+    ((a, b),) = pairs
     with open(a, "rb") as fa, open(b, "rb") as fb:
         old, new = fa.read(), fb.read()
     d = bytes(delta.diff_compact(old, new))
     speeds = {}
-    for label, call in (("delta.patch", delta.patch), ("delta.apply", getattr(delta, "apply", None))):
+    for label, call in (
+        ("delta.patch", delta.patch),
+        ("delta.apply", getattr(delta, "apply", None)),
+    ):
         if call is None:
             continue
         best = math.inf
@@ -272,8 +324,10 @@ def tar_apply_speeds(pairs):
             if bytes(rebuilt) != new:
                 raise SystemExit(f"{label}: round trip failed")
         speeds[label] = len(new) / best / 1e6
-    print("compact delta of the Lib tar, applied with checks: "
-          + ", ".join(f"{k} {v:.0f} MB/s" for k, v in speeds.items()))
+    print(
+        "compact delta of the Lib tar, applied with checks: "
+        + ", ".join(f"{k} {v:.0f} MB/s" for k, v in speeds.items())
+    )
 
 
 def chart(results, path):
@@ -286,20 +340,35 @@ def chart(results, path):
     columns = 4
     rows_n = math.ceil(len(results) / columns)
     fig, axes = plt.subplots(rows_n, columns, figsize=(4.2 * columns, 3.6 * rows_n), squeeze=False)
-    engines = list(dict.fromkeys(e for _, rows, _ in results for e in rows))  # in the order they ran
+    engines = list(
+        dict.fromkeys(e for _, rows, _ in results for e in rows)
+    )  # in the order they ran
     markers = dict(zip(engines, "os^vD<>p*hX"))
     colours = {e: plt.cm.tab10(i % 10) for i, e in enumerate(engines)}
     for ax, (name, rows, new_bytes) in zip(axes.flat, results):
-        points = {e: (new_bytes / r["seconds"] / 1e6, 100 * r["delta"] / new_bytes) for e, r in rows.items()}
+        points = {
+            e: (new_bytes / r["seconds"] / 1e6, 100 * r["delta"] / new_bytes)
+            for e, r in rows.items()
+        }
         for engine, (x, y) in points.items():
-            ax.scatter(x, y, marker=markers[engine], color=colours[engine],
-                       s=60 if engine.startswith("compact") else 36, label=engine)
+            ax.scatter(
+                x,
+                y,
+                marker=markers[engine],
+                color=colours[engine],
+                s=60 if engine.startswith("compact") else 36,
+                label=engine,
+            )
         # A log scale only where the values span enough to need it (sizes of unrelated values do not).
-        for axis, values, scale in ((ax.xaxis, [p[0] for p in points.values()], ax.set_xscale),
-                                    (ax.yaxis, [p[1] for p in points.values()], ax.set_yscale)):
+        for axis, values, scale in (
+            (ax.xaxis, [p[0] for p in points.values()], ax.set_xscale),
+            (ax.yaxis, [p[1] for p in points.values()], ax.set_yscale),
+        ):
             if values and max(values) > 3 * min(values):
                 scale("log")
-                axis.set_major_locator(LogLocator(subs=(1.0, 2.0, 5.0) if max(values) < 1000 * min(values) else (1.0,)))
+                axis.set_major_locator(
+                    LogLocator(subs=(1.0, 2.0, 5.0) if max(values) < 1000 * min(values) else (1.0,))
+                )
                 axis.set_minor_formatter(NullFormatter())
             axis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:.7g}"))
         ax.set_title(name, fontsize=10)
@@ -307,9 +376,12 @@ def chart(results, path):
         ax.set_ylabel("delta, % of new (down is smaller)", fontsize=8)
         ax.grid(True, which="major", alpha=0.3)
         ax.tick_params(labelsize=7)
-    for ax in axes.flat[len(results):]:
+    for ax in axes.flat[len(results) :]:
         ax.axis("off")
-    handles = [plt.Line2D([], [], linestyle="", marker=markers[e], color=colours[e], label=e) for e in engines]
+    handles = [
+        plt.Line2D([], [], linestyle="", marker=markers[e], color=colours[e], label=e)
+        for e in engines
+    ]
     spare = axes.flat[len(results)] if len(results) < axes.size else None
     (spare or fig).legend(handles=handles, loc="center" if spare else "lower right", fontsize=9)
     fig.suptitle("Delta size against speed per class (one run, 2-core machine)")
@@ -321,10 +393,15 @@ def chart(results, path):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
-    parser.add_argument("--levels", default="3,1,19", help="diff_compact levels, the first one is compared")
+    parser.add_argument(
+        "--levels", default="3,1,19", help="diff_compact levels, the first one is compared"
+    )
     parser.add_argument("--classes", help="comma-separated class names (default: all)")
     parser.add_argument("--engines", help="comma-separated engine names (default: all)")
-    parser.add_argument("--chart", default=os.path.join(os.path.dirname(__file__), "..", "docs", "compact-bench.png"))
+    parser.add_argument(
+        "--chart",
+        default=os.path.join(os.path.dirname(__file__), "..", "docs", "compact-bench.png"),
+    )
     parser.add_argument("--no-chart", action="store_true")
     parser.add_argument("--json", help="also write the measurements to this file")
     args = parser.parse_args()
@@ -333,7 +410,9 @@ def main():
         return
     ours = [f"compact L{level}" for level in args.levels.split(",")] if compact_available() else []
     if not ours:
-        print("delta.diff_compact is not in this build of corvantis_core: only diff_fast and the peers run")
+        print(
+            "delta.diff_compact is not in this build of corvantis_core: only diff_fast and the peers run"
+        )
     engines = ours + ["diff_fast"] + PEERS
     if args.engines:
         engines = [e for e in engines if e in args.engines.split(",")]
@@ -359,7 +438,11 @@ def main():
                 tar_apply_speeds(pairs)
     if args.json:
         with open(args.json, "w") as f:
-            json.dump([{"class": n, "new_bytes": b, "engines": rows} for n, rows, b in results], f, indent=1)
+            json.dump(
+                [{"class": n, "new_bytes": b, "engines": rows} for n, rows, b in results],
+                f,
+                indent=1,
+            )
     if not args.no_chart:
         chart(results, os.path.normpath(args.chart))
 

@@ -32,7 +32,9 @@ SMALL_CALL_TARGET_US = 2.0
 
 def pyenv_stdlib(version):
     try:
-        prefix = subprocess.run(["pyenv", "prefix", version], capture_output=True, text=True, check=True).stdout.strip()
+        prefix = subprocess.run(
+            ["pyenv", "prefix", version], capture_output=True, text=True, check=True
+        ).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
         return None
     lib = Path(prefix) / "lib" / f"python{version}"
@@ -136,7 +138,9 @@ def main():
     rng = random.Random(1)
 
     print(f"Python {sys.version.split()[0]}; best of {repeat} runs")
-    print(f"{'input':<10} {'pairs':>5} {'new MiB':>9} {'delta':>9} {'diff MB/s':>11} {'patch MB/s':>12}")
+    print(
+        f"{'input':<10} {'pairs':>5} {'new MiB':>9} {'delta':>9} {'diff MB/s':>11} {'patch MB/s':>12}"
+    )
 
     pairs = stdlib_pairs()
     if pairs:

@@ -12,8 +12,8 @@ peer is slower).
 
 import argparse
 import json
-import random
 import pathlib
+import random
 import statistics
 import sys
 import time
@@ -21,7 +21,6 @@ import time
 import cbor2
 import msgpack
 import orjson
-
 from corvantis_core import cbor
 
 DEFAULT_DATA = pathlib.Path("/work/shared/bench-data")
@@ -65,8 +64,12 @@ def benchmark_values(data_dir):
     documents = sorted(data_dir.glob("*.json"))
     if not documents:
         sys.exit(f"no *.json documents in {data_dir}")
-    values = {f"{path.name} ({path.stat().st_size} bytes of JSON)": json.loads(path.read_text(encoding="utf-8"))
-              for path in documents}
+    values = {
+        f"{path.name} ({path.stat().st_size} bytes of JSON)": json.loads(
+            path.read_text(encoding="utf-8")
+        )
+        for path in documents
+    }
     values.update(synthetic_values())
     return values
 

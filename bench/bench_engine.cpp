@@ -82,7 +82,9 @@ void reset_peak() {
     f << "5";
 }
 
-uint64_t cbor_head_size(uint64_t n) { return n < 24 ? 1 : n < 256 ? 2 : n < 65536 ? 3 : n < (1ull << 32) ? 5 : 9; }
+uint64_t cbor_head_size(uint64_t n) {
+    return n < 24 ? 1 : n < 256 ? 2 : n < 65536 ? 3 : n < (1ull << 32) ? 5 : 9;
+}
 
 buf view(const std::string &s) {
     buf b;
@@ -95,18 +97,20 @@ buf view(const std::string &s) {
 /* One generation as the front door makes it: the engine through an edit
  * script; the delta is the script's output, the no-change byte, or the
  * replacement string when the edit delta is not shorter. */
-uint64_t engine_delta_size(const std::string &old_value, const std::string &new_value, uint64_t *peak_extra,
-                           double *seconds) {
+uint64_t engine_delta_size(const std::string &old_value, const std::string &new_value,
+                           uint64_t *peak_extra, double *seconds) {
     buf o = view(old_value), n = view(new_value);
     const uint64_t rss_before = status_kib("VmRSS:");
     reset_peak();
     const auto t0 = clock_type::now();
     edit_script *script = edit_script_create(&o, &n);
-    const int32_t result = myers_binary_diff(&o, 0, (int32_t)o.length, &n, 0, (int32_t)n.length, script,
-                                             2147483647, 10000);
+    const int32_t result = myers_binary_diff(&o, 0, (int32_t)o.length, &n, 0, (int32_t)n.length,
+                                             script, 2147483647, 10000);
     uint64_t size = 0;
-    if (result == 0) size = script->output->length;
-    else if (result == 2) size = 1;
+    if (result == 0)
+        size = script->output->length;
+    else if (result == 2)
+        size = 1;
     if (result == 1 || size >= n.length) size = cbor_head_size(n.length) + n.length;
     const uint64_t output_bytes = script->output->capacity;
     edit_script_free(script);
@@ -155,7 +159,8 @@ uint64_t block_size_for(uint64_t old_size) {
     return n;
 }
 
-set_result run_xdelta(const std::string &xdelta, std::vector<pair_input> &pairs, const std::string &scratch) {
+set_result run_xdelta(const std::string &xdelta, std::vector<pair_input> &pairs,
+                      const std::string &scratch) {
     set_result total;
     int index = 0;
     for (pair_input &p : pairs) {
@@ -168,8 +173,8 @@ set_result run_xdelta(const std::string &xdelta, std::vector<pair_input> &pairs,
         }
         const std::string out_path = scratch + "/delta." + std::to_string(index);
         const std::string block = std::to_string(block_size_for(p.old_value.size()));
-        std::vector<std::string> args = {xdelta, "-e", "-9", "-S", "none", "-B", block, "-f", "-s", old_path,
-                                         new_path, out_path};
+        std::vector<std::string> args = {xdelta, "-e", "-9", "-S",     "none",   "-B",
+                                         block,  "-f", "-s", old_path, new_path, out_path};
         std::vector<char *> argv;
         for (std::string &a : args) argv.push_back(&a[0]);
         argv.push_back(nullptr);
@@ -200,18 +205,20 @@ set_result run_xdelta(const std::string &xdelta, std::vector<pair_input> &pairs,
 
 void print_row(const char *set, const char *who, const set_result &r) {
     const double mb = (double)r.new_bytes / 1e6;
-    printf("%-34s %-8s %12.1f MB/s %10.4f s %12llu B %8.3f %% %9.0f KiB%s\n", set, who, mb / r.seconds, r.seconds,
-           (unsigned long long)r.delta_bytes, 100.0 * (double)r.delta_bytes / (double)std::max<uint64_t>(1, r.new_bytes),
+    printf("%-34s %-8s %12.1f MB/s %10.4f s %12llu B %8.3f %% %9.0f KiB%s\n", set, who,
+           mb / r.seconds, r.seconds, (unsigned long long)r.delta_bytes,
+           100.0 * (double)r.delta_bytes / (double)std::max<uint64_t>(1, r.new_bytes),
            (double)r.peak_extra / 1024.0, r.failures ? "  FAILED" : "");
 }
 
-void compare(const char *set, std::vector<pair_input> &pairs, const std::string &xdelta, const std::string &scratch,
-             int repeat) {
+void compare(const char *set, std::vector<pair_input> &pairs, const std::string &xdelta,
+             const std::string &scratch, int repeat) {
     const set_result ours = run_engine(pairs, repeat);
     const set_result theirs = run_xdelta(xdelta, pairs, scratch);
     print_row(set, "engine", ours);
     print_row(set, "xdelta3", theirs);
-    printf("%-34s %-8s speed x%.2f, delta size x%.3f of xdelta3's\n", set, "ratio", theirs.seconds / ours.seconds,
+    printf("%-34s %-8s speed x%.2f, delta size x%.3f of xdelta3's\n", set, "ratio",
+           theirs.seconds / ours.seconds,
            (double)ours.delta_bytes / (double)std::max<uint64_t>(1, theirs.delta_bytes));
     fflush(stdout);
 }
@@ -226,7 +233,7 @@ std::string random_value(std::mt19937_64 &rng, size_t n) {
     return s;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     std::string pairs_list, tar_old, tar_new, xdelta = "/usr/bin/xdelta3";
@@ -234,13 +241,20 @@ int main(int argc, char **argv) {
     int repeat = 3;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--pairs" && i + 1 < argc) pairs_list = argv[++i];
-        else if (a == "--tar" && i + 2 < argc) tar_old = argv[++i], tar_new = argv[++i];
-        else if (a == "--synthetic") synthetic = true;
-        else if (a == "--xdelta" && i + 1 < argc) xdelta = argv[++i];
-        else if (a == "--repeat" && i + 1 < argc) repeat = std::max(1, atoi(argv[++i]));
+        if (a == "--pairs" && i + 1 < argc)
+            pairs_list = argv[++i];
+        else if (a == "--tar" && i + 2 < argc)
+            tar_old = argv[++i], tar_new = argv[++i];
+        else if (a == "--synthetic")
+            synthetic = true;
+        else if (a == "--xdelta" && i + 1 < argc)
+            xdelta = argv[++i];
+        else if (a == "--repeat" && i + 1 < argc)
+            repeat = std::max(1, atoi(argv[++i]));
         else {
-            fprintf(stderr, "usage: %s [--pairs LIST] [--tar OLD NEW] [--synthetic] [--xdelta PATH] [--repeat N]\n",
+            fprintf(stderr,
+                    "usage: %s [--pairs LIST] [--tar OLD NEW] [--synthetic] [--xdelta PATH] "
+                    "[--repeat N]\n",
                     argv[0]);
             return 2;
         }
@@ -249,8 +263,8 @@ int main(int argc, char **argv) {
     const char *scratch = mkdtemp(scratch_template);
     if (!scratch) return 1;
 
-    printf("%-34s %-8s %17s %12s %14s %10s %13s\n", "set", "tool", "throughput", "time", "delta", "of new",
-           "peak extra");
+    printf("%-34s %-8s %17s %12s %14s %10s %13s\n", "set", "tool", "throughput", "time", "delta",
+           "of new", "peak extra");
     if (!pairs_list.empty()) {
         std::vector<pair_input> pairs;
         std::ifstream list(pairs_list);
@@ -265,7 +279,8 @@ int main(int argc, char **argv) {
             p.new_value = read_file(p.new_path);
             pairs.push_back(std::move(p));
         }
-        const std::string name = "(a) stdlib .py 3.9->3.10 (" + std::to_string(pairs.size()) + " files)";
+        const std::string name =
+            "(a) stdlib .py 3.9->3.10 (" + std::to_string(pairs.size()) + " files)";
         compare(name.c_str(), pairs, xdelta, scratch, repeat);
     }
     if (!tar_old.empty()) {

@@ -41,7 +41,9 @@ PYENV = os.path.expanduser("~/.pyenv/versions")
 
 
 def pyenv_prefix(version):
-    return subprocess.run(["pyenv", "prefix", version], capture_output=True, text=True, check=True).stdout.strip()
+    return subprocess.run(
+        ["pyenv", "prefix", version], capture_output=True, text=True, check=True
+    ).stdout.strip()
 
 
 def py_files(root):
@@ -80,11 +82,23 @@ def build_sets(work):
     write_tar(new_lib, new_files, os.path.join(work, "lib310.tar"))
     sets = [
         (f"stdlib .py pairs ({len(pairs)})", pairs),
-        ("Lib tars 3.9 -> 3.10", [(os.path.join(work, "lib39.tar"), os.path.join(work, "lib310.tar"))]),
-        ("libpython 3.9 -> 3.10", [(f"{old_prefix}/lib/libpython3.9.so.1.0", f"{new_prefix}/lib/libpython3.10.so.1.0")]),
-        ("_decimal .so 3.9 -> 3.10", [(
-            f"{old_lib}/lib-dynload/_decimal.cpython-39-x86_64-linux-gnu.so",
-            f"{new_lib}/lib-dynload/_decimal.cpython-310-x86_64-linux-gnu.so")]),
+        (
+            "Lib tars 3.9 -> 3.10",
+            [(os.path.join(work, "lib39.tar"), os.path.join(work, "lib310.tar"))],
+        ),
+        (
+            "libpython 3.9 -> 3.10",
+            [(f"{old_prefix}/lib/libpython3.9.so.1.0", f"{new_prefix}/lib/libpython3.10.so.1.0")],
+        ),
+        (
+            "_decimal .so 3.9 -> 3.10",
+            [
+                (
+                    f"{old_lib}/lib-dynload/_decimal.cpython-39-x86_64-linux-gnu.so",
+                    f"{new_lib}/lib-dynload/_decimal.cpython-310-x86_64-linux-gnu.so",
+                )
+            ],
+        ),
     ]
     rng = random.Random(2026)
 
@@ -147,7 +161,11 @@ def child(engine, list_path):
     for (old, new), d in zip(values, deltas):
         if bytes(delta.patch(old, bytes(d))) != new:
             raise SystemExit(f"{engine}: round trip failed")
-    print(json.dumps({"seconds": seconds, "delta": total, "new": new_bytes, "peak_kb": peak - base_rss}))
+    print(
+        json.dumps(
+            {"seconds": seconds, "delta": total, "new": new_bytes, "peak_kb": peak - base_rss}
+        )
+    )
 
 
 def run_ours(engine, pairs, work):
@@ -155,7 +173,9 @@ def run_ours(engine, pairs, work):
     with open(list_path, "w") as f:
         for a, b in pairs:
             f.write(f"{a}\t{b}\n")
-    out = subprocess.run([sys.executable, __file__, "--child", engine, list_path], capture_output=True, text=True)
+    out = subprocess.run(
+        [sys.executable, __file__, "--child", engine, list_path], capture_output=True, text=True
+    )
     if out.returncode != 0:
         raise SystemExit(out.stderr)
     r = json.loads(out.stdout)
@@ -171,14 +191,29 @@ def run_peer(name, pairs, work):
             window = 512 << 10
             while window < size:
                 window <<= 1
-            command = ["xdelta3", "-e", "-9", "-S", "none", "-B", str(window), "-f", "-s", a, b, out_path]
+            command = [
+                "xdelta3",
+                "-e",
+                "-9",
+                "-S",
+                "none",
+                "-B",
+                str(window),
+                "-f",
+                "-s",
+                a,
+                b,
+                out_path,
+            ]
         else:
             command = ["zstd", "-q", "-f", "-19", f"--patch-from={a}", b, "-o", out_path]
         # The child's own peak: a forked Python parent's pages would count
         # in a peak taken with wait4, so /usr/bin/time reports it instead.
         command = ["/usr/bin/time", "-f", "%M", "-o", rss_path] + command
         start = time.perf_counter()
-        status = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+        status = subprocess.run(
+            command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+        ).returncode
         seconds += time.perf_counter() - start
         if status != 0:
             raise SystemExit(f"{command} failed")
@@ -222,7 +257,7 @@ def huge(work):
             if info < 24:
                 return initial >> 5, info
             width = 1 << (info - 24)
-            value = int.from_bytes(d[pos:pos + width], "big")
+            value = int.from_bytes(d[pos : pos + width], "big")
             pos += width
             return initial >> 5, value
 
@@ -230,11 +265,11 @@ def huge(work):
             major, value = head()
             if major == 0:
                 _, length = head()
-                assert old[value:value + length] == new[at:at + length]
+                assert old[value : value + length] == new[at : at + length]
                 copies_past_4g += value + length > 1 << 32
                 at += length
             else:
-                assert major == 2 and d[pos:pos + value] == new[at:at + value]
+                assert major == 2 and d[pos : pos + value] == new[at : at + value]
                 pos += value
                 at += value
         assert at == size
@@ -242,8 +277,10 @@ def huge(work):
         new.close()
     for path in paths:
         os.unlink(path)
-    print(f"huge: {size} bytes each, delta {len(d)} bytes, {copies_past_4g} copies reaching past 4 GiB, "
-          f"{seconds:.1f} s ({size / seconds / 1e6:.0f} MB/s); verified")
+    print(
+        f"huge: {size} bytes each, delta {len(d)} bytes, {copies_past_4g} copies reaching past 4 GiB, "
+        f"{seconds:.1f} s ({size / seconds / 1e6:.0f} MB/s); verified"
+    )
 
 
 def main():
@@ -273,11 +310,20 @@ def main():
                 else:
                     seconds, total, new_bytes, peak_kb = run_peer(engine, pairs, work)
                 rows[engine] = (seconds, total)
-                print(f"{name:32} {engine:10} {100 * total / new_bytes:9.3f} {new_bytes / seconds / 1e6:9.1f} "
-                      f"{peak_kb / 1024:9.1f}", flush=True)
+                print(
+                    f"{name:32} {engine:10} {100 * total / new_bytes:9.3f} {new_bytes / seconds / 1e6:9.1f} "
+                    f"{peak_kb / 1024:9.1f}",
+                    flush=True,
+                )
             fast, xd = rows["diff_fast"], rows["xdelta3"]
-            print(f"{'':32} diff_fast/xdelta3: size {fast[1] / max(xd[1], 1):.2f}x, speed {xd[0] / fast[0]:.1f}x"
-                  + (f"; diff_fast/diff size {fast[1] / max(rows['diff'][1], 1):.2f}x" if "diff" in rows else ""))
+            print(
+                f"{'':32} diff_fast/xdelta3: size {fast[1] / max(xd[1], 1):.2f}x, speed {xd[0] / fast[0]:.1f}x"
+                + (
+                    f"; diff_fast/diff size {fast[1] / max(rows['diff'][1], 1):.2f}x"
+                    if "diff" in rows
+                    else ""
+                )
+            )
 
 
 if __name__ == "__main__":

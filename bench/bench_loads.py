@@ -21,7 +21,6 @@ import time
 import cbor2
 import msgpack
 import orjson
-
 from bench_dumps import DEFAULT_DATA, benchmark_values, report, report_worst
 from corvantis_core import cbor
 

@@ -59,8 +59,10 @@ def python_delta(old, new):
     check(len(d) < len(new), "the delta is shorter than the new value")
     fast, t_fast = best_time(lambda: delta.diff_fast(old, new))
     fast = bytes(fast)
-    print(f"  diff_fast (block matching): delta {len(fast)} bytes = {100 * len(fast) / len(new):.2f}% of new,"
-          f" {t_fast * 1e3:.3f} ms")
+    print(
+        f"  diff_fast (block matching): delta {len(fast)} bytes = {100 * len(fast) / len(new):.2f}% of new,"
+        f" {t_fast * 1e3:.3f} ms"
+    )
     check(bytes(delta.patch(old, fast)) == new, "patch(old, diff_fast(old, new)) == new")
     return d
 
@@ -74,21 +76,38 @@ def tool_delta(old, new, expected_delta):
     with tempfile.TemporaryDirectory() as tmp:
         d_path, out_path = os.path.join(tmp, "delta"), os.path.join(tmp, "rebuilt.md")
         start = time.perf_counter()
-        r1 = subprocess.run([tool, "--stats", "diff", str(OLD), str(NEW), d_path], capture_output=True, text=True)
-        r2 = subprocess.run([tool, "patch", str(OLD), d_path, out_path], capture_output=True, text=True)
+        r1 = subprocess.run(
+            [tool, "--stats", "diff", str(OLD), str(NEW), d_path], capture_output=True, text=True
+        )
+        r2 = subprocess.run(
+            [tool, "patch", str(OLD), d_path, out_path], capture_output=True, text=True
+        )
         elapsed = time.perf_counter() - start
-        check(r1.returncode == 0 and r2.returncode == 0, f"tool exit status ({r1.stderr.strip() or r2.stderr.strip() or 'no errors'})")
+        check(
+            r1.returncode == 0 and r2.returncode == 0,
+            f"tool exit status ({r1.stderr.strip() or r2.stderr.strip() or 'no errors'})",
+        )
         if r1.returncode or r2.returncode:
             return
         for line in r1.stdout.splitlines():
             print(f"  | {line}")
         produced = Path(d_path).read_bytes()
-        print(f"  delta {len(produced)} bytes = {100 * len(produced) / len(new):.2f}% of new; "
-              f"two processes took {elapsed * 1e3:.1f} ms")
+        print(
+            f"  delta {len(produced)} bytes = {100 * len(produced) / len(new):.2f}% of new; "
+            f"two processes took {elapsed * 1e3:.1f} ms"
+        )
         raw = subprocess.run([tool, "--raw", "diff", str(OLD), str(NEW), "-"], capture_output=True)
-        check(raw.returncode == 0 and raw.stdout == expected_delta, "the tool's --raw delta is the module's delta")
-        check(produced == bytes(delta.diff_compact(old, new)), "the tool's default delta is the module's compact delta")
-        check(Path(out_path).read_bytes() == new, "the tool's rebuilt file equals the edited document")
+        check(
+            raw.returncode == 0 and raw.stdout == expected_delta,
+            "the tool's --raw delta is the module's delta",
+        )
+        check(
+            produced == bytes(delta.diff_compact(old, new)),
+            "the tool's default delta is the module's compact delta",
+        )
+        check(
+            Path(out_path).read_bytes() == new, "the tool's rebuilt file equals the edited document"
+        )
 
 
 def cbor_sample():
@@ -96,18 +115,28 @@ def cbor_sample():
     value = json.loads(SAMPLE.read_text(encoding="utf-8"))
     encoded, t_cbor = best_time(lambda: cbor.dumps(value))
     definite, _ = best_time(lambda: cbor.dumps(value, indefinite=False), repeat=3)
-    text, t_json = best_time(lambda: json.dumps(value, separators=(",", ":"), ensure_ascii=False).encode())
-    print(f"  cbor (indefinite) {len(encoded)} bytes, cbor (definite) {len(definite)} bytes, "
-          f"compact json {len(text)} bytes")
-    print(f"  cbor is {100 * len(encoded) / len(text):.1f}% of json; "
-          f"dumps {t_cbor * 1e6:.0f} us, json.dumps {t_json * 1e6:.0f} us")
+    text, t_json = best_time(
+        lambda: json.dumps(value, separators=(",", ":"), ensure_ascii=False).encode()
+    )
+    print(
+        f"  cbor (indefinite) {len(encoded)} bytes, cbor (definite) {len(definite)} bytes, "
+        f"compact json {len(text)} bytes"
+    )
+    print(
+        f"  cbor is {100 * len(encoded) / len(text):.1f}% of json; "
+        f"dumps {t_cbor * 1e6:.0f} us, json.dumps {t_json * 1e6:.0f} us"
+    )
     try:
         import cbor2
     except ImportError:
         print("  (cbor2 not installed: decoding check skipped)")
     else:
-        check(cbor2.loads(encoded) == value, "cbor2 decodes the indefinite encoding to the JSON value")
-        check(cbor2.loads(definite) == value, "cbor2 decodes the definite encoding to the JSON value")
+        check(
+            cbor2.loads(encoded) == value, "cbor2 decodes the indefinite encoding to the JSON value"
+        )
+        check(
+            cbor2.loads(definite) == value, "cbor2 decodes the definite encoding to the JSON value"
+        )
     check(len(encoded) < len(text), "CBOR is smaller than compact JSON")
 
 

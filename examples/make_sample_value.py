@@ -16,8 +16,14 @@ SKUS = [
     ("SS-1TB", "Solid-state drive, 1 TB", 74.25),
     ("WC-1080", "Webcam, 1080p", 39.0),
 ]
-CITIES = [("Lyon", "FR", "69002"), ("Leeds", "GB", "LS1 4AP"), ("Porto", "PT", "4050-297"),
-          ("Graz", "AT", "8010"), ("Ghent", "BE", "9000"), ("Turku", "FI", "20100")]
+CITIES = [
+    ("Lyon", "FR", "69002"),
+    ("Leeds", "GB", "LS1 4AP"),
+    ("Porto", "PT", "4050-297"),
+    ("Graz", "AT", "8010"),
+    ("Ghent", "BE", "9000"),
+    ("Turku", "FI", "20100"),
+]
 STREETS = ["Rue Mercière", "Briggate", "Rua das Flores", "Herrengasse", "Veldstraat", "Aurakatu"]
 STATUSES = ["pending", "paid", "packed", "shipped", "delivered", "returned"]
 NAMES = ["Ada", "Bruno", "Chiara", "Dmitri", "Elif", "Farid", "Greta", "Hiro", "Ines", "Jonas"]
@@ -29,19 +35,39 @@ def order(rng, n):
     for _ in range(rng.randint(1, 4)):
         sku, title, price = rng.choice(SKUS)
         qty = rng.randint(1, 3)
-        lines.append({"sku": sku, "title": title, "quantity": qty, "unit_price": price,
-                      "discount": rng.choice([0, 0, 0, 5, 10]), "gift_wrap": rng.random() < 0.1})
-    total = round(sum(l["quantity"] * l["unit_price"] * (100 - l["discount"]) / 100 for l in lines), 2)
+        lines.append(
+            {
+                "sku": sku,
+                "title": title,
+                "quantity": qty,
+                "unit_price": price,
+                "discount": rng.choice([0, 0, 0, 5, 10]),
+                "gift_wrap": rng.random() < 0.1,
+            }
+        )
+    total = round(
+        sum(l["quantity"] * l["unit_price"] * (100 - l["discount"]) / 100 for l in lines), 2
+    )
     status = rng.choice(STATUSES)
     return {
         "id": 500_000 + n * 7 + rng.randint(0, 6),
         "created": f"2024-{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}T{rng.randint(0, 23):02d}:{rng.randint(0, 59):02d}:00Z",
         "status": status,
-        "customer": {"name": rng.choice(NAMES), "id": rng.randint(1000, 99999),
-                     "vip": rng.random() < 0.15, "email_opt_in": rng.random() < 0.5},
-        "shipping": {"street": f"{rng.randint(1, 180)} {rng.choice(STREETS)}", "city": city,
-                     "postcode": postcode, "country": country,
-                     "tracking": None if status in ("pending", "paid") else f"TRK{rng.randint(10**9, 10**10 - 1)}"},
+        "customer": {
+            "name": rng.choice(NAMES),
+            "id": rng.randint(1000, 99999),
+            "vip": rng.random() < 0.15,
+            "email_opt_in": rng.random() < 0.5,
+        },
+        "shipping": {
+            "street": f"{rng.randint(1, 180)} {rng.choice(STREETS)}",
+            "city": city,
+            "postcode": postcode,
+            "country": country,
+            "tracking": None
+            if status in ("pending", "paid")
+            else f"TRK{rng.randint(10**9, 10**10 - 1)}",
+        },
         "lines": lines,
         "total": total,
         "currency": "EUR" if country != "GB" else "GBP",
@@ -58,8 +84,10 @@ def sample():
         "page": {"number": 3, "size": len(orders), "total_pages": 41, "has_next": True},
         "generated_at": 1718100000.25,
         "orders": orders,
-        "facets": {"status": {s: rng.randint(0, 900) for s in STATUSES},
-                   "country": {c[1]: rng.randint(0, 500) for c in CITIES}},
+        "facets": {
+            "status": {s: rng.randint(0, 900) for s in STATUSES},
+            "country": {c[1]: rng.randint(0, 500) for c in CITIES},
+        },
     }
 
 

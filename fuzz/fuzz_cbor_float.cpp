@@ -1,5 +1,6 @@
-// Every 8-byte chunk of the input is a double, written with cbor_write_float and read back by the reference
-// reader: the same bits (every NaN as F9 7E 00), status 1 for a finite value, in the shortest exact width.
+// Every 8-byte chunk of the input is a double, written with cbor_write_float and read back by the
+// reference reader: the same bits (every NaN as F9 7E 00), status 1 for a finite value, in the
+// shortest exact width.
 #include <cmath>
 #include <cstring>
 
@@ -17,8 +18,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const unsigned long long bits = cbor_ref::bits_of(x);
         FUZZ_CHECK(status == (std::isfinite(x) ? 1 : 0), "status %d", status);
         FUZZ_CHECK(it.ok && it.is_float && it.consumed == gen->length, "not one float item");
-        FUZZ_CHECK(it.float_bits == (std::isnan(x) ? 0x7FF8000000000000ull : bits), "%016llx read back wrong", bits);
-        FUZZ_CHECK(gen->length == cbor_ref::shortest_float_size(x), "%016llx in %d bytes", bits, int(gen->length));
+        FUZZ_CHECK(it.float_bits == (std::isnan(x) ? 0x7FF8000000000000ull : bits),
+                   "%016llx read back wrong", bits);
+        FUZZ_CHECK(gen->length == cbor_ref::shortest_float_size(x), "%016llx in %d bytes", bits,
+                   int(gen->length));
         cbor_generator_free(gen);
     }
     return 0;

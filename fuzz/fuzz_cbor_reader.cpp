@@ -1,6 +1,6 @@
-// cbor_reader_walk over arbitrary bytes against a recursive reading written apart from it: the same status
-// at the same offset, events that nest and stay inside the input, floats as the reference widens them, and a
-// builder that stops the walk half-way is obeyed.
+// cbor_reader_walk over arbitrary bytes against a recursive reading written apart from it: the same
+// status at the same offset, events that nest and stay inside the input, floats as the reference
+// widens them, and a builder that stops the walk half-way is obeyed.
 #include <cmath>
 #include <vector>
 
@@ -14,7 +14,11 @@ namespace {
 bool valid_utf8(const uint8_t *p, uint64_t n) {
     for (uint64_t i = 0; i < n;) {
         const uint8_t c = p[i];
-        const unsigned len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        const unsigned len = c < 0x80         ? 1
+                             : (c >> 5) == 6  ? 2
+                             : (c >> 4) == 14 ? 3
+                             : (c >> 3) == 30 ? 4
+                                              : 0;
         if (len == 0 || n - i < len) return false;
         uint32_t cp = len == 1 ? c : c & (0x7F >> len);
         for (unsigned k = 1; k < len; ++k) {
@@ -55,7 +59,8 @@ struct Reference {
         pos += arg;
         return true;
     }
-    // promised: the items the enclosing definite containers still need besides the ones in progress.
+    // promised: the items the enclosing definite containers still need besides the ones in
+    // progress.
     bool item(uint64_t &pos, uint64_t level, uint64_t promised) {
         if (pos >= n) return fail(CBOR_READER_TRUNCATED, pos);
         const uint64_t start = pos;
@@ -74,8 +79,10 @@ struct Reference {
                 if (pos >= n) return fail(CBOR_READER_TRUNCATED, pos);
                 const uint64_t chunk = pos;
                 if (p[pos] == 0xFF) return ++pos, true;
-                if ((p[pos] & 31) >= 28 && (p[pos] & 31) <= 30) return fail(CBOR_READER_RESERVED_INFO, pos);
-                if (p[pos] >> 5 != major || (p[pos] & 31) == 31) return fail(CBOR_READER_BAD_CHUNK, pos);
+                if ((p[pos] & 31) >= 28 && (p[pos] & 31) <= 30)
+                    return fail(CBOR_READER_RESERVED_INFO, pos);
+                if (p[pos] >> 5 != major || (p[pos] & 31) == 31)
+                    return fail(CBOR_READER_BAD_CHUNK, pos);
                 if (!head(pos, arg)) return fail(CBOR_READER_TRUNCATED, chunk);
                 if (!string(pos, major, chunk, arg)) return false;
             }
@@ -88,7 +95,8 @@ struct Reference {
                 if (info == 31 && pos >= n) return fail(CBOR_READER_TRUNCATED, pos);
                 if (info == 31 && p[pos] == 0xFF) return ++pos, true;
                 for (unsigned e = 0; e < per; ++e) {
-                    const uint64_t later = info == 31 ? 0 : static_cast<uint64_t>(items) - (k * per + e) - 1;
+                    const uint64_t later =
+                        info == 31 ? 0 : static_cast<uint64_t>(items) - (k * per + e) - 1;
                     if (!item(pos, level + 1, promised + later)) return false;
                 }
             }
@@ -108,7 +116,7 @@ int record(void *context, const cbor_reader_event *ev) {
     return r->events.size() > r->stop_at;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint64_t max_depth = size % 3 == 0 ? 0 : size % 7;
@@ -120,8 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Recorder rec;
     uint64_t at = 0;
     const cbor_reader_status status = cbor_reader_walk(data, size, max_depth, record, &rec, &at);
-    FUZZ_CHECK(status == ref.status && at == ref.at, "status %d at %llu, the reference %d at %llu", status,
-               (unsigned long long)at, ref.status, (unsigned long long)ref.at);
+    FUZZ_CHECK(status == ref.status && at == ref.at, "status %d at %llu, the reference %d at %llu",
+               status, (unsigned long long)at, ref.status, (unsigned long long)ref.at);
 
     int64_t open = 0;
     for (const cbor_reader_event &ev : rec.events) {
@@ -130,14 +138,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         open += starts ? 1 : ev.kind == CBOR_READER_END ? -1 : 0;
         FUZZ_CHECK(open >= 0, "more ends than starts");
         if (ev.kind == CBOR_READER_BYTES || ev.kind == CBOR_READER_TEXT) {
-            FUZZ_CHECK(ev.data >= data && ev.argument <= size - static_cast<uint64_t>(ev.data - data), "string bounds");
-            FUZZ_CHECK(ev.kind == CBOR_READER_BYTES || ev.ascii == (cbor_reader_utf8_check(ev.data, ev.argument) == 1),
+            FUZZ_CHECK(ev.data >= data &&
+                           ev.argument <= size - static_cast<uint64_t>(ev.data - data),
+                       "string bounds");
+            FUZZ_CHECK(ev.kind == CBOR_READER_BYTES ||
+                           ev.ascii == (cbor_reader_utf8_check(ev.data, ev.argument) == 1),
                        "ascii flag");
         }
         if (ev.kind == CBOR_READER_FLOAT) {
             const cbor_ref::Item it = cbor_ref::read(data + ev.offset, size - ev.offset);
             const double expected = cbor_ref::ieee_value(it.float_bits, 11, 52);
-            FUZZ_CHECK(std::isnan(expected) ? std::isnan(ev.number) : cbor_ref::bits_of(ev.number) == it.float_bits,
+            FUZZ_CHECK(std::isnan(expected) ? std::isnan(ev.number)
+                                            : cbor_ref::bits_of(ev.number) == it.float_bits,
                        "float at %llu", (unsigned long long)ev.offset);
         }
     }
@@ -146,7 +158,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!rec.events.empty()) {
         Recorder half;
         half.stop_at = rec.events.size() / 2;
-        const cbor_reader_status stopped = cbor_reader_walk(data, size, max_depth, record, &half, &at);
+        const cbor_reader_status stopped =
+            cbor_reader_walk(data, size, max_depth, record, &half, &at);
         FUZZ_CHECK(stopped == CBOR_READER_STOPPED && half.events.size() == half.stop_at + 1 &&
                        at == rec.events[half.stop_at].offset,
                    "stop not obeyed");

@@ -1,7 +1,8 @@
-// diff_apply on compact deltas (old length in 2 bytes, old, delta). The header's old checksum and its own
-// checksum are set right before each run, so mutations reach the streams and operations behind them rather
-// than stopping at the first check; the old value is cut to the length the header declares when it can be.
-// A result must have the declared length and checksum; a failure must name its reason.
+// diff_apply on compact deltas (old length in 2 bytes, old, delta). The header's old checksum and
+// its own checksum are set right before each run, so mutations reach the streams and operations
+// behind them rather than stopping at the first check; the old value is cut to the length the
+// header declares when it can be. A result must have the declared length and checksum; a failure
+// must name its reason.
 #include <xxhash.h>
 
 #include "delta/compact_reader.h"
@@ -17,19 +18,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (h.check_at != 0) {
         if (h.old_length <= old_copy.size()) old_copy.resize(h.old_length);
         const uint64_t sum = XXH3_64bits(old_copy.data(), old_copy.size());
-        for (int i = 0; i < 8; ++i) delta_copy[h.checksums_at + i] = static_cast<uint8_t>(sum >> (56 - 8 * i));
+        for (int i = 0; i < 8; ++i)
+            delta_copy[h.checksums_at + i] = static_cast<uint8_t>(sum >> (56 - 8 * i));
         const uint64_t check = XXH3_64bits(delta_copy.data(), h.check_at);
-        for (int i = 0; i < 4; ++i) delta_copy[h.check_at + i] = static_cast<uint8_t>(check >> (24 - 8 * i));
-        if (h.new_length > (uint64_t{1} << 24)) return 0;  // a run that long is valid, just slow to fuzz
+        for (int i = 0; i < 4; ++i)
+            delta_copy[h.check_at + i] = static_cast<uint8_t>(check >> (24 - 8 * i));
+        if (h.new_length > (uint64_t{1} << 24))
+            return 0; // a run that long is valid, just slow to fuzz
     }
     buf old_value = fuzz::view_of(old_copy), delta = fuzz::view_of(delta_copy);
     diff_apply_error error = DIFF_APPLY_OK;
     buf *got = diff_apply(&old_value, &delta, &error);
-    FUZZ_CHECK((got == nullptr) == (error != DIFF_APPLY_OK), "error %d with a result %p", error, (void *)got);
+    FUZZ_CHECK((got == nullptr) == (error != DIFF_APPLY_OK), "error %d with a result %p", error,
+               (void *)got);
     if (got != nullptr && diff_is_compact(delta.data, delta.length)) {
         compact_header_read(delta.data, delta.length, &h);
-        FUZZ_CHECK(got->length == h.new_length && XXH3_64bits(got->data, got->length) == h.new_checksum,
-                   "a result of %llu bytes that is not the declared value", (unsigned long long)got->length);
+        FUZZ_CHECK(got->length == h.new_length &&
+                       XXH3_64bits(got->data, got->length) == h.new_checksum,
+                   "a result of %llu bytes that is not the declared value",
+                   (unsigned long long)got->length);
     }
     buf_free(got);
     return 0;

@@ -13,18 +13,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     buf old_value = fuzz::view_of(values.first), delta = fuzz::view_of(values.second);
     std::string want;
     bool sized = false;
-    const char *want_error = delta_reference::apply(delta_reference::str(old_value), delta_reference::str(delta), want,
-                                                    false, &sized);
+    const char *want_error = delta_reference::apply(
+        delta_reference::str(old_value), delta_reference::str(delta), want, false, &sized);
     const char *error = "unset";
-    buf *plain = diff_apply_binary(&old_value, &delta), *reported = diff_apply_binary_ex(&old_value, &delta, &error);
+    buf *plain = diff_apply_binary(&old_value, &delta),
+        *reported = diff_apply_binary_ex(&old_value, &delta, &error);
     for (const buf *got : {plain, reported}) {
-        FUZZ_CHECK((got == nullptr) == (want_error != nullptr), "expected %s", want_error ? want_error : "success");
+        FUZZ_CHECK((got == nullptr) == (want_error != nullptr), "expected %s",
+                   want_error ? want_error : "success");
         FUZZ_CHECK(got == nullptr || delta_reference::str(*got) == want, "wrong bytes");
-        FUZZ_CHECK(got == nullptr || got->length == 0 || !sized || got->capacity == got->length, "sized %llu for %llu",
-                   (unsigned long long)got->capacity, (unsigned long long)got->length);
+        FUZZ_CHECK(got == nullptr || got->length == 0 || !sized || got->capacity == got->length,
+                   "sized %llu for %llu", (unsigned long long)got->capacity,
+                   (unsigned long long)got->length);
     }
-    FUZZ_CHECK(want_error == nullptr ? error == nullptr : error != nullptr && std::strcmp(error, want_error) == 0,
-               "error \"%s\", expected \"%s\"", error ? error : "(none)", want_error ? want_error : "(none)");
+    FUZZ_CHECK(want_error == nullptr ? error == nullptr
+                                     : error != nullptr && std::strcmp(error, want_error) == 0,
+               "error \"%s\", expected \"%s\"", error ? error : "(none)",
+               want_error ? want_error : "(none)");
     buf_free(plain);
     buf_free(reported);
     return 0;

@@ -1,4 +1,5 @@
-// Shared by the harnesses (for libFuzzer and the replay driver): a check that aborts, and input readers.
+// Shared by the harnesses (for libFuzzer and the replay driver): a check that aborts, and input
+// readers.
 #ifndef CORVANTIS_FUZZ_SUPPORT_H
 #define CORVANTIS_FUZZ_SUPPORT_H
 
@@ -9,13 +10,13 @@
 
 #include "base/buf.h"
 
-#define FUZZ_CHECK(cond, ...)                                                             \
-    do {                                                                                  \
-        if (cond) break;                                                                  \
-        std::fprintf(stderr, "%s:%d: check failed: %s: ", __FILE__, __LINE__, #cond);     \
-        std::fprintf(stderr, __VA_ARGS__);                                                \
-        std::fputc('\n', stderr);                                                         \
-        std::abort();                                                                     \
+#define FUZZ_CHECK(cond, ...)                                                                      \
+    do {                                                                                           \
+        if (cond) break;                                                                           \
+        std::fprintf(stderr, "%s:%d: check failed: %s: ", __FILE__, __LINE__, #cond);              \
+        std::fprintf(stderr, __VA_ARGS__);                                                         \
+        std::fputc('\n', stderr);                                                                  \
+        std::abort();                                                                              \
     } while (0)
 
 namespace fuzz {
@@ -30,13 +31,21 @@ class Input {
     size_t remaining() const { return size_; }
     const uint8_t *rest() const { return data_; }
     uint8_t byte() { return size_ == 0 ? 0 : (--size_, *data_++); }
-    uint16_t u16() { uint16_t hi = byte(); return static_cast<uint16_t>(hi << 8 | byte()); }
-    uint32_t u32() { uint32_t hi = u16(); return hi << 16 | u16(); }
+    uint16_t u16() {
+        uint16_t hi = byte();
+        return static_cast<uint16_t>(hi << 8 | byte());
+    }
+    uint32_t u32() {
+        uint32_t hi = u16();
+        return hi << 16 | u16();
+    }
 };
 
 // A 16-bit length for the first value (modulo what is left), the first, then the rest as the
 // second; each in a block of exactly its size, so the sanitizers see overreads.
-struct ValuePair { std::vector<uint8_t> first, second; };
+struct ValuePair {
+    std::vector<uint8_t> first, second;
+};
 
 inline ValuePair split_values(Input &in) {
     const size_t n = in.u16() % (in.remaining() + 1);
@@ -64,6 +73,6 @@ inline buf view_of(std::vector<uint8_t> &value) {
     return buf{value.empty() ? nullptr : value.data(), value.size(), value.size()};
 }
 
-}  // namespace fuzz
+} // namespace fuzz
 
 #endif

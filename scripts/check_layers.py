@@ -19,16 +19,44 @@ ALLOWED = {
     f"{CORE}/base": [],
     f"{CORE}/cbor": [f"{CORE}/base"],
     f"{CORE}/delta/policy": [f"{CORE}/base"],
-    f"{CORE}/delta/exact": [f"{CORE}/base", f"{CORE}/cbor", f"{CORE}/delta", f"{CORE}/delta/policy"],
-    f"{CORE}/delta/fast": [f"{CORE}/base", f"{CORE}/cbor", f"{CORE}/delta", f"{CORE}/delta/policy",
-                           f"{CORE}/delta/exact"],
-    f"{CORE}/delta": [f"{CORE}/base", f"{CORE}/cbor", f"{CORE}/delta/policy", f"{CORE}/delta/exact",
-                      f"{CORE}/delta/fast"],
+    f"{CORE}/delta/exact": [
+        f"{CORE}/base",
+        f"{CORE}/cbor",
+        f"{CORE}/delta",
+        f"{CORE}/delta/policy",
+    ],
+    f"{CORE}/delta/fast": [
+        f"{CORE}/base",
+        f"{CORE}/cbor",
+        f"{CORE}/delta",
+        f"{CORE}/delta/policy",
+        f"{CORE}/delta/exact",
+    ],
+    f"{CORE}/delta": [
+        f"{CORE}/base",
+        f"{CORE}/cbor",
+        f"{CORE}/delta/policy",
+        f"{CORE}/delta/exact",
+        f"{CORE}/delta/fast",
+    ],
     "src/main/cxx_api": [f"{CORE}/base"],
-    "src/main/bindings/python": [f"{CORE}/base", f"{CORE}/cbor", f"{CORE}/delta", f"{CORE}/delta/policy",
-                                 f"{CORE}/delta/exact", f"{CORE}/delta/fast", "src/main/cxx_api"],
-    "tools": [f"{CORE}/base", f"{CORE}/cbor", f"{CORE}/delta", f"{CORE}/delta/policy", f"{CORE}/delta/exact",
-              f"{CORE}/delta/fast"],
+    "src/main/bindings/python": [
+        f"{CORE}/base",
+        f"{CORE}/cbor",
+        f"{CORE}/delta",
+        f"{CORE}/delta/policy",
+        f"{CORE}/delta/exact",
+        f"{CORE}/delta/fast",
+        "src/main/cxx_api",
+    ],
+    "tools": [
+        f"{CORE}/base",
+        f"{CORE}/cbor",
+        f"{CORE}/delta",
+        f"{CORE}/delta/policy",
+        f"{CORE}/delta/exact",
+        f"{CORE}/delta/fast",
+    ],
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
@@ -43,9 +71,16 @@ def layer_of(path: str) -> str | None:
 
 def main() -> int:
     root = Path(sys.argv[1] if len(sys.argv) > 1 else ".").resolve()
-    sources = [p for layer in ALLOWED for p in (root / layer).rglob("*") if p.suffix in (".h", ".cpp")]
+    sources = [
+        p for layer in ALLOWED for p in (root / layer).rglob("*") if p.suffix in (".h", ".cpp")
+    ]
     sources = sorted(set(sources))
-    roots = [root / CORE, root / "src/main/cxx_api", root / "src/main/bindings/python", root / "tools"]
+    roots = [
+        root / CORE,
+        root / "src/main/cxx_api",
+        root / "src/main/bindings/python",
+        root / "tools",
+    ]
     problems = []
     graph: dict[str, list[str]] = {}
     for source in sources:
@@ -57,7 +92,7 @@ def main() -> int:
             candidates = [source.parent / name] + [r / name for r in roots]
             target = next((c for c in candidates if c.is_file()), None)
             if target is None:
-                problems.append(f"{rel}: includes \"{name}\", which is not a product header")
+                problems.append(f'{rel}: includes "{name}", which is not a product header')
                 continue
             target_rel = target.resolve().relative_to(root).as_posix()
             target_module = target_rel.rsplit(".", 1)[0]
@@ -73,7 +108,7 @@ def main() -> int:
         state[node] = 1
         for nxt in graph.get(node, []):
             if state.get(nxt) == 1:
-                problems.append("include cycle: " + " -> ".join(trail[trail.index(nxt):] + [nxt]))
+                problems.append("include cycle: " + " -> ".join(trail[trail.index(nxt) :] + [nxt]))
             elif nxt not in state:
                 visit(nxt, trail + [nxt])
         state[node] = 2

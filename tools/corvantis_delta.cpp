@@ -12,15 +12,15 @@
 #include <string>
 
 #include "base/buf.h"
-#include "delta_container.h"
 #include "delta/diff_compact.h"
+#include "delta_container.h"
 #include "tool_args.h"
 #include "tool_engine.h"
 #include "tool_failure.h"
 #include "tool_input.h"
 #include "tool_output.h"
-#include "tool_text.h"
 #include "tool_progress.h"
+#include "tool_text.h"
 
 #ifndef CORVANTIS_VERSION
 #define CORVANTIS_VERSION "dev"
@@ -43,11 +43,14 @@ struct run_stats {
 } // namespace
 
 static void print_stats(FILE *out, const run_stats &s) {
-    double percent = s.new_size == 0 ? 0.0 : 100.0 * static_cast<double>(s.delta_size) / static_cast<double>(s.new_size);
+    double percent = s.new_size == 0 ? 0.0
+                                     : 100.0 * static_cast<double>(s.delta_size) /
+                                           static_cast<double>(s.new_size);
     double mb = static_cast<double>(!s.engine.empty() ? s.old_size + s.new_size : s.new_size) / 1e6;
     std::fprintf(out, "old:    %llu bytes\n", static_cast<unsigned long long>(s.old_size));
     std::fprintf(out, "new:    %llu bytes\n", static_cast<unsigned long long>(s.new_size));
-    std::fprintf(out, "delta:  %llu bytes (%.2f%% of new)\n", static_cast<unsigned long long>(s.delta_size), percent);
+    std::fprintf(out, "delta:  %llu bytes (%.2f%% of new)\n",
+                 static_cast<unsigned long long>(s.delta_size), percent);
     if (!s.engine.empty()) {
         std::fprintf(out, "engine: %s\n", s.engine.c_str());
     }
@@ -71,9 +74,11 @@ static run_stats run_diff_compact(const tool_args &args, tool_output &out) {
     auto start = std::chrono::steady_clock::now();
     owned_buf delta;
     {
-        tool_progress progress("diff", tool_progress_wanted(args.quiet, old_value.size(), new_value.size()));
+        tool_progress progress(
+            "diff", tool_progress_wanted(args.quiet, old_value.size(), new_value.size()));
         progress.update(0, new_value.size());
-        delta.reset(diff_generate_compact_ex(&old_view, &new_view, args.level, tool_progress::callback, &progress));
+        delta.reset(diff_generate_compact_ex(&old_view, &new_view, args.level,
+                                             tool_progress::callback, &progress));
     }
     if (!delta) {
         throw tool_failure("cannot compute the delta: out of memory");
@@ -81,8 +86,9 @@ static run_stats run_diff_compact(const tool_args &args, tool_output &out) {
     double seconds = seconds_since(start);
     tool_piece piece{delta->data, delta->length};
     out.commit(&piece, 1);
-    return {"diff", "compact (level " + std::to_string(args.level) + ")", old_value.size(), new_value.size(),
-            delta->length, seconds};
+    return {"diff",           "compact (level " + std::to_string(args.level) + ")",
+            old_value.size(), new_value.size(),
+            delta->length,    seconds};
 }
 
 static run_stats run_diff(const tool_args &args, tool_output &out) {
@@ -98,8 +104,10 @@ static run_stats run_diff(const tool_args &args, tool_output &out) {
     owned_buf delta;
     {
         // The bare engines report no progress: the line says what runs.
-        tool_progress progress("diff", tool_progress_wanted(args.quiet, old_value.size(), new_value.size()));
-        progress.note(tool_progress_mib(new_value.size()) + " with the " + engine.name + " engine...");
+        tool_progress progress(
+            "diff", tool_progress_wanted(args.quiet, old_value.size(), new_value.size()));
+        progress.note(tool_progress_mib(new_value.size()) + " with the " + engine.name +
+                      " engine...");
         delta.reset(engine.generate(&old_view, &new_view));
     }
     if (!delta) {
@@ -124,8 +132,12 @@ static run_stats run_diff(const tool_args &args, tool_output &out) {
     }
     pieces[count++] = {delta->data, delta->length};
     out.commit(pieces, count);
-    return {"diff", engine.name, old_value.size(), new_value.size(),
-            delta->length + (args.raw ? 0 : DELTA_CONTAINER_HEADER_SIZE), seconds};
+    return {"diff",
+            engine.name,
+            old_value.size(),
+            new_value.size(),
+            delta->length + (args.raw ? 0 : DELTA_CONTAINER_HEADER_SIZE),
+            seconds};
 }
 
 static run_stats run_patch(const tool_args &args, tool_output &out) {
@@ -150,11 +162,13 @@ static run_stats run_patch(const tool_args &args, tool_output &out) {
     const std::string old_name = tool_quote_path(args.old_path, false);
     if (container) {
         if (old_value.size() != h.old_length) {
-            throw tool_failure("wrong old file " + old_name + ": " + std::to_string(old_value.size()) +
+            throw tool_failure("wrong old file " + old_name + ": " +
+                               std::to_string(old_value.size()) +
                                " bytes, the delta was made from " + std::to_string(h.old_length));
         }
         if (delta_container_hash(old_value.data(), old_value.size()) != h.old_hash) {
-            throw tool_failure("wrong old file " + old_name + ": its checksum differs from the one the delta was made from");
+            throw tool_failure("wrong old file " + old_name +
+                               ": its checksum differs from the one the delta was made from");
         }
     }
     buf old_view = old_value.view();
@@ -164,21 +178,25 @@ static run_stats run_patch(const tool_args &args, tool_output &out) {
     owned_buf result;
     {
         // diff_apply reports no progress: the line says what runs.
-        tool_progress progress("patch", tool_progress_wanted(args.quiet, old_value.size(), delta_file.size()));
+        tool_progress progress(
+            "patch", tool_progress_wanted(args.quiet, old_value.size(), delta_file.size()));
         progress.note("applying " + tool_progress_mib(delta_file.size()) + " of delta to " +
                       tool_progress_mib(old_value.size()) + "...");
         result.reset(tool_engine_apply(&old_view, &delta, &error));
     }
     if (!result) {
-        const char *message = diff_apply_error_name(error == DIFF_APPLY_OK ? DIFF_APPLY_OUT_OF_MEMORY : error);
+        const char *message =
+            diff_apply_error_name(error == DIFF_APPLY_OK ? DIFF_APPLY_OUT_OF_MEMORY : error);
         if (error == DIFF_APPLY_WRONG_OLD_LENGTH || error == DIFF_APPLY_WRONG_OLD_CHECKSUM) {
             throw tool_failure("wrong old file " + old_name + ": " + message);
         }
         throw tool_failure("cannot apply " + delta_name + ": " + message);
     }
     double seconds = seconds_since(start);
-    if (container && (result->length != h.new_length || delta_container_hash(result->data, result->length) != h.new_hash)) {
-        throw tool_failure("cannot apply " + delta_name + ": the result does not match the checksum in the delta");
+    if (container && (result->length != h.new_length ||
+                      delta_container_hash(result->data, result->length) != h.new_hash)) {
+        throw tool_failure("cannot apply " + delta_name +
+                           ": the result does not match the checksum in the delta");
     }
 
     tool_piece piece{result->data, result->length};
@@ -191,8 +209,8 @@ static int run(int argc, char **argv) {
     try {
         args = tool_args_parse(argc, argv);
     } catch (const tool_usage_error &e) {
-        std::fprintf(stderr, "%s: %s\n%sTry '%s --help' for more information.\n", PROGRAM, e.what(), TOOL_SYNOPSIS,
-                     PROGRAM);
+        std::fprintf(stderr, "%s: %s\n%sTry '%s --help' for more information.\n", PROGRAM, e.what(),
+                     TOOL_SYNOPSIS, PROGRAM);
         return 2;
     }
     if (args.action == TOOL_HELP) {
@@ -200,7 +218,8 @@ static int run(int argc, char **argv) {
         return 0;
     }
     if (args.action == TOOL_VERSION) {
-        std::printf("%s %s (checked delta format %d)\n", PROGRAM, CORVANTIS_VERSION, DELTA_CONTAINER_VERSION);
+        std::printf("%s %s (checked delta format %d)\n", PROGRAM, CORVANTIS_VERSION,
+                    DELTA_CONTAINER_VERSION);
         return 0;
     }
     // The output is settled first, so a refused output costs no reading.

@@ -41,7 +41,8 @@ static uint64_t get64(const uint8_t *at) {
     return v;
 }
 
-void delta_container_write(const delta_container_header *h, uint8_t out[DELTA_CONTAINER_HEADER_SIZE]) {
+void delta_container_write(const delta_container_header *h,
+                           uint8_t out[DELTA_CONTAINER_HEADER_SIZE]) {
     std::memcpy(out, MAGIC, sizeof MAGIC);
     out[AT_VERSION] = DELTA_CONTAINER_VERSION;
     out[AT_ENGINE] = h->engine;
@@ -60,15 +61,16 @@ std::string delta_container_read(const uint8_t *data, uint64_t length, delta_con
     if (length == 0) {
         return "empty file, not a delta";
     }
-    if (length < sizeof MAGIC ? std::memcmp(data, MAGIC, length) != 0 : std::memcmp(data, MAGIC, sizeof MAGIC) != 0) {
+    if (length < sizeof MAGIC ? std::memcmp(data, MAGIC, length) != 0
+                              : std::memcmp(data, MAGIC, sizeof MAGIC) != 0) {
         return "not a corvantis-delta file (a bare delta needs --raw)";
     }
     if (length < DELTA_CONTAINER_HEADER_SIZE) {
         return "truncated delta: " + std::to_string(length) + " bytes, shorter than its header";
     }
     if (data[AT_VERSION] != DELTA_CONTAINER_VERSION) {
-        return "unsupported delta format version " + std::to_string(data[AT_VERSION]) + " (this tool reads " +
-               std::to_string(DELTA_CONTAINER_VERSION) + ")";
+        return "unsupported delta format version " + std::to_string(data[AT_VERSION]) +
+               " (this tool reads " + std::to_string(DELTA_CONTAINER_VERSION) + ")";
     }
     if (get64(data + AT_HEADER_HASH) != delta_container_hash(data, AT_HEADER_HASH)) {
         return "corrupt delta: header checksum mismatch";

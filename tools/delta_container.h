@@ -26,12 +26,13 @@ struct delta_container_header {
 uint64_t delta_container_hash(const uint8_t *data, uint64_t length);
 
 // Writes the header, its own checksum included, into out.
-void delta_container_write(const delta_container_header *header, uint8_t out[DELTA_CONTAINER_HEADER_SIZE]);
+void delta_container_write(const delta_container_header *header,
+                           uint8_t out[DELTA_CONTAINER_HEADER_SIZE]);
 
 // Reads a whole checked delta: its header and the bare delta after it, whose
 // length and checksum are verified. Returns an empty string on success, else
 // what is wrong with it, for the user.
-std::string delta_container_read(const uint8_t *data, uint64_t length, delta_container_header *header,
-                                 const uint8_t **delta);
+std::string delta_container_read(const uint8_t *data, uint64_t length,
+                                 delta_container_header *header, const uint8_t **delta);
 
 #endif

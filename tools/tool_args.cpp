@@ -14,7 +14,8 @@ const char *const TOOL_SYNOPSIS = "usage: corvantis-delta [OPTIONS] diff OLD NEW
                                   "       corvantis-delta [OPTIONS] patch OLD DELTA OUT\n";
 
 static std::string option_line(const std::string &option, const std::string &text) {
-    return "  " + option + std::string(option.size() < 15 ? 15 - option.size() : 1, ' ') + text + "\n";
+    return "  " + option + std::string(option.size() < 15 ? 15 - option.size() : 1, ' ') + text +
+           "\n";
 }
 
 std::string tool_args_help() {
@@ -24,10 +25,13 @@ std::string tool_args_help() {
             "  patch  apply DELTA to OLD and write the result to OUT\n"
             "\n";
     help += option_line("-", "standard input (for one input) or standard output");
-    help += option_line("-f, --force", "overwrite an existing output file; allow output to a terminal");
-    help += option_line("-L, --level N", "level of a compact delta: " + std::to_string(DIFF_COMPACT_LEVEL_MIN) +
-                                             " fastest to " + std::to_string(DIFF_COMPACT_LEVEL_MAX) +
-                                             " smallest (default " + std::to_string(DIFF_COMPACT_LEVEL_DEFAULT) + ")");
+    help +=
+        option_line("-f, --force", "overwrite an existing output file; allow output to a terminal");
+    help +=
+        option_line("-L, --level N",
+                    "level of a compact delta: " + std::to_string(DIFF_COMPACT_LEVEL_MIN) +
+                        " fastest to " + std::to_string(DIFF_COMPACT_LEVEL_MAX) +
+                        " smallest (default " + std::to_string(DIFF_COMPACT_LEVEL_DEFAULT) + ")");
     size_t count = 0;
     const tool_engine *engines = tool_engine_list(&count);
     for (size_t i = 0; i < count; i++) {
@@ -37,7 +41,8 @@ std::string tool_args_help() {
     help += option_line("", "make and take them: no header, nothing verified (diff: the exact");
     help += option_line("", "engine unless --fast)");
     help += option_line("-q, --quiet", "no progress line");
-    help += option_line("--stats", "print sizes, ratio, engine and time (on standard error when the");
+    help +=
+        option_line("--stats", "print sizes, ratio, engine and time (on standard error when the");
     help += option_line("", "output is standard output)");
     help += option_line("-h, --help", "show this text and exit");
     help += option_line("--version", "show the version and exit");
@@ -56,11 +61,14 @@ std::string tool_args_help() {
             "Progress: on a terminal, inputs above 64 MiB show a progress line on standard\n"
             "error (-q turns it off).\n"
             "\n"
-            "Limits: the exact engine takes values up to " TOOL_NUMBER(DIFF_MAX_VALUE_LENGTH) " bytes (2 GiB - 1); its\n"
-            "time grows with the amount of change. Inputs are mapped, not copied; the\n"
-            "result is held in memory before it is written.\n"
-            "\n"
-            "Exit status: 0 success, 1 failure (no output written), 2 usage error.\n";
+            "Limits: the exact engine takes values up to " TOOL_NUMBER(
+                DIFF_MAX_VALUE_LENGTH) " bytes (2 GiB - 1); its\n"
+                                       "time grows with the amount of change. Inputs are mapped, "
+                                       "not copied; the\n"
+                                       "result is held in memory before it is written.\n"
+                                       "\n"
+                                       "Exit status: 0 success, 1 failure (no output written), 2 "
+                                       "usage error.\n";
     return help;
 }
 
@@ -78,8 +86,9 @@ static int parse_level(const std::string &a, int argc, char **argv, int *at, std
     std::string value;
     if (a == "-L" || a == "--level") {
         if (*at + 1 >= argc) {
-            throw tool_usage_error("option " + a + " needs a level (" + std::to_string(DIFF_COMPACT_LEVEL_MIN) +
-                                   " to " + std::to_string(DIFF_COMPACT_LEVEL_MAX) + ")");
+            throw tool_usage_error("option " + a + " needs a level (" +
+                                   std::to_string(DIFF_COMPACT_LEVEL_MIN) + " to " +
+                                   std::to_string(DIFF_COMPACT_LEVEL_MAX) + ")");
         }
         *option = a;
         value = argv[++*at];
@@ -88,7 +97,8 @@ static int parse_level(const std::string &a, int argc, char **argv, int *at, std
         value = a.substr(*option == "-L" ? 2 : 8);
     }
     int level = 0;
-    bool digits = !value.empty() && value.size() <= 2 && value.find_first_not_of("0123456789") == std::string::npos;
+    bool digits = !value.empty() && value.size() <= 2 &&
+                  value.find_first_not_of("0123456789") == std::string::npos;
     if (digits) {
         level = std::stoi(value);
     }
@@ -125,7 +135,8 @@ tool_args tool_args_parse(int argc, char **argv) {
             args.stats = true;
         } else if (a == "-q" || a == "--quiet") {
             args.quiet = true;
-        } else if (a.compare(0, 2, "-L") == 0 || a == "--level" || a.compare(0, 8, "--level=") == 0) {
+        } else if (a.compare(0, 2, "-L") == 0 || a == "--level" ||
+                   a.compare(0, 8, "--level=") == 0) {
             args.level = parse_level(a, argc, argv, &i, &level_option);
         } else if (const tool_engine *engine = tool_engine_by_option(a)) {
             if (args.engine != nullptr && args.engine != engine) {
@@ -145,8 +156,9 @@ tool_args tool_args_parse(int argc, char **argv) {
         throw tool_usage_error("unknown command '" + command + "' (expected diff or patch)");
     }
     args.is_diff = command == "diff";
-    const std::vector<std::string> names = args.is_diff ? std::vector<std::string>{"OLD", "NEW", "DELTA"}
-                                                        : std::vector<std::string>{"OLD", "DELTA", "OUT"};
+    const std::vector<std::string> names = args.is_diff
+                                               ? std::vector<std::string>{"OLD", "NEW", "DELTA"}
+                                               : std::vector<std::string>{"OLD", "DELTA", "OUT"};
     if (operands.size() < 4) {
         throw tool_usage_error(command + ": missing " + missing(names, operands.size() - 1));
     }
@@ -154,13 +166,15 @@ tool_args tool_args_parse(int argc, char **argv) {
         throw tool_usage_error(command + ": unexpected argument '" + operands[4] + "'");
     }
     if (!args.is_diff && (args.engine != nullptr || !level_option.empty())) {
-        throw tool_usage_error("patch: option " + (args.engine ? std::string(args.engine->option) : level_option) +
+        throw tool_usage_error("patch: option " +
+                               (args.engine ? std::string(args.engine->option) : level_option) +
                                " applies to diff only");
     }
     args.compact = args.is_diff && args.engine == nullptr && !args.raw;
     if (args.is_diff && !args.compact && !level_option.empty()) {
         throw tool_usage_error("option " + level_option + " sets the level of a compact delta; " +
-                               (args.engine ? args.engine->option : "--raw") + " writes a bare one");
+                               (args.engine ? args.engine->option : "--raw") +
+                               " writes a bare one");
     }
     args.old_path = operands[1];
     args.second_path = operands[2];

@@ -15,7 +15,7 @@ struct tool_args {
     bool force = false;
     bool raw = false;
     bool stats = false;
-    bool quiet = false;  // no progress line
+    bool quiet = false; // no progress line
     // diff: a compact delta (the default) at `level`, or with `engine` a
     // bare delta (--raw) or its checked container (--exact, --fast).
     bool compact = false;

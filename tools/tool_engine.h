@@ -12,10 +12,10 @@
 #include "delta/diff.h"
 
 struct tool_engine {
-    const char *name;        // shown by --stats
-    const char *option;      // the diff option that selects it
-    const char *help;        // one line for --help
-    uint64_t value_limit;    // largest old or new value it takes, in bytes
+    const char *name;     // shown by --stats
+    const char *option;   // the diff option that selects it
+    const char *help;     // one line for --help
+    uint64_t value_limit; // largest old or new value it takes, in bytes
     buf *(*generate)(const buf *old_value, const buf *new_value);
 };
 

@@ -52,7 +52,8 @@ static std::string resolve_links(const std::string &path) {
             return target;
         }
         if (hops == 40) {
-            throw tool_failure("cannot write " + tool_quote_path(path, true) + ": " + std::strerror(ELOOP));
+            throw tool_failure("cannot write " + tool_quote_path(path, true) + ": " +
+                               std::strerror(ELOOP));
         }
         std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4095) + 1, '\0');
         ssize_t n = readlink(target.c_str(), &link[0], link.size());
@@ -84,7 +85,8 @@ void tool_output::prepare() {
     if (path == "-") {
         fd_ = STDOUT_FILENO;
         if (is_terminal_failure(fd_, force)) {
-            throw tool_failure("refusing to write binary data to a terminal (redirect standard output or use -f)");
+            throw tool_failure(
+                "refusing to write binary data to a terminal (redirect standard output or use -f)");
         }
         return;
     }
@@ -118,16 +120,19 @@ void tool_output::prepare() {
         }
         owns_fd_ = true;
         if (is_terminal_failure(fd_, force)) {
-            throw tool_failure("refusing to write binary data to the terminal " + quoted + " (use -f)");
+            throw tool_failure("refusing to write binary data to the terminal " + quoted +
+                               " (use -f)");
         }
     } else if (S_ISDIR(st.st_mode)) {
         throw tool_failure("cannot write " + quoted + ": " + std::strerror(EISDIR));
     } else {
-        throw tool_failure("cannot write " + quoted + ": not a regular file, character device or FIFO");
+        throw tool_failure("cannot write " + quoted +
+                           ": not a regular file, character device or FIFO");
     }
 }
 
-void tool_output::open_temp(const std::string &target, mode_t mode, bool keep_owner, uid_t uid, gid_t gid) {
+void tool_output::open_temp(const std::string &target, mode_t mode, bool keep_owner, uid_t uid,
+                            gid_t gid) {
     std::string temp = directory_of(target) + "/.corvantis-delta.XXXXXX";
     if (temp.size() >= sizeof pending_temp) {
         throw tool_failure("output path too long: " + tool_quote_path(path_, true));
@@ -135,8 +140,8 @@ void tool_output::open_temp(const std::string &target, mode_t mode, bool keep_ow
     std::memcpy(pending_temp, temp.c_str(), temp.size() + 1);
     fd_ = mkostemp(pending_temp, O_CLOEXEC);
     if (fd_ < 0) {
-        throw tool_failure("cannot create a temporary file next to " + tool_quote_path(path_, true) + ": " +
-                           std::strerror(errno));
+        throw tool_failure("cannot create a temporary file next to " +
+                           tool_quote_path(path_, true) + ": " + std::strerror(errno));
     }
     pending_temp_set = 1;
     owns_fd_ = true;
@@ -148,7 +153,8 @@ void tool_output::open_temp(const std::string &target, mode_t mode, bool keep_ow
         mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
     }
     if (fchmod(fd_, mode) != 0) {
-        throw tool_failure("cannot set the mode of " + tool_quote_path(path_, true) + ": " + std::strerror(errno));
+        throw tool_failure("cannot set the mode of " + tool_quote_path(path_, true) + ": " +
+                           std::strerror(errno));
     }
 }
 
@@ -167,7 +173,9 @@ void tool_output::discard() {
 
 void tool_output::commit(const tool_piece *pieces, size_t count) {
     const std::string quoted = tool_quote_path(path_, true);
-    auto fail = [&quoted]() { throw tool_failure("cannot write " + quoted + ": " + std::strerror(errno)); };
+    auto fail = [&quoted]() {
+        throw tool_failure("cannot write " + quoted + ": " + std::strerror(errno));
+    };
     for (size_t i = 0; i < count; i++) {
         const uint8_t *data = pieces[i].data;
         uint64_t left = pieces[i].length;
@@ -201,10 +209,12 @@ void tool_output::commit(const tool_piece *pieces, size_t count) {
         return;
     }
     // Without --force a file that appeared since the check is not replaced.
-    int renamed = force_ ? rename(pending_temp, target_.c_str())
-                         : renameat2(AT_FDCWD, pending_temp, AT_FDCWD, target_.c_str(), RENAME_NOREPLACE);
+    int renamed =
+        force_ ? rename(pending_temp, target_.c_str())
+               : renameat2(AT_FDCWD, pending_temp, AT_FDCWD, target_.c_str(), RENAME_NOREPLACE);
     if (renamed != 0 && !force_ && (errno == EINVAL || errno == ENOSYS)) {
-        renamed = rename(pending_temp, target_.c_str()); // a file system without the no-replace flag
+        renamed =
+            rename(pending_temp, target_.c_str()); // a file system without the no-replace flag
     }
     if (renamed != 0) {
         if (errno == EEXIST) {

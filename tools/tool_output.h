@@ -13,8 +13,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <sys/types.h>
 #include <string>
+#include <sys/types.h>
 
 struct tool_piece {
     const uint8_t *data;
@@ -41,11 +41,11 @@ class tool_output {
     void discard();
     void open_temp(const std::string &target, mode_t mode, bool keep_owner, uid_t uid, gid_t gid);
 
-    std::string path_;       // as given, for messages
-    std::string target_;     // symbolic links resolved
-    int fd_ = -1;            // temporary file or the stream written in place
+    std::string path_;   // as given, for messages
+    std::string target_; // symbolic links resolved
+    int fd_ = -1;        // temporary file or the stream written in place
     bool owns_fd_ = false;
-    bool replace_ = false;   // temporary file renamed over target_
+    bool replace_ = false;       // temporary file renamed over target_
     bool keep_existing_ = false; // target_ is an existing file being replaced
     bool force_ = false;
 };

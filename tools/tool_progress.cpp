@@ -53,12 +53,13 @@ void tool_progress::update(uint64_t done, uint64_t total) {
     }
     double seconds = std::chrono::duration<double>(now - start_).count();
     char text[96];
-    int n = std::snprintf(text, sizeof text, "%.1f of %s (%.0f%%)", static_cast<double>(done) / (1 << 20),
-                          tool_progress_mib(total).c_str(), total ? 100.0 * static_cast<double>(done) / total : 100.0);
+    int n = std::snprintf(text, sizeof text, "%.1f of %s (%.0f%%)",
+                          static_cast<double>(done) / (1 << 20), tool_progress_mib(total).c_str(),
+                          total ? 100.0 * static_cast<double>(done) / total : 100.0);
     if (seconds > 0 && done > 0) {
         double rate = static_cast<double>(done) / seconds;
-        std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ", %.1f MB/s, %.0f s left", rate / 1e6,
-                      static_cast<double>(total > done ? total - done : 0) / rate);
+        std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ", %.1f MB/s, %.0f s left",
+                      rate / 1e6, static_cast<double>(total > done ? total - done : 0) / rate);
     }
     draw(text);
 }

@@ -13,11 +13,28 @@ namespace {
 
 // Both sides of every width boundary, for several major types; a head one byte short is refused.
 TEST(CborHead, WritesAndReadsEveryWidthBoundary) {
-    const struct { uint32_t major; uint64_t argument; const char *bytes; } heads[] = {
-        {0, 0, "00"}, {0, 23, "17"}, {0, 24, "1818"}, {0, 255, "18ff"}, {0, 256, "190100"}, {0, 65535, "19ffff"},
-        {0, 65536, "1a00010000"}, {0, 4294967295u, "1affffffff"}, {0, 4294967296u, "1b0000000100000000"},
-        {0, UINT64_MAX, "1bffffffffffffffff"}, {1, 23, "37"}, {1, 24, "3818"}, {2, 255, "58ff"}, {3, 256, "790100"},
-        {4, 65535, "99ffff"}, {5, 65536, "ba00010000"}, {7, 4294967296u, "fb0000000100000000"}, {9, 1, "21"}};
+    const struct {
+        uint32_t major;
+        uint64_t argument;
+        const char *bytes;
+    } heads[] = {{0, 0, "00"},
+                 {0, 23, "17"},
+                 {0, 24, "1818"},
+                 {0, 255, "18ff"},
+                 {0, 256, "190100"},
+                 {0, 65535, "19ffff"},
+                 {0, 65536, "1a00010000"},
+                 {0, 4294967295u, "1affffffff"},
+                 {0, 4294967296u, "1b0000000100000000"},
+                 {0, UINT64_MAX, "1bffffffffffffffff"},
+                 {1, 23, "37"},
+                 {1, 24, "3818"},
+                 {2, 255, "58ff"},
+                 {3, 256, "790100"},
+                 {4, 65535, "99ffff"},
+                 {5, 65536, "ba00010000"},
+                 {7, 4294967296u, "fb0000000100000000"},
+                 {9, 1, "21"}};
     cbor_head head{};
     for (const auto &row : heads) {
         uint8_t out[CBOR_HEAD_MAX_SIZE];
@@ -25,39 +42,62 @@ TEST(CborHead, WritesAndReadsEveryWidthBoundary) {
         EXPECT_EQ(cbor_ref::hex(out, n), row.bytes);
         EXPECT_EQ(cbor_head_size(row.argument), n) << row.bytes;
         const std::vector<uint8_t> bytes = cbor_ref::from_hex(row.bytes);
-        ASSERT_EQ(cbor_head_read(bytes.data(), bytes.size(), &head), static_cast<int32_t>(n)) << row.bytes;
-        EXPECT_TRUE(head.initial == bytes[0] && head.major == (row.major & 7) && head.info == (bytes[0] & 0x1F)) << row.bytes;
+        ASSERT_EQ(cbor_head_read(bytes.data(), bytes.size(), &head), static_cast<int32_t>(n))
+            << row.bytes;
+        EXPECT_TRUE(head.initial == bytes[0] && head.major == (row.major & 7) &&
+                    head.info == (bytes[0] & 0x1F))
+            << row.bytes;
         EXPECT_EQ(head.argument, row.argument) << row.bytes;
         EXPECT_EQ(cbor_head_read(bytes.data(), bytes.size() - 1, &head), -1) << row.bytes;
     }
-    const uint8_t no_argument[] = {0xFF, 0x9F, 0x3D, 0x1C, 0x01};  // reserved heads and indefinite starts
-    for (int k = 0; k < 4; ++k) EXPECT_TRUE(cbor_head_read(no_argument + k, 5 - k, &head) == 1 && head.argument == 0) << k;
+    const uint8_t no_argument[] = {0xFF, 0x9F, 0x3D, 0x1C,
+                                   0x01}; // reserved heads and indefinite starts
+    for (int k = 0; k < 4; ++k)
+        EXPECT_TRUE(cbor_head_read(no_argument + k, 5 - k, &head) == 1 && head.argument == 0) << k;
 }
 
 using G = cbor_generator *;
 std::string written(const cbor_generator *gen) { return cbor_ref::hex(gen->output, gen->length); }
 
-// One call of each writer, its status and bytes: the head codec has the widths, and shortest floats are fuzzed.
-const struct Write { int32_t (*write)(G); int32_t status; std::string hex; } writes[] = {
-    {[](G g) { return cbor_write_uint(g, 24); }, 0, "1818"}, {[](G g) { return cbor_write_negint(g, -257); }, 0, "390100"},
-    {[](G g) { return cbor_write_negint(g, INT64_MIN); }, 0, "3b7fffffffffffffff"}, {cbor_write_false, 0, "f4"},
-    {[](G g) { return cbor_write_byte_string(g, "", 0); }, 0, "40"}, {cbor_write_true, 0, "f5"}, {cbor_write_null, 0, "f6"},
-    {[](G g) { return cbor_write_text_string(g, std::string(300, '\x11').data(), 300); }, 0, "79012c" + std::string(600, '1')},
-    {[](G g) { return cbor_write_text_string(g, nullptr, CBOR_INDEFINITE_LENGTH); }, 0, "7f"}, {cbor_write_undefined, 0, "f7"},
-    {[](G g) { return cbor_write_array(g, UINT64_MAX - 1); }, 0, "9bfffffffffffffffe"}, {cbor_write_break, 0, "ff"},
-    {[](G g) { return cbor_write_array(g, CBOR_INDEFINITE_LENGTH); }, 0, "9f"}, {[](G g) { return cbor_write_map(g, 1); }, 0, "a1"},
-    {[](G g) { return cbor_write_map(g, CBOR_INDEFINITE_LENGTH); }, 0, "bf"}, {[](G g) { return cbor_write_float(g, 1.5); }, 1, "f93e00"},
-    {[](G g) { return cbor_write_float(g, -INFINITY); }, 0, "f9fc00"}, {[](G g) { return cbor_write_float32(g, 1.1); }, 1, "fa3f8ccccd"},
-    {[](G g) { return cbor_write_float32(g, 1e300); }, 1, "fa7f800000"}, {[](G g) { return cbor_write_float64(g, -0.0); }, 1, "fb8000000000000000"}};
+// One call of each writer, its status and bytes: the head codec has the widths, and shortest floats
+// are fuzzed.
+const struct Write {
+    int32_t (*write)(G);
+    int32_t status;
+    std::string hex;
+} writes[] = {
+    {[](G g) { return cbor_write_uint(g, 24); }, 0, "1818"},
+    {[](G g) { return cbor_write_negint(g, -257); }, 0, "390100"},
+    {[](G g) { return cbor_write_negint(g, INT64_MIN); }, 0, "3b7fffffffffffffff"},
+    {cbor_write_false, 0, "f4"},
+    {[](G g) { return cbor_write_byte_string(g, "", 0); }, 0, "40"},
+    {cbor_write_true, 0, "f5"},
+    {cbor_write_null, 0, "f6"},
+    {[](G g) { return cbor_write_text_string(g, std::string(300, '\x11').data(), 300); }, 0,
+     "79012c" + std::string(600, '1')},
+    {[](G g) { return cbor_write_text_string(g, nullptr, CBOR_INDEFINITE_LENGTH); }, 0, "7f"},
+    {cbor_write_undefined, 0, "f7"},
+    {[](G g) { return cbor_write_array(g, UINT64_MAX - 1); }, 0, "9bfffffffffffffffe"},
+    {cbor_write_break, 0, "ff"},
+    {[](G g) { return cbor_write_array(g, CBOR_INDEFINITE_LENGTH); }, 0, "9f"},
+    {[](G g) { return cbor_write_map(g, 1); }, 0, "a1"},
+    {[](G g) { return cbor_write_map(g, CBOR_INDEFINITE_LENGTH); }, 0, "bf"},
+    {[](G g) { return cbor_write_float(g, 1.5); }, 1, "f93e00"},
+    {[](G g) { return cbor_write_float(g, -INFINITY); }, 0, "f9fc00"},
+    {[](G g) { return cbor_write_float32(g, 1.1); }, 1, "fa3f8ccccd"},
+    {[](G g) { return cbor_write_float32(g, 1e300); }, 1, "fa7f800000"},
+    {[](G g) { return cbor_write_float64(g, -0.0); }, 1, "fb8000000000000000"}};
 
-// After a failed growth (and on a null generator) a write gives -1 and changes nothing; it then succeeds.
+// After a failed growth (and on a null generator) a write gives -1 and changes nothing; it then
+// succeeds.
 TEST(CborGenerator, WritersBytesAndFailedGrowth) {
     core_alloc_fail_after(0);
     EXPECT_EQ(cbor_generator_create(), nullptr);
     for (const Write &w : writes) {
         core_alloc_fail_after(-1);
         cbor_generator *gen = cbor_generator_create();
-        ASSERT_TRUE(gen->output == nullptr && gen->length == 0 && cbor_write_text_string(gen, "prefix", 6) == 0);
+        ASSERT_TRUE(gen->output == nullptr && gen->length == 0 &&
+                    cbor_write_text_string(gen, "prefix", 6) == 0);
         const uint8_t *block = gen->output;
         core_alloc_fail_after(0);
         EXPECT_TRUE(w.write(nullptr) == -1 && w.write(gen) == -1) << w.hex;
@@ -70,20 +110,39 @@ TEST(CborGenerator, WritersBytesAndFailedGrowth) {
     cbor_generator_free(nullptr);
 }
 
-// The sized head builder keeps the caller's width, cutting the value; lengths that would wrap are refused.
+// The sized head builder keeps the caller's width, cutting the value; lengths that would wrap are
+// refused.
 TEST(CborGenerator, HeadBuildersAndRefusedWrites) {
     cbor_generator *gen = cbor_generator_create();
-    for (const auto &[initial, v] : {std::pair<uint8_t, uint64_t>{0x18, 5}, {0x19, 5}, {0x1A, 5}, {0x1B, 5}, {0x5A, 0x0102030405ull},
-                                     {0x40, 3}, {0x00, 0x1FF}, {0x1C, 0}})
+    for (const auto &[initial, v] : {std::pair<uint8_t, uint64_t>{0x18, 5},
+                                     {0x19, 5},
+                                     {0x1A, 5},
+                                     {0x1B, 5},
+                                     {0x5A, 0x0102030405ull},
+                                     {0x40, 3},
+                                     {0x00, 0x1FF},
+                                     {0x1C, 0}})
         EXPECT_EQ(_cbor_write_uint_sized(gen, initial, v), 0);
-    EXPECT_TRUE(_cbor_write_uint_helper(nullptr, 0, 1) == -1 && _cbor_write_uint_sized(nullptr, 0x18, 1) == -1);
-    EXPECT_TRUE(cbor_write_byte_string(gen, nullptr, 1) == -1 && cbor_write_byte_string(gen, nullptr, 0) == 0);  // no data
-    EXPECT_TRUE(_cbor_generator_write_byte(nullptr, 1) == -1 && _cbor_generator_write_bytes(gen, nullptr, 0) == 0);
+    EXPECT_TRUE(_cbor_write_uint_helper(nullptr, 0, 1) == -1 &&
+                _cbor_write_uint_sized(nullptr, 0x18, 1) == -1);
+    EXPECT_TRUE(cbor_write_byte_string(gen, nullptr, 1) == -1 &&
+                cbor_write_byte_string(gen, nullptr, 0) == 0); // no data
+    EXPECT_TRUE(_cbor_generator_write_byte(nullptr, 1) == -1 &&
+                _cbor_generator_write_bytes(gen, nullptr, 0) == 0);
     core_alloc_fail_after(-1);
-    EXPECT_TRUE(_cbor_generator_write_bytes(gen, "x", UINT64_MAX) == -1 && cbor_write_byte_string(gen, "x", UINT64_MAX - 3) == -1);
+    EXPECT_TRUE(_cbor_generator_write_bytes(gen, "x", UINT64_MAX) == -1 &&
+                cbor_write_byte_string(gen, "x", UINT64_MAX - 3) == -1);
     EXPECT_EQ(core_alloc_attempts(), 0);
-    EXPECT_EQ(written(gen), "1805" "190005" "1a00000005" "1b0000000000000005" "5a02030405" "43" "ff" "1c" "40");
+    EXPECT_EQ(written(gen), "1805"
+                            "190005"
+                            "1a00000005"
+                            "1b0000000000000005"
+                            "5a02030405"
+                            "43"
+                            "ff"
+                            "1c"
+                            "40");
     cbor_generator_free(gen);
 }
 
-}  // namespace
+} // namespace

@@ -16,32 +16,54 @@ int count_events(void *context, const cbor_reader_event *) {
     return 0;
 }
 
-cbor_reader_status walk(const std::vector<uint8_t> &in, uint64_t max_depth, uint64_t *at, uint64_t *events = nullptr) {
+cbor_reader_status walk(const std::vector<uint8_t> &in, uint64_t max_depth, uint64_t *at,
+                        uint64_t *events = nullptr) {
     uint64_t ignored = 0;
-    return cbor_reader_walk(in.data(), in.size(), max_depth, count_events, events ? events : &ignored, at);
+    return cbor_reader_walk(in.data(), in.size(), max_depth, count_events,
+                            events ? events : &ignored, at);
 }
 
 // Status and offset per case; fuzz_cbor_reader compares every other input with a reference reading.
 TEST(CborReader, MalformedInputs) {
-    struct Case { const char *hex; uint64_t max_depth; cbor_reader_status status; uint64_t at; };
+    struct Case {
+        const char *hex;
+        uint64_t max_depth;
+        cbor_reader_status status;
+        uint64_t at;
+    };
     const Case cases[] = {
-        {"", 0, CBOR_READER_TRUNCATED, 0}, {"1b0000", 0, CBOR_READER_TRUNCATED, 0},
-        {"8201", 0, CBOR_READER_TRUNCATED, 0}, {"9f01", 0, CBOR_READER_TRUNCATED, 2},
-        {"5b7fffffffffffffff00", 0, CBOR_READER_TRUNCATED, 0},  // a length the input cannot hold
-        {"9b80000000", 0, CBOR_READER_TRUNCATED, 0}, {"8283000000", 0, CBOR_READER_TRUNCATED, 1},  // 4 items, 3 bytes {"bb4000000000000000" "0000", 0, CBOR_READER_TRUNCATED, 0},
-        {"1c", 0, CBOR_READER_RESERVED_INFO, 0}, {"9f1eff", 0, CBOR_READER_RESERVED_INFO, 1},
-        {"ff", 0, CBOR_READER_MISPLACED_BREAK, 0}, {"8101ff", 0, CBOR_READER_TRAILING_BYTES, 2},
-        {"bf01ff", 0, CBOR_READER_MISPLACED_BREAK, 2}, {"c1ff", 0, CBOR_READER_MISPLACED_BREAK, 1},
-        {"1f", 0, CBOR_READER_INDEFINITE_ITEM, 0}, {"3f", 0, CBOR_READER_INDEFINITE_ITEM, 0},
-        {"df00", 0, CBOR_READER_INDEFINITE_ITEM, 0}, {"5f6161ff", 0, CBOR_READER_BAD_CHUNK, 1},
-        {"7f7f6161ffff", 0, CBOR_READER_BAD_CHUNK, 1}, {"5f00ff", 0, CBOR_READER_BAD_CHUNK, 1},
-        {"f81f", 0, CBOR_READER_BAD_SIMPLE, 0}, {"f820", 0, CBOR_READER_OK, 2},
-        {"62c0af", 0, CBOR_READER_INVALID_UTF8, 0}, {"63eda080", 0, CBOR_READER_INVALID_UTF8, 0},   // overlong, surrogate
-        {"64f4908080", 0, CBOR_READER_INVALID_UTF8, 0}, {"8263e09fbf", 0, CBOR_READER_INVALID_UTF8, 1},
-        {"7f62c3bc61c3ff", 0, CBOR_READER_INVALID_UTF8, 4},  // a character split over two chunks
-        {"0000", 0, CBOR_READER_TRAILING_BYTES, 1}, {"8180", 1, CBOR_READER_OK, 2},
-        {"81818101", 2, CBOR_READER_TOO_DEEP, 3}, {"a1018101", 1, CBOR_READER_TOO_DEEP, 3},
-        {"81c1c101", 1, CBOR_READER_OK, 4},  // tags add no level
+        {"", 0, CBOR_READER_TRUNCATED, 0},
+        {"1b0000", 0, CBOR_READER_TRUNCATED, 0},
+        {"8201", 0, CBOR_READER_TRUNCATED, 0},
+        {"9f01", 0, CBOR_READER_TRUNCATED, 2},
+        {"5b7fffffffffffffff00", 0, CBOR_READER_TRUNCATED, 0}, // a length the input cannot hold
+        {"9b80000000", 0, CBOR_READER_TRUNCATED, 0},
+        {"8283000000", 0, CBOR_READER_TRUNCATED,
+         1}, // 4 items, 3 bytes {"bb4000000000000000" "0000", 0, CBOR_READER_TRUNCATED, 0},
+        {"1c", 0, CBOR_READER_RESERVED_INFO, 0},
+        {"9f1eff", 0, CBOR_READER_RESERVED_INFO, 1},
+        {"ff", 0, CBOR_READER_MISPLACED_BREAK, 0},
+        {"8101ff", 0, CBOR_READER_TRAILING_BYTES, 2},
+        {"bf01ff", 0, CBOR_READER_MISPLACED_BREAK, 2},
+        {"c1ff", 0, CBOR_READER_MISPLACED_BREAK, 1},
+        {"1f", 0, CBOR_READER_INDEFINITE_ITEM, 0},
+        {"3f", 0, CBOR_READER_INDEFINITE_ITEM, 0},
+        {"df00", 0, CBOR_READER_INDEFINITE_ITEM, 0},
+        {"5f6161ff", 0, CBOR_READER_BAD_CHUNK, 1},
+        {"7f7f6161ffff", 0, CBOR_READER_BAD_CHUNK, 1},
+        {"5f00ff", 0, CBOR_READER_BAD_CHUNK, 1},
+        {"f81f", 0, CBOR_READER_BAD_SIMPLE, 0},
+        {"f820", 0, CBOR_READER_OK, 2},
+        {"62c0af", 0, CBOR_READER_INVALID_UTF8, 0},
+        {"63eda080", 0, CBOR_READER_INVALID_UTF8, 0}, // overlong, surrogate
+        {"64f4908080", 0, CBOR_READER_INVALID_UTF8, 0},
+        {"8263e09fbf", 0, CBOR_READER_INVALID_UTF8, 1},
+        {"7f62c3bc61c3ff", 0, CBOR_READER_INVALID_UTF8, 4}, // a character split over two chunks
+        {"0000", 0, CBOR_READER_TRAILING_BYTES, 1},
+        {"8180", 1, CBOR_READER_OK, 2},
+        {"81818101", 2, CBOR_READER_TOO_DEEP, 3},
+        {"a1018101", 1, CBOR_READER_TOO_DEEP, 3},
+        {"81c1c101", 1, CBOR_READER_OK, 4}, // tags add no level
     };
     for (const Case &c : cases) {
         uint64_t at = 99;
@@ -53,7 +75,7 @@ TEST(CborReader, MalformedInputs) {
 // 200,000 levels of each kind cost heap, not stack; a nesting stack that cannot grow fails cleanly.
 TEST(CborReader, DeepNestingAndNoMemory) {
     for (const uint8_t open : {0x81, 0x9f, 0xa1, 0xc6}) {
-        const uint64_t width = open == 0xa1 ? 2 : 1;  // a map level is its head and a key
+        const uint64_t width = open == 0xa1 ? 2 : 1; // a map level is its head and a key
         std::vector<uint8_t> in;
         for (int level = 0; level < 200000; ++level) {
             in.push_back(open);
@@ -63,12 +85,13 @@ TEST(CborReader, DeepNestingAndNoMemory) {
         if (open == 0x9f) in.insert(in.end(), 200000, 0xff);
         uint64_t at = 0, events = 0;
         EXPECT_EQ(walk(in, 0, &at, &events), CBOR_READER_OK) << int(open);
-        EXPECT_EQ(events, 200000 * (width + 1) + 1) << int(open);  // start, key and end per level, the innermost item
+        EXPECT_EQ(events, 200000 * (width + 1) + 1)
+            << int(open); // start, key and end per level, the innermost item
         core_alloc_fail_after(0);
         EXPECT_EQ(walk(in, 0, &at), CBOR_READER_NO_MEMORY);
-        EXPECT_EQ(at, 48 * width);  // the first level past the inline frames
+        EXPECT_EQ(at, 48 * width); // the first level past the inline frames
         core_alloc_fail_after(-1);
     }
 }
 
-}  // namespace
+} // namespace

@@ -4,34 +4,44 @@
 
 #include <cstdio>
 
-#include "delta/policy/activity_history.h"
 #include "base/alloc.h"
-#include "delta_reference.h"
 #include "delta/diff.h"
 #include "delta/fast/diff_fast.h"
+#include "delta/policy/activity_history.h"
+#include "delta_reference.h"
 
 namespace {
 
 using namespace delta_reference;
 
 /* The delta an engine (diff_generate_binary or diff_generate_binary_fast) makes. */
-std::string diff(buf *(*engine)(const buf *, const buf *), const std::string &o, const std::string &n) {
+std::string diff(buf *(*engine)(const buf *, const buf *), const std::string &o,
+                 const std::string &n) {
     const buf a = view(o), b = view(n);
     return take(engine(&a, &b));
 }
 
 TEST(Diff, BothEnginesExactBytes) {
-    const struct { std::string old_value, new_value, delta_hex; } cases[] = {
-        {"abcdefghijklmnopqrstuvwxyz0123", "abcdefghijXYklmnopqrstxyz0123", "00 0A 42 58 59 0A 0A 17 07"},
-        {"xxabc", "abc", "02 03"}, {"abc", "abcd", "44 61 62 63 64"}, /* the edit delta would need 4 bytes */
-        {"ab", "ab", "F6"}, {std::string(300, 'z'), std::string(300, 'z'), "F6"},
+    const struct {
+        std::string old_value, new_value, delta_hex;
+    } cases[] = {
+        {"abcdefghijklmnopqrstuvwxyz0123", "abcdefghijXYklmnopqrstxyz0123",
+         "00 0A 42 58 59 0A 0A 17 07"},
+        {"xxabc", "abc", "02 03"},
+        {"abc", "abcd", "44 61 62 63 64"}, /* the edit delta would need 4 bytes */
+        {"ab", "ab", "F6"},
+        {std::string(300, 'z'), std::string(300, 'z'), "F6"},
         {"a", "a", "41 61"}, /* F6 is not shorter than the value */
-        {"", "", "40"}, {"abcdef", "", "40"}, {"", "xyz", "43 78 79 7A"}, {"aaaa", "bbbb", "44 62 62 62 62"},
+        {"", "", "40"},
+        {"abcdef", "", "40"},
+        {"", "xyz", "43 78 79 7A"},
+        {"aaaa", "bbbb", "44 62 62 62 62"},
     };
     for (const auto &c : cases) {
         const std::string delta = diff(diff_generate_binary, c.old_value, c.new_value);
         EXPECT_EQ(hex(delta), c.delta_hex) << c.new_value;
-        EXPECT_EQ(hex(diff(diff_generate_binary_fast, c.old_value, c.new_value)), c.delta_hex) << c.new_value;
+        EXPECT_EQ(hex(diff(diff_generate_binary_fast, c.old_value, c.new_value)), c.delta_hex)
+            << c.new_value;
         EXPECT_EQ(check_delta(c.old_value, c.new_value, delta), "") << c.new_value;
     }
     for (size_t length : {23, 24, 255, 256, 65535, 65536}) { /* replacement heads of every width */
@@ -57,7 +67,8 @@ TEST(Diff, RefusedArguments) {
     for (uint64_t length : {UINT64_C(0x80000000), UINT64_C(0x100000005), UINT64_MAX}) {
         const buf big = {small.data, length, 0};
         EXPECT_EQ(diff_generate_binary(&big, &small), nullptr) << length;
-        EXPECT_EQ(diff_generate_binary_with_activity_history_ex(h, &small, &big, 1000, 10), nullptr) << length;
+        EXPECT_EQ(diff_generate_binary_with_activity_history_ex(h, &small, &big, 1000, 10), nullptr)
+            << length;
     }
     corvantis_activity_history_free(h);
     /* A copy of 2^64 - 1 bytes: the output block is still asked for, and the failure named. */
@@ -72,13 +83,15 @@ TEST(Diff, RefusedArguments) {
     EXPECT_EQ(error, DIFF_APPLY_OUT_OF_MEMORY);
 }
 
-/* The applier names the simple values it skips (e0 to f3, and f8) once: its sizing walk stays quiet. */
+/* The applier names the simple values it skips (e0 to f3, and f8) once: its sizing walk stays
+ * quiet. */
 TEST(Diff, ApplierNamesUnimplementedSimpleValues) {
     const buf empty = view("");
     std::string expected;
     testing::internal::CaptureStderr();
     for (int b = 0xE0; b < 0xFC; ++b) {
-        const std::string item = static_cast<char>(b) + std::string(b >= 0xF8 ? 1u << (b - 0xF8) : 0, ' ');
+        const std::string item =
+            static_cast<char>(b) + std::string(b >= 0xF8 ? 1u << (b - 0xF8) : 0, ' ');
         const buf delta = view(item);
         EXPECT_EQ(take(diff_apply_binary(&empty, &delta)), "") << b;
         char line[40];
@@ -92,20 +105,25 @@ TEST(Diff, ApplierNamesUnimplementedSimpleValues) {
  * of the clock, so the start clears nothing): the quality for u, recorded with the activity. */
 TEST(Diff, GenerateWithHistoryChoosesQuality) {
     std::mt19937_64 rng(7);
-    const std::string o = random_bytes(rng, 3000, 3), n = o.substr(0, 1000) + "INSERTED" + o.substr(1100, 900) + o.substr(2500);
+    const std::string o = random_bytes(rng, 3000, 3),
+                      n = o.substr(0, 1000) + "INSERTED" + o.substr(1100, 900) + o.substr(2500);
     const buf a = view(o), b = view(n);
-    const int32_t qualities[][2] = {{-256, 0}, {127, 0}, {128, 1}, {165, 1}, {166, 2}, {203, 2}, {204, 3}, {242, 3}, {243, 4}, {400, 4}};
-    for (const auto [u, quality] : qualities) { /* utilisation in 256ths, and the quality it gives */
+    const int32_t qualities[][2] = {{-256, 0}, {127, 0}, {128, 1}, {165, 1}, {166, 2},
+                                    {203, 2},  {204, 3}, {242, 3}, {243, 4}, {400, 4}};
+    for (const auto [u, quality] :
+         qualities) { /* utilisation in 256ths, and the quality it gives */
         struct timeval tv;
         gettimeofday(&tv, nullptr);
         activity_history *h = corvantis_activity_history_create(1, 256);
-        h->current_bucket = ((uint64_t)tv.tv_sec * 1000u + (uint64_t)tv.tv_usec / 1000u) / 256 + 1000;
+        h->current_bucket =
+            ((uint64_t)tv.tv_sec * 1000u + (uint64_t)tv.tv_usec / 1000u) / 256 + 1000;
         h->slots[0] = h->window_total = static_cast<uint32_t>(u);
         const std::string delta = take(diff_generate_binary_with_activity_history(h, &a, &b));
         EXPECT_EQ(corvantis_activity_history_get_last_delta_quality(h), (uint32_t)quality) << u;
         EXPECT_EQ(check_delta(o, n, delta), "") << u;
         EXPECT_NE(delta, replacement_of(n)) << u;
-        EXPECT_GE(h->window_total, static_cast<uint64_t>(static_cast<uint32_t>(u))) << u; /* the stop was recorded */
+        EXPECT_GE(h->window_total, static_cast<uint64_t>(static_cast<uint32_t>(u)))
+            << u; /* the stop was recorded */
         corvantis_activity_history_free(h);
     }
 }
@@ -113,19 +131,23 @@ TEST(Diff, GenerateWithHistoryChoosesQuality) {
 /* Every allocation failed in turn: null or the right answer, and the applier names the failure. */
 TEST(Diff, FailedAllocationsGiveNullOrTheRightAnswer) {
     const std::string o = "abcdefghijklmnopqrstuvwxyz0123", n = "abcdefghijXYklmnopqrstxyz0123";
-    const std::string expected = diff(diff_generate_binary, o, n); /* the bytes BothEnginesExactBytes pins */
+    const std::string expected =
+        diff(diff_generate_binary, o, n); /* the bytes BothEnginesExactBytes pins */
     const buf a = view(o), b = view(n), d = view(expected);
     int exact[2] = {0, 0};
     for (long k = 0; k < 80; ++k) {
         for (int applying : {0, 1}) {
             core_alloc_fail_after(k);
             diff_apply_error error = DIFF_APPLY_OK;
-            buf *out = applying ? diff_apply_binary_checked(&a, &d, &error) : diff_generate_binary(&a, &b);
+            buf *out =
+                applying ? diff_apply_binary_checked(&a, &d, &error) : diff_generate_binary(&a, &b);
             core_alloc_fail_after(-1);
             EXPECT_EQ(error, out || !applying ? DIFF_APPLY_OK : DIFF_APPLY_OUT_OF_MEMORY) << k;
             const std::string got = take(out);
             exact[applying] += got == (applying ? n : expected);
-            EXPECT_TRUE(got == "<null>" || got == (applying ? n : expected) || (!applying && got == replacement_of(n))) << k;
+            EXPECT_TRUE(got == "<null>" || got == (applying ? n : expected) ||
+                        (!applying && got == replacement_of(n)))
+                << k;
         }
     }
     EXPECT_TRUE(exact[0] && exact[1]);

@@ -8,14 +8,15 @@
 #include <vector>
 
 #include "base/alloc.h"
-#include "delta_reference.h"
 #include "delta/diff_compact.h"
+#include "delta_reference.h"
 
 namespace {
 
 using namespace delta_reference;
 
-std::string compact(const std::string &o, const std::string &n, int level = DIFF_COMPACT_LEVEL_DEFAULT) {
+std::string compact(const std::string &o, const std::string &n,
+                    int level = DIFF_COMPACT_LEVEL_DEFAULT) {
     const buf a = view(o), b = view(n);
     return take(diff_generate_compact(&a, &b, level));
 }
@@ -39,9 +40,11 @@ std::string leb(uint64_t v) {
 }
 
 /* A delta built by hand from the documented layout, every stream raw. */
-std::string hand_delta(const std::string &o, const std::string &n, const std::vector<std::string> &streams,
-                       uint64_t new_length) {
-    std::string h = "\x1A" "CVDC\x41\x01" + leb(o.size()) + leb(new_length) + be(XXH3_64bits(o.data(), o.size()), 8) +
+std::string hand_delta(const std::string &o, const std::string &n,
+                       const std::vector<std::string> &streams, uint64_t new_length) {
+    std::string h = "\x1A"
+                    "CVDC\x41\x01" +
+                    leb(o.size()) + leb(new_length) + be(XXH3_64bits(o.data(), o.size()), 8) +
                     be(XXH3_64bits(n.data(), n.size()), 8);
     for (const std::string &s : streams) h += leb(s.size() << 2);
     h += be(static_cast<uint32_t>(XXH3_64bits(h.data(), h.size())), 4);
@@ -49,7 +52,8 @@ std::string hand_delta(const std::string &o, const std::string &n, const std::ve
     return h;
 }
 
-/* Machine code moved as a block, with every 16th byte (its addresses) changed: what approximate copies are for. */
+/* Machine code moved as a block, with every 16th byte (its addresses) changed: what approximate
+ * copies are for. */
 std::pair<std::string, std::string> shifted_code(std::mt19937_64 &rng, size_t n) {
     const std::string o = random_bytes(rng, n, 16);
     std::string moved = o.substr(n / 3) + o.substr(0, n / 3);
@@ -59,29 +63,43 @@ std::pair<std::string, std::string> shifted_code(std::mt19937_64 &rng, size_t n)
 
 TEST(DiffCompact, ExactBytes) {
     const std::string empty_sum = "2D 06 80 05 38 D3 94 C2"; /* XXH3-64 of no bytes */
-    const struct { std::string old_value, new_value, delta_hex; } cases[] = {
-        {"", "", "1A 43 56 44 43 41 01 00 00 " + empty_sum + " " + empty_sum + " 00 00 00 00 00 F0 F9 F3 EC"},
+    const struct {
+        std::string old_value, new_value, delta_hex;
+    } cases[] = {
+        {"", "",
+         "1A 43 56 44 43 41 01 00 00 " + empty_sum + " " + empty_sum +
+             " 00 00 00 00 00 F0 F9 F3 EC"},
         /* the worked example of docs/delta-format.md */
         {"abcdefghijklmnopqrstuvwxyz0123", "abcdefghijXYklmnopqrstxyz0123",
-         "1A 43 56 44 43 41 01 1E 1D A7 F8 3E E5 89 2F 3F 65 C8 0B 86 FD 4E 87 E3 1C 10 00 0C 08 00 "
+         "1A 43 56 44 43 41 01 1E 1D A7 F8 3E E5 89 2F 3F 65 C8 0B 86 FD 4E 87 E3 1C 10 00 0C 08 "
+         "00 "
          "33 C8 DC 52 A0 22 A0 70 00 00 06 58 59"},
     };
-    for (const auto &c : cases) EXPECT_EQ(hex(compact(c.old_value, c.new_value)), c.delta_hex) << c.new_value;
+    for (const auto &c : cases)
+        EXPECT_EQ(hex(compact(c.old_value, c.new_value)), c.delta_hex) << c.new_value;
 }
 
-/* Round trips, each twice with the same bytes; the header alone for equal values, at most 64 bytes over for
- * unrelated ones. */
+/* Round trips, each twice with the same bytes; the header alone for equal values, at most 64 bytes
+ * over for unrelated ones. */
 TEST(DiffCompact, RoundTrips) {
     std::mt19937_64 rng(7);
     const std::string r = random_bytes(rng, 50000), text = random_bytes(rng, 40000, 20);
     const auto code = shifted_code(rng, 60000);
     const std::string blocks = r.substr(0, 8192);
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"", ""}, {"", "x"}, {"x", ""}, {"x", "y"}, {"x", "x"}, {r, r},
-        {r, r.substr(30000) + r.substr(0, 30000)},                        /* moved */
-        {blocks, blocks + blocks.substr(100, 3000) + blocks + "tail"},   /* duplicated */
-        {r, r.substr(0, 1000) + std::string(100000, 'a') + "b" + std::string(70000, '\0') + r.substr(1000)}, /* runs */
-        {text, mutate(rng, text, 200, 20)}, code, {r, random_bytes(rng, 70000)}};
+        {"", ""},
+        {"", "x"},
+        {"x", ""},
+        {"x", "y"},
+        {"x", "x"},
+        {r, r},
+        {r, r.substr(30000) + r.substr(0, 30000)},                     /* moved */
+        {blocks, blocks + blocks.substr(100, 3000) + blocks + "tail"}, /* duplicated */
+        {r, r.substr(0, 1000) + std::string(100000, 'a') + "b" + std::string(70000, '\0') +
+                r.substr(1000)}, /* runs */
+        {text, mutate(rng, text, 200, 20)},
+        code,
+        {r, random_bytes(rng, 70000)}};
     for (size_t k = 0; k < cases.size(); ++k) {
         const auto &[o, n] = cases[k];
         const std::string d = compact(o, n);
@@ -90,10 +108,13 @@ TEST(DiffCompact, RoundTrips) {
         EXPECT_EQ(error, DIFF_APPLY_OK) << k;
         EXPECT_EQ(compact(o, n), d) << "not deterministic: " << k;
         EXPECT_LE(d.size(), n.size() + 64) << k;
-        if (o == n) { EXPECT_EQ(d.size(), compact("", "").size() + leb(o.size()).size() * 2 - 2) << k; }
+        if (o == n) {
+            EXPECT_EQ(d.size(), compact("", "").size() + leb(o.size()).size() * 2 - 2) << k;
+        }
     }
-    /* Approximate copies: a few percent of the moved code, found along the scan's copies and, with every 8th
-     * byte changed (no 8 bytes in a row for the scan to match), by the writer's own search. */
+    /* Approximate copies: a few percent of the moved code, found along the scan's copies and, with
+     * every 8th byte changed (no 8 bytes in a row for the scan to match), by the writer's own
+     * search. */
     EXPECT_LT(compact(code.first, code.second).size(), code.second.size() / 20);
     std::string eighth = r;
     for (size_t i = 0; i < eighth.size(); i += 8) eighth[i] = static_cast<char>(eighth[i] ^ 0x10);
@@ -102,7 +123,8 @@ TEST(DiffCompact, RoundTrips) {
     EXPECT_EQ(apply(r, sparse, &error), eighth);
     EXPECT_LT(sparse.size(), eighth.size() / 20);
     for (int level = DIFF_COMPACT_LEVEL_MIN; level <= DIFF_COMPACT_LEVEL_MAX; ++level) {
-        EXPECT_EQ(apply(text, compact(text, cases[9].second, level), &error), cases[9].second) << level;
+        EXPECT_EQ(apply(text, compact(text, cases[9].second, level), &error), cases[9].second)
+            << level;
     }
     const buf a = view(r);
     EXPECT_EQ(diff_generate_compact(&a, &a, 0), nullptr);
@@ -113,23 +135,36 @@ TEST(DiffCompact, RoundTrips) {
 /* Every check, each with the error that names it. */
 TEST(DiffCompact, ChecksNameWhatFailed) {
     std::mt19937_64 rng(5);
-    const std::string o = random_bytes(rng, 3000, 12), n = mutate(rng, o, 20, 12), d = compact(o, n);
+    const std::string o = random_bytes(rng, 3000, 12), n = mutate(rng, o, 20, 12),
+                      d = compact(o, n);
     std::string other = o;
     other[1234] ^= 1;
     std::string version = d;
     version[6] = 2;
     const std::string x = "abcdef", y = "abcabcabcdef";
-    const struct { std::string old_value, delta; diff_apply_error error; } cases[] = {
-        {o + "z", d, DIFF_APPLY_WRONG_OLD_LENGTH}, {other, d, DIFF_APPLY_WRONG_OLD_CHECKSUM},
-        {o, d + '\0', DIFF_APPLY_TRAILING_BYTES}, {o, version, DIFF_APPLY_UNSUPPORTED_VERSION},
-        /* ops: insert 3, copy-new 3 bytes back for 6 (overlapping), copy-old 0..3 with slot 0; all correct */
+    const struct {
+        std::string old_value, delta;
+        diff_apply_error error;
+    } cases[] = {
+        {o + "z", d, DIFF_APPLY_WRONG_OLD_LENGTH},
+        {other, d, DIFF_APPLY_WRONG_OLD_CHECKSUM},
+        {o, d + '\0', DIFF_APPLY_TRAILING_BYTES},
+        {o, version, DIFF_APPLY_UNSUPPORTED_VERSION},
+        /* ops: insert 3, copy-new 3 bytes back for 6 (overlapping), copy-old 0..3 with slot 0; all
+           correct */
         {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x02\x06", "abc", ""}, 12), DIFF_APPLY_OK},
-        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x02\x06", "abc", ""}, 11), DIFF_APPLY_WRONG_NEW_LENGTH},
-        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x03\x06", "abc", ""}, 12), DIFF_APPLY_DAMAGED}, /* too far back */
-        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x02\x08", "abc", ""}, 12), DIFF_APPLY_DAMAGED}, /* past old */
-        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x02\x06", "abcd", ""}, 12), DIFF_APPLY_DAMAGED}, /* unused */
-        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x02\x06", "abd", ""}, 12), DIFF_APPLY_WRONG_NEW_CHECKSUM},
-        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x02\x06", "abc", "\x01"}, 12), DIFF_APPLY_DAMAGED},
+        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x02\x06", "abc", ""}, 11),
+         DIFF_APPLY_WRONG_NEW_LENGTH},
+        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x03\x06", "abc", ""}, 12),
+         DIFF_APPLY_DAMAGED}, /* too far back */
+        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x02\x08", "abc", ""}, 12),
+         DIFF_APPLY_DAMAGED}, /* past old */
+        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x02\x06", "abcd", ""}, 12),
+         DIFF_APPLY_DAMAGED}, /* unused */
+        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x02\x06", "abd", ""}, 12),
+         DIFF_APPLY_WRONG_NEW_CHECKSUM},
+        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x02\x06", "abc", "\x01"}, 12),
+         DIFF_APPLY_DAMAGED},
     };
     for (size_t k = 0; k < std::size(cases); ++k) {
         diff_apply_error error = DIFF_APPLY_OK;
@@ -137,7 +172,8 @@ TEST(DiffCompact, ChecksNameWhatFailed) {
         EXPECT_EQ(error, cases[k].error) << k;
         EXPECT_EQ(got, error == DIFF_APPLY_OK ? y : "<null>") << k;
     }
-    /* The bare reader refuses the signature: an integer with a byte string where the copy's length belongs. */
+    /* The bare reader refuses the signature: an integer with a byte string where the copy's length
+     * belongs. */
     const buf ov = view(o), dv = view(d);
     diff_apply_error bare = DIFF_APPLY_OK;
     EXPECT_EQ(diff_apply_binary_checked(&ov, &dv, &bare), nullptr);
@@ -145,11 +181,13 @@ TEST(DiffCompact, ChecksNameWhatFailed) {
     EXPECT_TRUE(diff_is_compact(dv.data, dv.length));
 }
 
-/* A damaged delta never gives a wrong value: every byte flipped, every prefix. The delta has every stream. */
+/* A damaged delta never gives a wrong value: every byte flipped, every prefix. The delta has every
+ * stream. */
 TEST(DiffCompact, DamageNeverGivesAWrongValue) {
     std::mt19937_64 rng(9);
     const auto code = shifted_code(rng, 600);
-    const std::string o = code.first + std::string(64, 'q'), n = code.second + "new bytes" + std::string(80, 'r');
+    const std::string o = code.first + std::string(64, 'q'),
+                      n = code.second + "new bytes" + std::string(80, 'r');
     const std::string d = compact(o, n);
     for (size_t i = 0; i < d.size(); ++i) {
         for (int bit : {0x01, 0x80}) {
@@ -163,14 +201,17 @@ TEST(DiffCompact, DamageNeverGivesAWrongValue) {
     for (size_t length = 1; length < d.size(); ++length) {
         diff_apply_error error = DIFF_APPLY_OK;
         EXPECT_EQ(apply(o, d.substr(0, length), &error), "<null>") << length;
-        if (length >= 5) { EXPECT_EQ(error, DIFF_APPLY_TRUNCATED) << length; }
+        if (length >= 5) {
+            EXPECT_EQ(error, DIFF_APPLY_TRUNCATED) << length;
+        }
     }
 }
 
 /* Out of memory at every allocation: null, the reason named when applying, nothing leaked. */
 TEST(DiffCompact, EveryAllocationMayFail) {
     std::mt19937_64 rng(2);
-    const std::string o = random_bytes(rng, 5000, 30), n = mutate(rng, o, 30, 30), d = compact(o, n);
+    const std::string o = random_bytes(rng, 5000, 30), n = mutate(rng, o, 30, 30),
+                      d = compact(o, n);
     const buf a = view(o), b = view(n), dv = view(d);
     for (long k = 0;; ++k) {
         core_alloc_fail_after(k);
@@ -180,11 +221,12 @@ TEST(DiffCompact, EveryAllocationMayFail) {
         const long attempts = core_alloc_attempts();
         core_alloc_fail_after(-1);
         EXPECT_TRUE(made == nullptr || str(*made) == d) << k;
-        EXPECT_TRUE(applied == nullptr ? error == DIFF_APPLY_OUT_OF_MEMORY : str(*applied) == n) << k;
+        EXPECT_TRUE(applied == nullptr ? error == DIFF_APPLY_OUT_OF_MEMORY : str(*applied) == n)
+            << k;
         buf_free(made);
         buf_free(applied);
         if (attempts <= k) break;
     }
 }
 
-}  // namespace
+} // namespace

@@ -6,11 +6,11 @@
 #include <tuple>
 #include <vector>
 
-#include "delta_reference.h"
-#include "delta/diff.h"
-#include "delta/fast/diff_fast.h"
-#include "delta/exact/edit_script.h"
 #include "delta/bare_writer.h"
+#include "delta/diff.h"
+#include "delta/exact/edit_script.h"
+#include "delta/fast/diff_fast.h"
+#include "delta_reference.h"
 
 namespace {
 
@@ -29,19 +29,26 @@ TEST(DiffFast, LargeValues) {
     const std::string block = random_bytes(rng, 64), r1 = random_bytes(rng, 200000);
     std::string repeated;
     for (int i = 0; i < 4096; ++i) repeated += block + std::to_string(i % 7);
-    std::string edited_repeated = repeated.substr(100000) + repeated.substr(0, 100000), edited_random = r1;
+    std::string edited_repeated = repeated.substr(100000) + repeated.substr(0, 100000),
+                edited_random = r1;
     for (int e = 0; e < 40; ++e) edited_repeated[rng() % edited_repeated.size()] ^= 0x5A;
-    for (int e = 0; e < 300; ++e) edited_random[rng() % edited_random.size()] = static_cast<char>(rng());
+    for (int e = 0; e < 300; ++e)
+        edited_random[rng() % edited_random.size()] = static_cast<char>(rng());
     edited_random = edited_random.substr(150000) + edited_random.substr(0, 150000);
     const std::string blocks = random_bytes(rng, 64 * 1024);
     std::string reversed, last = blocks;
     for (size_t b = blocks.size(); b > 0; b -= 4096) reversed += blocks.substr(b - 4096, 4096);
     last.back() ^= 1;
-    const std::tuple<std::string, std::string, uint64_t, size_t> cases[] = { /* old, new, FNV-1a or 0, size bound or 0 */
-        {repeated, edited_repeated, 15545281982457778422u, 0}, {r1, edited_random, 1520556229621079610u, 0},
-        {blocks, reversed, 0, 100}, {blocks, blocks + blocks, 0, 20}, {blocks, last, 0, 10},
+    const std::tuple<std::string, std::string, uint64_t, size_t> cases[] = {
+        /* old, new, FNV-1a or 0, size bound or 0 */
+        {repeated, edited_repeated, 15545281982457778422u, 0},
+        {r1, edited_random, 1520556229621079610u, 0},
+        {blocks, reversed, 0, 100},
+        {blocks, blocks + blocks, 0, 20},
+        {blocks, last, 0, 10},
         {std::string(5000, 'z'), random_bytes(rng, 5000), 0, 0},
-        {std::string(300000, 'a'), std::string(200000, 'a') + "b" + std::string(250000, 'a'), 0, 0}};
+        {std::string(300000, 'a'), std::string(200000, 'a') + "b" + std::string(250000, 'a'), 0,
+         0}};
     for (size_t k = 0; k < std::size(cases); ++k) {
         const auto &[o, n, fnv, bound] = cases[k];
         const std::string d = fast(o, n);
@@ -49,8 +56,12 @@ TEST(DiffFast, LargeValues) {
         EXPECT_EQ(fast(o, n), d) << "not deterministic: " << k;
         uint64_t h = 0xcbf29ce484222325u;
         for (unsigned char c : d) h = (h ^ c) * 0x100000001b3u;
-        if (fnv != 0) { EXPECT_EQ(h, fnv) << k; }
-        if (bound != 0) { EXPECT_LT(d.size(), bound) << k; }
+        if (fnv != 0) {
+            EXPECT_EQ(h, fnv) << k;
+        }
+        if (bound != 0) {
+            EXPECT_LT(d.size(), bound) << k;
+        }
     }
 }
 
@@ -64,7 +75,9 @@ struct Recorder {
         r->ops.push_back(*op);
         return r->ops.size() >= r->stop_after ? DELTA_SINK_STOP : DELTA_SINK_CONTINUE;
     }
-    static delta_sink_status close(void *self) { return ++static_cast<Recorder *>(self)->closes, DELTA_SINK_CONTINUE; }
+    static delta_sink_status close(void *self) {
+        return ++static_cast<Recorder *>(self)->closes, DELTA_SINK_CONTINUE;
+    }
     delta_op_sink sink() { return {emit, close, this}; }
 };
 
@@ -75,10 +88,12 @@ struct Recorder {
 TEST(DiffFastEmit, StreamsRebuildTheNewValue) {
     std::mt19937_64 rng(7);
     for (int round = 0; round < 68; ++round) {
-        const std::string o = random_bytes(rng, round < 20 ? rng() % 900 : 2000 + rng() % 40000, round % 3 ? 256 : 4);
-        const std::string n = round >= 60   ? random_bytes(rng, 60000 + 5 * (round - 60)) /* unrelated: widest steps */
-                              : round % 5 == 0 ? random_bytes(rng, rng() % 3000)
-                                               : mutate(rng, o, 1 + (int)(rng() % 60));
+        const std::string o =
+            random_bytes(rng, round < 20 ? rng() % 900 : 2000 + rng() % 40000, round % 3 ? 256 : 4);
+        const std::string n =
+            round >= 60 ? random_bytes(rng, 60000 + 5 * (round - 60)) /* unrelated: widest steps */
+            : round % 5 == 0 ? random_bytes(rng, rng() % 3000)
+                             : mutate(rng, o, 1 + (int)(rng() % 60));
         const buf a = view(o), b = view(n);
         Recorder r;
         const delta_op_sink sink = r.sink();
@@ -88,9 +103,12 @@ TEST(DiffFastEmit, StreamsRebuildTheNewValue) {
         bare_writer *w = bare_writer_create(&b, bare_writer_head_size, nullptr);
         const delta_op_sink ws = bare_writer_sink(w);
         for (const delta_op &op : r.ops) ws.emit(ws.writer, &op);
-        const bool edit = ws.close(ws.writer) == DELTA_SINK_CONTINUE && w->output->length < n.size();
+        const bool edit =
+            ws.close(ws.writer) == DELTA_SINK_CONTINUE && w->output->length < n.size();
         const std::string fast_delta = fast(o, n);
-        if (edit && fast_delta != "\xF6") { EXPECT_EQ(hex(str(*w->output)), hex(fast_delta)) << round; }
+        if (edit && fast_delta != "\xF6") {
+            EXPECT_EQ(hex(str(*w->output)), hex(fast_delta)) << round;
+        }
         bare_writer_free(w);
         const diff_fast_tuning coarse{31, 4, 0};
         Recorder tuned;
@@ -108,7 +126,8 @@ TEST(DiffFastEmit, StreamsRebuildTheNewValue) {
     const buf a = view("abc");
     Recorder r;
     const delta_op_sink sink = r.sink();
-    EXPECT_EQ(diff_fast_emit(nullptr, &a, &sink) + diff_fast_emit(&a, nullptr, &sink) + diff_fast_emit(&a, &a, nullptr),
+    EXPECT_EQ(diff_fast_emit(nullptr, &a, &sink) + diff_fast_emit(&a, nullptr, &sink) +
+                  diff_fast_emit(&a, &a, nullptr),
               3 * DELTA_SINK_FAILED);
 }
 
@@ -127,12 +146,16 @@ TEST(BareWriter, WritesWhatTheEditScriptWrites) {
             n = 1 + static_cast<int32_t>(rng() % (rng() % 2 ? 4 : 300));
             const int32_t offset = static_cast<int32_t>(rng() % (rng() % 2 ? 30 : 60000));
             const bool match = rng() % 2;
-            narrow_ok = match ? edit_script_match(narrow, offset, n) : edit_script_insert(narrow, at, n);
-            const delta_op op{match ? DELTA_OP_COPY_OLD : DELTA_OP_INSERT, match ? (uint64_t)offset : (uint64_t)at, (uint64_t)n};
-            ASSERT_EQ(narrow_ok ? DELTA_SINK_CONTINUE : DELTA_SINK_STOP, sink.emit(sink.writer, &op));
+            narrow_ok =
+                match ? edit_script_match(narrow, offset, n) : edit_script_insert(narrow, at, n);
+            const delta_op op{match ? DELTA_OP_COPY_OLD : DELTA_OP_INSERT,
+                              match ? (uint64_t)offset : (uint64_t)at, (uint64_t)n};
+            ASSERT_EQ(narrow_ok ? DELTA_SINK_CONTINUE : DELTA_SINK_STOP,
+                      sink.emit(sink.writer, &op));
         }
         if (narrow_ok) {
-            ASSERT_EQ(edit_script_close(narrow) ? DELTA_SINK_CONTINUE : DELTA_SINK_STOP, sink.close(sink.writer));
+            ASSERT_EQ(edit_script_close(narrow) ? DELTA_SINK_CONTINUE : DELTA_SINK_STOP,
+                      sink.close(sink.writer));
             EXPECT_EQ(narrow->budget, 60000 - (int32_t)narrow->output->length);
             EXPECT_EQ(wide->budget, narrow->budget);
         }
@@ -147,20 +170,29 @@ TEST(BareWriter, WritesWhatTheEditScriptWrites) {
 // then the close.
 TEST(BareWriter, HeadSizesBudgetAndRefusedOps) {
     const uint64_t big = uint64_t{1} << 32;
-    const std::pair<uint64_t, int32_t> sizes[] = {{23, 1}, {24, 2}, {255, 2}, {256, 3}, {65535, 3}, {65536, 5},
-                                                  {big - 1, 5}, {big, 9}, {UINT64_MAX, 9}};
-    for (const auto &s : sizes) EXPECT_EQ(bare_writer_head_size((int64_t)s.first), s.second) << s.first;
+    const std::pair<uint64_t, int32_t> sizes[] = {{23, 1},      {24, 2},    {255, 2},
+                                                  {256, 3},     {65535, 3}, {65536, 5},
+                                                  {big - 1, 5}, {big, 9},   {UINT64_MAX, 9}};
+    for (const auto &s : sizes)
+        EXPECT_EQ(bare_writer_head_size((int64_t)s.first), s.second) << s.first;
     const std::string new_value(64, 'n');
-    const struct { uint64_t new_length; std::vector<std::pair<uint64_t, uint64_t>> calls; const char *result; } table[] = {
-        {64, {{0, 0}, {0, 2}, {6, 0}, {big + 2, 300}}, "1: 42 6E 6E 1B 00 00 00 01 00 00 00 01 19 01 2C"},
-        {6, {{0, 5}}, "0: "}, {7, {{0, 5}}, "1: 45 6E 6E 6E 6E 6E"}};
+    const struct {
+        uint64_t new_length;
+        std::vector<std::pair<uint64_t, uint64_t>> calls;
+        const char *result;
+    } table[] = {{64,
+                  {{0, 0}, {0, 2}, {6, 0}, {big + 2, 300}},
+                  "1: 42 6E 6E 1B 00 00 00 01 00 00 00 01 19 01 2C"},
+                 {6, {{0, 5}}, "0: "},
+                 {7, {{0, 5}}, "1: 45 6E 6E 6E 6E 6E"}};
     for (const auto &c : table) {
         const buf nv{(uint8_t *)new_value.data(), c.new_length, c.new_length};
         bare_writer *writer = bare_writer_create(&nv, bare_writer_head_size, nullptr);
         const delta_op_sink sink = bare_writer_sink(writer);
         uint64_t at = 0;
         for (const auto &[op, n] : c.calls) {
-            const delta_op o{op == 0 ? DELTA_OP_INSERT : DELTA_OP_COPY_OLD, op == 0 ? at : op - 1, n};
+            const delta_op o{op == 0 ? DELTA_OP_INSERT : DELTA_OP_COPY_OLD, op == 0 ? at : op - 1,
+                             n};
             ASSERT_EQ(sink.emit(sink.writer, &o), DELTA_SINK_CONTINUE) << c.result;
             at += n;
         }
@@ -171,12 +203,15 @@ TEST(BareWriter, HeadSizesBudgetAndRefusedOps) {
     const buf nv = view(new_value);
     bare_writer *writer = bare_writer_create(&nv, bare_writer_head_size, nullptr);
     const delta_op_sink sink = bare_writer_sink(writer);
-    const delta_op refused[] = {{DELTA_OP_COPY_NEW, 1, 4}, {DELTA_OP_COPY_DIFF, 0, 4}, {DELTA_OP_INSERT, 3, 4},
+    const delta_op refused[] = {{DELTA_OP_COPY_NEW, 1, 4},
+                                {DELTA_OP_COPY_DIFF, 0, 4},
+                                {DELTA_OP_INSERT, 3, 4},
                                 {DELTA_OP_INSERT, 0, 65}};
-    for (const delta_op &op : refused) EXPECT_EQ(sink.emit(sink.writer, &op), DELTA_SINK_FAILED) << op.kind;
+    for (const delta_op &op : refused)
+        EXPECT_EQ(sink.emit(sink.writer, &op), DELTA_SINK_FAILED) << op.kind;
     EXPECT_EQ(writer->output->length, 0u);
     bare_writer_free(writer);
     EXPECT_EQ(bare_writer_create(nullptr, bare_writer_head_size, nullptr), nullptr);
 }
 
-}  // namespace
+} // namespace

@@ -3,7 +3,9 @@ from corvantis_core import cbor
 
 def hooked(**hooks):
     """An object of a fresh class whose special methods are the given callables (without self)."""
-    return type("Hooked", (), {name: (lambda f: lambda self, *a: f(*a))(f) for name, f in hooks.items()})()
+    return type(
+        "Hooked", (), {name: (lambda f: lambda self, *a: f(*a))(f) for name, f in hooks.items()}
+    )()
 
 
 def int_with(value, **methods):

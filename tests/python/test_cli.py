@@ -13,10 +13,11 @@ import tomllib
 from pathlib import Path
 
 import pytest
+from corvantis_core.delta import diff, diff_compact, diff_fast
 
-from corvantis_core.delta import diff, diff_compact, diff_fast, patch
-
-TOOL = Path(os.environ.get("CORVANTIS_DELTA_TOOL") or Path(sys.executable).parent / "corvantis-delta")
+TOOL = Path(
+    os.environ.get("CORVANTIS_DELTA_TOOL") or Path(sys.executable).parent / "corvantis-delta"
+)
 XXH3 = ctypes.CDLL("libxxhash.so.0").XXH3_64bits  # the checksum oracle: the xxHash library itself
 XXH3.restype, XXH3.argtypes = ctypes.c_uint64, [ctypes.c_char_p, ctypes.c_size_t]
 
@@ -29,7 +30,9 @@ def checked(old, new, bare, version=1, engine=0):
 
 
 def run(*args, stdin=b"", child=None, tool=TOOL):
-    return subprocess.run([str(tool), *map(str, args)], input=stdin, capture_output=True, timeout=60, preexec_fn=child)
+    return subprocess.run(
+        [str(tool), *map(str, args)], input=stdin, capture_output=True, timeout=60, preexec_fn=child
+    )
 
 
 def files(directory, **contents):
@@ -40,7 +43,12 @@ def files(directory, **contents):
 
 def one_error(r, status=1):
     lines = r.stderr.decode().splitlines()
-    assert r.returncode == status and not r.stdout and lines and lines[0].startswith("corvantis-delta: "), r
+    assert (
+        r.returncode == status
+        and not r.stdout
+        and lines
+        and lines[0].startswith("corvantis-delta: ")
+    ), r
     return lines if status == 2 else "\n".join(lines)
 
 
@@ -51,15 +59,32 @@ GOOD = checked(OLD, NEW, BARE)
 COMPACT = bytes(diff_compact(OLD, NEW))
 BASE = os.urandom(50000)
 _words = [random.Random(n).randbytes(6).hex().encode() for n in range(300)]
-WORDS = [b" ".join(random.Random(seed).choices(_words, k=300)) for seed in (2, 3)]  # levels differ here
+WORDS = [
+    b" ".join(random.Random(seed).choices(_words, k=300)) for seed in (2, 3)
+]  # levels differ here
 
 
-@pytest.mark.parametrize("old, new", [(b"", b""), (OLD, NEW), (BASE, BASE[:1000] + b"ins" + BASE[1100:]), WORDS])
+@pytest.mark.parametrize(
+    "old, new", [(b"", b""), (OLD, NEW), (BASE, BASE[:1000] + b"ins" + BASE[1100:]), WORDS]
+)
 def test_diff_and_patch_agree_with_the_module(tmp_path, old, new):
-    bare, fast, compact = bytes(diff(old, new)), bytes(diff_fast(old, new)), bytes(diff_compact(old, new))
-    o, n, b, d = files(tmp_path, old=old, new=new, bare=b"\xf8" + bare, delta=(whole := checked(old, new, bare)))
-    r = run("diff", o, n, made := tmp_path / "made", child=lambda: os.umask(0o077))  # a new file takes the umask
-    assert (r.returncode, r.stdout + r.stderr, made.read_bytes(), made.stat().st_mode & 0o777) == (0, b"", compact, 0o600)
+    bare, fast, compact = (
+        bytes(diff(old, new)),
+        bytes(diff_fast(old, new)),
+        bytes(diff_compact(old, new)),
+    )
+    o, n, b, d = files(
+        tmp_path, old=old, new=new, bare=b"\xf8" + bare, delta=(whole := checked(old, new, bare))
+    )
+    r = run(
+        "diff", o, n, made := tmp_path / "made", child=lambda: os.umask(0o077)
+    )  # a new file takes the umask
+    assert (r.returncode, r.stdout + r.stderr, made.read_bytes(), made.stat().st_mode & 0o777) == (
+        0,
+        b"",
+        compact,
+        0o600,
+    )
     levels = {level: run("-L", level, "diff", o, n, "-").stdout for level in (1, 19)}
     assert levels == {level: bytes(diff_compact(old, new, level=level)) for level in levels}
     assert run("--fast", "diff", o, n, "-").stdout == checked(old, new, fast, engine=1)
@@ -67,35 +92,85 @@ def test_diff_and_patch_agree_with_the_module(tmp_path, old, new):
     r = run("patch", "--raw", o, b, "-")
     assert run("--raw", "diff", o, n, "-").stdout == bare and (r.stdout, r.stderr) == (new, b"")
     assert run("--raw", "--fast", "diff", o, n, "-").stdout == fast
-    assert run("--exact", "diff", "-", n, "-", stdin=old).stdout == run("--exact", "diff", o, "-", "-", stdin=new).stdout == whole
+    assert (
+        run("--exact", "diff", "-", n, "-", stdin=old).stdout
+        == run("--exact", "diff", o, "-", "-", stdin=new).stdout
+        == whole
+    )
     # patch tells the formats apart; --raw takes a compact delta too, as delta.patch does.
-    assert run("patch", "-", d, "-", stdin=old).stdout == run("patch", o, "-", "-", stdin=whole).stdout == new
+    assert (
+        run("patch", "-", d, "-", stdin=old).stdout
+        == run("patch", o, "-", "-", stdin=whole).stdout
+        == new
+    )
     for delta in [compact, *levels.values()]:
-        assert run("patch", o, "-", "-", stdin=delta).stdout == run("--raw", "patch", o, "-", "-", stdin=delta).stdout == new
+        assert (
+            run("patch", o, "-", "-", stdin=delta).stdout
+            == run("--raw", "patch", o, "-", "-", stdin=delta).stdout
+            == new
+        )
     assert not list(tmp_path.glob(".corvantis-delta*"))
 
 
-@pytest.mark.parametrize("args, bad, message", [
-    ("patch alt ok", b"", "wrong old file 'alt': its checksum differs"),
-    ("patch old bad", b"", "empty file, not a delta"), ("patch old bad", GOOD[:40], "shorter than its header"),
-    ("patch old bad", GOOD[:68], f"truncated delta: 68 bytes of {len(GOOD)}"),
-    ("patch old bad", GOOD + b"\0", "corrupt delta: 1 bytes after its end"),
-    ("patch old bad", GOOD[:20] + bytes([GOOD[20] ^ 1]) + GOOD[21:], "corrupt delta: header checksum mismatch"),
-    ("patch old bad", GOOD[:70] + bytes([GOOD[70] ^ 1]) + GOOD[71:], "corrupt delta: checksum mismatch"),
-    ("patch old bad", OLD, "not a corvantis-delta file (a bare delta needs --raw)"),
-    ("patch old bad", checked(OLD, NEW, BARE, version=2), "unsupported delta format version 2"),
-    ("patch old bad", checked(OLD, NEW.upper(), BARE), "the result does not match the checksum in the delta"),
-    ("patch alt bad", COMPACT, "wrong old file 'alt': compact delta: the old value's checksum does not match"),
-    ("patch old bad", COMPACT[:-1], "cannot apply 'bad': compact delta: truncated"),
-    ("patch old bad", COMPACT[:-5] + bytes([COMPACT[-5] ^ 1]) + COMPACT[-4:], "the result's checksum does not match"),
-    # The delta is checked before the old value is opened: a FIFO nobody writes to would block forever.
-    ("patch fifo bad", BARE, "not a corvantis-delta file"), ("diff nope new", b"", "cannot open old value 'nope'"),
-    ("--exact diff old huge", b"", "new value 'huge' is too large: 2147483648 bytes (at most 2147483647)"),
-    ("--raw patch old bad", b"\x00\x18\x40", "malformed delta: copy outside the old value")])
+@pytest.mark.parametrize(
+    "args, bad, message",
+    [
+        ("patch alt ok", b"", "wrong old file 'alt': its checksum differs"),
+        ("patch old bad", b"", "empty file, not a delta"),
+        ("patch old bad", GOOD[:40], "shorter than its header"),
+        ("patch old bad", GOOD[:68], f"truncated delta: 68 bytes of {len(GOOD)}"),
+        ("patch old bad", GOOD + b"\0", "corrupt delta: 1 bytes after its end"),
+        (
+            "patch old bad",
+            GOOD[:20] + bytes([GOOD[20] ^ 1]) + GOOD[21:],
+            "corrupt delta: header checksum mismatch",
+        ),
+        (
+            "patch old bad",
+            GOOD[:70] + bytes([GOOD[70] ^ 1]) + GOOD[71:],
+            "corrupt delta: checksum mismatch",
+        ),
+        ("patch old bad", OLD, "not a corvantis-delta file (a bare delta needs --raw)"),
+        ("patch old bad", checked(OLD, NEW, BARE, version=2), "unsupported delta format version 2"),
+        (
+            "patch old bad",
+            checked(OLD, NEW.upper(), BARE),
+            "the result does not match the checksum in the delta",
+        ),
+        (
+            "patch alt bad",
+            COMPACT,
+            "wrong old file 'alt': compact delta: the old value's checksum does not match",
+        ),
+        ("patch old bad", COMPACT[:-1], "cannot apply 'bad': compact delta: truncated"),
+        (
+            "patch old bad",
+            COMPACT[:-5] + bytes([COMPACT[-5] ^ 1]) + COMPACT[-4:],
+            "the result's checksum does not match",
+        ),
+        # The delta is checked before the old value is opened: a FIFO nobody writes to would block forever.
+        ("patch fifo bad", BARE, "not a corvantis-delta file"),
+        ("diff nope new", b"", "cannot open old value 'nope'"),
+        (
+            "--exact diff old huge",
+            b"",
+            "new value 'huge' is too large: 2147483648 bytes (at most 2147483647)",
+        ),
+        ("--raw patch old bad", b"\x00\x18\x40", "malformed delta: copy outside the old value"),
+    ],
+)
 @pytest.mark.parametrize("existing", [False, True], ids=["fresh", "existing"])
 def test_failures_leave_no_output(tmp_path, monkeypatch, args, bad, message, existing):
     monkeypatch.chdir(tmp_path)
-    files(tmp_path, old=OLD, ok=GOOD, alt=OLD.upper(), bad=bad, huge=b"", **({"target": b"keep"} if existing else {}))
+    files(
+        tmp_path,
+        old=OLD,
+        ok=GOOD,
+        alt=OLD.upper(),
+        bad=bad,
+        huge=b"",
+        **({"target": b"keep"} if existing else {}),
+    )
     os.mkfifo("fifo")
     os.truncate("huge", 2**31)  # sparse
     error = one_error(run(*args.split(), "-f", "target"))
@@ -107,72 +182,140 @@ def test_failures_leave_no_output(tmp_path, monkeypatch, args, bad, message, exi
 @pytest.mark.parametrize("force", [False, True])
 def test_outputs(force):
     # Root passes every permission check: a copy of the tool runs as nobody.
-    child = (lambda: (os.setgroups([]), os.setgid(65534), os.setuid(65534))) if os.getuid() == 0 else None
+    child = (
+        (lambda: (os.setgroups([]), os.setgid(65534), os.setuid(65534)))
+        if os.getuid() == 0
+        else None
+    )
     f = ["-f"] * force
-    with tempfile.TemporaryDirectory() as name:  # not under tmp_path, whose parents may be closed to nobody
+    with (
+        tempfile.TemporaryDirectory() as name
+    ):  # not under tmp_path, whose parents may be closed to nobody
         (top := Path(name)).chmod(0o755)
-        o, n, target, kept, tool = files(top, old=OLD, new=NEW, target=b"keep", kept=b"keep", tool=TOOL.read_bytes())
+        o, n, target, kept, tool = files(
+            top, old=OLD, new=NEW, target=b"keep", kept=b"keep", tool=TOOL.read_bytes()
+        )
         target.chmod(0o640)
         kept.chmod(0o444)
         tool.chmod(0o755)
         (top / "link").symlink_to("target")
         for out in (target, top / "link"):
             r = run(*f, "--exact", "diff", o, n, out)
-            assert r.returncode == 0 if force else "already exists (use -f to overwrite it)" in one_error(r)
-        assert (target.read_bytes(), target.stat().st_mode & 0o777) == (GOOD if force else b"keep", 0o640)
-        assert "cannot overwrite" in one_error(run("-f", "--exact", "diff", o, n, kept, child=child, tool=tool))
+            assert (
+                r.returncode == 0
+                if force
+                else "already exists (use -f to overwrite it)" in one_error(r)
+            )
+        assert (target.read_bytes(), target.stat().st_mode & 0o777) == (
+            GOOD if force else b"keep",
+            0o640,
+        )
+        assert "cannot overwrite" in one_error(
+            run("-f", "--exact", "diff", o, n, kept, child=child, tool=tool)
+        )
         # Devices and FIFOs are written through, never replaced; a reader there first lets the tool's write through.
-        assert run(*f, "diff", o, n, "/dev/null").returncode == 0 and Path("/dev/null").is_char_device()
-        assert "cannot write '/dev/full': No space left on device" in one_error(run(*f, "diff", o, n, "/dev/full"))
+        assert (
+            run(*f, "diff", o, n, "/dev/null").returncode == 0
+            and Path("/dev/null").is_char_device()
+        )
+        assert "cannot write '/dev/full': No space left on device" in one_error(
+            run(*f, "diff", o, n, "/dev/full")
+        )
         master, terminal = os.openpty()  # binary output goes to a terminal only when forced
         r = run(*f, "diff", o, n, os.ttyname(terminal))
-        assert r.returncode == 0 if force else "refusing to write binary data to the terminal" in one_error(r)
+        assert (
+            r.returncode == 0
+            if force
+            else "refusing to write binary data to the terminal" in one_error(r)
+        )
         os.mkfifo(fifo := top / "fifo")
         reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
-        assert run(*f, "--exact", "diff", o, n, fifo).returncode == 0 and os.read(reader, 1000) == GOOD
+        assert (
+            run(*f, "--exact", "diff", o, n, fifo).returncode == 0 and os.read(reader, 1000) == GOOD
+        )
         for fd in (master, terminal, reader):
             os.close(fd)
         (top / "ro").mkdir(mode=0o555)
         r = run(*f, "diff", o, n, top / "ro" / "out", child=child, tool=tool)
-        assert "cannot create a temporary file next to" in one_error(r) and "Permission denied" in r.stderr.decode()
+        assert (
+            "cannot create a temporary file next to" in one_error(r)
+            and "Permission denied" in r.stderr.decode()
+        )
         assert (top / "link").is_symlink() and fifo.is_fifo() and kept.read_bytes() == b"keep"
         assert not list((top / "ro").iterdir()) and not list(top.glob(".corvantis-delta*"))
 
 
-@pytest.mark.parametrize("command,second,result,engine", [
-    ("--exact diff", NEW, GOOD, "exact"), ("diff", NEW, COMPACT, "compact (level 3)"), ("patch", GOOD, NEW, "")])
+@pytest.mark.parametrize(
+    "command,second,result,engine",
+    [
+        ("--exact diff", NEW, GOOD, "exact"),
+        ("diff", NEW, COMPACT, "compact (level 3)"),
+        ("patch", GOOD, NEW, ""),
+    ],
+)
 def test_stats(tmp_path, command, second, result, engine):
     old, second = files(tmp_path, old=OLD, second=second)
-    to_stdout, to_file = (run("--stats", *command.split(), old, second, out) for out in ("-", tmp_path / "out"))
+    to_stdout, to_file = (
+        run("--stats", *command.split(), old, second, out) for out in ("-", tmp_path / "out")
+    )
     assert to_stdout.stdout == (tmp_path / "out").read_bytes() == result
     size = len(GOOD if engine != "compact (level 3)" else COMPACT)
-    for report in (to_stdout.stderr.decode(), to_file.stdout.decode()):  # on stderr when the output is stdout
-        assert report.startswith(f"old:    {len(OLD)} bytes\nnew:    {len(NEW)} bytes\ndelta:  {size} bytes "
-                                 f"({100 * size / len(NEW):.2f}% of new)\n{f'engine: {engine}' * bool(engine)}")
+    for report in (
+        to_stdout.stderr.decode(),
+        to_file.stdout.decode(),
+    ):  # on stderr when the output is stdout
+        assert report.startswith(
+            f"old:    {len(OLD)} bytes\nnew:    {len(NEW)} bytes\ndelta:  {size} bytes "
+            f"({100 * size / len(NEW):.2f}% of new)\n{f'engine: {engine}' * bool(engine)}"
+        )
         assert f" ms ({command.split()[-1]}" in report.splitlines()[-1]
 
 
-@pytest.mark.parametrize("args, reason", [
-    ("", "missing command (diff or patch)"), ("foo", "unknown command 'foo' (expected diff or patch)"),
-    ("diff a", "diff: missing NEW DELTA"), ("patch a b", "patch: missing OUT"),
-    ("diff a b c d", "diff: unexpected argument 'd'"), ("diff --quick a b c", "unknown option '--quick'"),
-    ("diff - - c", "diff: only one input can be standard input"),
-    ("--fast patch a b c", "patch: option --fast applies to diff only"),
-    ("-L 4 patch a b c", "patch: option -L applies to diff only"), ("diff a b c -L", "option -L needs a level (1 to 19)"),
-    ("-L 0 diff a b c", "option -L: the level is a whole number from 1 to 19, not '0'"),
-    ("--level=20 diff a b c", "option --level: the level is a whole number from 1 to 19, not '20'"),
-    ("--fast -L4 diff a b c", "option -L sets the level of a compact delta; --fast writes a bare one"),
-    ("-- --raw diff a b", "unknown command '--raw' (expected diff or patch)")])  # no option after --
+@pytest.mark.parametrize(
+    "args, reason",
+    [
+        ("", "missing command (diff or patch)"),
+        ("foo", "unknown command 'foo' (expected diff or patch)"),
+        ("diff a", "diff: missing NEW DELTA"),
+        ("patch a b", "patch: missing OUT"),
+        ("diff a b c d", "diff: unexpected argument 'd'"),
+        ("diff --quick a b c", "unknown option '--quick'"),
+        ("diff - - c", "diff: only one input can be standard input"),
+        ("--fast patch a b c", "patch: option --fast applies to diff only"),
+        ("-L 4 patch a b c", "patch: option -L applies to diff only"),
+        ("diff a b c -L", "option -L needs a level (1 to 19)"),
+        ("-L 0 diff a b c", "option -L: the level is a whole number from 1 to 19, not '0'"),
+        (
+            "--level=20 diff a b c",
+            "option --level: the level is a whole number from 1 to 19, not '20'",
+        ),
+        (
+            "--fast -L4 diff a b c",
+            "option -L sets the level of a compact delta; --fast writes a bare one",
+        ),
+        ("-- --raw diff a b", "unknown command '--raw' (expected diff or patch)"),
+    ],
+)  # no option after --
 def test_usage_errors_name_the_reason(args, reason):
     lines = one_error(run(*args.split()), status=2)
-    assert lines[0] == f"corvantis-delta: {reason}" and lines[1].startswith("usage: corvantis-delta")
+    assert lines[0] == f"corvantis-delta: {reason}" and lines[1].startswith(
+        "usage: corvantis-delta"
+    )
 
 
 def test_help_and_version():
     for r in (run("diff", "-h"), run("--help")):
-        assert r.returncode == 0 and r.stdout.startswith(b"usage: corvantis-delta") and b"0 success, 1 fail" in r.stdout
-    version = tomllib.loads(Path(__file__).parents[2].joinpath("pyproject.toml").read_text())["project"]["version"]
-    assert run("--version").stdout.decode() == f"corvantis-delta {version} (checked delta format 1)\n"
+        assert (
+            r.returncode == 0
+            and r.stdout.startswith(b"usage: corvantis-delta")
+            and b"0 success, 1 fail" in r.stdout
+        )
+    version = tomllib.loads(Path(__file__).parents[2].joinpath("pyproject.toml").read_text())[
+        "project"
+    ]["version"]
+    assert (
+        run("--version").stdout.decode() == f"corvantis-delta {version} (checked delta format 1)\n"
+    )
 
 
 def test_progress_line_only_on_a_terminal(tmp_path):
@@ -186,17 +329,26 @@ def test_progress_line_only_on_a_terminal(tmp_path):
 
     def on_terminal(*args):
         p, seen = subprocess.Popen([str(TOOL), "-f", *map(str, args)], stderr=terminal), b""
-        while p.poll() is None or select.select([master], [], [], 0)[0]:  # drained as it runs: a full pty blocks
+        while (
+            p.poll() is None or select.select([master], [], [], 0)[0]
+        ):  # drained as it runs: a full pty blocks
             seen += os.read(master, 1 << 16) if select.select([master], [], [], 0.05)[0] else b""
         assert p.returncode == 0
         return seen.decode()
 
-    clear, line = "\r\x1b[K", r"corvantis-delta: diff: [\d.]+ of 65\.0 MiB \(\d+%\)(, [\d.]+ MB/s, \d+ s left)?"
+    clear, line = (
+        "\r\x1b[K",
+        r"corvantis-delta: diff: [\d.]+ of 65\.0 MiB \(\d+%\)(, [\d.]+ MB/s, \d+ s left)?",
+    )
     shown = on_terminal("diff", old, new, delta)
     assert re.fullmatch(f"({re.escape(clear)}{line})+{re.escape(clear)}", shown), shown
-    assert on_terminal("patch", old, delta, tmp_path / "out").startswith(clear + "corvantis-delta: patch: applying")
+    assert on_terminal("patch", old, delta, tmp_path / "out").startswith(
+        clear + "corvantis-delta: patch: applying"
+    )
     assert (tmp_path / "out").read_bytes() == new.read_bytes()
-    assert on_terminal("-q", "diff", old, new, delta) == on_terminal("diff", small, small, delta) == ""
+    assert (
+        on_terminal("-q", "diff", old, new, delta) == on_terminal("diff", small, small, delta) == ""
+    )
     assert run("diff", "-f", old, new, delta).stderr == b""  # standard error a pipe
     os.close(master)
     os.close(terminal)
@@ -205,9 +357,16 @@ def test_progress_line_only_on_a_terminal(tmp_path):
 def test_short_deltas_and_stdin_at_its_end(tmp_path):
     old, new, empty, page = files(tmp_path, old=OLD, new=NEW, empty=b"", page=os.urandom(4096))
     # Shorter than the magic: a prefix of it is a truncated delta, anything else is not a delta.
-    for bad, message in ((GOOD[:5], "shorter than its header"), (b"\x89CW", "not a corvantis-delta file")):
+    for bad, message in (
+        (GOOD[:5], "shorter than its header"),
+        (b"\x89CW", "not a corvantis-delta file"),
+    ):
         assert message in one_error(run("patch", old, "-", "-", stdin=bad))
-    with page.open("rb") as stdin:  # a redirected input read from its end, a page boundary, is empty
+    with page.open(
+        "rb"
+    ) as stdin:  # a redirected input read from its end, a page boundary, is empty
         stdin.seek(4096)
-        r = subprocess.run([str(TOOL), "diff", "-", new, "-"], stdin=stdin, capture_output=True, timeout=60)
+        r = subprocess.run(
+            [str(TOOL), "diff", "-", new, "-"], stdin=stdin, capture_output=True, timeout=60
+        )
     assert (r.returncode, r.stdout) == (0, run("diff", empty, new, "-").stdout)

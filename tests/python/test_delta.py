@@ -6,8 +6,15 @@ import random
 import threading
 
 import pytest
-
-from corvantis_core.delta import PythonInBuf, PythonOutBuf, apply, diff, diff_compact, diff_fast, patch
+from corvantis_core.delta import (
+    PythonInBuf,
+    PythonOutBuf,
+    apply,
+    diff,
+    diff_compact,
+    diff_fast,
+    patch,
+)
 
 OLD, NEW = b"abcdefghijklmnopqrstuvwxyz0123", b"abcdefghijXYklmnopqrstxyz0123"
 DELTA = bytes.fromhex("00 0a 42 58 59 0a 0a 17 07")
@@ -15,14 +22,32 @@ BytesSub = type("BytesSub", (bytes,), {})
 
 
 def test_arguments_and_results():
-    for result in (diff(OLD, NEW), diff(new_value=NEW, old_value=OLD), diff(PythonInBuf(OLD), BytesSub(NEW))):
+    for result in (
+        diff(OLD, NEW),
+        diff(new_value=NEW, old_value=OLD),
+        diff(PythonInBuf(OLD), BytesSub(NEW)),
+    ):
         assert type(result) is PythonOutBuf and bytes(result) == DELTA
-    for result in (patch(OLD, DELTA), patch(diff=DELTA, old_value=OLD), patch(BytesSub(OLD), PythonInBuf(DELTA))):
+    for result in (
+        patch(OLD, DELTA),
+        patch(diff=DELTA, old_value=OLD),
+        patch(BytesSub(OLD), PythonInBuf(DELTA)),
+    ):
         assert type(result) is PythonOutBuf and bytes(result) == NEW
     view = memoryview(result)
-    assert (view.format, view.itemsize, view.shape, view.strides, view.obj) == ("b", 1, (29,), (1,), result)
+    assert (view.format, view.itemsize, view.shape, view.strides, view.obj) == (
+        "b",
+        1,
+        (29,),
+        (1,),
+        result,
+    )
     view[0], view[-1] = ord("j"), -1  # writable, signed items, written in place
-    assert (bytes(result), len(result), repr(result)) == (b"j" + NEW[1:-1] + b"\xff", 29, "<PythonOutBuf of 29 bytes>")
+    assert (bytes(result), len(result), repr(result)) == (
+        b"j" + NEW[1:-1] + b"\xff",
+        29,
+        "<PythonOutBuf of 29 bytes>",
+    )
     empty = PythonOutBuf.__new__(PythonOutBuf)  # no constructor ran: it holds no buffer
     assert (len(empty), repr(empty)) == (0, "<PythonOutBuf holding no data>")
 
@@ -35,28 +60,64 @@ def with_arg(function, position, value):
 
 NAMES, MISMATCH = ("old_value", "new_value"), (TypeError, "incompatible function arguments")
 UNSET = PythonInBuf.__new__(PythonInBuf)  # no constructor ran
-BAD_ARGUMENTS = [(v, *MISMATCH) for v in (bytearray(b"ab"), memoryview(b"ab"), "ab", 3, diff(b"", b""))] + [
-    (None, RuntimeError, "None is not a PythonInBuf"), (UNSET, TypeError, "never initialised")]
-BAD_BUFFERS = [("text", TypeError, "bytes-like object is required, not 'str'"), (None, TypeError, "not 'NoneType'"),
-               (array.array("i", [1, 2, 3]), TypeError, "of bytes is required, not of items of 4 bytes"),
-               (memoryview(b"abcdef")[::2], ValueError, "must be C-contiguous"), (UNSET, TypeError, "never initialised")]
+BAD_ARGUMENTS = [
+    (v, *MISMATCH) for v in (bytearray(b"ab"), memoryview(b"ab"), "ab", 3, diff(b"", b""))
+] + [(None, RuntimeError, "None is not a PythonInBuf"), (UNSET, TypeError, "never initialised")]
+BAD_BUFFERS = [
+    ("text", TypeError, "bytes-like object is required, not 'str'"),
+    (None, TypeError, "not 'NoneType'"),
+    (array.array("i", [1, 2, 3]), TypeError, "of bytes is required, not of items of 4 bytes"),
+    (memoryview(b"abcdef")[::2], ValueError, "must be C-contiguous"),
+    (UNSET, TypeError, "never initialised"),
+]
 
 
-@pytest.mark.parametrize("call,error,message", [
-    (lambda: diff(old=b"a", new=b"b"), *MISMATCH), (lambda: diff(b"a", b"b", b"c"), *MISMATCH), (patch, *MISMATCH),
-    (lambda: diff(b"a", old_value=b"a"), *MISMATCH),
-    *((with_arg(f, p, v), e, m) for v, e, m in BAD_ARGUMENTS for f in (diff, patch) for p in (0, 1)),
-    *((with_arg(diff_fast, p, v), e, f"^{NAMES[p]}: .*{m}") for v, e, m in BAD_BUFFERS for p in (0, 1)),
-    # Values the exact engine cannot address (calloc'd: the pages are never touched).
-    *((lambda p=p, n=n: with_arg(diff, p, bytes(n))(), ValueError, f"^{NAMES[p]} is too large for a delta: {n} bytes")
-      for p, n in [(0, 2**31), (1, 2**32 + 3)]),
-    *((lambda d=d: patch(OLD, bytes.fromhex(d)), ValueError, f"^malformed delta: {m}$") for d, m in [
-        ("05", "copy offset without a length"), ("00 18 1f", "copy outside the old value"),
-        ("00 04 43 78", "truncated or unreadable item")]),
-    *((lambda a=a: PythonInBuf(*a), TypeError, "incompatible constructor arguments")
-      for a in [(bytearray(b"x"),), ("x",), (None,), (), (b"x", b"y"), (diff(b"x", b"x"),)]),
-    (lambda: PythonOutBuf(b"x"), TypeError, "No constructor defined"),
-    *((lambda c=c: c(PythonOutBuf.__new__(PythonOutBuf)), BufferError, None) for c in (memoryview, bytes))])
+@pytest.mark.parametrize(
+    "call,error,message",
+    [
+        (lambda: diff(old=b"a", new=b"b"), *MISMATCH),
+        (lambda: diff(b"a", b"b", b"c"), *MISMATCH),
+        (patch, *MISMATCH),
+        (lambda: diff(b"a", old_value=b"a"), *MISMATCH),
+        *(
+            (with_arg(f, p, v), e, m)
+            for v, e, m in BAD_ARGUMENTS
+            for f in (diff, patch)
+            for p in (0, 1)
+        ),
+        *(
+            (with_arg(diff_fast, p, v), e, f"^{NAMES[p]}: .*{m}")
+            for v, e, m in BAD_BUFFERS
+            for p in (0, 1)
+        ),
+        # Values the exact engine cannot address (calloc'd: the pages are never touched).
+        *(
+            (
+                lambda p=p, n=n: with_arg(diff, p, bytes(n))(),
+                ValueError,
+                f"^{NAMES[p]} is too large for a delta: {n} bytes",
+            )
+            for p, n in [(0, 2**31), (1, 2**32 + 3)]
+        ),
+        *(
+            (lambda d=d: patch(OLD, bytes.fromhex(d)), ValueError, f"^malformed delta: {m}$")
+            for d, m in [
+                ("05", "copy offset without a length"),
+                ("00 18 1f", "copy outside the old value"),
+                ("00 04 43 78", "truncated or unreadable item"),
+            ]
+        ),
+        *(
+            (lambda a=a: PythonInBuf(*a), TypeError, "incompatible constructor arguments")
+            for a in [(bytearray(b"x"),), ("x",), (None,), (), (b"x", b"y"), (diff(b"x", b"x"),)]
+        ),
+        (lambda: PythonOutBuf(b"x"), TypeError, "No constructor defined"),
+        *(
+            (lambda c=c: c(PythonOutBuf.__new__(PythonOutBuf)), BufferError, None)
+            for c in (memoryview, bytes)
+        ),
+    ],
+)
 def test_refused_arguments(call, error, message):
     with pytest.raises(error, match=message):
         call()
@@ -68,9 +129,18 @@ def test_diff_fast_reads_any_contiguous_byte_buffer(tmp_path):
     expected = bytes(diff_fast(old, new))
     assert len(expected) < 100 and bytes(patch(old, expected)) == new
     (tmp_path / "old").write_bytes(old)
-    with open(tmp_path / "old", "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
-        for kind in (bytearray, memoryview, lambda v: memoryview(b"xx" + v + b"yy")[2:-2], PythonInBuf,
-                     lambda v: patch(b"", bytes(diff(b"", v))), lambda v: mapped if v is old else v):
+    with (
+        open(tmp_path / "old", "rb") as f,
+        mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mapped,
+    ):
+        for kind in (
+            bytearray,
+            memoryview,
+            lambda v: memoryview(b"xx" + v + b"yy")[2:-2],
+            PythonInBuf,
+            lambda v: patch(b"", bytes(diff(b"", v))),
+            lambda v: mapped if v is old else v,
+        ):
             assert bytes(diff_fast(kind(old), kind(new))) == expected
 
 
@@ -79,13 +149,17 @@ def test_diff_fast_holds_its_buffers_and_lets_other_threads_run():
     new = bytes(old[1000:]) + bytes(old[:1000])
     calling, results, progress = [], [], 0
     for _ in range(2):  # two calls at once, on the same buffers
-        threading.Thread(target=lambda: calling.append(1) or results.append(bytes(diff_fast(old, new)))).start()
+        threading.Thread(
+            target=lambda: calling.append(1) or results.append(bytes(diff_fast(old, new)))
+        ).start()
     while len(results) < 2:
         progress += bool(calling)
         if progress == 1000:  # a call is under way
             with pytest.raises(BufferError):
                 old.extend(b"x")
-    assert progress > 1000 and results[0] == results[1] and bytes(patch(bytes(old), results[0])) == new
+    assert (
+        progress > 1000 and results[0] == results[1] and bytes(patch(bytes(old), results[0])) == new
+    )
 
 
 def test_compact_deltas_from_any_buffer_applied_by_apply_and_patch(tmp_path):
@@ -93,15 +167,23 @@ def test_compact_deltas_from_any_buffer_applied_by_apply_and_patch(tmp_path):
     new = old[60_000:] + b"inserted" + old[:60_000]
     delta = bytes(diff_compact(old, new))
     assert delta[:7] == b"\x1aCVDC\x41\x01" and len(delta) < 200
-    assert bytes(diff_compact(bytearray(old), memoryview(new), level=3)) == delta  # 3 is the default
+    assert (
+        bytes(diff_compact(bytearray(old), memoryview(new), level=3)) == delta
+    )  # 3 is the default
     assert bytes(patch(old, delta)) == bytes(patch(old, PythonInBuf(delta))) == new
     assert bytes(apply(OLD, DELTA)) == NEW  # a bare delta, as patch applies it
     (tmp_path / "old").write_bytes(old)
-    with open(tmp_path / "old", "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+    with (
+        open(tmp_path / "old", "rb") as f,
+        mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mapped,
+    ):
         for kind in (bytearray, memoryview, PythonInBuf, lambda v: mapped if v is old else v):
             assert bytes(apply(kind(old), kind(delta))) == new
     results = []
-    threads = [threading.Thread(target=lambda: results.append(bytes(diff_compact(old, new, level=9)))) for _ in "ab"]
+    threads = [
+        threading.Thread(target=lambda: results.append(bytes(diff_compact(old, new, level=9))))
+        for _ in "ab"
+    ]
     for t in threads:
         t.start()
     for t in threads:
@@ -112,17 +194,50 @@ def test_compact_deltas_from_any_buffer_applied_by_apply_and_patch(tmp_path):
 COMPACT = bytes(diff_compact(OLD, NEW))
 
 
-@pytest.mark.parametrize("call,error,message", [
-    *((lambda n=n: diff_compact(OLD, NEW, level=n), ValueError, f"^level must be from 1 to 19, not {n}$")
-      for n in (0, 20, -3)),
-    (lambda: diff_compact(OLD, NEW, 3), TypeError, "incompatible function arguments"),  # level is keyword-only
-    (lambda: diff_compact(OLD, "text"), TypeError, "^new_value: a bytes-like object is required"),
-    (lambda: apply(OLD, None), TypeError, "^delta: a bytes-like object is required"),
-    (lambda: patch(bytearray(OLD), COMPACT), *MISMATCH),  # patch converts its arguments as before
-    (lambda: apply(OLD + b"!", COMPACT), ValueError, "^compact delta: the old value has the wrong length$"),
-    (lambda: patch(OLD.upper(), COMPACT), ValueError, "^compact delta: the old value's checksum does not match$"),
-    (lambda: apply(OLD, COMPACT[:-1]), ValueError, "^compact delta: truncated$"),
-    (lambda: apply(OLD, bytes.fromhex("05")), ValueError, "^malformed delta: copy offset without a length$")])
+@pytest.mark.parametrize(
+    "call,error,message",
+    [
+        *(
+            (
+                lambda n=n: diff_compact(OLD, NEW, level=n),
+                ValueError,
+                f"^level must be from 1 to 19, not {n}$",
+            )
+            for n in (0, 20, -3)
+        ),
+        (
+            lambda: diff_compact(OLD, NEW, 3),
+            TypeError,
+            "incompatible function arguments",
+        ),  # level is keyword-only
+        (
+            lambda: diff_compact(OLD, "text"),
+            TypeError,
+            "^new_value: a bytes-like object is required",
+        ),
+        (lambda: apply(OLD, None), TypeError, "^delta: a bytes-like object is required"),
+        (
+            lambda: patch(bytearray(OLD), COMPACT),
+            *MISMATCH,
+        ),  # patch converts its arguments as before
+        (
+            lambda: apply(OLD + b"!", COMPACT),
+            ValueError,
+            "^compact delta: the old value has the wrong length$",
+        ),
+        (
+            lambda: patch(OLD.upper(), COMPACT),
+            ValueError,
+            "^compact delta: the old value's checksum does not match$",
+        ),
+        (lambda: apply(OLD, COMPACT[:-1]), ValueError, "^compact delta: truncated$"),
+        (
+            lambda: apply(OLD, bytes.fromhex("05")),
+            ValueError,
+            "^malformed delta: copy offset without a length$",
+        ),
+    ],
+)
 def test_compact_refusals(call, error, message):
     with pytest.raises(error, match=message):
         call()

@@ -4,7 +4,9 @@
 
 namespace corvantis {
 
-InProxy::InProxy(const void *data, uint64_t length) noexcept : record_{nullptr, 0, 0} { assign(data, length); }
+InProxy::InProxy(const void *data, uint64_t length) noexcept : record_{nullptr, 0, 0} {
+    assign(data, length);
+}
 
 void InProxy::assign(const void *data, uint64_t length) noexcept {
     // The core never writes through an input record, so dropping const here

@@ -86,9 +86,11 @@ struct ZeroedAllocation {
 
 // A view of a Python object's storage that keeps the object alive. Only the
 // InProxy specialisation exists.
-template <class Proxy> class InBuffer;
+template <class Proxy>
+class InBuffer;
 
-template <> class InBuffer<corvantis::InProxy> : public corvantis::ZeroedAllocation {
+template <>
+class InBuffer<corvantis::InProxy> : public corvantis::ZeroedAllocation {
   public:
     // Borrows the storage of `value` (no copy). Throws std::runtime_error
     // when the interpreter cannot give the storage.
@@ -116,7 +118,8 @@ template <> class InBuffer<corvantis::InProxy> : public corvantis::ZeroedAllocat
 
 // Move-only owning handle on a heap `buf`. `Target` names the Python type the
 // contents are presented as; the handle itself never converts to it.
-template <class Proxy, class Target> class OutBuffer : public corvantis::ZeroedAllocation {
+template <class Proxy, class Target>
+class OutBuffer : public corvantis::ZeroedAllocation {
   public:
     using release_fn = typename Proxy::release_fn;
 
@@ -128,7 +131,8 @@ template <class Proxy, class Target> class OutBuffer : public corvantis::ZeroedA
     OutBuffer &operator=(const OutBuffer &) = delete;
 
     OutBuffer(OutBuffer &&other) noexcept
-        : record_(std::exchange(other.record_, nullptr)), release_(std::exchange(other.release_, nullptr)) {}
+        : record_(std::exchange(other.record_, nullptr)),
+          release_(std::exchange(other.release_, nullptr)) {}
 
     OutBuffer &operator=(OutBuffer &&other) noexcept {
         if (this != &other) {

@@ -17,7 +17,7 @@
 namespace cbor_ref {
 
 struct Item {
-    bool ok = false;                 // false: the item cannot be read
+    bool ok = false; // false: the item cannot be read
     uint8_t initial = 0;
     unsigned major = 0;
     bool has_argument = false;       // false for reserved heads, tags, indefinite starts, major 7
@@ -42,9 +42,13 @@ inline double ieee_value(uint64_t bits, int exp_bits, int frac_bits) {
     const int max_exp = (1 << exp_bits) - 1, bias = max_exp >> 1;
     const int exp = static_cast<int>((bits >> frac_bits) & static_cast<uint64_t>(max_exp));
     double mag;
-    if (exp == 0) mag = std::ldexp(static_cast<double>(frac), 1 - bias - frac_bits);
-    else if (exp == max_exp) mag = frac ? std::nan("") : std::numeric_limits<double>::infinity();
-    else mag = std::ldexp(static_cast<double>(frac | (uint64_t{1} << frac_bits)), exp - bias - frac_bits);
+    if (exp == 0)
+        mag = std::ldexp(static_cast<double>(frac), 1 - bias - frac_bits);
+    else if (exp == max_exp)
+        mag = frac ? std::nan("") : std::numeric_limits<double>::infinity();
+    else
+        mag = std::ldexp(static_cast<double>(frac | (uint64_t{1} << frac_bits)),
+                         exp - bias - frac_bits);
     return (bits >> (exp_bits + frac_bits)) & 1 ? -mag : mag;
 }
 
@@ -65,8 +69,10 @@ inline Item read(const uint8_t *p, uint64_t avail) {
     it.major = p[0] >> 5;
     const unsigned info = p[0] & 31;
     unsigned width = 0;
-    if (p[0] >= 0xF9 && p[0] <= 0xFB) width = 2u << (p[0] - 0xF9);
-    else if (it.major != 7 && it.major != 6 && info >= 24 && info <= 27) width = 1u << (info - 24);
+    if (p[0] >= 0xF9 && p[0] <= 0xFB)
+        width = 2u << (p[0] - 0xF9);
+    else if (it.major != 7 && it.major != 6 && info >= 24 && info <= 27)
+        width = 1u << (info - 24);
     if (avail - 1 < width) return it;
     uint64_t arg = info < 24 ? info : 0;
     for (unsigned k = 1; k <= width; ++k) arg = arg << 8 | p[k];
@@ -76,7 +82,8 @@ inline Item read(const uint8_t *p, uint64_t avail) {
         const int exp_bits = width == 2 ? 5 : width == 4 ? 8 : 11;
         const double d = width == 8 ? 0.0 : ieee_value(arg, exp_bits, 8 * width - 1 - exp_bits);
         it.float_bits = width == 8 ? arg : bits_of(d);
-        if (width == 2 && std::isnan(d)) it.float_bits = 0x7FF8000000000000ull | (arg & 0x8000) << 48;
+        if (width == 2 && std::isnan(d))
+            it.float_bits = 0x7FF8000000000000ull | (arg & 0x8000) << 48;
         it.float_nan = width == 4 && std::isnan(d);
     } else if (it.major < 6 && info < 28) {
         it.has_argument = true;
@@ -105,10 +112,11 @@ inline std::vector<uint8_t> from_hex(const std::string &text) {
     for (char c : text)
         if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
     std::vector<uint8_t> out;
-    for (size_t k = 0; k + 1 < digits.size(); k += 2) out.push_back(static_cast<uint8_t>(std::stoi(digits.substr(k, 2), nullptr, 16)));
+    for (size_t k = 0; k + 1 < digits.size(); k += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(digits.substr(k, 2), nullptr, 16)));
     return out;
 }
 
-}  // namespace cbor_ref
+} // namespace cbor_ref
 
 #endif

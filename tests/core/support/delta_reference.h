@@ -17,7 +17,9 @@ namespace delta_reference {
 /* A borrowed buf over a string; a string copy of a buf; and the bytes of a result the
  * library allocated, or "<null>", the result freed. */
 inline buf view(const std::string &s) { return buf{(uint8_t *)s.data(), s.size(), s.size()}; }
-inline std::string str(const buf &b) { return b.length == 0 ? std::string() : std::string((const char *)b.data, b.length); }
+inline std::string str(const buf &b) {
+    return b.length == 0 ? std::string() : std::string((const char *)b.data, b.length);
+}
 inline std::string take(buf *b) {
     const std::string s = b == nullptr ? "<null>" : str(*b);
     buf_free(b);
@@ -35,8 +37,10 @@ inline std::string random_bytes(std::mt19937_64 &rng, size_t n, int alphabet = 2
 inline std::string mutate(std::mt19937_64 &rng, std::string s, int edits, int alphabet = 256) {
     for (int i = 0; i < edits; ++i) {
         const size_t at = rng() % (s.size() + 1), len = 1 + rng() % 8, kind = rng() % 3;
-        if (kind == 0) s.insert(at, random_bytes(rng, len, alphabet));
-        else if (at < s.size()) s.replace(at, len, kind == 1 ? "" : random_bytes(rng, len, alphabet));
+        if (kind == 0)
+            s.insert(at, random_bytes(rng, len, alphabet));
+        else if (at < s.size())
+            s.replace(at, len, kind == 1 ? "" : random_bytes(rng, len, alphabet));
     }
     return s;
 }
@@ -45,7 +49,8 @@ inline std::string mutate(std::mt19937_64 &rng, std::string s, int edits, int al
 inline std::string hex(const std::string &bytes) {
     static const char digits[] = "0123456789ABCDEF";
     std::string s;
-    for (unsigned char b : bytes) s += std::string(s.empty() ? "" : " ") + digits[b >> 4] + digits[b & 15];
+    for (unsigned char b : bytes)
+        s += std::string(s.empty() ? "" : " ") + digits[b >> 4] + digits[b & 15];
     return s;
 }
 
@@ -61,7 +66,11 @@ inline std::string replacement_of(const std::string &s) {
 /* A head in its shortest form: an argument below 24 inline, else in the fewest bytes. */
 inline bool shortest(const cbor_ref::Item &it) {
     const uint64_t v = it.argument;
-    return (it.initial & 31u) == (v < 24 ? v : v <= 0xFF ? 24 : v <= 0xFFFF ? 25 : v <= 0xFFFFFFFFu ? 26 : 27);
+    return (it.initial & 31u) == (v < 24             ? v
+                                  : v <= 0xFF        ? 24
+                                  : v <= 0xFFFF      ? 25
+                                  : v <= 0xFFFFFFFFu ? 26
+                                                     : 27);
 }
 
 /* Applies a delta by the reference reader: the error the library's applier must report, or
@@ -70,18 +79,22 @@ inline bool shortest(const cbor_ref::Item &it) {
  * edit-delta writer never writes: other items, longer heads than needed, empty operations,
  * adjacent inserts. `sized` is cleared by heads the applier cannot size its output past:
  * F8 and tags (their argument bytes are read as the next item) and reserved ones. */
-inline const char *apply(const std::string &old_value, const std::string &d, std::string &out, bool writer = false,
-                         bool *sized = nullptr) {
+inline const char *apply(const std::string &old_value, const std::string &d, std::string &out,
+                         bool writer = false, bool *sized = nullptr) {
     static const char *const not_written = "not what the edit-delta writer writes";
     const uint8_t *p = reinterpret_cast<const uint8_t *>(d.data());
     uint64_t pos = 0;
-    auto next = [&](cbor_ref::Item &it) { /* reserved heads give no integer value and no string length */
-        it = cbor_ref::read(p + pos, d.size() - pos);
-        pos += it.consumed;
-        const unsigned info = it.initial & 31;
-        if (sized && ((it.major == 6 && info >= 24) || it.initial == 0xF8 || (info >= 28 && info <= 30))) *sized = false;
-        return it.ok && (it.has_argument || it.indefinite || it.major == 1 || it.major > 3);
-    };
+    auto next =
+        [&](cbor_ref::Item &it) { /* reserved heads give no integer value and no string length */
+                                  it = cbor_ref::read(p + pos, d.size() - pos);
+                                  pos += it.consumed;
+                                  const unsigned info = it.initial & 31;
+                                  if (sized && ((it.major == 6 && info >= 24) ||
+                                                it.initial == 0xF8 || (info >= 28 && info <= 30)))
+                                      *sized = false;
+                                  return it.ok && (it.has_argument || it.indefinite ||
+                                                   it.major == 1 || it.major > 3);
+        };
     if (sized) *sized = d != "\xF6";
     if (d == "\xF6" && !writer) return out = old_value, nullptr;
     out.clear();
@@ -89,7 +102,8 @@ inline const char *apply(const std::string &old_value, const std::string &d, std
         cbor_ref::Item a, n;
         if (!next(a)) return DIFF_ERROR_UNREADABLE_ITEM;
         const bool insert = a.string != nullptr;
-        if (writer && ((a.major != 0 && !(a.major == 2 && insert)) || !shortest(a) || (insert && (after_insert || a.argument == 0))))
+        if (writer && ((a.major != 0 && !(a.major == 2 && insert)) || !shortest(a) ||
+                       (insert && (after_insert || a.argument == 0))))
             return not_written;
         after_insert = insert;
         if (insert) out.append(reinterpret_cast<const char *>(a.string), a.argument);
@@ -98,7 +112,8 @@ inline const char *apply(const std::string &old_value, const std::string &d, std
         if (!next(n)) return DIFF_ERROR_UNREADABLE_ITEM;
         if (n.major != 0) return DIFF_ERROR_COPY_WITHOUT_LENGTH;
         if (writer && (!shortest(n) || n.argument == 0)) return not_written;
-        if (n.argument > old_value.size() || a.argument > old_value.size() - n.argument) return DIFF_ERROR_COPY_OUT_OF_RANGE;
+        if (n.argument > old_value.size() || a.argument > old_value.size() - n.argument)
+            return DIFF_ERROR_COPY_OUT_OF_RANGE;
         out.append(old_value, a.argument, n.argument);
     }
     return nullptr;
@@ -113,11 +128,15 @@ inline std::string check_delta(const buf &old_value, const buf &new_value, const
     std::string rebuilt;
     if ((d == "\xF6") != (o == n && n.size() >= 2)) return "wrong use of the no-change delta";
     if (d != "\xF6" && d != replacement_of(n)) {
-        if (d.size() >= n.size()) return "edit delta of " + std::to_string(d.size()) + " bytes, not shorter";
+        if (d.size() >= n.size())
+            return "edit delta of " + std::to_string(d.size()) + " bytes, not shorter";
         const char *error = apply(o, d, rebuilt, true);
-        if (error != nullptr || rebuilt != n) return std::string("edit delta: ") + (error ? error : "another value");
+        if (error != nullptr || rebuilt != n)
+            return std::string("edit delta: ") + (error ? error : "another value");
     }
-    return take(diff_apply_binary(&old_value, delta)) == n ? "" : "the applier does not rebuild the new value";
+    return take(diff_apply_binary(&old_value, delta)) == n
+               ? ""
+               : "the applier does not rebuild the new value";
 }
 
 inline std::string check_delta(const std::string &o, const std::string &n, const std::string &d) {
@@ -126,19 +145,24 @@ inline std::string check_delta(const std::string &o, const std::string &n, const
 }
 
 /* Runs a stream of copies and inserts on old_value: the value it makes, or "<bad op k>" for the
- * first op that names bytes that do not exist, an insert not at the current position or another kind. */
-inline std::string execute(const std::string &old_value, const std::string &new_value, const std::vector<delta_op> &ops) {
+ * first op that names bytes that do not exist, an insert not at the current position or another
+ * kind. */
+inline std::string execute(const std::string &old_value, const std::string &new_value,
+                           const std::vector<delta_op> &ops) {
     std::string out;
     for (size_t k = 0; k < ops.size(); ++k) {
         const delta_op &op = ops[k];
-        const bool fits = op.kind == DELTA_OP_COPY_OLD ? op.address <= old_value.size() && op.length <= old_value.size() - op.address
-                          : op.kind == DELTA_OP_INSERT && op.address == out.size() && out.size() <= new_value.size() && op.length <= new_value.size() - out.size();
+        const bool fits =
+            op.kind == DELTA_OP_COPY_OLD
+                ? op.address <= old_value.size() && op.length <= old_value.size() - op.address
+                : op.kind == DELTA_OP_INSERT && op.address == out.size() &&
+                      out.size() <= new_value.size() && op.length <= new_value.size() - out.size();
         if (!fits) return "<bad op " + std::to_string(k) + ">";
         out.append(op.kind == DELTA_OP_COPY_OLD ? old_value : new_value, op.address, op.length);
     }
     return out;
 }
 
-}  // namespace delta_reference
+} // namespace delta_reference
 
 #endif

@@ -29,14 +29,14 @@ const char *const kModuleDoc = "\n"
 
 const char *const kDumpsDoc = "\n        Dump a Python object to cbor\n        ";
 
-const char *const kLoadsDoc
-    = "Decode the one CBOR item that fills data, a C-contiguous buffer of bytes.\n\n"
-      "Integers, bignums (tags 2 and 3) and floats become int and float, strings\n"
-      "bytes and str, arrays list (tuple inside a map key), maps dict, other tags\n"
-      "Tag, undefined the undefined object and other simple values Simple.\n"
-      "max_depth=0 sets no nesting limit; otherwise the elements of the top-level\n"
-      "container are at level 1. Malformed input raises CBORDecodeError, a\n"
-      "ValueError whose message names the problem and its byte offset.";
+const char *const kLoadsDoc =
+    "Decode the one CBOR item that fills data, a C-contiguous buffer of bytes.\n\n"
+    "Integers, bignums (tags 2 and 3) and floats become int and float, strings\n"
+    "bytes and str, arrays list (tuple inside a map key), maps dict, other tags\n"
+    "Tag, undefined the undefined object and other simple values Simple.\n"
+    "max_depth=0 sets no nesting limit; otherwise the elements of the top-level\n"
+    "container are at level 1. Malformed input raises CBORDecodeError, a\n"
+    "ValueError whose message names the problem and its byte offset.";
 
 // Plain Python classes: loads creates few of them, and Python gives them
 // equality, hashing and repr in a few lines.
@@ -106,8 +106,8 @@ undefined = UndefinedType()
 void corvantis_cbor_init(py::module_ &parent) {
     py::module_ cbor = corvantis_add_submodule(parent, "cbor");
     cbor.attr("__doc__") = kModuleDoc;
-    cbor.def("dumps", &cbor_encoder_dumps, kDumpsDoc, py::arg("value"), py::arg("indefinite") = true,
-             py::arg("max_depth") = uint64_t{0});
+    cbor.def("dumps", &cbor_encoder_dumps, kDumpsDoc, py::arg("value"),
+             py::arg("indefinite") = true, py::arg("max_depth") = uint64_t{0});
     cbor.def("loads", &cbor_decoder_loads, kLoadsDoc, py::arg("data"), py::kw_only(),
              py::arg("max_depth") = uint64_t{0});
 

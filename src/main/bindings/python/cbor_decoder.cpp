@@ -43,8 +43,8 @@ constexpr uint64_t kKeyCacheMaxLength = 32;
 struct KeyCacheEntry {
     PyObject *key;
     uint64_t size;
-    uint64_t head;  // the first eight bytes (fewer, zero-extended, for short keys)
-    uint64_t tail;  // the last eight bytes, or the last four for keys of 4 to 7 bytes
+    uint64_t head; // the first eight bytes (fewer, zero-extended, for short keys)
+    uint64_t tail; // the last eight bytes, or the last four for keys of 4 to 7 bytes
 };
 KeyCacheEntry key_cache[kKeyCacheSize];
 
@@ -85,8 +85,9 @@ PyObject *cached_key(const uint8_t *data, uint64_t size) {
     uint64_t hash = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ size;
     hash ^= (hash >> 31) ^ (hash >> 47);
     KeyCacheEntry &entry = key_cache[hash & (kKeyCacheSize - 1)];
-    if (entry.key != nullptr && entry.size == size && entry.head == head && entry.tail == tail
-        && (size <= 16 || std::memcmp(PyUnicode_1BYTE_DATA(entry.key) + 8, data + 8, size - 16) == 0)) {
+    if (entry.key != nullptr && entry.size == size && entry.head == head && entry.tail == tail &&
+        (size <= 16 ||
+         std::memcmp(PyUnicode_1BYTE_DATA(entry.key) + 8, data + 8, size - 16) == 0)) {
         Py_INCREF(entry.key);
         return entry.key;
     }
@@ -106,7 +107,7 @@ PyObject *cached_key(const uint8_t *data, uint64_t size) {
 
 PyObject *unsigned_int(uint64_t n) {
     return n <= static_cast<uint64_t>(LONG_MAX) ? PyLong_FromLong(static_cast<long>(n))
-                                                 : PyLong_FromUnsignedLongLong(n);
+                                                : PyLong_FromUnsignedLongLong(n);
 }
 
 // -1 - n.
@@ -149,11 +150,12 @@ void decode_utf8(const uint8_t *p, uint64_t size, Unit *out) {
             *out++ = static_cast<Unit>((c & 0x1F) << 6 | (p[i + 1] & 0x3F));
             i += 2;
         } else if (c < 0xF0) {
-            *out++ = static_cast<Unit>((c & 0x0F) << 12 | (p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F));
+            *out++ =
+                static_cast<Unit>((c & 0x0F) << 12 | (p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F));
             i += 3;
         } else {
-            *out++ = static_cast<Unit>((c & 0x07) << 18 | (p[i + 1] & 0x3F) << 12 | (p[i + 2] & 0x3F) << 6
-                                       | (p[i + 3] & 0x3F));
+            *out++ = static_cast<Unit>((c & 0x07) << 18 | (p[i + 1] & 0x3F) << 12 |
+                                       (p[i + 2] & 0x3F) << 6 | (p[i + 3] & 0x3F));
             i += 4;
         }
     }
@@ -178,15 +180,9 @@ PyObject *utf8_str(const uint8_t *data, uint64_t size) {
         return nullptr;
     }
     switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-        decode_utf8(data, size, PyUnicode_1BYTE_DATA(text));
-        break;
-    case PyUnicode_2BYTE_KIND:
-        decode_utf8(data, size, PyUnicode_2BYTE_DATA(text));
-        break;
-    default:
-        decode_utf8(data, size, PyUnicode_4BYTE_DATA(text));
-        break;
+    case PyUnicode_1BYTE_KIND: decode_utf8(data, size, PyUnicode_1BYTE_DATA(text)); break;
+    case PyUnicode_2BYTE_KIND: decode_utf8(data, size, PyUnicode_2BYTE_DATA(text)); break;
+    default: decode_utf8(data, size, PyUnicode_4BYTE_DATA(text)); break;
     }
     return text;
 }
@@ -197,15 +193,10 @@ PyObject *text_str(const uint8_t *data, uint64_t size, bool ascii) {
 
 PyObject *simple_value(uint64_t n) {
     switch (n) {
-    case 20:
-        Py_RETURN_FALSE;
-    case 21:
-        Py_RETURN_TRUE;
-    case 22:
-        Py_RETURN_NONE;
-    case 23:
-        Py_INCREF(types.undefined);
-        return types.undefined;
+    case 20: Py_RETURN_FALSE;
+    case 21: Py_RETURN_TRUE;
+    case 22: Py_RETURN_NONE;
+    case 23: Py_INCREF(types.undefined); return types.undefined;
     default: {
         PyObject *number = PyLong_FromUnsignedLongLong(n);
         if (number == nullptr) {
@@ -222,8 +213,9 @@ PyObject *simple_value(uint64_t n) {
 // -1 - n); every other tag, and those over anything else, is a Tag.
 PyObject *tagged(uint64_t tag, PyObject *value) {
     if ((tag == 2 || tag == 3) && PyBytes_CheckExact(value)) {
-        PyObject *n = _PyLong_FromByteArray(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(value)),
-                                            static_cast<size_t>(PyBytes_GET_SIZE(value)), 0, 0);
+        PyObject *n =
+            _PyLong_FromByteArray(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(value)),
+                                  static_cast<size_t>(PyBytes_GET_SIZE(value)), 0, 0);
         Py_DECREF(value);
         if (n == nullptr || tag == 2) {
             return n;
@@ -244,13 +236,14 @@ PyObject *tagged(uint64_t tag, PyObject *value) {
 }
 
 void set_decode_error(const char *problem, uint64_t offset) {
-    PyErr_Format(types.decode_error, "%s at byte offset %llu", problem, static_cast<unsigned long long>(offset));
+    PyErr_Format(types.decode_error, "%s at byte offset %llu", problem,
+                 static_cast<unsigned long long>(offset));
 }
 
 // ---- the builder ----------------------------------------------------------------
 
 class Builder {
-public:
+  public:
     Builder() { stack_.reserve(64); }
     ~Builder() {
         while (!stack_.empty()) {
@@ -278,20 +271,20 @@ public:
     // Called by the reader; false stops it, with a Python error set.
     [[gnu::always_inline]] inline bool event(const cbor_reader_event &ev) {
         switch (ev.kind) {
-        case CBOR_READER_UNSIGNED:
-            return place(unsigned_int(ev.argument));
-        case CBOR_READER_NEGATIVE:
-            return place(negative_int(ev.argument));
+        case CBOR_READER_UNSIGNED: return place(unsigned_int(ev.argument));
+        case CBOR_READER_NEGATIVE: return place(negative_int(ev.argument));
         case CBOR_READER_BYTES:
             if (in_chunks_) {
-                chunks_.append(reinterpret_cast<const char *>(ev.data), static_cast<size_t>(ev.argument));
+                chunks_.append(reinterpret_cast<const char *>(ev.data),
+                               static_cast<size_t>(ev.argument));
                 return true;
             }
             return place(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(ev.data),
                                                    static_cast<Py_ssize_t>(ev.argument)));
         case CBOR_READER_TEXT:
             if (in_chunks_) {
-                chunks_.append(reinterpret_cast<const char *>(ev.data), static_cast<size_t>(ev.argument));
+                chunks_.append(reinterpret_cast<const char *>(ev.data),
+                               static_cast<size_t>(ev.argument));
                 return true;
             }
             if (ev.ascii && ev.argument <= kKeyCacheMaxLength && expects_key()) {
@@ -304,32 +297,27 @@ public:
             chunks_text_ = ev.kind == CBOR_READER_TEXT_START;
             chunks_.clear();
             return true;
-        case CBOR_READER_ARRAY_START:
-            return open_array(ev);
-        case CBOR_READER_MAP_START:
-            return open_map(ev);
+        case CBOR_READER_ARRAY_START: return open_array(ev);
+        case CBOR_READER_MAP_START: return open_map(ev);
         case CBOR_READER_TAG:
             return open(Frame{nullptr, nullptr, ev.argument, 0, Kind::Tag, in_key()}, ev.offset);
-        case CBOR_READER_FLOAT:
-            return place(new_float(ev.number));
-        case CBOR_READER_SIMPLE:
-            return place(simple_value(ev.argument));
-        case CBOR_READER_END:
-            return in_chunks_ ? close_chunks() : close();
+        case CBOR_READER_FLOAT: return place(new_float(ev.number));
+        case CBOR_READER_SIMPLE: return place(simple_value(ev.argument));
+        case CBOR_READER_END: return in_chunks_ ? close_chunks() : close();
         }
         return true;
     }
 
-private:
+  private:
     enum class Kind : uint8_t { List, Tuple, Dict, Tag };
 
     struct Frame {
-        PyObject *object;  // the container; for a tag, its value once read
-        PyObject *key;     // Dict: a key waiting for its value
-        uint64_t tag;      // Tag: its number
-        Py_ssize_t index;  // definite List and Tuple: next slot; -1: indefinite, appended
+        PyObject *object; // the container; for a tag, its value once read
+        PyObject *key;    // Dict: a key waiting for its value
+        uint64_t tag;     // Tag: its number
+        Py_ssize_t index; // definite List and Tuple: next slot; -1: indefinite, appended
         Kind kind;
-        bool key_context;  // the frame's items are parts of a map key
+        bool key_context; // the frame's items are parts of a map key
     };
 
     // The first levels are not reported to the interpreter's recursion
@@ -339,7 +327,9 @@ private:
     // limit (which nothing could compare or print) raise RecursionError.
     static constexpr size_t kUncountedLevels = 64;
 
-    bool expects_key() const { return !stack_.empty() && stack_.back().kind == Kind::Dict && !stack_.back().key; }
+    bool expects_key() const {
+        return !stack_.empty() && stack_.back().kind == Kind::Dict && !stack_.back().key;
+    }
 
     // True when the next item is a map key or part of one.
     bool in_key() const {
@@ -382,14 +372,17 @@ private:
         if (!ev.indefinite && !key && size > 0 && !reserve_list(object, size)) {
             return false;
         }
-        return open(Frame{object, nullptr, 0, ev.indefinite ? -1 : 0, key ? Kind::Tuple : Kind::List, key}, ev.offset);
+        return open(
+            Frame{object, nullptr, 0, ev.indefinite ? -1 : 0, key ? Kind::Tuple : Kind::List, key},
+            ev.offset);
     }
 
     // A definite list gets its item slots uninitialised, which PyList_New
     // would zero, and counts only the items placed so far: its size grows
     // with each one, so a list released half filled frees just those.
     static bool reserve_list(PyObject *list, Py_ssize_t size) {
-        auto *items = static_cast<PyObject **>(PyMem_Malloc(static_cast<size_t>(size) * sizeof(PyObject *)));
+        auto *items =
+            static_cast<PyObject **>(PyMem_Malloc(static_cast<size_t>(size) * sizeof(PyObject *)));
         if (items == nullptr) {
             Py_DECREF(list);
             PyErr_NoMemory();
@@ -405,7 +398,9 @@ private:
             set_decode_error("map used as a map key", ev.offset);
             return false;
         }
-        PyObject *object = ev.indefinite ? PyDict_New() : _PyDict_NewPresized(static_cast<Py_ssize_t>(ev.argument));
+        PyObject *object = ev.indefinite
+                               ? PyDict_New()
+                               : _PyDict_NewPresized(static_cast<Py_ssize_t>(ev.argument));
         if (object == nullptr) {
             return false;
         }
@@ -431,7 +426,8 @@ private:
         if (chunks_text_) {
             return place(text_str(data, chunks_.size(), false));
         }
-        return place(PyBytes_FromStringAndSize(chunks_.data(), static_cast<Py_ssize_t>(chunks_.size())));
+        return place(
+            PyBytes_FromStringAndSize(chunks_.data(), static_cast<Py_ssize_t>(chunks_.size())));
     }
 
     // Hands a finished item (a new reference, or null after a failure) to
@@ -469,9 +465,7 @@ private:
             Py_CLEAR(top.key);
             return status == 0;
         }
-        case Kind::Tag:
-            top.object = value;
-            return true;
+        case Kind::Tag: top.object = value; return true;
         }
         const int status = PyList_Append(top.object, value);
         Py_DECREF(value);
@@ -480,7 +474,7 @@ private:
 
     std::vector<Frame> stack_;
     PyObject *result_ = nullptr;
-    std::string chunks_;  // the chunks of the indefinite-length string being read
+    std::string chunks_; // the chunks of the indefinite-length string being read
     bool in_chunks_ = false;
     bool chunks_text_ = false;
     bool too_deep_ = false;
@@ -490,17 +484,19 @@ private:
 // The bytes of a C-contiguous buffer of bytes, held for the call so that the
 // exporter cannot resize or free them meanwhile.
 class InputView {
-public:
+  public:
     explicit InputView(PyObject *object) {
         if (PyBytes_CheckExact(object)) {
             data_ = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(object));
             size_ = static_cast<uint64_t>(PyBytes_GET_SIZE(object));
             return;
         }
-        if (!PyObject_CheckBuffer(object) || PyObject_GetBuffer(object, &view_, PyBUF_FULL_RO) != 0) {
+        if (!PyObject_CheckBuffer(object) ||
+            PyObject_GetBuffer(object, &view_, PyBUF_FULL_RO) != 0) {
             PyErr_Clear();
-            throw py::type_error(std::string("loads: a C-contiguous bytes-like object is required, not '")
-                                 + Py_TYPE(object)->tp_name + "'");
+            throw py::type_error(
+                std::string("loads: a C-contiguous bytes-like object is required, not '") +
+                Py_TYPE(object)->tp_name + "'");
         }
         held_ = true;
         if (view_.itemsize != 1 || !PyBuffer_IsContiguous(&view_, 'C')) {
@@ -520,7 +516,7 @@ public:
     const uint8_t *data() const { return data_; }
     uint64_t size() const { return size_; }
 
-private:
+  private:
     Py_buffer view_{};
     bool held_ = false;
     const uint8_t *data_ = nullptr;
@@ -548,7 +544,8 @@ py::object cbor_decoder_loads(const py::handle &data, uint64_t max_depth) {
         return result;
     }
     if (too_deep) {
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded while decoding CBOR at byte offset %llu",
+        PyErr_Format(PyExc_RecursionError,
+                     "maximum recursion depth exceeded while decoding CBOR at byte offset %llu",
                      static_cast<unsigned long long>(too_deep_at));
         throw py::error_already_set();
     }
@@ -561,7 +558,8 @@ py::object cbor_decoder_loads(const py::handle &data, uint64_t max_depth) {
     }
     if (status == CBOR_READER_TOO_DEEP) {
         PyErr_Format(types.decode_error, "nesting deeper than max_depth %llu at byte offset %llu",
-                     static_cast<unsigned long long>(max_depth), static_cast<unsigned long long>(offset));
+                     static_cast<unsigned long long>(max_depth),
+                     static_cast<unsigned long long>(offset));
     } else {
         set_decode_error(cbor_reader_status_text(status), offset);
     }

@@ -39,7 +39,7 @@ namespace {
 // full, so a long document costs few reallocations (large blocks are moved
 // by the allocator without copying), and is cut to the written length once.
 class Output {
-public:
+  public:
     Output() : bytes_(PyBytes_FromStringAndSize(nullptr, kInitialCapacity)) {
         if (bytes_ == nullptr) {
             throw py::error_already_set();
@@ -90,7 +90,7 @@ public:
         return py::reinterpret_steal<py::bytes>(std::exchange(bytes_, nullptr));
     }
 
-private:
+  private:
     static constexpr Py_ssize_t kInitialCapacity = 64;
 
     CORVANTIS_HOT void reserve(size_t n) {
@@ -131,8 +131,8 @@ const char *const kCastError = "Unable to cast Python instance to C++ type (#def
                                "PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for "
                                "details)";
 
-const char *const kIntegerOutOfRange
-    = "dumps received an integer out of range for both int64_t and uint64_t";
+const char *const kIntegerOutOfRange =
+    "dumps received an integer out of range for both int64_t and uint64_t";
 
 [[noreturn]] void throw_changed_size(const char *what) {
     throw std::runtime_error(std::string(what) + " changed size during iteration");
@@ -222,7 +222,7 @@ struct CountedDepth {
 // interpreter at every container costs a thread-state lookup each time, a
 // fifth of the run on documents of many small containers.
 class RecursionGuard {
-public:
+  public:
     explicit RecursionGuard(uint32_t &nesting) : nesting_(nesting) {
         counted_ = ++nesting_ > kUncountedLevels;
         if (counted_ && Py_EnterRecursiveCall(" while encoding a value to CBOR")) {
@@ -239,7 +239,7 @@ public:
     RecursionGuard(const RecursionGuard &) = delete;
     RecursionGuard &operator=(const RecursionGuard &) = delete;
 
-private:
+  private:
     static constexpr uint32_t kUncountedLevels = 64;
     uint32_t &nesting_;
     bool counted_;
@@ -249,7 +249,7 @@ private:
 // so the walk never tests either choice per element.
 template <bool Indefinite, typename Depth>
 class DumpsEncoder {
-public:
+  public:
     explicit DumpsEncoder(Depth depth) : depth_(depth) {}
     DumpsEncoder(const DumpsEncoder &) = delete;
     DumpsEncoder &operator=(const DumpsEncoder &) = delete;
@@ -262,52 +262,31 @@ public:
         case alternative<py::float_>():
             out_.write_float(PyFloat_AsDouble(std::get<py::float_>(value).ptr()));
             break;
-        case alternative<py::int_>():
-            encode_int(std::get<py::int_>(value).ptr());
-            break;
-        case alternative<py::list>():
-            encode_list(std::get<py::list>(value).ptr());
-            break;
-        case alternative<py::tuple>():
-            encode_tuple(std::get<py::tuple>(value).ptr());
-            break;
-        case alternative<py::dict>():
-            encode_dict(std::get<py::dict>(value).ptr());
-            break;
-        case alternative<py::bytes>():
-            encode_bytes(std::get<py::bytes>(value).ptr());
-            break;
-        case alternative<py::str>():
-            encode_str(std::get<py::str>(value).ptr());
-            break;
-        case alternative<py::none>():
-            out_.write_byte(CBOR_INITIAL_NULL);
-            break;
-        case alternative<bool>():
-            write_bool(std::get<bool>(value));
-            break;
+        case alternative<py::int_>(): encode_int(std::get<py::int_>(value).ptr()); break;
+        case alternative<py::list>(): encode_list(std::get<py::list>(value).ptr()); break;
+        case alternative<py::tuple>(): encode_tuple(std::get<py::tuple>(value).ptr()); break;
+        case alternative<py::dict>(): encode_dict(std::get<py::dict>(value).ptr()); break;
+        case alternative<py::bytes>(): encode_bytes(std::get<py::bytes>(value).ptr()); break;
+        case alternative<py::str>(): encode_str(std::get<py::str>(value).ptr()); break;
+        case alternative<py::none>(): out_.write_byte(CBOR_INITIAL_NULL); break;
+        case alternative<bool>(): write_bool(std::get<bool>(value)); break;
         case alternative<uint64_t>():
             out_.write_head(CBOR_MAJOR_UNSIGNED, std::get<uint64_t>(value));
             break;
-        case alternative<int64_t>():
-            write_int64(std::get<int64_t>(value));
-            break;
+        case alternative<int64_t>(): write_int64(std::get<int64_t>(value)); break;
         case alternative<std::string_view>(): {
             const std::string_view text = std::get<std::string_view>(value);
             out_.write_string(CBOR_MAJOR_TEXT, text.data(), text.size());
             break;
         }
-        default:
-            throw std::logic_error("unhandled DumpsValue alternative");
+        default: throw std::logic_error("unhandled DumpsValue alternative");
         }
     }
 
     py::bytes result() { return out_.finish(); }
 
-private:
-    void write_bool(bool value) {
-        out_.write_byte(value ? CBOR_INITIAL_TRUE : CBOR_INITIAL_FALSE);
-    }
+  private:
+    void write_bool(bool value) { out_.write_byte(value ? CBOR_INITIAL_TRUE : CBOR_INITIAL_FALSE); }
 
     void write_int64(int64_t value) {
         // ~value is the argument of a negative integer, -1 - value.
@@ -323,8 +302,8 @@ private:
     // containers being walked.
     static bool runs_no_python_code(PyObject *value) {
         PyTypeObject *type = Py_TYPE(value);
-        return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type
-               || type == &PyBool_Type || value == Py_None || type == &PyBytes_Type;
+        return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+               type == &PyBool_Type || value == Py_None || type == &PyBytes_Type;
     }
 
     void element(PyObject *value) {
@@ -362,7 +341,8 @@ private:
     void encode_str(PyObject *value) {
         if (PyUnicode_IS_COMPACT_ASCII(value)) {
             // ASCII text is its own UTF-8 form; most keys and values are.
-            out_.write_string(CBOR_MAJOR_TEXT, PyUnicode_DATA(value), static_cast<size_t>(PyUnicode_GET_LENGTH(value)));
+            out_.write_string(CBOR_MAJOR_TEXT, PyUnicode_DATA(value),
+                              static_cast<size_t>(PyUnicode_GET_LENGTH(value)));
             return;
         }
         Py_ssize_t size = 0;
@@ -435,8 +415,8 @@ private:
     }
 
     [[noreturn]] void throw_out_of_range(PyObject *value) const {
-        throw std::runtime_error(std::string(kIntegerOutOfRange)
-                                 + utf8_prefix(value_text(value), value_text_limit_));
+        throw std::runtime_error(std::string(kIntegerOutOfRange) +
+                                 utf8_prefix(value_text(value), value_text_limit_));
     }
 
     // Opens the level that holds a container's elements. Only elements are
@@ -445,8 +425,8 @@ private:
         if constexpr (std::is_same_v<Depth, CountedDepth>) {
             ++depth_.depth;
             if (has_elements && depth_.depth > depth_.max_depth) {
-                throw std::runtime_error("Exceeded recursion limit:"
-                                         + std::to_string(depth_.max_depth));
+                throw std::runtime_error("Exceeded recursion limit:" +
+                                         std::to_string(depth_.max_depth));
             }
         } else {
             (void)has_elements;

@@ -48,7 +48,8 @@ class InArg {
 
 namespace pybind11 {
 namespace detail {
-template <> struct type_caster<InArg> {
+template <>
+struct type_caster<InArg> {
     PYBIND11_TYPE_CASTER(InArg, const_name("corvantis_core.delta.PythonInBuf"));
 
     // The caller's argument tuple keeps a bytes argument alive until the call
@@ -94,7 +95,8 @@ static const char *const PATCH_DOC = "\n    Apply 'diff' to 'old_value'\n    ";
 
 static void require_value(const InArg &value, const char *name) {
     if (value.is_none()) {
-        throw std::runtime_error(std::string(name) + ": None is not a PythonInBuf (no object to refer to)");
+        throw std::runtime_error(std::string(name) +
+                                 ": None is not a PythonInBuf (no object to refer to)");
     }
     if (!value.holds_value()) {
         throw py::type_error(std::string(name) + ": PythonInBuf was never initialised");
@@ -106,7 +108,8 @@ static void require_value(const InArg &value, const char *name) {
 static void require_engine_size(const InArg &value, const char *name) {
     require_value(value, name);
     if (value.size() > static_cast<uint64_t>(DIFF_MAX_VALUE_LENGTH)) {
-        throw py::value_error(std::string(name) + " is too large for a delta: " + std::to_string(value.size()) +
+        throw py::value_error(std::string(name) +
+                              " is too large for a delta: " + std::to_string(value.size()) +
                               " bytes (at most " + std::to_string(DIFF_MAX_VALUE_LENGTH) + ")");
     }
 }
@@ -152,7 +155,8 @@ static const struct {
 [[noreturn]] static void raise_apply_error(diff_apply_error error) {
     for (const auto &entry : APPLY_ERRORS) {
         if (entry.error != error) continue;
-        if (entry.raises == ApplyRaises::value_error) throw py::value_error(diff_apply_error_name(error));
+        if (entry.raises == ApplyRaises::value_error)
+            throw py::value_error(diff_apply_error_name(error));
         break;
     }
     // Out of memory, and anything the table does not name: the only failure
@@ -187,7 +191,8 @@ class HeldView {
         // A PythonInBuf views an immutable bytes object it keeps alive.
         if (py::isinstance<PyInBuf>(object)) {
             const PyInBuf &bound = py::handle(object).cast<const PyInBuf &>();
-            if (!bound.holds_value()) throw py::type_error(std::string(name) + ": PythonInBuf was never initialised");
+            if (!bound.holds_value())
+                throw py::type_error(std::string(name) + ": PythonInBuf was never initialised");
             record_ = *bound.get();
             return;
         }
@@ -198,7 +203,8 @@ class HeldView {
         if (PyObject_GetBuffer(object, &view_, PyBUF_FULL_RO) != 0) throw py::error_already_set();
         held_ = true;
         if (view_.itemsize != 1) {
-            throw py::type_error(std::string(name) + ": a buffer of bytes is required, not of items of " +
+            throw py::type_error(std::string(name) +
+                                 ": a buffer of bytes is required, not of items of " +
                                  std::to_string(view_.itemsize) + " bytes");
         }
         if (!PyBuffer_IsContiguous(&view_, 'C')) {
@@ -251,10 +257,12 @@ static const char *const APPLY_DOC =
     "    malformed bare delta raise ValueError naming what failed; MemoryError\n"
     "    when memory runs out.\n    ";
 
-static PyOutBuf delta_diff_compact(const py::object &old_value, const py::object &new_value, int level) {
+static PyOutBuf delta_diff_compact(const py::object &old_value, const py::object &new_value,
+                                   int level) {
     if (level < DIFF_COMPACT_LEVEL_MIN || level > DIFF_COMPACT_LEVEL_MAX) {
-        throw py::value_error("level must be from " + std::to_string(DIFF_COMPACT_LEVEL_MIN) + " to " +
-                              std::to_string(DIFF_COMPACT_LEVEL_MAX) + ", not " + std::to_string(level));
+        throw py::value_error("level must be from " + std::to_string(DIFF_COMPACT_LEVEL_MIN) +
+                              " to " + std::to_string(DIFF_COMPACT_LEVEL_MAX) + ", not " +
+                              std::to_string(level));
     }
     const HeldView old_view(old_value.ptr(), "old_value");
     const HeldView new_view(new_value.ptr(), "new_value");
@@ -291,8 +299,8 @@ static py::buffer_info out_buffer_info(PyOutBuf &out) {
         return py::buffer_info(&nothing, 1, "b", 1, {py::ssize_t{0}}, {py::ssize_t{1}}, true);
 #endif
     }
-    return py::buffer_info(record->data, 1, "b", 1, {static_cast<py::ssize_t>(record->length)}, {py::ssize_t{1}},
-                           false);
+    return py::buffer_info(record->data, 1, "b", 1, {static_cast<py::ssize_t>(record->length)},
+                           {py::ssize_t{1}}, false);
 }
 
 void corvantis_delta_init(py::module_ &parent) {
@@ -303,10 +311,12 @@ void corvantis_delta_init(py::module_ &parent) {
         .def_buffer(&out_buffer_info)
         // A handle left empty by a library failure shows no bytes, so it
         // counts as empty rather than raising from len().
-        .def("__len__", [](PyOutBuf &out) { return out.get() == nullptr ? uint64_t{0} : out.get()->length; })
+        .def("__len__",
+             [](PyOutBuf &out) { return out.get() == nullptr ? uint64_t{0} : out.get()->length; })
         .def("__repr__", [](PyOutBuf &out) {
-            return out.get() == nullptr ? std::string("<PythonOutBuf holding no data>")
-                                        : "<PythonOutBuf of " + std::to_string(out.get()->length) + " bytes>";
+            return out.get() == nullptr
+                       ? std::string("<PythonOutBuf holding no data>")
+                       : "<PythonOutBuf of " + std::to_string(out.get()->length) + " bytes>";
         });
 
     py::class_<PyInBuf>(m, "PythonInBuf").def(py::init<py::bytes>());
@@ -315,8 +325,8 @@ void corvantis_delta_init(py::module_ &parent) {
     m.def("diff", &delta_diff, py::arg("old_value"), py::arg("new_value"), DIFF_DOC);
     m.def("patch", &delta_patch, py::arg("old_value"), py::arg("diff"), PATCH_DOC);
     m.def("diff_fast", &delta_diff_fast, py::arg("old_value"), py::arg("new_value"), DIFF_FAST_DOC);
-    m.def("diff_compact", &delta_diff_compact, py::arg("old_value"), py::arg("new_value"), py::kw_only(),
-          py::arg("level") = DIFF_COMPACT_LEVEL_DEFAULT, DIFF_COMPACT_DOC);
+    m.def("diff_compact", &delta_diff_compact, py::arg("old_value"), py::arg("new_value"),
+          py::kw_only(), py::arg("level") = DIFF_COMPACT_LEVEL_DEFAULT, DIFF_COMPACT_DOC);
     m.def("apply", &delta_apply, py::arg("old_value"), py::arg("delta"), APPLY_DOC);
 
     m.attr("__version__") = "dev";

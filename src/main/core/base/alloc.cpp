@@ -19,9 +19,13 @@ extern "C" {
 
 void *core_malloc(size_t size) { return allocation_allowed() ? malloc(size) : nullptr; }
 
-void *core_calloc(size_t count, size_t size) { return allocation_allowed() ? calloc(count, size) : nullptr; }
+void *core_calloc(size_t count, size_t size) {
+    return allocation_allowed() ? calloc(count, size) : nullptr;
+}
 
-void *core_realloc(void *block, size_t size) { return allocation_allowed() ? realloc(block, size) : nullptr; }
+void *core_realloc(void *block, size_t size) {
+    return allocation_allowed() ? realloc(block, size) : nullptr;
+}
 
 void core_alloc_fail_after(long successes) {
     g_watching = true;
@@ -30,5 +34,4 @@ void core_alloc_fail_after(long successes) {
 }
 
 long core_alloc_attempts(void) { return g_attempts; }
-
 }

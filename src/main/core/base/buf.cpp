@@ -51,7 +51,8 @@ void buf_write_bytes(buf *b, const void *bytes, uint64_t n) {
         const bool inside = b->data != nullptr && from >= block && from - block < extent;
         const uint64_t source_offset = inside ? static_cast<uint64_t>(from - block) : 0;
         if (needed > UINT64_MAX / 2 || needed * 2 > SIZE_MAX) return;
-        uint8_t *grown = static_cast<uint8_t *>(core_realloc(b->data, static_cast<size_t>(needed * 2)));
+        uint8_t *grown =
+            static_cast<uint8_t *>(core_realloc(b->data, static_cast<size_t>(needed * 2)));
         if (grown == nullptr) return;
         b->data = grown;
         b->capacity = needed * 2;
@@ -130,7 +131,8 @@ const uint8_t *buf_substr(const buf *b, int32_t start, int32_t count) {
     if (start < 0 || static_cast<uint64_t>(start) > b->length) return nullptr;
     /* Summed in 64 bits so that a range past INT32_MAX cannot wrap to a
      * negative end and slip through. */
-    if (count >= 1 && static_cast<uint64_t>(static_cast<int64_t>(start) + count) > b->length) return nullptr;
+    if (count >= 1 && static_cast<uint64_t>(static_cast<int64_t>(start) + count) > b->length)
+        return nullptr;
     return b->data + start;
 }
 
@@ -178,5 +180,4 @@ void hexdump_buf(const buf *b) {
     }
     putchar('\n');
 }
-
 }

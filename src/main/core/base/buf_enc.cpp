@@ -19,7 +19,8 @@ static size_t encode_leb128(uint64_t value, uint8_t *scratch) {
 
 /* Shared by both widths: `groups` full 7-bit groups, then a final byte of
  * which only the bits in `last_mask` still fit the value. */
-static const uint8_t *decode_leb128(const uint8_t *cursor, int groups, uint8_t last_mask, uint64_t *value) {
+static const uint8_t *decode_leb128(const uint8_t *cursor, int groups, uint8_t last_mask,
+                                    uint64_t *value) {
     uint64_t result = 0;
     for (int k = 0; k < groups; ++k) {
         result |= static_cast<uint64_t>(cursor[k] & 0x7F) << (7 * k);
@@ -80,7 +81,8 @@ void buf_write_list(buf *b, const list *l, buf_element_writer write_element) {
     const int32_t count = l == nullptr ? 0 : list_get_size(l);
     buf_write_uint32_enc(b, static_cast<uint32_t>(count));
     if (count < 1 || l->first == nullptr || write_element == nullptr) return;
-    for (const list_node *node = l->first; node != nullptr; node = node->next) write_element(b, node->data);
+    for (const list_node *node = l->first; node != nullptr; node = node->next)
+        write_element(b, node->data);
 }
 
 int32_t buf_sprintf(buf *b, const char *format, ...) {
@@ -142,7 +144,8 @@ const uint8_t *buf_read_uint64_enc(const uint8_t *cursor, uint64_t *out) {
     return next;
 }
 
-const uint8_t *buf_read_string_length_enc(const uint8_t *cursor, char **out_string, uint64_t *out_length) {
+const uint8_t *buf_read_string_length_enc(const uint8_t *cursor, char **out_string,
+                                          uint64_t *out_length) {
     uint64_t length = 0;
     const uint8_t *body = buf_read_uint64_enc(cursor, &length);
     if (body == nullptr) return nullptr;
@@ -171,5 +174,4 @@ const uint8_t *buf_read_bool(const uint8_t *cursor, uint8_t *out) {
     *out = cursor[0];
     return cursor + 1;
 }
-
 }

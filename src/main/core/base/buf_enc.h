@@ -60,7 +60,7 @@ CORVANTIS_API const uint8_t *buf_read_uint64_enc(const uint8_t *cursor, uint64_t
  * cursor past the string, or null (storing nothing) for a malformed length or
  * when the copy cannot be allocated. */
 CORVANTIS_API const uint8_t *buf_read_string_length_enc(const uint8_t *cursor, char **out_string,
-                                                       uint64_t *out_length);
+                                                        uint64_t *out_length);
 /* Decodes a LEB128 32-bit value and stores its bits as a float. This is not
  * the inverse of buf_write_float, which writes raw bytes: 00 00 80 3F (1.0)
  * reads back as 0.0 after one byte. */

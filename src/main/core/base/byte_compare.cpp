@@ -18,7 +18,8 @@ static int64_t forward_words(const uint8_t *a, const uint8_t *b, int64_t i, int6
 
 static int64_t backward_words(const uint8_t *a_end, const uint8_t *b_end, int64_t i, int64_t n) {
     while (n - i >= 8) {
-        const uint64_t x = byte_compare_load_word(a_end - i - 8) ^ byte_compare_load_word(b_end - i - 8);
+        const uint64_t x =
+            byte_compare_load_word(a_end - i - 8) ^ byte_compare_load_word(b_end - i - 8);
         if (x) return i + byte_compare_equal_high(x);
         i += 8;
     }
@@ -31,7 +32,8 @@ int64_t byte_compare_forward_rest(const uint8_t *a, const uint8_t *b, int64_t n)
     if (i < k_word_run) return i;
     int64_t done = i;
     for (int64_t block = k_first_block; n - done >= block;) {
-        if (memcmp(a + done, b + done, (size_t)block) != 0) return forward_words(a, b, done, done + block);
+        if (memcmp(a + done, b + done, (size_t)block) != 0)
+            return forward_words(a, b, done, done + block);
         done += block;
         if (block < k_largest_block) block *= 2;
     }

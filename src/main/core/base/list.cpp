@@ -210,7 +210,8 @@ int32_t list_cmp(const list *a, const list *b, list_compare_fn compare) {
     if (size < 1) return 1;
     /* Walking both lists in step visits the same pairs as locating each
      * index afresh, in linear rather than quadratic time. */
-    for (const list_node *x = a->first, *y = b->first; x != nullptr && y != nullptr; x = x->next, y = y->next) {
+    for (const list_node *x = a->first, *y = b->first; x != nullptr && y != nullptr;
+         x = x->next, y = y->next) {
         if (!compare(x->data, y->data)) return 0;
     }
     return 1;
@@ -254,5 +255,4 @@ void list_remove_data_indexed(list *l, int32_t index, list_release_fn release) {
     if (l == nullptr) return;
     list_remove(l, list_get_node_indexed(l, index), release);
 }
-
 }

@@ -82,7 +82,8 @@ CORVANTIS_API void list_debug(const list *l);
 
 /* Replaces the data at 0 <= index < size, releasing the old data first when
  * both it and `release` are not null. Any other index: nothing. */
-CORVANTIS_API void list_set_data_indexed(list *l, int32_t index, void *data, list_release_fn release);
+CORVANTIS_API void list_set_data_indexed(list *l, int32_t index, void *data,
+                                         list_release_fn release);
 /* Unlinks `node` (which must belong to `l`), releases its data when
  * `release` is given and frees the node. Null list or node: nothing. */
 CORVANTIS_API void list_remove(list *l, list_node *node, list_release_fn release);

@@ -20,7 +20,8 @@ void cbor_generator_free(cbor_generator *gen) {
  * realloc to the exact new size. Either everything is appended or nothing:
  * when the block cannot grow, realloc leaves the old block (and so the
  * content) untouched, and no partial item is left behind. */
-static int32_t append2(cbor_generator *gen, const void *a, uint64_t na, const void *b, uint64_t nb) {
+static int32_t append2(cbor_generator *gen, const void *a, uint64_t na, const void *b,
+                       uint64_t nb) {
     if (!gen) return -1;
     if ((na && !a) || (nb && !b)) return -1;
     uint64_t n = na + nb;
@@ -54,12 +55,15 @@ int32_t _cbor_write_uint_sized(cbor_generator *gen, uint8_t initial, uint64_t v)
     static const uint32_t widths[4] = {1, 2, 4, 8};
     uint8_t head[CBOR_HEAD_MAX_SIZE];
     const unsigned info = initial & 0x1Fu;
-    const uint32_t n = info >= 24 && info <= 27 ? cbor_head_write_sized(head, initial, v, widths[info - 24])
-                                                : cbor_head_write_sized(head, static_cast<uint8_t>(initial | v), 0, 0);
+    const uint32_t n = info >= 24 && info <= 27
+                           ? cbor_head_write_sized(head, initial, v, widths[info - 24])
+                           : cbor_head_write_sized(head, static_cast<uint8_t>(initial | v), 0, 0);
     return append2(gen, head, n, nullptr, 0);
 }
 
-int32_t cbor_write_uint(cbor_generator *gen, uint64_t v) { return _cbor_write_uint_helper(gen, CBOR_MAJOR_UNSIGNED, v); }
+int32_t cbor_write_uint(cbor_generator *gen, uint64_t v) {
+    return _cbor_write_uint_helper(gen, CBOR_MAJOR_UNSIGNED, v);
+}
 
 int32_t cbor_write_negint(cbor_generator *gen, int64_t n) {
     return _cbor_write_uint_helper(gen, CBOR_MAJOR_NEGATIVE, ~static_cast<uint64_t>(n));
@@ -68,7 +72,9 @@ int32_t cbor_write_negint(cbor_generator *gen, int64_t n) {
 /* Head and bytes go out as one append, so a string is never left behind
  * without its bytes. */
 static int32_t write_string(cbor_generator *gen, uint32_t major, const void *data, uint64_t len) {
-    if (len == CBOR_INDEFINITE_LENGTH) return _cbor_generator_write_byte(gen, static_cast<uint8_t>((major << 5) | CBOR_INFO_INDEFINITE));
+    if (len == CBOR_INDEFINITE_LENGTH)
+        return _cbor_generator_write_byte(
+            gen, static_cast<uint8_t>((major << 5) | CBOR_INFO_INDEFINITE));
     uint8_t head[CBOR_HEAD_MAX_SIZE];
     return append2(gen, head, cbor_head_write(head, major, len), data, len);
 }
@@ -82,18 +88,34 @@ int32_t cbor_write_text_string(cbor_generator *gen, const void *data, uint64_t l
 }
 
 static int32_t write_container(cbor_generator *gen, uint32_t major, uint64_t count) {
-    if (count == CBOR_INDEFINITE_LENGTH) return _cbor_generator_write_byte(gen, static_cast<uint8_t>((major << 5) | CBOR_INFO_INDEFINITE));
+    if (count == CBOR_INDEFINITE_LENGTH)
+        return _cbor_generator_write_byte(
+            gen, static_cast<uint8_t>((major << 5) | CBOR_INFO_INDEFINITE));
     return _cbor_write_uint_helper(gen, major, count);
 }
 
-int32_t cbor_write_array(cbor_generator *gen, uint64_t count) { return write_container(gen, CBOR_MAJOR_ARRAY, count); }
-int32_t cbor_write_map(cbor_generator *gen, uint64_t count) { return write_container(gen, CBOR_MAJOR_MAP, count); }
+int32_t cbor_write_array(cbor_generator *gen, uint64_t count) {
+    return write_container(gen, CBOR_MAJOR_ARRAY, count);
+}
+int32_t cbor_write_map(cbor_generator *gen, uint64_t count) {
+    return write_container(gen, CBOR_MAJOR_MAP, count);
+}
 
-int32_t cbor_write_break(cbor_generator *gen) { return _cbor_generator_write_byte(gen, CBOR_INITIAL_BREAK); }
-int32_t cbor_write_false(cbor_generator *gen) { return _cbor_generator_write_byte(gen, CBOR_INITIAL_FALSE); }
-int32_t cbor_write_true(cbor_generator *gen) { return _cbor_generator_write_byte(gen, CBOR_INITIAL_TRUE); }
-int32_t cbor_write_null(cbor_generator *gen) { return _cbor_generator_write_byte(gen, CBOR_INITIAL_NULL); }
-int32_t cbor_write_undefined(cbor_generator *gen) { return _cbor_generator_write_byte(gen, CBOR_INITIAL_UNDEFINED); }
+int32_t cbor_write_break(cbor_generator *gen) {
+    return _cbor_generator_write_byte(gen, CBOR_INITIAL_BREAK);
+}
+int32_t cbor_write_false(cbor_generator *gen) {
+    return _cbor_generator_write_byte(gen, CBOR_INITIAL_FALSE);
+}
+int32_t cbor_write_true(cbor_generator *gen) {
+    return _cbor_generator_write_byte(gen, CBOR_INITIAL_TRUE);
+}
+int32_t cbor_write_null(cbor_generator *gen) {
+    return _cbor_generator_write_byte(gen, CBOR_INITIAL_NULL);
+}
+int32_t cbor_write_undefined(cbor_generator *gen) {
+    return _cbor_generator_write_byte(gen, CBOR_INITIAL_UNDEFINED);
+}
 
 /* ---- floats ------------------------------------------------------------ */
 

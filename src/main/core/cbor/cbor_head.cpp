@@ -12,11 +12,14 @@ uint32_t cbor_head_write_sized(uint8_t *out, uint8_t initial, uint64_t v, uint32
     return _cbor_head_put_sized(out, initial, v, width);
 }
 
-uint32_t cbor_head_write(uint8_t *out, uint32_t major, uint64_t v) { return _cbor_head_put(out, major, v); }
+uint32_t cbor_head_write(uint8_t *out, uint32_t major, uint64_t v) {
+    return _cbor_head_put(out, major, v);
+}
 
 uint32_t cbor_head_write_float(uint8_t *out, double x) { return _cbor_head_put_float(out, x); }
 
-int32_t cbor_head_read_sized(const uint8_t *data, uint64_t length, uint32_t width, cbor_head *head) {
+int32_t cbor_head_read_sized(const uint8_t *data, uint64_t length, uint32_t width,
+                             cbor_head *head) {
     if (length == 0 || length - 1 < width) return -1;
     const uint8_t initial = data[0];
     head->initial = initial;
@@ -28,4 +31,6 @@ int32_t cbor_head_read_sized(const uint8_t *data, uint64_t length, uint32_t widt
     return static_cast<int32_t>(1 + width);
 }
 
-int32_t cbor_head_read(const uint8_t *data, uint64_t length, cbor_head *head) { return _cbor_head_get(data, length, head); }
+int32_t cbor_head_read(const uint8_t *data, uint64_t length, cbor_head *head) {
+    return _cbor_head_get(data, length, head);
+}

@@ -65,7 +65,8 @@ CORVANTIS_API uint32_t cbor_head_write(uint8_t *out, uint32_t major, uint64_t v)
 
 /* Writes `initial` and then the low `width` bytes of v, most significant
  * first (width 0, 1, 2, 4 or 8 as the caller chooses); returns 1 + width. */
-CORVANTIS_API uint32_t cbor_head_write_sized(uint8_t *out, uint8_t initial, uint64_t v, uint32_t width);
+CORVANTIS_API uint32_t cbor_head_write_sized(uint8_t *out, uint8_t initial, uint64_t v,
+                                             uint32_t width);
 
 /* Writes x as one float item in the shortest of F9, FA, FB that gives back
  * exactly x (sign of zero included); every NaN is F9 7E 00 and the
@@ -80,7 +81,8 @@ CORVANTIS_API int32_t cbor_head_read(const uint8_t *data, uint64_t length, cbor_
 /* Reads an initial byte and a `width`-byte big-endian argument (width 0, 1,
  * 2, 4 or 8 as the caller chooses, whatever the initial byte says); returns
  * 1 + width, or -1 when fewer bytes than that are at data. */
-CORVANTIS_API int32_t cbor_head_read_sized(const uint8_t *data, uint64_t length, uint32_t width, cbor_head *head);
+CORVANTIS_API int32_t cbor_head_read_sized(const uint8_t *data, uint64_t length, uint32_t width,
+                                           cbor_head *head);
 
 CORVANTIS_EXTERN_C_END
 
@@ -88,7 +90,8 @@ CORVANTIS_EXTERN_C_END
  * encoder writes millions of heads) do not pay a call through the symbol
  * table for a few stores. The exported functions above are these. */
 
-static inline uint32_t _cbor_head_put_sized(uint8_t *out, uint8_t initial, uint64_t v, uint32_t width) {
+static inline uint32_t _cbor_head_put_sized(uint8_t *out, uint8_t initial, uint64_t v,
+                                            uint32_t width) {
     out[0] = initial;
     for (uint32_t i = 0; i < width; ++i) out[1 + i] = (uint8_t)(v >> (8 * (width - 1 - i)));
     return 1 + width;
@@ -122,10 +125,13 @@ static inline int32_t _cbor_head_get(const uint8_t *data, uint64_t length, cbor_
     case 0: head->argument = info < 24 ? info : 0; break;
     case 1: head->argument = p[0]; break;
     case 2: head->argument = (uint64_t)p[0] << 8 | p[1]; break;
-    case 4: head->argument = (uint64_t)p[0] << 24 | (uint64_t)p[1] << 16 | (uint64_t)p[2] << 8 | p[3]; break;
+    case 4:
+        head->argument = (uint64_t)p[0] << 24 | (uint64_t)p[1] << 16 | (uint64_t)p[2] << 8 | p[3];
+        break;
     default:
-        head->argument = (uint64_t)p[0] << 56 | (uint64_t)p[1] << 48 | (uint64_t)p[2] << 40 | (uint64_t)p[3] << 32 |
-                         (uint64_t)p[4] << 24 | (uint64_t)p[5] << 16 | (uint64_t)p[6] << 8 | p[7];
+        head->argument = (uint64_t)p[0] << 56 | (uint64_t)p[1] << 48 | (uint64_t)p[2] << 40 |
+                         (uint64_t)p[3] << 32 | (uint64_t)p[4] << 24 | (uint64_t)p[5] << 16 |
+                         (uint64_t)p[6] << 8 | p[7];
     }
     return (int32_t)(1 + width);
 }

@@ -93,10 +93,18 @@ static int32_t parse_uint_width(cbor_parser *parser, cbor_val *val, unsigned wid
     return 0;
 }
 
-int32_t cbor_parse_uint8(cbor_parser *parser, cbor_val *val) { return parse_uint_width(parser, val, 1); }
-int32_t cbor_parse_uint16(cbor_parser *parser, cbor_val *val) { return parse_uint_width(parser, val, 2); }
-int32_t cbor_parse_uint32(cbor_parser *parser, cbor_val *val) { return parse_uint_width(parser, val, 4); }
-int32_t cbor_parse_uint64(cbor_parser *parser, cbor_val *val) { return parse_uint_width(parser, val, 8); }
+int32_t cbor_parse_uint8(cbor_parser *parser, cbor_val *val) {
+    return parse_uint_width(parser, val, 1);
+}
+int32_t cbor_parse_uint16(cbor_parser *parser, cbor_val *val) {
+    return parse_uint_width(parser, val, 2);
+}
+int32_t cbor_parse_uint32(cbor_parser *parser, cbor_val *val) {
+    return parse_uint_width(parser, val, 4);
+}
+int32_t cbor_parse_uint64(cbor_parser *parser, cbor_val *val) {
+    return parse_uint_width(parser, val, 8);
+}
 
 /* The heads of the other major types read their argument through the
  * unsigned handlers, into a scratch record so that `val` only receives what
@@ -118,11 +126,21 @@ static int32_t parse_negint(cbor_parser *parser, cbor_val *val, cbor_parse_fn re
     return 0;
 }
 
-int32_t cbor_parse_negint_small(cbor_parser *parser, cbor_val *val) { return parse_negint(parser, val, cbor_parse_uint_small); }
-int32_t cbor_parse_negint8(cbor_parser *parser, cbor_val *val) { return parse_negint(parser, val, cbor_parse_uint8); }
-int32_t cbor_parse_negint16(cbor_parser *parser, cbor_val *val) { return parse_negint(parser, val, cbor_parse_uint16); }
-int32_t cbor_parse_negint32(cbor_parser *parser, cbor_val *val) { return parse_negint(parser, val, cbor_parse_uint32); }
-int32_t cbor_parse_negint64(cbor_parser *parser, cbor_val *val) { return parse_negint(parser, val, cbor_parse_uint64); }
+int32_t cbor_parse_negint_small(cbor_parser *parser, cbor_val *val) {
+    return parse_negint(parser, val, cbor_parse_uint_small);
+}
+int32_t cbor_parse_negint8(cbor_parser *parser, cbor_val *val) {
+    return parse_negint(parser, val, cbor_parse_uint8);
+}
+int32_t cbor_parse_negint16(cbor_parser *parser, cbor_val *val) {
+    return parse_negint(parser, val, cbor_parse_uint16);
+}
+int32_t cbor_parse_negint32(cbor_parser *parser, cbor_val *val) {
+    return parse_negint(parser, val, cbor_parse_uint32);
+}
+int32_t cbor_parse_negint64(cbor_parser *parser, cbor_val *val) {
+    return parse_negint(parser, val, cbor_parse_uint64);
+}
 
 /* ---- strings -------------------------------------------------------------- */
 
@@ -146,17 +164,37 @@ static int32_t parse_string(cbor_parser *parser, cbor_val *val, cbor_parse_fn re
     return 0;
 }
 
-int32_t cbor_parse_byte_string_small(cbor_parser *parser, cbor_val *val) { return parse_string(parser, val, cbor_parse_uint_small, false); }
-int32_t cbor_parse_byte_string_uint8(cbor_parser *parser, cbor_val *val) { return parse_string(parser, val, cbor_parse_uint8, false); }
-int32_t cbor_parse_byte_string_uint16(cbor_parser *parser, cbor_val *val) { return parse_string(parser, val, cbor_parse_uint16, false); }
-int32_t cbor_parse_byte_string_uint32(cbor_parser *parser, cbor_val *val) { return parse_string(parser, val, cbor_parse_uint32, false); }
-int32_t cbor_parse_byte_string_uint64(cbor_parser *parser, cbor_val *val) { return parse_string(parser, val, cbor_parse_uint64, false); }
+int32_t cbor_parse_byte_string_small(cbor_parser *parser, cbor_val *val) {
+    return parse_string(parser, val, cbor_parse_uint_small, false);
+}
+int32_t cbor_parse_byte_string_uint8(cbor_parser *parser, cbor_val *val) {
+    return parse_string(parser, val, cbor_parse_uint8, false);
+}
+int32_t cbor_parse_byte_string_uint16(cbor_parser *parser, cbor_val *val) {
+    return parse_string(parser, val, cbor_parse_uint16, false);
+}
+int32_t cbor_parse_byte_string_uint32(cbor_parser *parser, cbor_val *val) {
+    return parse_string(parser, val, cbor_parse_uint32, false);
+}
+int32_t cbor_parse_byte_string_uint64(cbor_parser *parser, cbor_val *val) {
+    return parse_string(parser, val, cbor_parse_uint64, false);
+}
 
-int32_t cbor_parse_text_string_small(cbor_parser *parser, cbor_val *val) { return parse_string(parser, val, cbor_parse_uint_small, true); }
-int32_t cbor_parse_text_string_uint8(cbor_parser *parser, cbor_val *val) { return parse_string(parser, val, cbor_parse_uint8, true); }
-int32_t cbor_parse_text_string_uint16(cbor_parser *parser, cbor_val *val) { return parse_string(parser, val, cbor_parse_uint16, true); }
-int32_t cbor_parse_text_string_uint32(cbor_parser *parser, cbor_val *val) { return parse_string(parser, val, cbor_parse_uint32, true); }
-int32_t cbor_parse_text_string_uint64(cbor_parser *parser, cbor_val *val) { return parse_string(parser, val, cbor_parse_uint64, true); }
+int32_t cbor_parse_text_string_small(cbor_parser *parser, cbor_val *val) {
+    return parse_string(parser, val, cbor_parse_uint_small, true);
+}
+int32_t cbor_parse_text_string_uint8(cbor_parser *parser, cbor_val *val) {
+    return parse_string(parser, val, cbor_parse_uint8, true);
+}
+int32_t cbor_parse_text_string_uint16(cbor_parser *parser, cbor_val *val) {
+    return parse_string(parser, val, cbor_parse_uint16, true);
+}
+int32_t cbor_parse_text_string_uint32(cbor_parser *parser, cbor_val *val) {
+    return parse_string(parser, val, cbor_parse_uint32, true);
+}
+int32_t cbor_parse_text_string_uint64(cbor_parser *parser, cbor_val *val) {
+    return parse_string(parser, val, cbor_parse_uint64, true);
+}
 
 /* ---- containers ------------------------------------------------------------- */
 
@@ -167,17 +205,37 @@ static int32_t parse_count(cbor_parser *parser, cbor_val *val, cbor_parse_fn rea
     return 0;
 }
 
-int32_t cbor_parse_array_small(cbor_parser *parser, cbor_val *val) { return parse_count(parser, val, cbor_parse_uint_small); }
-int32_t cbor_parse_array_uint8(cbor_parser *parser, cbor_val *val) { return parse_count(parser, val, cbor_parse_uint8); }
-int32_t cbor_parse_array_uint16(cbor_parser *parser, cbor_val *val) { return parse_count(parser, val, cbor_parse_uint16); }
-int32_t cbor_parse_array_uint32(cbor_parser *parser, cbor_val *val) { return parse_count(parser, val, cbor_parse_uint32); }
-int32_t cbor_parse_array_uint64(cbor_parser *parser, cbor_val *val) { return parse_count(parser, val, cbor_parse_uint64); }
+int32_t cbor_parse_array_small(cbor_parser *parser, cbor_val *val) {
+    return parse_count(parser, val, cbor_parse_uint_small);
+}
+int32_t cbor_parse_array_uint8(cbor_parser *parser, cbor_val *val) {
+    return parse_count(parser, val, cbor_parse_uint8);
+}
+int32_t cbor_parse_array_uint16(cbor_parser *parser, cbor_val *val) {
+    return parse_count(parser, val, cbor_parse_uint16);
+}
+int32_t cbor_parse_array_uint32(cbor_parser *parser, cbor_val *val) {
+    return parse_count(parser, val, cbor_parse_uint32);
+}
+int32_t cbor_parse_array_uint64(cbor_parser *parser, cbor_val *val) {
+    return parse_count(parser, val, cbor_parse_uint64);
+}
 
-int32_t cbor_parse_map_small(cbor_parser *parser, cbor_val *val) { return parse_count(parser, val, cbor_parse_uint_small); }
-int32_t cbor_parse_map_uint8(cbor_parser *parser, cbor_val *val) { return parse_count(parser, val, cbor_parse_uint8); }
-int32_t cbor_parse_map_uint16(cbor_parser *parser, cbor_val *val) { return parse_count(parser, val, cbor_parse_uint16); }
-int32_t cbor_parse_map_uint32(cbor_parser *parser, cbor_val *val) { return parse_count(parser, val, cbor_parse_uint32); }
-int32_t cbor_parse_map_uint64(cbor_parser *parser, cbor_val *val) { return parse_count(parser, val, cbor_parse_uint64); }
+int32_t cbor_parse_map_small(cbor_parser *parser, cbor_val *val) {
+    return parse_count(parser, val, cbor_parse_uint_small);
+}
+int32_t cbor_parse_map_uint8(cbor_parser *parser, cbor_val *val) {
+    return parse_count(parser, val, cbor_parse_uint8);
+}
+int32_t cbor_parse_map_uint16(cbor_parser *parser, cbor_val *val) {
+    return parse_count(parser, val, cbor_parse_uint16);
+}
+int32_t cbor_parse_map_uint32(cbor_parser *parser, cbor_val *val) {
+    return parse_count(parser, val, cbor_parse_uint32);
+}
+int32_t cbor_parse_map_uint64(cbor_parser *parser, cbor_val *val) {
+    return parse_count(parser, val, cbor_parse_uint64);
+}
 
 static int32_t parse_indefinite(cbor_parser *parser, cbor_val *val) {
     if (remaining(parser) < 1) return -1;
@@ -187,10 +245,18 @@ static int32_t parse_indefinite(cbor_parser *parser, cbor_val *val) {
     return 0;
 }
 
-int32_t cbor_parse_byte_string_indefinite(cbor_parser *parser, cbor_val *val) { return parse_indefinite(parser, val); }
-int32_t cbor_parse_text_string_indefinite(cbor_parser *parser, cbor_val *val) { return parse_indefinite(parser, val); }
-int32_t cbor_parse_array_indefinite(cbor_parser *parser, cbor_val *val) { return parse_indefinite(parser, val); }
-int32_t cbor_parse_map_indefinite(cbor_parser *parser, cbor_val *val) { return parse_indefinite(parser, val); }
+int32_t cbor_parse_byte_string_indefinite(cbor_parser *parser, cbor_val *val) {
+    return parse_indefinite(parser, val);
+}
+int32_t cbor_parse_text_string_indefinite(cbor_parser *parser, cbor_val *val) {
+    return parse_indefinite(parser, val);
+}
+int32_t cbor_parse_array_indefinite(cbor_parser *parser, cbor_val *val) {
+    return parse_indefinite(parser, val);
+}
+int32_t cbor_parse_map_indefinite(cbor_parser *parser, cbor_val *val) {
+    return parse_indefinite(parser, val);
+}
 
 /* ---- single bytes ------------------------------------------------------------ */
 
@@ -238,9 +304,12 @@ int32_t cbor_parse_float16(cbor_parser *parser, cbor_val *val) {
     unsigned e = (h >> 10) & 31u;
     unsigned m = h & 0x3FFu;
     double magnitude;
-    if (e == 0) magnitude = ldexp(static_cast<double>(m), -24);
-    else if (e == 31) magnitude = m == 0 ? INFINITY : from_bits64(QUIET_NAN_BITS);
-    else magnitude = ldexp(static_cast<double>(m + 1024), static_cast<int>(e) - 25);
+    if (e == 0)
+        magnitude = ldexp(static_cast<double>(m), -24);
+    else if (e == 31)
+        magnitude = m == 0 ? INFINITY : from_bits64(QUIET_NAN_BITS);
+    else
+        magnitude = ldexp(static_cast<double>(m + 1024), static_cast<int>(e) - 25);
     val->value.f64 = (h & 0x8000u) ? -magnitude : magnitude;
     return 0;
 }
@@ -278,40 +347,35 @@ int32_t cbor_parse_float64(cbor_parser *parser, cbor_val *val) {
 #define X24(f) X20(f), X4(f)
 #define X28(f) X24(f), X4(f)
 
-#define JUMP_TABLE_ENTRIES \
-    /* 00 */ X24(cbor_parse_uint_small), \
-    /* 18 */ cbor_parse_uint8, cbor_parse_uint16, cbor_parse_uint32, cbor_parse_uint64, \
-    /* 1C */ X4(cbor_parse_reserved), \
-    /* 20 */ X24(cbor_parse_negint_small), \
-    /* 38 */ cbor_parse_negint8, cbor_parse_negint16, cbor_parse_negint32, cbor_parse_negint64, \
-    /* 3C */ X4(cbor_parse_reserved), \
-    /* 40 */ X24(cbor_parse_byte_string_small), \
-    /* 58 */ cbor_parse_byte_string_uint8, cbor_parse_byte_string_uint16, \
-             cbor_parse_byte_string_uint32, cbor_parse_byte_string_uint64, \
-    /* 5C */ cbor_parse_reserved, cbor_parse_reserved, cbor_parse_reserved, \
-    /* 5F */ cbor_parse_byte_string_indefinite, \
-    /* 60 */ X24(cbor_parse_text_string_small), \
-    /* 78 */ cbor_parse_text_string_uint8, cbor_parse_text_string_uint16, \
-             cbor_parse_text_string_uint32, cbor_parse_text_string_uint64, \
-    /* 7C */ cbor_parse_reserved, cbor_parse_reserved, cbor_parse_reserved, \
-    /* 7F */ cbor_parse_text_string_indefinite, \
-    /* 80 */ X24(cbor_parse_array_small), \
-    /* 98 */ cbor_parse_array_uint8, cbor_parse_array_uint16, cbor_parse_array_uint32, cbor_parse_array_uint64, \
-    /* 9C */ cbor_parse_reserved, cbor_parse_reserved, cbor_parse_reserved, \
-    /* 9F */ cbor_parse_array_indefinite, \
-    /* A0 */ X24(cbor_parse_map_small), \
-    /* B8 */ cbor_parse_map_uint8, cbor_parse_map_uint16, cbor_parse_map_uint32, cbor_parse_map_uint64, \
-    /* BC */ cbor_parse_reserved, cbor_parse_reserved, cbor_parse_reserved, \
-    /* BF */ cbor_parse_map_indefinite, \
-    /* C0 */ X28(cbor_parse_semantic_tag), \
-    /* DC */ X4(cbor_parse_reserved), \
-    /* E0 */ X20(cbor_parse_unimplemented), \
-    /* F4 */ cbor_parse_false, cbor_parse_true, cbor_parse_null, cbor_parse_undefined, \
-    /* F8 */ cbor_parse_unimplemented, cbor_parse_float16, cbor_parse_float32, cbor_parse_float64, \
-    /* FC */ cbor_parse_reserved, cbor_parse_reserved, cbor_parse_reserved, \
-    /* FF */ cbor_parse_break, \
+#define JUMP_TABLE_ENTRIES                                                                         \
+    /* 00 */ X24(cbor_parse_uint_small), /* 18 */ cbor_parse_uint8, cbor_parse_uint16,             \
+        cbor_parse_uint32, cbor_parse_uint64, /* 1C */ X4(cbor_parse_reserved),                    \
+        /* 20 */ X24(cbor_parse_negint_small), /* 38 */ cbor_parse_negint8, cbor_parse_negint16,   \
+        cbor_parse_negint32, cbor_parse_negint64, /* 3C */ X4(cbor_parse_reserved),                \
+        /* 40 */ X24(cbor_parse_byte_string_small), /* 58 */ cbor_parse_byte_string_uint8,         \
+        cbor_parse_byte_string_uint16, cbor_parse_byte_string_uint32,                              \
+        cbor_parse_byte_string_uint64, /* 5C */ cbor_parse_reserved, cbor_parse_reserved,          \
+        cbor_parse_reserved, /* 5F */ cbor_parse_byte_string_indefinite,                           \
+        /* 60 */ X24(cbor_parse_text_string_small), /* 78 */ cbor_parse_text_string_uint8,         \
+        cbor_parse_text_string_uint16, cbor_parse_text_string_uint32,                              \
+        cbor_parse_text_string_uint64, /* 7C */ cbor_parse_reserved, cbor_parse_reserved,          \
+        cbor_parse_reserved, /* 7F */ cbor_parse_text_string_indefinite,                           \
+        /* 80 */ X24(cbor_parse_array_small), /* 98 */ cbor_parse_array_uint8,                     \
+        cbor_parse_array_uint16, cbor_parse_array_uint32, cbor_parse_array_uint64,                 \
+        /* 9C */ cbor_parse_reserved, cbor_parse_reserved, cbor_parse_reserved,                    \
+        /* 9F */ cbor_parse_array_indefinite, /* A0 */ X24(cbor_parse_map_small),                  \
+        /* B8 */ cbor_parse_map_uint8, cbor_parse_map_uint16, cbor_parse_map_uint32,               \
+        cbor_parse_map_uint64, /* BC */ cbor_parse_reserved, cbor_parse_reserved,                  \
+        cbor_parse_reserved, /* BF */ cbor_parse_map_indefinite,                                   \
+        /* C0 */ X28(cbor_parse_semantic_tag), /* DC */ X4(cbor_parse_reserved),                   \
+        /* E0 */ X20(cbor_parse_unimplemented), /* F4 */ cbor_parse_false, cbor_parse_true,        \
+        cbor_parse_null, cbor_parse_undefined, /* F8 */ cbor_parse_unimplemented,                  \
+        cbor_parse_float16, cbor_parse_float32, cbor_parse_float64, /* FC */ cbor_parse_reserved,  \
+        cbor_parse_reserved, cbor_parse_reserved, /* FF */ cbor_parse_break,
 
-static constexpr size_t count_entries(std::initializer_list<cbor_parse_fn> entries) { return entries.size(); }
+static constexpr size_t count_entries(std::initializer_list<cbor_parse_fn> entries) {
+    return entries.size();
+}
 static_assert(count_entries({JUMP_TABLE_ENTRIES}) == 256, "one handler per initial byte");
 
 const cbor_parse_fn cbor_jump_table[256] = {JUMP_TABLE_ENTRIES};

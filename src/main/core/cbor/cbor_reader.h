@@ -39,17 +39,18 @@ CORVANTIS_EXTERN_C_BEGIN
 
 typedef enum cbor_reader_status {
     CBOR_READER_OK = 0,
-    CBOR_READER_TRUNCATED,          /* an item, or the rest of a container, is missing */
-    CBOR_READER_RESERVED_INFO,      /* additional information 28, 29 or 30 */
-    CBOR_READER_MISPLACED_BREAK,    /* FF outside an indefinite-length item, or in place of a map value */
-    CBOR_READER_INDEFINITE_ITEM,    /* indefinite length on an integer, a tag or a simple value */
-    CBOR_READER_BAD_CHUNK,          /* not a definite string of the same type inside an indefinite string */
-    CBOR_READER_BAD_SIMPLE,         /* two-byte simple value below 32 */
-    CBOR_READER_INVALID_UTF8,       /* text that is not valid UTF-8 (overlongs and surrogates included) */
-    CBOR_READER_TRAILING_BYTES,     /* bytes after the item */
-    CBOR_READER_TOO_DEEP,           /* nesting beyond max_depth */
-    CBOR_READER_NO_MEMORY,          /* the nesting stack could not grow */
-    CBOR_READER_STOPPED             /* the builder asked to stop */
+    CBOR_READER_TRUNCATED,       /* an item, or the rest of a container, is missing */
+    CBOR_READER_RESERVED_INFO,   /* additional information 28, 29 or 30 */
+    CBOR_READER_MISPLACED_BREAK, /* FF outside an indefinite-length item, or in place of a map value
+                                  */
+    CBOR_READER_INDEFINITE_ITEM, /* indefinite length on an integer, a tag or a simple value */
+    CBOR_READER_BAD_CHUNK,  /* not a definite string of the same type inside an indefinite string */
+    CBOR_READER_BAD_SIMPLE, /* two-byte simple value below 32 */
+    CBOR_READER_INVALID_UTF8, /* text that is not valid UTF-8 (overlongs and surrogates included) */
+    CBOR_READER_TRAILING_BYTES, /* bytes after the item */
+    CBOR_READER_TOO_DEEP,       /* nesting beyond max_depth */
+    CBOR_READER_NO_MEMORY,      /* the nesting stack could not grow */
+    CBOR_READER_STOPPED         /* the builder asked to stop */
 } cbor_reader_status;
 
 typedef enum cbor_reader_kind {
@@ -74,7 +75,7 @@ typedef struct cbor_reader_event {
     uint64_t argument;   /* see the kinds above; 0 for FLOAT and END */
     double number;       /* FLOAT */
     const uint8_t *data; /* BYTES, TEXT: the string's bytes in the input */
-    uint64_t offset;     /* byte offset of the item's head (of the break or last byte read for END) */
+    uint64_t offset; /* byte offset of the item's head (of the break or last byte read for END) */
 } cbor_reader_event;
 
 /* Return 0 to go on, anything else to stop the walk (CBOR_READER_STOPPED). */
@@ -83,8 +84,9 @@ typedef int (*cbor_reader_callback)(void *context, const cbor_reader_event *even
 /* Walks the one item that must fill data[0..size), calling `callback` for
  * each event. Returns the status; *offset (when not null) receives the byte
  * offset the status refers to (size for OK). */
-CORVANTIS_API cbor_reader_status cbor_reader_walk(const uint8_t *data, uint64_t size, uint64_t max_depth,
-                                                  cbor_reader_callback callback, void *context, uint64_t *offset);
+CORVANTIS_API cbor_reader_status cbor_reader_walk(const uint8_t *data, uint64_t size,
+                                                  uint64_t max_depth, cbor_reader_callback callback,
+                                                  void *context, uint64_t *offset);
 
 /* A short English description of a status, e.g. "truncated input". */
 CORVANTIS_API const char *cbor_reader_status_text(cbor_reader_status status);

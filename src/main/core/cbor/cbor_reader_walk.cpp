@@ -9,10 +9,11 @@ struct CallbackSink {
     bool event(const cbor_reader_event &ev) { return callback(context, &ev) == 0; }
 };
 
-}  // namespace
+} // namespace
 
 cbor_reader_status cbor_reader_walk(const uint8_t *data, uint64_t size, uint64_t max_depth,
-                                    cbor_reader_callback callback, void *context, uint64_t *offset) {
+                                    cbor_reader_callback callback, void *context,
+                                    uint64_t *offset) {
     CallbackSink sink{callback, context};
     return cbor_reader_run(data, size, max_depth, sink, offset);
 }

@@ -20,7 +20,8 @@ namespace cbor_reader_detail {
 enum FrameType : uint8_t { FRAME_ARRAY, FRAME_MAP, FRAME_TAG, FRAME_BYTES, FRAME_TEXT };
 
 struct Frame {
-    uint64_t left;      /* definite containers: items still to come (2 per pair); indefinite: items seen */
+    uint64_t
+        left; /* definite containers: items still to come (2 per pair); indefinite: items seen */
     FrameType type;
     uint8_t indefinite;
 };
@@ -46,8 +47,9 @@ class Stack {
   private:
     bool grow() {
         const size_t capacity = capacity_ * 2;
-        Frame *frames = static_cast<Frame *>(frames_ == inline_ ? core_malloc(capacity * sizeof(Frame))
-                                                                : core_realloc(frames_, capacity * sizeof(Frame)));
+        Frame *frames = static_cast<Frame *>(frames_ == inline_
+                                                 ? core_malloc(capacity * sizeof(Frame))
+                                                 : core_realloc(frames_, capacity * sizeof(Frame)));
         if (!frames) return false;
         if (frames_ == inline_) memcpy(frames, inline_, sizeof inline_);
         frames_ = frames;
@@ -83,7 +85,8 @@ static inline double half_to_double(uint64_t h) {
 
 static inline double single_to_double(uint64_t s) {
     if ((s & 0x7F800000u) == 0x7F800000u)
-        return bits_to_double((s & 0x80000000u) << 32 | 0x7FF0000000000000ull | (s & 0x7FFFFFu) << 29);
+        return bits_to_double((s & 0x80000000u) << 32 | 0x7FF0000000000000ull |
+                              (s & 0x7FFFFFu) << 29);
     uint32_t b = static_cast<uint32_t>(s);
     float f;
     memcpy(&f, &b, sizeof f);
@@ -136,12 +139,16 @@ static inline int32_t utf8_check(const uint8_t *p, uint64_t n) {
             need = 1;
         } else if (c >= 0xE0 && c <= 0xEF) {
             need = 2;
-            if (c == 0xE0) lo = 0xA0;       /* overlong */
-            else if (c == 0xED) hi = 0x9F;  /* surrogates */
+            if (c == 0xE0)
+                lo = 0xA0; /* overlong */
+            else if (c == 0xED)
+                hi = 0x9F; /* surrogates */
         } else if (c >= 0xF0 && c <= 0xF4) {
             need = 3;
-            if (c == 0xF0) lo = 0x90;       /* overlong */
-            else if (c == 0xF4) hi = 0x8F;  /* past U+10FFFF */
+            if (c == 0xF0)
+                lo = 0x90; /* overlong */
+            else if (c == 0xF4)
+                hi = 0x8F; /* past U+10FFFF */
         } else {
             return -1;
         }
@@ -154,11 +161,11 @@ static inline int32_t utf8_check(const uint8_t *p, uint64_t n) {
     return 0;
 }
 
-}  // namespace cbor_reader_detail
+} // namespace cbor_reader_detail
 
 template <typename Sink>
-cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t max_depth, Sink &sink,
-                                   uint64_t *offset) {
+cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t max_depth,
+                                   Sink &sink, uint64_t *offset) {
     using namespace cbor_reader_detail;
     Stack stack;
     uint64_t pos = 0;
@@ -174,15 +181,15 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
     cbor_reader_event ev = {};
     cbor_reader_status status = CBOR_READER_OK;
     uint64_t at = 0;
-#define CBOR_READER_FAIL(code, where) \
-    do {                              \
-        status = (code);              \
-        at = (where);                 \
-        goto out;                     \
+#define CBOR_READER_FAIL(code, where)                                                              \
+    do {                                                                                           \
+        status = (code);                                                                           \
+        at = (where);                                                                              \
+        goto out;                                                                                  \
     } while (0)
-#define CBOR_READER_EMIT()                                            \
-    do {                                                              \
-        if (!sink.event(ev)) CBOR_READER_FAIL(CBOR_READER_STOPPED, ev.offset); \
+#define CBOR_READER_EMIT()                                                                         \
+    do {                                                                                           \
+        if (!sink.event(ev)) CBOR_READER_FAIL(CBOR_READER_STOPPED, ev.offset);                     \
     } while (0)
 
     for (;;) {
@@ -198,7 +205,8 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
         ev.ascii = 0;
         if (initial == 0xFF) {
             Frame *top = stack.top();
-            const bool closes = top && top->indefinite && (top->type != FRAME_MAP || top->left % 2 == 0);
+            const bool closes =
+                top && top->indefinite && (top->type != FRAME_MAP || top->left % 2 == 0);
             if (!closes) CBOR_READER_FAIL(CBOR_READER_MISPLACED_BREAK, start);
             if (top->type <= FRAME_MAP) --depth;
             in_string = false;
@@ -219,7 +227,8 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
         {
             const int32_t head_size = _cbor_head_get(data + pos, size - pos, &head);
             if (head_size < 0) CBOR_READER_FAIL(CBOR_READER_TRUNCATED, start);
-            if (info == 31 && (major < 2 || major > 5)) CBOR_READER_FAIL(CBOR_READER_INDEFINITE_ITEM, start);
+            if (info == 31 && (major < 2 || major > 5))
+                CBOR_READER_FAIL(CBOR_READER_INDEFINITE_ITEM, start);
             pos += static_cast<uint64_t>(head_size);
             arg = head.argument;
         }
@@ -233,7 +242,8 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
         case 2:
         case 3:
             if (info == 31) {
-                if (!stack.push(0, major == 2 ? FRAME_BYTES : FRAME_TEXT, 1)) CBOR_READER_FAIL(CBOR_READER_NO_MEMORY, start);
+                if (!stack.push(0, major == 2 ? FRAME_BYTES : FRAME_TEXT, 1))
+                    CBOR_READER_FAIL(CBOR_READER_NO_MEMORY, start);
                 in_string = true;
                 ev.kind = major == 2 ? CBOR_READER_BYTES_START : CBOR_READER_TEXT_START;
                 ev.argument = 0;
@@ -266,7 +276,8 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
                  * sizes every open container from its count never holds
                  * more slots than the input has bytes left. */
                 const uint64_t room = size - pos;
-                if (arg > room || (major == 5 && arg > room / 2) || promised > room - (major == 4 ? arg : 2 * arg))
+                if (arg > room || (major == 5 && arg > room / 2) ||
+                    promised > room - (major == 4 ? arg : 2 * arg))
                     CBOR_READER_FAIL(CBOR_READER_TRUNCATED, start);
             }
             CBOR_READER_EMIT();
@@ -295,7 +306,7 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
                     pos += static_cast<uint64_t>(head_size);
                     if (b >= 0xF9) {
                         ev.kind = CBOR_READER_FLOAT;
-                        ev.number = b == 0xF9 ? half_to_double(head.argument)
+                        ev.number = b == 0xF9   ? half_to_double(head.argument)
                                     : b == 0xFA ? single_to_double(head.argument)
                                                 : bits_to_double(head.argument);
                         ev.argument = 0;
@@ -327,7 +338,9 @@ cbor_reader_status cbor_reader_run(const uint8_t *data, uint64_t size, uint64_t 
         default:
             if (info == 25 || info == 26 || info == 27) {
                 ev.kind = CBOR_READER_FLOAT;
-                ev.number = info == 25 ? half_to_double(arg) : info == 26 ? single_to_double(arg) : bits_to_double(arg);
+                ev.number = info == 25   ? half_to_double(arg)
+                            : info == 26 ? single_to_double(arg)
+                                         : bits_to_double(arg);
                 ev.argument = 0;
             } else {
                 if (info == 24 && arg < 32) CBOR_READER_FAIL(CBOR_READER_BAD_SIMPLE, start);

@@ -29,10 +29,12 @@ typedef struct bare_item {
 } bare_item;
 
 typedef enum bare_read_status {
-    BARE_READ_ITEM = 0,                /* *item holds the next item */
-    BARE_READ_END = 1,                 /* no bytes left */
-    BARE_READ_UNREADABLE = 2,          /* an item is cut short, ill-formed, or announces more bytes than are left */
-    BARE_READ_COPY_WITHOUT_LENGTH = 3, /* a copy offset at the end or followed by another kind of item */
+    BARE_READ_ITEM = 0, /* *item holds the next item */
+    BARE_READ_END = 1,  /* no bytes left */
+    BARE_READ_UNREADABLE =
+        2, /* an item is cut short, ill-formed, or announces more bytes than are left */
+    BARE_READ_COPY_WITHOUT_LENGTH =
+        3, /* a copy offset at the end or followed by another kind of item */
 } bare_read_status;
 
 typedef struct bare_reader {
@@ -53,8 +55,10 @@ static inline bool _bare_reader_head(bare_reader *reader, cbor_head *head, const
     const uint8_t *at = reader->data + reader->position;
     const uint64_t left = reader->length - reader->position;
     int32_t n;
-    if ((*at >> 5) == 6 || *at == 0xF8) n = cbor_head_read_sized(at, left, 0, head);
-    else n = cbor_head_read(at, left, head);
+    if ((*at >> 5) == 6 || *at == 0xF8)
+        n = cbor_head_read_sized(at, left, 0, head);
+    else
+        n = cbor_head_read(at, left, head);
     if (n < 0) return false;
     if (reader->report && head->major == 7 && (head->info < 20 || head->info == 24))
         fprintf(stderr, "Unimplemented CBOR code: %02x\n", (unsigned)head->initial);
@@ -90,12 +94,14 @@ static inline bare_read_status bare_reader_next(bare_reader *reader, bare_item *
     if (reader->position >= reader->length) return BARE_READ_END;
     cbor_head head;
     const uint8_t *bytes;
-    if (!_bare_reader_head(reader, &head, &bytes) || _bare_reader_ill_formed(&head)) return BARE_READ_UNREADABLE;
+    if (!_bare_reader_head(reader, &head, &bytes) || _bare_reader_ill_formed(&head))
+        return BARE_READ_UNREADABLE;
     if (head.major == 0) {
         item->kind = BARE_ITEM_COPY;
         item->offset = head.argument;
         if (reader->position >= reader->length) return BARE_READ_COPY_WITHOUT_LENGTH;
-        if (!_bare_reader_head(reader, &head, &bytes) || _bare_reader_ill_formed(&head)) return BARE_READ_UNREADABLE;
+        if (!_bare_reader_head(reader, &head, &bytes) || _bare_reader_ill_formed(&head))
+            return BARE_READ_UNREADABLE;
         if (head.major != 0) return BARE_READ_COPY_WITHOUT_LENGTH;
         item->length = head.argument;
         item->bytes = NULL;

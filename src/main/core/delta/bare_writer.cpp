@@ -40,7 +40,8 @@ static bool literal_in_new_value(const bare_writer *writer) {
 }
 
 static bool write_copy(bare_writer *writer) {
-    if (writer->next != nullptr) return pass_on(writer, DELTA_OP_COPY_OLD, writer->copy_offset, writer->copy_length);
+    if (writer->next != nullptr)
+        return pass_on(writer, DELTA_OP_COPY_OLD, writer->copy_offset, writer->copy_length);
     uint8_t heads[2 * CBOR_HEAD_MAX_SIZE];
     uint32_t n = cbor_head_write(heads, CBOR_MAJOR_UNSIGNED, writer->copy_offset);
     n += cbor_head_write(heads + n, CBOR_MAJOR_UNSIGNED, writer->copy_length);
@@ -82,9 +83,12 @@ static delta_sink_status sink_close(void *opaque) {
 
 extern "C" {
 
-int32_t bare_writer_head_size(int64_t n) { return static_cast<int32_t>(cbor_head_size(static_cast<uint64_t>(n))); }
+int32_t bare_writer_head_size(int64_t n) {
+    return static_cast<int32_t>(cbor_head_size(static_cast<uint64_t>(n)));
+}
 
-bare_writer *bare_writer_create(const buf *new_value, bare_writer_head_fn head, const delta_op_sink *next) {
+bare_writer *bare_writer_create(const buf *new_value, bare_writer_head_fn head,
+                                const delta_op_sink *next) {
     if (new_value == nullptr || head == nullptr) return nullptr;
     bare_writer *writer = static_cast<bare_writer *>(core_calloc(1, sizeof(bare_writer)));
     if (writer == nullptr) return nullptr;
@@ -114,7 +118,8 @@ void bare_writer_free(bare_writer *writer) {
  * abandoned after it anyway. Cleared items keep their lengths. */
 int bare_writer_flush(bare_writer *writer) {
     if (writer->insert_pending) {
-        if (!spend(writer, edit_rule_insert_cost(writer->head, wide(writer->insert_length)))) return 0;
+        if (!spend(writer, edit_rule_insert_cost(writer->head, wide(writer->insert_length))))
+            return 0;
         if (!literal_in_new_value(writer)) return 0;
         if (!write_insert(writer)) {
             writer->failed = 1;
@@ -123,7 +128,8 @@ int bare_writer_flush(bare_writer *writer) {
         writer->insert_pending = 0;
     }
     if (writer->copy_pending) {
-        if (!spend(writer, edit_rule_copy_cost(writer->head, wide(writer->copy_offset), wide(writer->copy_length))))
+        if (!spend(writer, edit_rule_copy_cost(writer->head, wide(writer->copy_offset),
+                                               wide(writer->copy_length))))
             return 0;
         if (!write_copy(writer)) {
             writer->failed = 1;
@@ -140,7 +146,8 @@ int bare_writer_match(bare_writer *writer, uint64_t old_offset, uint64_t length)
         /* Two copies in a row: old bytes were skipped or the copy jumps. */
         if (!bare_writer_flush(writer)) return 0;
     } else if (writer->insert_pending &&
-               edit_rule_copy_joins_literal(writer->head, wide(writer->insert_length), wide(old_offset), wide(length))) {
+               edit_rule_copy_joins_literal(writer->head, wide(writer->insert_length),
+                                            wide(old_offset), wide(length))) {
         /* The copied bytes stand right after the literal in the new value. */
         writer->insert_length += length;
         return 1;
@@ -155,7 +162,8 @@ int bare_writer_insert(bare_writer *writer, uint64_t new_offset, uint64_t length
     if (length == 0) return 1;
     if (writer->copy_pending) {
         const uint64_t m = writer->copy_length;
-        if (edit_rule_copy_joins_literal(writer->head, wide(length), wide(writer->copy_offset), wide(m))) {
+        if (edit_rule_copy_joins_literal(writer->head, wide(length), wide(writer->copy_offset),
+                                         wide(m))) {
             /* The copy's bytes are the m bytes of the new value just before
              * the incoming literal. */
             writer->copy_pending = 0;
@@ -180,6 +188,7 @@ int bare_writer_insert(bare_writer *writer, uint64_t new_offset, uint64_t length
     return 1;
 }
 
-delta_op_sink bare_writer_sink(bare_writer *writer) { return delta_op_sink{sink_emit, sink_close, writer}; }
-
+delta_op_sink bare_writer_sink(bare_writer *writer) {
+    return delta_op_sink{sink_emit, sink_close, writer};
+}
 }

@@ -26,16 +26,16 @@ typedef int32_t (*bare_writer_head_fn)(int64_t argument);
 typedef struct bare_writer {
     uint64_t insert_offset; /* start of the pending literal in the new value */
     uint64_t insert_length;
-    uint64_t copy_offset;   /* offset of the pending copy in the old value */
+    uint64_t copy_offset; /* offset of the pending copy in the old value */
     uint64_t copy_length;
     uint8_t insert_pending;
     uint8_t copy_pending;
-    uint8_t failed;         /* set when an item could not be stored (memory, or next refused it) */
-    int64_t budget;         /* bytes left before the delta is no smaller than new */
-    uint64_t position;      /* where the sink's next operation lands in the new value */
+    uint8_t failed;    /* set when an item could not be stored (memory, or next refused it) */
+    int64_t budget;    /* bytes left before the delta is no smaller than new */
+    uint64_t position; /* where the sink's next operation lands in the new value */
     bare_writer_head_fn head;
-    const buf *new_value;   /* borrowed, source of every literal byte */
-    buf *output;            /* owned (null while `next` is set): the delta written so far */
+    const buf *new_value;      /* borrowed, source of every literal byte */
+    buf *output;               /* owned (null while `next` is set): the delta written so far */
     const delta_op_sink *next; /* borrowed; null: items are encoded into output */
 } bare_writer;
 

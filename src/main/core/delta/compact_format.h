@@ -12,8 +12,8 @@
 static const uint8_t COMPACT_SIGNATURE[5] = {0x1A, 'C', 'V', 'D', 'C'};
 static const uint8_t COMPACT_VERSION_HEAD = 0x41;
 static const uint8_t COMPACT_VERSION = 1;
-static const uint32_t COMPACT_PREFIX_SIZE = 7;   /* signature and version */
-static const uint32_t COMPACT_CHECK_SIZE = 4;    /* header checksum */
+static const uint32_t COMPACT_PREFIX_SIZE = 7; /* signature and version */
+static const uint32_t COMPACT_CHECK_SIZE = 4;  /* header checksum */
 static const uint32_t COMPACT_HEADER_MAX = 7 + 10 + 10 + 16 + 5 * 20 + 4;
 
 /* The streams, in the order of the stream table and of their bytes. */
@@ -99,7 +99,9 @@ static inline uint64_t compact_zigzag(uint64_t to, uint64_t from) {
     return (d << 1) ^ (0 - (d >> 63));
 }
 
-static inline uint64_t compact_unzigzag(uint64_t z, uint64_t from) { return from + ((z >> 1) ^ (0 - (z & 1))); }
+static inline uint64_t compact_unzigzag(uint64_t z, uint64_t from) {
+    return from + ((z >> 1) ^ (0 - (z & 1)));
+}
 
 static inline void compact_store64(uint8_t *out, uint64_t v) {
     for (int i = 7; i >= 0; --i, v >>= 8) out[i] = static_cast<uint8_t>(v);

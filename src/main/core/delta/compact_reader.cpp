@@ -41,8 +41,8 @@ static bool op_length(uint8_t op, stream_cursor &lengths, uint64_t *length) {
 
 /* A varint of the header, which is read no further than `limit`: running
  * into it is truncation when the delta ends there, damage otherwise. */
-static diff_apply_error read_varint(const uint8_t *data, uint64_t limit, uint64_t length, uint32_t *pos,
-                                    uint64_t *value) {
+static diff_apply_error read_varint(const uint8_t *data, uint64_t limit, uint64_t length,
+                                    uint32_t *pos, uint64_t *value) {
     const int32_t n = compact_varint_read(data + *pos, limit - *pos, value);
     if (n == 0) return limit == length ? DIFF_APPLY_TRUNCATED : DIFF_APPLY_DAMAGED_HEADER;
     if (n < 0) return DIFF_APPLY_DAMAGED_HEADER;
@@ -51,8 +51,8 @@ static diff_apply_error read_varint(const uint8_t *data, uint64_t limit, uint64_
 }
 
 /* Decodes stream s of the delta (starting at `at`) into its cursor. */
-static diff_apply_error open_stream(const compact_header &h, int s, const uint8_t *at, const buf *old_value,
-                                    ZSTD_DCtx **dctx, stream_cursor *cursor) {
+static diff_apply_error open_stream(const compact_header &h, int s, const uint8_t *at,
+                                    const buf *old_value, ZSTD_DCtx **dctx, stream_cursor *cursor) {
     *cursor = stream_cursor{at, h.decoded[s], 0, nullptr};
     if (h.coding[s] == COMPACT_RAW) return DIFF_APPLY_OK;
     if (*dctx == nullptr) {
@@ -62,15 +62,17 @@ static diff_apply_error open_stream(const compact_header &h, int s, const uint8_
     }
     ZSTD_DCtx_reset(*dctx, ZSTD_reset_session_only);
     if (h.coding[s] == COMPACT_ZSTD_OLD && old_value->length > 0 &&
-        ZSTD_isError(ZSTD_DCtx_refPrefix(*dctx, old_value->data, static_cast<size_t>(old_value->length))))
+        ZSTD_isError(
+            ZSTD_DCtx_refPrefix(*dctx, old_value->data, static_cast<size_t>(old_value->length))))
         return DIFF_APPLY_DAMAGED;
     cursor->owned = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(h.decoded[s])));
     if (cursor->owned == nullptr) return DIFF_APPLY_OUT_OF_MEMORY;
     cursor->data = cursor->owned;
-    const size_t n = ZSTD_decompressDCtx(*dctx, cursor->owned, static_cast<size_t>(h.decoded[s]), at,
-                                         static_cast<size_t>(h.encoded[s]));
+    const size_t n = ZSTD_decompressDCtx(*dctx, cursor->owned, static_cast<size_t>(h.decoded[s]),
+                                         at, static_cast<size_t>(h.encoded[s]));
     if (ZSTD_isError(n) || n != h.decoded[s]) {
-        return ZSTD_getErrorCode(n) == ZSTD_error_memory_allocation ? DIFF_APPLY_OUT_OF_MEMORY : DIFF_APPLY_DAMAGED;
+        return ZSTD_getErrorCode(n) == ZSTD_error_memory_allocation ? DIFF_APPLY_OUT_OF_MEMORY
+                                                                    : DIFF_APPLY_DAMAGED;
     }
     return DIFF_APPLY_OK;
 }
@@ -89,7 +91,8 @@ static void copy_back(uint8_t *out, uint64_t distance, uint64_t length) {
 }
 
 /* Runs the operations into out (new_length bytes). */
-static diff_apply_error execute(const buf *old_value, stream_cursor *streams, uint8_t *out, uint64_t new_length) {
+static diff_apply_error execute(const buf *old_value, stream_cursor *streams, uint8_t *out,
+                                uint64_t new_length) {
     stream_cursor &ops = streams[COMPACT_STREAM_OPS], &lengths = streams[COMPACT_STREAM_LENGTHS];
     stream_cursor &addresses = streams[COMPACT_STREAM_ADDRESSES];
     uint64_t cache[COMPACT_ADDRESS_SLOTS] = {0, 0, 0, 0};
@@ -110,7 +113,8 @@ static diff_apply_error execute(const buf *old_value, stream_cursor *streams, ui
             uint64_t coded;
             if (!addresses.varint(&coded)) return DIFF_APPLY_DAMAGED;
             address = compact_unzigzag(coded, cache[(op >> 2) & 3]);
-            if (length > old_value->length || address > old_value->length - length) return DIFF_APPLY_DAMAGED;
+            if (length > old_value->length || address > old_value->length - length)
+                return DIFF_APPLY_DAMAGED;
             memmove(cache + 1, cache, (COMPACT_ADDRESS_SLOTS - 1) * sizeof cache[0]);
             cache[0] = address + length;
             const uint8_t *o = old_value->data + address;
@@ -133,7 +137,8 @@ static diff_apply_error execute(const buf *old_value, stream_cursor *streams, ui
 
 /* The sum of the operations' lengths, read ahead so that the output is
  * allocated only for a delta whose operations make the declared length. */
-static diff_apply_error planned_length(stream_cursor ops, stream_cursor lengths, uint64_t new_length) {
+static diff_apply_error planned_length(stream_cursor ops, stream_cursor lengths,
+                                       uint64_t new_length) {
     uint64_t total = 0;
     for (; !ops.used_up(); ++ops.pos) {
         uint64_t length;
@@ -155,10 +160,12 @@ extern "C" {
 
 diff_apply_error compact_header_read(const uint8_t *data, uint64_t length, compact_header *h) {
     memset(h, 0, sizeof *h);
-    if (length < sizeof COMPACT_SIGNATURE || memcmp(data, COMPACT_SIGNATURE, sizeof COMPACT_SIGNATURE) != 0)
+    if (length < sizeof COMPACT_SIGNATURE ||
+        memcmp(data, COMPACT_SIGNATURE, sizeof COMPACT_SIGNATURE) != 0)
         return DIFF_APPLY_DAMAGED_HEADER;
     if (length < COMPACT_PREFIX_SIZE) return DIFF_APPLY_TRUNCATED;
-    if (data[5] != COMPACT_VERSION_HEAD || data[6] != COMPACT_VERSION) return DIFF_APPLY_UNSUPPORTED_VERSION;
+    if (data[5] != COMPACT_VERSION_HEAD || data[6] != COMPACT_VERSION)
+        return DIFF_APPLY_UNSUPPORTED_VERSION;
     /* The header is short; reading stops at COMPACT_HEADER_MAX even if the
      * delta goes on, so positions fit 32 bits. */
     const uint64_t limit = length < COMPACT_HEADER_MAX ? length : COMPACT_HEADER_MAX;
@@ -177,14 +184,16 @@ diff_apply_error compact_header_read(const uint8_t *data, uint64_t length, compa
         if ((e = read_varint(data, limit, length, &pos, &entry)) != DIFF_APPLY_OK) return e;
         h->coding[s] = static_cast<int>(entry & ((1u << COMPACT_CODING_BITS) - 1));
         h->encoded[s] = h->decoded[s] = entry >> COMPACT_CODING_BITS;
-        if (h->coding[s] != COMPACT_RAW && (e = read_varint(data, limit, length, &pos, &h->decoded[s])) != DIFF_APPLY_OK)
+        if (h->coding[s] != COMPACT_RAW &&
+            (e = read_varint(data, limit, length, &pos, &h->decoded[s])) != DIFF_APPLY_OK)
             return e;
     }
     if (limit - pos < COMPACT_CHECK_SIZE) return cut;
     h->check_at = pos;
     uint32_t check = 0;
     for (uint32_t i = 0; i < COMPACT_CHECK_SIZE; ++i) check = check << 8 | data[pos + i];
-    if (check != static_cast<uint32_t>(compact_checksum(data, pos))) return DIFF_APPLY_DAMAGED_HEADER;
+    if (check != static_cast<uint32_t>(compact_checksum(data, pos)))
+        return DIFF_APPLY_DAMAGED_HEADER;
     pos += COMPACT_CHECK_SIZE;
     h->size = pos;
 
@@ -199,14 +208,16 @@ diff_apply_error compact_header_read(const uint8_t *data, uint64_t length, compa
      * and no zstd frame expands beyond its limit: anything else is a lie
      * that must not decide an allocation. */
     const uint64_t ops = h->decoded[COMPACT_STREAM_OPS], n = h->new_length;
-    if (ops > n || h->decoded[COMPACT_STREAM_LITERALS] > n || h->decoded[COMPACT_STREAM_DIFFS] > n ||
+    if (ops > n || h->decoded[COMPACT_STREAM_LITERALS] > n ||
+        h->decoded[COMPACT_STREAM_DIFFS] > n ||
         h->decoded[COMPACT_STREAM_LENGTHS] / COMPACT_VARINT_MAX > ops ||
         h->decoded[COMPACT_STREAM_ADDRESSES] / COMPACT_VARINT_MAX > ops)
         return DIFF_APPLY_DAMAGED;
     for (int s = 0; s < COMPACT_STREAM_COUNT; ++s) {
         if (h->coding[s] > COMPACT_ZSTD_OLD) return DIFF_APPLY_DAMAGED;
         if (h->coding[s] != COMPACT_RAW &&
-            (h->encoded[s] == 0 || h->decoded[s] == 0 || h->decoded[s] / COMPACT_ZSTD_MAX_EXPANSION >= h->encoded[s]))
+            (h->encoded[s] == 0 || h->decoded[s] == 0 ||
+             h->decoded[s] / COMPACT_ZSTD_MAX_EXPANSION >= h->encoded[s]))
             return DIFF_APPLY_DAMAGED;
     }
     if (ops == 0) {
@@ -222,7 +233,8 @@ buf *compact_apply(const buf *old_value, const buf *delta, diff_apply_error *err
     compact_header h;
     *error = compact_header_read(delta->data, delta->length, &h);
     if (*error != DIFF_APPLY_OK) return nullptr;
-    if (old_value->length != h.old_length) return failed(nullptr, error, DIFF_APPLY_WRONG_OLD_LENGTH);
+    if (old_value->length != h.old_length)
+        return failed(nullptr, error, DIFF_APPLY_WRONG_OLD_LENGTH);
     if (compact_checksum(old_value->data, old_value->length) != h.old_checksum)
         return failed(nullptr, error, DIFF_APPLY_WRONG_OLD_CHECKSUM);
 
@@ -241,15 +253,19 @@ buf *compact_apply(const buf *old_value, const buf *delta, diff_apply_error *err
         /* No operations: the new value is empty or the old value itself. */
         if (h.new_length > 0) {
             out->data = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(h.new_length)));
-            if (out->data == nullptr) e = DIFF_APPLY_OUT_OF_MEMORY;
-            else memcpy(out->data, old_value->data, static_cast<size_t>(h.new_length));
+            if (out->data == nullptr)
+                e = DIFF_APPLY_OUT_OF_MEMORY;
+            else
+                memcpy(out->data, old_value->data, static_cast<size_t>(h.new_length));
         }
     } else if (e == DIFF_APPLY_OK) {
-        e = planned_length(streams[COMPACT_STREAM_OPS], streams[COMPACT_STREAM_LENGTHS], h.new_length);
+        e = planned_length(streams[COMPACT_STREAM_OPS], streams[COMPACT_STREAM_LENGTHS],
+                           h.new_length);
         if (e == DIFF_APPLY_OK && h.new_length > SIZE_MAX) e = DIFF_APPLY_OUT_OF_MEMORY;
         if (e == DIFF_APPLY_OK) {
             out->data = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(h.new_length)));
-            e = out->data == nullptr ? DIFF_APPLY_OUT_OF_MEMORY : execute(old_value, streams, out->data, h.new_length);
+            e = out->data == nullptr ? DIFF_APPLY_OUT_OF_MEMORY
+                                     : execute(old_value, streams, out->data, h.new_length);
         }
     }
     for (stream_cursor &s : streams) free(s.owned);
@@ -259,5 +275,4 @@ buf *compact_apply(const buf *old_value, const buf *delta, diff_apply_error *err
         return failed(out, error, DIFF_APPLY_WRONG_NEW_CHECKSUM);
     return out;
 }
-
 }

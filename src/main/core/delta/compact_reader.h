@@ -14,8 +14,8 @@
 #include <stdint.h>
 
 #include "base/buf.h"
-#include "delta/compact_format.h"
 #include "base/corvantis_export.h"
+#include "delta/compact_format.h"
 #include "delta/diff.h"
 
 CORVANTIS_EXTERN_C_BEGIN
@@ -28,9 +28,9 @@ typedef struct compact_header {
     uint64_t encoded[COMPACT_STREAM_COUNT];
     uint64_t decoded[COMPACT_STREAM_COUNT];
     int coding[COMPACT_STREAM_COUNT]; /* compact_coding */
-    uint32_t checksums_at; /* offset of the two value checksums */
-    uint32_t check_at;     /* offset of the header checksum */
-    uint32_t size;         /* header bytes, its checksum included */
+    uint32_t checksums_at;            /* offset of the two value checksums */
+    uint32_t check_at;                /* offset of the header checksum */
+    uint32_t size;                    /* header bytes, its checksum included */
 } compact_header;
 
 /* Reads and checks the header of a delta that starts with the signature.

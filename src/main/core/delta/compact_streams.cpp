@@ -32,7 +32,8 @@ struct piece_reader {
             *size = static_cast<size_t>(w->small[stream]->length);
             return true;
         }
-        const compact_range_list &list = stream == COMPACT_STREAM_LITERALS ? *w->literals : *w->diffs;
+        const compact_range_list &list =
+            stream == COMPACT_STREAM_LITERALS ? *w->literals : *w->diffs;
         if (stream == COMPACT_STREAM_LITERALS) {
             if (index >= list.count) return false;
             const compact_range &r = list.items[index++];
@@ -44,9 +45,12 @@ struct piece_reader {
         while (filled < DIFF_CHUNK && index < list.count) {
             const compact_range &r = list.items[index];
             const uint64_t left = r.length - offset;
-            const size_t take = left < DIFF_CHUNK - filled ? static_cast<size_t>(left) : DIFF_CHUNK - filled;
-            const uint8_t *o = w->old_data + r.old_start + offset, *n = w->new_data + r.new_start + offset;
-            for (size_t i = 0; i < take; ++i) scratch[filled + i] = static_cast<uint8_t>(n[i] - o[i]);
+            const size_t take =
+                left < DIFF_CHUNK - filled ? static_cast<size_t>(left) : DIFF_CHUNK - filled;
+            const uint8_t *o = w->old_data + r.old_start + offset,
+                          *n = w->new_data + r.new_start + offset;
+            for (size_t i = 0; i < take; ++i)
+                scratch[filled + i] = static_cast<uint8_t>(n[i] - o[i]);
             filled += take;
             offset += take;
             if (offset == r.length) ++index, offset = 0;
@@ -78,7 +82,9 @@ static bool looks_incompressible(const compact_stream_set *w, uint64_t size) {
     }
     double bits = 0;
     for (const uint64_t count : counts)
-        if (count != 0) bits -= static_cast<double>(count) * log2(static_cast<double>(count) / static_cast<double>(taken));
+        if (count != 0)
+            bits -= static_cast<double>(count) *
+                    log2(static_cast<double>(count) / static_cast<double>(taken));
     return bits >= INCOMPRESSIBLE_BITS * static_cast<double>(taken);
 }
 
@@ -103,7 +109,8 @@ static bool reserve(buf *out, uint64_t more) {
 static const int ZSTD_BOOST = 6;
 
 static int zstd_level(int32_t level, uint64_t size, int stream) {
-    const bool boost = size < (uint64_t{1} << 16) || stream == COMPACT_STREAM_DIFFS || stream == COMPACT_STREAM_LITERALS;
+    const bool boost = size < (uint64_t{1} << 16) || stream == COMPACT_STREAM_DIFFS ||
+                       stream == COMPACT_STREAM_LITERALS;
     const int boosted = boost ? level + ZSTD_BOOST : level;
     return boosted > ZSTD_maxCLevel() ? ZSTD_maxCLevel() : boosted;
 }
@@ -132,8 +139,9 @@ static int prefix_window_log(uint64_t old_length, uint64_t size) {
  * raw. Literals may refer to the old value: what the scan left as literal
  * often still shares short strings with it. Returns false when memory runs
  * out. */
-static bool write_stream(const compact_stream_set *w, ZSTD_CCtx **context, buf *out, int stream, uint64_t size, uint8_t *scratch,
-                         compact_coding *coding, uint64_t *encoded) {
+static bool write_stream(const compact_stream_set *w, ZSTD_CCtx **context, buf *out, int stream,
+                         uint64_t size, uint8_t *scratch, compact_coding *coding,
+                         uint64_t *encoded) {
     const uint64_t start = out->length;
     *coding = COMPACT_RAW;
     *encoded = size;
@@ -141,19 +149,23 @@ static bool write_stream(const compact_stream_set *w, ZSTD_CCtx **context, buf *
     if (!reserve(out, size)) return false;
     /* zstd's frame costs more than it could save on a few bytes; and the
      * context, with its tables, is made only for a stream worth it. */
-    const bool worth = size >= ZSTD_WORTH && !(stream == COMPACT_STREAM_LITERALS && looks_incompressible(w, size));
+    const bool worth =
+        size >= ZSTD_WORTH && !(stream == COMPACT_STREAM_LITERALS && looks_incompressible(w, size));
     if (worth && (*context != nullptr || (*context = ZSTD_createCCtx()) != nullptr)) {
         ZSTD_CCtx *cctx = *context;
         ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
         const int window_log = prefix_window_log(w->old_length, size);
-        const bool prefix = stream == COMPACT_STREAM_LITERALS && w->old_length > 0 && window_log > 0;
+        const bool prefix =
+            stream == COMPACT_STREAM_LITERALS && w->old_length > 0 && window_log > 0;
         const uint64_t span = prefix ? w->old_length + size : size;
         const int zlevel = zstd_level(w->level, span, stream);
         ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, zlevel);
         const ZSTD_compressionParameters tables = ZSTD_getCParams(zlevel, span, 0);
         const int cap = table_log_cap(w->new_length);
-        if (static_cast<int>(tables.hashLog) > cap) ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, cap);
-        if (static_cast<int>(tables.chainLog) > cap) ZSTD_CCtx_setParameter(cctx, ZSTD_c_chainLog, cap);
+        if (static_cast<int>(tables.hashLog) > cap)
+            ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, cap);
+        if (static_cast<int>(tables.chainLog) > cap)
+            ZSTD_CCtx_setParameter(cctx, ZSTD_c_chainLog, cap);
         ZSTD_CCtx_setPledgedSrcSize(cctx, size);
         if (prefix) {
             ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, window_log);
@@ -216,11 +228,13 @@ buf *compact_streams_write(const compact_stream_set *w) {
     ZSTD_CCtx *cctx = nullptr;
     /* Room to compute differences in, only as much as there are. */
     const uint64_t scratch_size = w->diffs->total < DIFF_CHUNK ? w->diffs->total : DIFF_CHUNK;
-    uint8_t *scratch = scratch_size == 0 ? nullptr : static_cast<uint8_t *>(core_malloc(scratch_size));
-    bool ok = out != nullptr && (scratch_size == 0 || scratch != nullptr) && reserve(out, COMPACT_HEADER_MAX);
+    uint8_t *scratch =
+        scratch_size == 0 ? nullptr : static_cast<uint8_t *>(core_malloc(scratch_size));
+    bool ok = out != nullptr && (scratch_size == 0 || scratch != nullptr) &&
+              reserve(out, COMPACT_HEADER_MAX);
     if (ok) out->length = COMPACT_HEADER_MAX;
     for (int s = 0; ok && s < COMPACT_STREAM_COUNT; ++s) {
-        const uint64_t size = s < COMPACT_STREAM_LITERALS ? w->small[s]->length
+        const uint64_t size = s < COMPACT_STREAM_LITERALS    ? w->small[s]->length
                               : s == COMPACT_STREAM_LITERALS ? w->literals->total
                                                              : w->diffs->total;
         compact_coding coding = COMPACT_RAW;
@@ -245,5 +259,4 @@ buf *compact_streams_write(const compact_stream_set *w) {
     out->length = h + streams;
     return out;
 }
-
 }

@@ -58,14 +58,15 @@ struct compact_writer {
     bool copy_diff;
     uint64_t copy_old;
     uint64_t copy_length;
-    uint64_t coded;         /* new bytes coded into the streams */
+    uint64_t coded; /* new bytes coded into the streams */
     uint64_t op_count;
-    bool identity;          /* the only operation so far copies the whole old value */
-    buf *small[3];          /* ops, lengths, addresses */
+    bool identity; /* the only operation so far copies the whole old value */
+    buf *small[3]; /* ops, lengths, addresses */
     compact_range_list literals;
     compact_range_list diffs;
     uint64_t cache[COMPACT_ADDRESS_SLOTS];
-    uint64_t *approx_slots; /* by hash of 4 bytes: those bytes << 32 | old offset + 1; 0 when empty */
+    uint64_t
+        *approx_slots; /* by hash of 4 bytes: those bytes << 32 | old offset + 1; 0 when empty */
     uint32_t approx_bits;
     bool approx_tried;
     bool failed;
@@ -79,11 +80,13 @@ static void put(compact_writer *w, int stream, const uint8_t *bytes, uint32_t n)
     if (b->length != before + n) w->failed = true;
 }
 
-static void add_range(compact_writer *w, compact_range_list *list, uint64_t old_start, uint64_t new_start, uint64_t length) {
+static void add_range(compact_writer *w, compact_range_list *list, uint64_t old_start,
+                      uint64_t new_start, uint64_t length) {
     list->total += length;
     if (list->count > 0) {
         compact_range &last = list->items[list->count - 1];
-        if (last.new_start + last.length == new_start && last.old_start + last.length == old_start) {
+        if (last.new_start + last.length == new_start &&
+            last.old_start + last.length == old_start) {
             last.length += length;
             return;
         }
@@ -108,7 +111,8 @@ static void code_op(compact_writer *w, delta_op_kind kind, uint64_t address, uin
     if (length <= COMPACT_INLINE_LENGTH_MAX) {
         op = static_cast<uint8_t>(op | length << 4);
     } else {
-        put(w, COMPACT_STREAM_LENGTHS, bytes, compact_varint_write(bytes, length - COMPACT_STREAM_LENGTH_BASE));
+        put(w, COMPACT_STREAM_LENGTHS, bytes,
+            compact_varint_write(bytes, length - COMPACT_STREAM_LENGTH_BASE));
     }
     if (kind == DELTA_OP_COPY_OLD || kind == DELTA_OP_COPY_DIFF) {
         /* The slot whose position lies nearest gives the shortest varint. */
@@ -118,7 +122,8 @@ static void code_op(compact_writer *w, delta_op_kind kind, uint64_t address, uin
             if (size < best) best = size, slot = m;
         }
         op = static_cast<uint8_t>(op | slot << 2);
-        put(w, COMPACT_STREAM_ADDRESSES, bytes, compact_varint_write(bytes, compact_zigzag(address, w->cache[slot])));
+        put(w, COMPACT_STREAM_ADDRESSES, bytes,
+            compact_varint_write(bytes, compact_zigzag(address, w->cache[slot])));
         memmove(w->cache + 1, w->cache, (COMPACT_ADDRESS_SLOTS - 1) * sizeof w->cache[0]);
         w->cache[0] = address + length;
         if (kind == DELTA_OP_COPY_DIFF) add_range(w, &w->diffs, address, w->coded, length);
@@ -128,8 +133,8 @@ static void code_op(compact_writer *w, delta_op_kind kind, uint64_t address, uin
         add_range(w, &w->literals, 0, w->coded, length);
     }
     put(w, COMPACT_STREAM_OPS, &op, 1);
-    w->identity = w->op_count == 0 && kind == DELTA_OP_COPY_OLD && address == 0 && length == w->old_length &&
-                  length == w->new_length;
+    w->identity = w->op_count == 0 && kind == DELTA_OP_COPY_OLD && address == 0 &&
+                  length == w->old_length && length == w->new_length;
     ++w->op_count;
     w->coded += length;
 }
@@ -152,7 +157,8 @@ static void start_copy(compact_writer *w, uint64_t old_start, uint64_t length, b
 static void extend_copy(compact_writer *w, uint64_t length, bool exact) {
     if (length == 0) return;
     const uint64_t end = w->copy_old + w->copy_length;
-    if (exact ? w->copy_diff && length >= SPLIT_EXACT : !w->copy_diff && w->copy_length >= SPLIT_EXACT) {
+    if (exact ? w->copy_diff && length >= SPLIT_EXACT
+              : !w->copy_diff && w->copy_length >= SPLIT_EXACT) {
         start_copy(w, end, length, exact);
     } else {
         w->copy_diff = w->copy_diff || !exact;
@@ -176,7 +182,8 @@ static const uint64_t RUN_PROBE = 16;
 static void code_literal(compact_writer *w, uint64_t start, uint64_t end) {
     const uint8_t *n = w->new_data;
     uint64_t pending = start;
-    for (uint64_t p = (start + RUN_PROBE - 1) / RUN_PROBE * RUN_PROBE; p + RUN_PROBE <= end; p += RUN_PROBE) {
+    for (uint64_t p = (start + RUN_PROBE - 1) / RUN_PROBE * RUN_PROBE; p + RUN_PROBE <= end;
+         p += RUN_PROBE) {
         const uint64_t word = load64(n + p);
         if (word != uint64_t{n[p]} * 0x0101010101010101ull || load64(n + p + 8) != word) continue;
         uint64_t i = p, j = p + RUN_PROBE;
@@ -215,7 +222,8 @@ static bool approx_index(compact_writer *w) {
     /* One offset in each APPROX_STRIDE bytes, each a byte further into its
      * stretch than the last: a fixed phase would miss every copy whose
      * differences recur with the stride, as in records of that size. */
-    for (uint64_t k = 0, p = 0; p + 4 <= w->old_length; ++k, p = k * APPROX_STRIDE + k % APPROX_STRIDE) {
+    for (uint64_t k = 0, p = 0; p + 4 <= w->old_length;
+         ++k, p = k * APPROX_STRIDE + k % APPROX_STRIDE) {
         const uint32_t v = load32(w->old_data + p);
         w->approx_slots[hash4(v, bits)] = uint64_t{v} << 32 | (p + 1);
     }
@@ -255,7 +263,8 @@ static void code_gap(compact_writer *w, uint64_t start, uint64_t end) {
         const uint64_t step = minimum(1 + 2 * (misses / APPROX_MISSES), APPROX_MAX_STEP);
         /* Probes wait on memory: fetch the slot a few probes ahead meanwhile. */
         if (i + APPROX_PREFETCH * step + 4 <= end)
-            __builtin_prefetch(w->approx_slots + hash4(load32(n + i + APPROX_PREFETCH * step), w->approx_bits));
+            __builtin_prefetch(w->approx_slots +
+                               hash4(load32(n + i + APPROX_PREFETCH * step), w->approx_bits));
         const uint32_t v = load32(n + i);
         const uint64_t slot = w->approx_slots[hash4(v, w->approx_bits)];
         const uint64_t c = (slot & UINT32_MAX) - 1;
@@ -310,10 +319,13 @@ static void settle_gap(compact_writer *w, bool has_next, uint64_t next_old) {
         ahead = split;
         back = g - split;
     }
-    if (ahead > 0) extend_copy(w, ahead, mismatches(w->old_data + forward_old, n + start, ahead) == 0);
+    if (ahead > 0)
+        extend_copy(w, ahead, mismatches(w->old_data + forward_old, n + start, ahead) == 0);
     flush_copy(w);
     code_gap(w, start + ahead, w->at - back);
-    if (back > 0) start_copy(w, next_old - back, back, mismatches(w->old_data + next_old - back, n + w->at - back, back) == 0);
+    if (back > 0)
+        start_copy(w, next_old - back, back,
+                   mismatches(w->old_data + next_old - back, n + w->at - back, back) == 0);
     w->literal_start = w->at;
 }
 
@@ -344,8 +356,10 @@ static void take_copy(compact_writer *w, uint64_t old_start, uint64_t length, bo
         }
     }
     if (!merged) settle_gap(w, true, old_start);
-    if (w->has_copy) extend_copy(w, length, exact);
-    else start_copy(w, old_start, length, exact);
+    if (w->has_copy)
+        extend_copy(w, length, exact);
+    else
+        start_copy(w, old_start, length, exact);
     w->at += length;
     w->literal_start = w->at;
 }
@@ -363,7 +377,8 @@ static delta_sink_status writer_emit(void *self, const delta_op *op) {
         break;
     case DELTA_OP_COPY_OLD:
     case DELTA_OP_COPY_DIFF:
-        if (length > w->old_length || op->address > w->old_length - length) return DELTA_SINK_FAILED;
+        if (length > w->old_length || op->address > w->old_length - length)
+            return DELTA_SINK_FAILED;
         take_copy(w, op->address, length, op->kind == DELTA_OP_COPY_OLD);
         break;
     case DELTA_OP_COPY_NEW:
@@ -425,7 +440,9 @@ void compact_writer_free(compact_writer *w) {
     free(w);
 }
 
-delta_op_sink compact_writer_sink(compact_writer *writer) { return delta_op_sink{writer_emit, writer_close, writer}; }
+delta_op_sink compact_writer_sink(compact_writer *writer) {
+    return delta_op_sink{writer_emit, writer_close, writer};
+}
 
 buf *compact_writer_finish(compact_writer *w) {
     if (w == nullptr || w->failed || !w->closed || w->coded != w->new_length) return nullptr;
@@ -436,9 +453,10 @@ buf *compact_writer_finish(compact_writer *w) {
     /* The search is over: its index need not outlive it next to zstd's tables. */
     free(w->approx_slots);
     w->approx_slots = nullptr;
-    const compact_stream_set set{w->old_data, w->old_length, w->new_data, w->new_length, w->level,
-                                 {w->small[0], w->small[1], w->small[2]}, &w->literals, &w->diffs};
+    const compact_stream_set set{w->old_data,  w->old_length,
+                                 w->new_data,  w->new_length,
+                                 w->level,     {w->small[0], w->small[1], w->small[2]},
+                                 &w->literals, &w->diffs};
     return compact_streams_write(&set);
 }
-
 }

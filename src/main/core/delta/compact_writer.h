@@ -17,8 +17,8 @@
 #include <stdint.h>
 
 #include "base/buf.h"
-#include "delta/delta_ops.h"
 #include "base/corvantis_export.h"
+#include "delta/delta_ops.h"
 
 CORVANTIS_EXTERN_C_BEGIN
 

@@ -4,8 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "delta/bare_reader.h"
 #include "cbor/cbor_head.h"
+#include "delta/bare_reader.h"
 #include "delta/exact/edit_script.h"
 #include "delta/exact/execution.h"
 #include "delta/policy/quality.h"
@@ -50,7 +50,8 @@ static uint64_t planned_output_length(const buf *old_value, const buf *delta) {
         const bare_read_status status = bare_reader_next(&reader, &item);
         if (status == BARE_READ_END) return total;
         if (status != BARE_READ_ITEM) return 0;
-        if (item.kind == BARE_ITEM_COPY && (item.length > old_value->length || item.offset > old_value->length - item.length))
+        if (item.kind == BARE_ITEM_COPY &&
+            (item.length > old_value->length || item.offset > old_value->length - item.length))
             return 0;
         if (item.length > UINT64_MAX - total) return 0;
         total += item.length;
@@ -59,7 +60,9 @@ static uint64_t planned_output_length(const buf *old_value, const buf *delta) {
 
 extern "C" {
 
-uint32_t diff_quality_for_utilisation(int32_t utilisation) { return quality_for_utilisation(utilisation); }
+uint32_t diff_quality_for_utilisation(int32_t utilisation) {
+    return quality_for_utilisation(utilisation);
+}
 
 const char *diff_apply_error_name(int32_t error) {
     switch (error) {
@@ -99,7 +102,8 @@ buf *_write_replacement_delta(const buf *value) {
         return nullptr;
     }
     memcpy(out->data, head, head_length);
-    if (value->length > 0) memcpy(out->data + head_length, value->data, static_cast<size_t>(value->length));
+    if (value->length > 0)
+        memcpy(out->data + head_length, value->data, static_cast<size_t>(value->length));
     out->length = total;
     out->capacity = total;
     return out;
@@ -111,7 +115,8 @@ buf *diff_generate_binary_with_activity_history_ex(activity_history *history, co
     if (old_value == nullptr || new_value == nullptr) return nullptr;
     /* Past 2^31 - 1 bytes the engine's 32-bit lengths would be wrong (negative
      * or truncated), and a delta built on them would be a wrong value. */
-    if (old_value->length > DIFF_MAX_VALUE_LENGTH || new_value->length > DIFF_MAX_VALUE_LENGTH) return nullptr;
+    if (old_value->length > DIFF_MAX_VALUE_LENGTH || new_value->length > DIFF_MAX_VALUE_LENGTH)
+        return nullptr;
 
     uint32_t quality = 0;
     if (history != nullptr) {
@@ -126,8 +131,9 @@ buf *diff_generate_binary_with_activity_history_ex(activity_history *history, co
         return nullptr;
     }
     const uint64_t word = quality_pack(quality, bailout_limit);
-    const int32_t result = myers_binary_diff(old_value, 0, static_cast<int32_t>(old_value->length), new_value, 0,
-                                             static_cast<int32_t>(new_value->length), script, storage_limit, word);
+    const int32_t result =
+        myers_binary_diff(old_value, 0, static_cast<int32_t>(old_value->length), new_value, 0,
+                          static_cast<int32_t>(new_value->length), script, storage_limit, word);
     /* The recorded activity spans the utilisation reading, the script and
      * the search. */
     corvantis_activity_history_stop(history);
@@ -150,20 +156,20 @@ buf *diff_generate_binary_with_activity_history_ex(activity_history *history, co
 }
 
 buf *diff_generate_binary(const buf *old_value, const buf *new_value) {
-    return diff_generate_binary_with_activity_history_ex(nullptr, old_value, new_value, DIFF_DEFAULT_STORAGE_LIMIT,
-                                                         DIFF_DEFAULT_BAILOUT_LIMIT);
+    return diff_generate_binary_with_activity_history_ex(
+        nullptr, old_value, new_value, DIFF_DEFAULT_STORAGE_LIMIT, DIFF_DEFAULT_BAILOUT_LIMIT);
 }
 
 buf *diff_generate_binary_ex(const buf *old_value, const buf *new_value, uint64_t storage_limit,
                              int32_t bailout_limit) {
-    return diff_generate_binary_with_activity_history_ex(nullptr, old_value, new_value, storage_limit,
-                                                         bailout_limit);
+    return diff_generate_binary_with_activity_history_ex(nullptr, old_value, new_value,
+                                                         storage_limit, bailout_limit);
 }
 
 buf *diff_generate_binary_with_activity_history(activity_history *history, const buf *old_value,
                                                 const buf *new_value) {
-    return diff_generate_binary_with_activity_history_ex(history, old_value, new_value, DIFF_DEFAULT_STORAGE_LIMIT,
-                                                         DIFF_DEFAULT_BAILOUT_LIMIT);
+    return diff_generate_binary_with_activity_history_ex(
+        history, old_value, new_value, DIFF_DEFAULT_STORAGE_LIMIT, DIFF_DEFAULT_BAILOUT_LIMIT);
 }
 
 buf *diff_apply_binary_checked(const buf *old_value, const buf *delta, diff_apply_error *error) {
@@ -197,7 +203,8 @@ buf *diff_apply_binary_checked(const buf *old_value, const buf *delta, diff_appl
         switch (bare_reader_next(&reader, &item)) {
         case BARE_READ_ITEM: break;
         case BARE_READ_END: return out;
-        case BARE_READ_COPY_WITHOUT_LENGTH: return apply_failed(out, error, DIFF_APPLY_COPY_WITHOUT_LENGTH);
+        case BARE_READ_COPY_WITHOUT_LENGTH:
+            return apply_failed(out, error, DIFF_APPLY_COPY_WITHOUT_LENGTH);
         default: return apply_failed(out, error, DIFF_APPLY_UNREADABLE_ITEM);
         }
         if (item.kind == BARE_ITEM_COPY) {
@@ -208,7 +215,8 @@ buf *diff_apply_binary_checked(const buf *old_value, const buf *delta, diff_appl
             if (item.length > 0 && !append(out, old_value->data + item.offset, item.length))
                 return apply_failed(out, error, DIFF_APPLY_OUT_OF_MEMORY);
         } else if (item.kind == BARE_ITEM_INSERT) {
-            if (!append(out, item.bytes, item.length)) return apply_failed(out, error, DIFF_APPLY_OUT_OF_MEMORY);
+            if (!append(out, item.bytes, item.length))
+                return apply_failed(out, error, DIFF_APPLY_OUT_OF_MEMORY);
         }
         /* Every other item (negative integers, containers, tags, simple
          * values, floats, breaks, indefinite-length starts) contributes
@@ -223,6 +231,7 @@ buf *diff_apply_binary_ex(const buf *old_value, const buf *delta, const char **e
     return out;
 }
 
-buf *diff_apply_binary(const buf *old_value, const buf *delta) { return diff_apply_binary_checked(old_value, delta, nullptr); }
-
+buf *diff_apply_binary(const buf *old_value, const buf *delta) {
+    return diff_apply_binary_checked(old_value, delta, nullptr);
+}
 }

@@ -12,10 +12,10 @@
 
 #include <stdint.h>
 
-#include "delta/policy/activity_history.h"
-#include "delta/policy/quality.h"
 #include "base/buf.h"
 #include "base/corvantis_export.h"
+#include "delta/policy/activity_history.h"
+#include "delta/policy/quality.h"
 
 CORVANTIS_EXTERN_C_BEGIN
 
@@ -37,12 +37,15 @@ CORVANTIS_EXTERN_C_BEGIN
  * may be null (quality 0); when given it is started before and stopped after
  * the search, and its last delta quality is set. */
 CORVANTIS_API buf *diff_generate_binary(const buf *old_value, const buf *new_value);
-CORVANTIS_API buf *diff_generate_binary_ex(const buf *old_value, const buf *new_value, uint64_t storage_limit,
-                                           int32_t bailout_limit);
-CORVANTIS_API buf *diff_generate_binary_with_activity_history(activity_history *history, const buf *old_value,
+CORVANTIS_API buf *diff_generate_binary_ex(const buf *old_value, const buf *new_value,
+                                           uint64_t storage_limit, int32_t bailout_limit);
+CORVANTIS_API buf *diff_generate_binary_with_activity_history(activity_history *history,
+                                                              const buf *old_value,
                                                               const buf *new_value);
-CORVANTIS_API buf *diff_generate_binary_with_activity_history_ex(activity_history *history, const buf *old_value,
-                                                                 const buf *new_value, uint64_t storage_limit,
+CORVANTIS_API buf *diff_generate_binary_with_activity_history_ex(activity_history *history,
+                                                                 const buf *old_value,
+                                                                 const buf *new_value,
+                                                                 uint64_t storage_limit,
                                                                  int32_t bailout_limit);
 
 /* Delta quality (0 to 4) for a utilisation in 256ths. */
@@ -80,7 +83,8 @@ CORVANTIS_API const char *diff_apply_error_name(int32_t error);
 
 /* As diff_apply_binary; when error is not null, *error is set to why it
  * failed, or to DIFF_APPLY_OK on success. */
-CORVANTIS_API buf *diff_apply_binary_checked(const buf *old_value, const buf *delta, diff_apply_error *error);
+CORVANTIS_API buf *diff_apply_binary_checked(const buf *old_value, const buf *delta,
+                                             diff_apply_error *error);
 
 /* As diff_apply_binary; on failure, when error is not null, *error is set to
  * a static message saying what went wrong (one of the DIFF_ERROR_* texts).

@@ -22,17 +22,17 @@ static const uint64_t INSERT_ALL_SLACK = 64;
  * engine took a third of the time for nothing. */
 static const diff_fast_tuning COMPACT_SCAN = {31, 3, 0};
 
-
 /* The delta of one operation list: the scan's, or (scan false) a single
  * insert of the whole new value. */
-static buf *write_delta(const buf *old_value, const buf *new_value, int32_t level, diff_progress_fn progress,
-                        void *context, bool scan) {
+static buf *write_delta(const buf *old_value, const buf *new_value, int32_t level,
+                        diff_progress_fn progress, void *context, bool scan) {
     compact_writer *writer = compact_writer_create(old_value, new_value, level, progress, context);
     if (writer == nullptr) return nullptr;
     const delta_op_sink sink = compact_writer_sink(writer);
     delta_sink_status status;
     const bool same = old_value->length == new_value->length &&
-                      (new_value->length == 0 || memcmp(old_value->data, new_value->data, new_value->length) == 0);
+                      (new_value->length == 0 ||
+                       memcmp(old_value->data, new_value->data, new_value->length) == 0);
     if (scan && !same && old_value->length > 0 && new_value->length > 0) {
         status = diff_fast_emit_tuned(old_value, new_value, &sink, &COMPACT_SCAN);
     } else {
@@ -50,11 +50,12 @@ static buf *write_delta(const buf *old_value, const buf *new_value, int32_t leve
 
 extern "C" {
 
-buf *diff_generate_compact_ex(const buf *old_value, const buf *new_value, int32_t level, diff_progress_fn progress,
-                              void *context) {
+buf *diff_generate_compact_ex(const buf *old_value, const buf *new_value, int32_t level,
+                              diff_progress_fn progress, void *context) {
     if (old_value == nullptr || new_value == nullptr) return nullptr;
     if (level < DIFF_COMPACT_LEVEL_MIN || level > DIFF_COMPACT_LEVEL_MAX) return nullptr;
-    if ((old_value->length > 0 && old_value->data == nullptr) || (new_value->length > 0 && new_value->data == nullptr))
+    if ((old_value->length > 0 && old_value->data == nullptr) ||
+        (new_value->length > 0 && new_value->data == nullptr))
         return nullptr;
     buf *delta = write_delta(old_value, new_value, level, progress, context, true);
     if (delta != nullptr && delta->length > new_value->length + INSERT_ALL_SLACK) {
@@ -66,7 +67,8 @@ buf *diff_generate_compact_ex(const buf *old_value, const buf *new_value, int32_
             buf_free(whole);
         }
     }
-    if (delta != nullptr && progress != nullptr) progress(context, new_value->length, new_value->length);
+    if (delta != nullptr && progress != nullptr)
+        progress(context, new_value->length, new_value->length);
     return delta;
 }
 
@@ -87,8 +89,8 @@ buf *diff_apply(const buf *old_value, const buf *delta, diff_apply_error *error)
         *error = DIFF_APPLY_NULL_ARGUMENT;
         return nullptr;
     }
-    if (!diff_is_compact(delta->data, delta->length)) return diff_apply_binary_checked(old_value, delta, error);
+    if (!diff_is_compact(delta->data, delta->length))
+        return diff_apply_binary_checked(old_value, delta, error);
     return compact_apply(old_value, delta, error);
 }
-
 }

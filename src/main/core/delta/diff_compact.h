@@ -25,13 +25,13 @@ CORVANTIS_EXTERN_C_BEGIN
 #define DIFF_COMPACT_LEVEL_MAX 19
 #define DIFF_COMPACT_LEVEL_DEFAULT 3
 
-
 /* A compact delta from old_value to new_value; level 1 (fastest) to 19
  * (smallest). Null when an argument is null, the level is out of range, or
  * memory runs out. Lengths are 64-bit. */
 CORVANTIS_API buf *diff_generate_compact(const buf *old_value, const buf *new_value, int32_t level);
-CORVANTIS_API buf *diff_generate_compact_ex(const buf *old_value, const buf *new_value, int32_t level,
-                                            diff_progress_fn progress, void *context);
+CORVANTIS_API buf *diff_generate_compact_ex(const buf *old_value, const buf *new_value,
+                                            int32_t level, diff_progress_fn progress,
+                                            void *context);
 
 /* True when data starts with the compact signature. */
 CORVANTIS_API int diff_is_compact(const uint8_t *data, uint64_t length);

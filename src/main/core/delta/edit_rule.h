@@ -15,8 +15,8 @@ typedef int32_t (*edit_rule_head_fn)(int64_t argument);
  * literal of literal_length bytes, encodes no larger as part of that literal:
  * the literal's growth (the copy's bytes plus the growth of its length head)
  * is weighed against 1 + head(copy_offset), and ties go to literal bytes. */
-bool edit_rule_copy_joins_literal(edit_rule_head_fn head, int64_t literal_length, int64_t copy_offset,
-                                  int64_t copy_length);
+bool edit_rule_copy_joins_literal(edit_rule_head_fn head, int64_t literal_length,
+                                  int64_t copy_offset, int64_t copy_length);
 
 /* Bytes an insert of `length` bytes adds to the output. */
 int64_t edit_rule_insert_cost(edit_rule_head_fn head, int64_t length);

@@ -15,13 +15,13 @@ static const int32_t k_search_again_limit = 8;
  * almost no progress. */
 static const int64_t k_edge_fraction = 8;
 
-static bailout_call window_call(int32_t kind, int32_t op, int32_t on, int32_t np, int32_t nn, int32_t extra,
-                                int32_t limit) {
+static bailout_call window_call(int32_t kind, int32_t op, int32_t on, int32_t np, int32_t nn,
+                                int32_t extra, int32_t limit) {
     return bailout_call{kind, op, on, np, nn, extra, limit};
 }
 
-static bailout_plan two_windows(int32_t op, int32_t on, int32_t np, int32_t nn, int32_t sx, int32_t sy,
-                                int32_t limit) {
+static bailout_plan two_windows(int32_t op, int32_t on, int32_t np, int32_t nn, int32_t sx,
+                                int32_t sy, int32_t limit) {
     bailout_plan plan = {};
     plan.count = 2;
     plan.calls[0] = window_call(BAILOUT_TRIM_SUFFIX, op, sx, np, sy, 0, limit);
@@ -29,8 +29,8 @@ static bailout_plan two_windows(int32_t op, int32_t on, int32_t np, int32_t nn, 
     return plan;
 }
 
-bailout_plan bailout_split(int32_t op, int32_t on, int32_t np, int32_t nn, bailout_points pts, int32_t limit,
-                           int32_t record_limit) {
+bailout_plan bailout_split(int32_t op, int32_t on, int32_t np, int32_t nn, bailout_points pts,
+                           int32_t limit, int32_t record_limit) {
     const int32_t xf = pts.forward_x, yf = pts.forward_y;
     const int32_t xr = pts.reverse_x, yr = pts.reverse_y;
 
@@ -40,8 +40,10 @@ bailout_plan bailout_split(int32_t op, int32_t on, int32_t np, int32_t nn, bailo
         bailout_plan plan = {};
         plan.count = 3;
         plan.calls[0] = window_call(BAILOUT_TRIM_SUFFIX, op, xf, np, yf, 0, record_limit);
-        plan.calls[1] = window_call(BAILOUT_BOUNDED_DIFF, op + xf, xr - xf, np + yf, yr - yf, on, limit);
-        plan.calls[2] = window_call(BAILOUT_TRIM_PREFIX, op + xr, on - xr, np + yr, nn - yr, 0, record_limit);
+        plan.calls[1] =
+            window_call(BAILOUT_BOUNDED_DIFF, op + xf, xr - xf, np + yf, yr - yf, on, limit);
+        plan.calls[2] =
+            window_call(BAILOUT_TRIM_PREFIX, op + xr, on - xr, np + yr, nn - yr, 0, record_limit);
         return plan;
     }
 
@@ -64,10 +66,12 @@ bailout_plan bailout_split(int32_t op, int32_t on, int32_t np, int32_t nn, bailo
     return two_windows(op, on, np, nn, sx, sy, record_limit);
 }
 
-bailout_plan bailout_bounded(const buf *old_value, const buf *new_value, int32_t op, int32_t on, int32_t np,
-                             int32_t nn, int32_t scale, int32_t limit, int32_t record_limit) {
+bailout_plan bailout_bounded(const buf *old_value, const buf *new_value, int32_t op, int32_t on,
+                             int32_t np, int32_t nn, int32_t scale, int32_t limit,
+                             int32_t record_limit) {
     bailout_plan plan = {};
-    if (min32(on, nn) >= 8 && (int64_t)on * nn < k_search_again_area + (((int64_t)scale * scale) >> 1)) {
+    if (min32(on, nn) >= 8 &&
+        (int64_t)on * nn < k_search_again_area + (((int64_t)scale * scale) >> 1)) {
         plan.count = 1;
         plan.calls[0] = window_call(BAILOUT_SEARCH, op, on, np, nn, 0,
                                     limit > k_search_again_limit ? limit : k_search_again_limit);
@@ -86,8 +90,10 @@ bailout_plan bailout_bounded(const buf *old_value, const buf *new_value, int32_t
     plan.calls[0] = window_call(BAILOUT_INSERT, 0, 0, np, q_new, 0, 0);
     plan.calls[1] = window_call(BAILOUT_DELETE, 0, 0, 0, 0, 0, 0);
     plan.calls[2] = window_call(BAILOUT_MATCH, op + q_old, p, 0, 0, 0, 0);
-    plan.calls[3] = window_call(BAILOUT_TRIM_SUFFIX, op + q_old, h_old, np + q_new, h_new, p, record_limit);
-    plan.calls[4] = window_call(BAILOUT_INSERT, 0, 0, np + q_new + h_new, nn - (q_new + h_new), 0, 0);
+    plan.calls[3] =
+        window_call(BAILOUT_TRIM_SUFFIX, op + q_old, h_old, np + q_new, h_new, p, record_limit);
+    plan.calls[4] =
+        window_call(BAILOUT_INSERT, 0, 0, np + q_new + h_new, nn - (q_new + h_new), 0, 0);
     plan.calls[5] = window_call(BAILOUT_DELETE, 0, 0, 0, 0, 0, 0);
     return plan;
 }
@@ -107,5 +113,4 @@ uint64_t approx_cube_root(int64_t value) {
     const int bits = 64 - __builtin_clzll((uint64_t)value);
     return (uint64_t)1 << (bits / 3);
 }
-
 }

@@ -21,10 +21,10 @@
 /* One piece of work over a window: old position, old length, new position,
  * new length. The execution unit keeps its pending work as these too. */
 enum bailout_call_kind {
-    BAILOUT_MATCH,        /* match(old_position, old_length) */
-    BAILOUT_INSERT,       /* insert(new_position, new_length) */
-    BAILOUT_DELETE,       /* delete */
-    BAILOUT_TRIM_SUFFIX,  /* extra: bytes already matched at the front */
+    BAILOUT_MATCH,       /* match(old_position, old_length) */
+    BAILOUT_INSERT,      /* insert(new_position, new_length) */
+    BAILOUT_DELETE,      /* delete */
+    BAILOUT_TRIM_SUFFIX, /* extra: bytes already matched at the front */
     BAILOUT_TRIM_PREFIX,
     BAILOUT_SEARCH,       /* a middle-snake search of the window as it is */
     BAILOUT_BOUNDED_DIFF, /* extra: old length of the window that bailed out */
@@ -53,20 +53,22 @@ typedef struct bailout_points {
 
 /* The split of a window whose search gave up with `limit` left at `points`;
  * `record_limit` is the limit of a fresh diff. */
-bailout_plan bailout_split(int32_t old_position, int32_t old_length, int32_t new_position, int32_t new_length,
-                           bailout_points points, int32_t limit, int32_t record_limit);
+bailout_plan bailout_split(int32_t old_position, int32_t old_length, int32_t new_position,
+                           int32_t new_length, bailout_points points, int32_t limit,
+                           int32_t record_limit);
 
 /* The window between the points of a bailed search. `scale` is the old
  * length of the window that bailed out. */
-bailout_plan bailout_bounded(const buf *old_value, const buf *new_value, int32_t old_position, int32_t old_length,
-                             int32_t new_position, int32_t new_length, int32_t scale, int32_t limit,
-                             int32_t record_limit);
+bailout_plan bailout_bounded(const buf *old_value, const buf *new_value, int32_t old_position,
+                             int32_t old_length, int32_t new_position, int32_t new_length,
+                             int32_t scale, int32_t limit, int32_t record_limit);
 
 CORVANTIS_EXTERN_C_BEGIN
 
 /* A bail-out limit scaled to the input: factor times the cube root estimate
  * of old_length + new_length, divided by 100; never below 256. */
-CORVANTIS_API int32_t myers_binary_diff_bailout_limit(int32_t factor, int32_t old_length, int32_t new_length);
+CORVANTIS_API int32_t myers_binary_diff_bailout_limit(int32_t factor, int32_t old_length,
+                                                      int32_t new_length);
 
 /* 2^(b / 3) where b is the bit length of value; 0 for 0 and 2^21 for a
  * negative value. */

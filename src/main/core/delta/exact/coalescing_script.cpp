@@ -12,7 +12,8 @@
  * opens a new one. The engine only sends back-to-back matches that are
  * contiguous in both values (and inserts contiguous in the new value), so a
  * run grows by length alone. */
-static int extend_or_open(coallescing_script *script, uint32_t kind, uint32_t start, int32_t length) {
+static int extend_or_open(coallescing_script *script, uint32_t kind, uint32_t start,
+                          int32_t length) {
     if (length < 1) return 1;
     if (script->run_kind == kind) {
         script->run_length += static_cast<uint32_t>(length);
@@ -65,21 +66,20 @@ int coallescing_script_flush(coallescing_script *script) {
     case COALESCING_RUN_INSERT:
         return edit_script_insert(script->script, static_cast<int32_t>(script->run_start),
                                   static_cast<int32_t>(script->run_length));
-    default:
-        return 1;
+    default: return 1;
     }
 }
 
 int coallescing_script_match(coallescing_script *script, int32_t old_position, int32_t length) {
     if (g_observer) return g_observer(g_observer_context, 'M', old_position, length);
-    return extend_or_open(script, COALESCING_RUN_COPY, static_cast<uint32_t>(old_position) - script->old_origin,
-                          length);
+    return extend_or_open(script, COALESCING_RUN_COPY,
+                          static_cast<uint32_t>(old_position) - script->old_origin, length);
 }
 
 int coallescing_script_insert(coallescing_script *script, int32_t new_position, int32_t length) {
     if (g_observer) return g_observer(g_observer_context, 'I', new_position, length);
-    return extend_or_open(script, COALESCING_RUN_INSERT, static_cast<uint32_t>(new_position) - script->new_origin,
-                          length);
+    return extend_or_open(script, COALESCING_RUN_INSERT,
+                          static_cast<uint32_t>(new_position) - script->new_origin, length);
 }
 
 int coallescing_script_delete(coallescing_script *script) {
@@ -97,14 +97,15 @@ int coallescing_script_close(coallescing_script *script, int32_t old_length, int
     if (script->untouched) {
         /* Nothing reached the edit script yet, so the open run is the whole
          * stream. */
-        if (script->run_kind == COALESCING_RUN_INSERT) return SCRIPT_RESULT_REPLACE; /* nothing of the old value reused */
+        if (script->run_kind == COALESCING_RUN_INSERT)
+            return SCRIPT_RESULT_REPLACE; /* nothing of the old value reused */
         if (script->run_start == 0 && script->run_length == static_cast<uint32_t>(old_length))
             return SCRIPT_RESULT_NO_CHANGE;
     }
     if (!coallescing_script_flush(script)) return SCRIPT_RESULT_REPLACE;
-    const bool closed = script->sink != nullptr ? script->sink->close(script->sink->writer) == DELTA_SINK_CONTINUE
-                                                : edit_script_close(script->script) != 0;
+    const bool closed = script->sink != nullptr
+                            ? script->sink->close(script->sink->writer) == DELTA_SINK_CONTINUE
+                            : edit_script_close(script->script) != 0;
     return closed ? SCRIPT_RESULT_EDIT : SCRIPT_RESULT_REPLACE;
 }
-
 }

@@ -30,7 +30,7 @@ typedef struct coallescing_script {
     uint32_t run_kind;   /* COALESCING_RUN_* */
     uint32_t run_start;
     uint32_t run_length;
-    uint8_t untouched;   /* set until the first run reaches the edit script */
+    uint8_t untouched;         /* set until the first run reaches the edit script */
     const delta_op_sink *sink; /* borrowed; null: the runs go to the edit script */
 } coallescing_script;
 
@@ -47,11 +47,14 @@ typedef enum script_result {
  * "invalid range"), or "unknown" for any other number. */
 CORVANTIS_API const char *script_result_name(int32_t result);
 
-CORVANTIS_API int coallescing_script_match(coallescing_script *script, int32_t old_position, int32_t length);
-CORVANTIS_API int coallescing_script_insert(coallescing_script *script, int32_t new_position, int32_t length);
+CORVANTIS_API int coallescing_script_match(coallescing_script *script, int32_t old_position,
+                                           int32_t length);
+CORVANTIS_API int coallescing_script_insert(coallescing_script *script, int32_t new_position,
+                                            int32_t length);
 CORVANTIS_API int coallescing_script_delete(coallescing_script *script);
 /* SCRIPT_RESULT_EDIT, _REPLACE or _NO_CHANGE. */
-CORVANTIS_API int coallescing_script_close(coallescing_script *script, int32_t old_length, int32_t new_length);
+CORVANTIS_API int coallescing_script_close(coallescing_script *script, int32_t old_length,
+                                           int32_t new_length);
 CORVANTIS_API int coallescing_script_flush(coallescing_script *script);
 
 /* Test seam: while an observer is set, every match, insert, delete and

@@ -1,8 +1,8 @@
 #include "delta/exact/edit_script.h"
 
 #include "base/alloc.h"
-#include "delta/bare_writer.h"
 #include "cbor/cbor_head.h"
+#include "delta/bare_writer.h"
 
 /* The edit script is the bare writer behind a 32-bit record: each call loads
  * the record into a writer, applies the writer's rules and stores it back. */
@@ -59,7 +59,8 @@ edit_script *edit_script_create(const buf *old_value, const buf *new_value) {
     script->new_value = new_value;
     /* The budget is the low 32 bits of the new length; callers refuse values
      * of 2^31 bytes and more before they get here. */
-    script->budget = new_value == nullptr ? 0 : static_cast<int32_t>(static_cast<uint32_t>(new_value->length));
+    script->budget =
+        new_value == nullptr ? 0 : static_cast<int32_t>(static_cast<uint32_t>(new_value->length));
     return script;
 }
 
@@ -78,7 +79,7 @@ int _edit_script_write_pending(edit_script *script) {
 
 int edit_script_match(edit_script *script, int32_t old_offset, int32_t length) {
     if (script == nullptr) return 0;
-    if (length < 1) return 1; /* an empty copy writes nothing */
+    if (length < 1) return 1;     /* an empty copy writes nothing */
     if (old_offset < 0) return 0; /* no such place in the old value: the delta cannot be written */
     bare_writer w = load(script);
     return store(script, w, bare_writer_match(&w, widen(old_offset), widen(length)));
@@ -96,5 +97,4 @@ int edit_script_close(edit_script *script) {
     if (script == nullptr) return 0;
     return _edit_script_write_pending(script);
 }
-
 }

@@ -16,14 +16,14 @@
 CORVANTIS_EXTERN_C_BEGIN
 
 typedef struct edit_script {
-    int32_t insert_offset;   /* start of the pending literal in the new value; -1: none */
+    int32_t insert_offset; /* start of the pending literal in the new value; -1: none */
     int32_t insert_length;
-    int32_t copy_offset;     /* offset of the pending copy in the old value; -1: none */
+    int32_t copy_offset; /* offset of the pending copy in the old value; -1: none */
     int32_t copy_length;
-    const buf *old_value;    /* borrowed, never read */
-    const buf *new_value;    /* borrowed, source of every literal byte */
-    int32_t budget;          /* bytes left before the delta is no smaller than new */
-    buf *output;             /* owned: the delta written so far */
+    const buf *old_value; /* borrowed, never read */
+    const buf *new_value; /* borrowed, source of every literal byte */
+    int32_t budget;       /* bytes left before the delta is no smaller than new */
+    buf *output;          /* owned: the delta written so far */
 } edit_script;
 
 /* Returns a new script (null when an allocation fails). */

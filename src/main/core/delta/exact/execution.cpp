@@ -4,27 +4,33 @@
 #include <string.h>
 
 #include "base/alloc.h"
-#include "delta/exact/bailout.h"
 #include "base/byte_compare.h"
+#include "delta/exact/bailout.h"
 #include "delta/policy/quality.h"
 
 static inline int32_t min32(int32_t a, int32_t b) { return a < b ? a : b; }
 
-static inline const uint8_t *old_bytes(const execution *e, int32_t position) { return e->old_value->data + position; }
-static inline const uint8_t *new_bytes(const execution *e, int32_t position) { return e->new_value->data + position; }
+static inline const uint8_t *old_bytes(const execution *e, int32_t position) {
+    return e->old_value->data + position;
+}
+static inline const uint8_t *new_bytes(const execution *e, int32_t position) {
+    return e->new_value->data + position;
+}
 
 /* Common prefix of a window. */
-static inline int32_t window_prefix(const execution *e, int32_t op, int32_t on, int32_t np, int32_t nn) {
+static inline int32_t window_prefix(const execution *e, int32_t op, int32_t on, int32_t np,
+                                    int32_t nn) {
     const int32_t n = min32(on, nn);
     if (n < 1) return 0;
     return (int32_t)byte_compare_forward(old_bytes(e, op), new_bytes(e, np), n);
 }
 
 /* Where the common suffix starts in the old window, never below the floor. */
-static inline int32_t window_suffix_start(const execution *e, int32_t op, int32_t on, int32_t np, int32_t nn,
-                                          int64_t floor) {
+static inline int32_t window_suffix_start(const execution *e, int32_t op, int32_t on, int32_t np,
+                                          int32_t nn, int64_t floor) {
     if (floor >= on) return on;
-    return on - (int32_t)byte_compare_backward(old_bytes(e, op + on), new_bytes(e, np + nn), on - floor);
+    return on -
+           (int32_t)byte_compare_backward(old_bytes(e, op + on), new_bytes(e, np + nn), on - floor);
 }
 
 /* Zero-length matches and inserts change nothing in the script, so they are
@@ -111,39 +117,39 @@ static execution_task call_match(int32_t old_position, int32_t length) {
     return {BAILOUT_MATCH, old_position, length, 0, 0, 0, 0};
 }
 
-static execution_task call_window(int32_t kind, int32_t op, int32_t on, int32_t np, int32_t nn, int32_t extra,
-                                  int32_t limit) {
+static execution_task call_window(int32_t kind, int32_t op, int32_t on, int32_t np, int32_t nn,
+                                  int32_t extra, int32_t limit) {
     return {kind, op, on, np, nn, extra, limit};
 }
 
-static int diff_step(execution *e, execution_stack *stack, int32_t op, int32_t on, int32_t np, int32_t nn);
-static int trim_suffix_step(execution *e, execution_stack *stack, int32_t op, int32_t on, int32_t np, int32_t nn,
-                            int32_t matched, int32_t limit);
-static int trim_prefix_step(execution *e, execution_stack *stack, int32_t op, int32_t on, int32_t np, int32_t nn,
-                            int32_t limit);
-static int middlesnake_step(execution *e, execution_stack *stack, int32_t op, int32_t on, int32_t np, int32_t nn,
-                            int32_t limit);
+static int diff_step(execution *e, execution_stack *stack, int32_t op, int32_t on, int32_t np,
+                     int32_t nn);
+static int trim_suffix_step(execution *e, execution_stack *stack, int32_t op, int32_t on,
+                            int32_t np, int32_t nn, int32_t matched, int32_t limit);
+static int trim_prefix_step(execution *e, execution_stack *stack, int32_t op, int32_t on,
+                            int32_t np, int32_t nn, int32_t limit);
+static int middlesnake_step(execution *e, execution_stack *stack, int32_t op, int32_t on,
+                            int32_t np, int32_t nn, int32_t limit);
 
 static int dispatch(execution *e, execution_stack *stack, const execution_task &t) {
     switch (t.kind) {
-    case BAILOUT_MATCH:
-        return emit_match(e, t.old_position, t.old_length);
-    case BAILOUT_INSERT:
-        return emit_insert(e, t.new_position, t.new_length);
-    case BAILOUT_DELETE:
-        return coallescing_script_delete(e->script);
+    case BAILOUT_MATCH: return emit_match(e, t.old_position, t.old_length);
+    case BAILOUT_INSERT: return emit_insert(e, t.new_position, t.new_length);
+    case BAILOUT_DELETE: return coallescing_script_delete(e->script);
     case BAILOUT_TRIM_SUFFIX:
-        return trim_suffix_step(e, stack, t.old_position, t.old_length, t.new_position, t.new_length, t.extra,
-                                t.limit);
+        return trim_suffix_step(e, stack, t.old_position, t.old_length, t.new_position,
+                                t.new_length, t.extra, t.limit);
     case BAILOUT_TRIM_PREFIX:
-        return trim_prefix_step(e, stack, t.old_position, t.old_length, t.new_position, t.new_length, t.limit);
+        return trim_prefix_step(e, stack, t.old_position, t.old_length, t.new_position,
+                                t.new_length, t.limit);
     case BAILOUT_SEARCH:
-        return middlesnake_step(e, stack, t.old_position, t.old_length, t.new_position, t.new_length, t.limit);
+        return middlesnake_step(e, stack, t.old_position, t.old_length, t.new_position,
+                                t.new_length, t.limit);
     case BAILOUT_BOUNDED_DIFF:
-        return schedule_plan(stack, bailout_bounded(e->old_value, e->new_value, t.old_position, t.old_length,
-                                                    t.new_position, t.new_length, t.extra, t.limit, e->limit));
-    default:
-        return 0;
+        return schedule_plan(stack, bailout_bounded(e->old_value, e->new_value, t.old_position,
+                                                    t.old_length, t.new_position, t.new_length,
+                                                    t.extra, t.limit, e->limit));
+    default: return 0;
     }
 }
 
@@ -170,14 +176,15 @@ static int run(execution *e, Step step) {
  * are called directly never call a step directly that could lead back to
  * themselves, so the native stack stays a few frames deep. */
 
-static int diff_step(execution *e, execution_stack *stack, int32_t op, int32_t on, int32_t np, int32_t nn) {
+static int diff_step(execution *e, execution_stack *stack, int32_t op, int32_t on, int32_t np,
+                     int32_t nn) {
     const int32_t p = window_prefix(e, op, on, np, nn);
     if (!emit_match(e, op, p)) return 0;
     return trim_suffix_step(e, stack, op, on, np, nn, p, e->limit);
 }
 
-static int trim_suffix_step(execution *e, execution_stack *stack, int32_t op, int32_t on, int32_t np, int32_t nn,
-                            int32_t matched, int32_t limit) {
+static int trim_suffix_step(execution *e, execution_stack *stack, int32_t op, int32_t on,
+                            int32_t np, int32_t nn, int32_t matched, int32_t limit) {
     /* The floor keeps the suffix clear of the matched prefix in both windows. */
     const int64_t floor = (int64_t)matched + (on > nn ? (int64_t)on - nn : 0);
     const int32_t xs = window_suffix_start(e, op, on, np, nn, floor);
@@ -190,8 +197,8 @@ static int trim_suffix_step(execution *e, execution_stack *stack, int32_t op, in
     return middlesnake_step(e, stack, op + matched, old_core, np + matched, new_core, limit);
 }
 
-static int trim_prefix_step(execution *e, execution_stack *stack, int32_t op, int32_t on, int32_t np, int32_t nn,
-                            int32_t limit) {
+static int trim_prefix_step(execution *e, execution_stack *stack, int32_t op, int32_t on,
+                            int32_t np, int32_t nn, int32_t limit) {
     const int32_t p = window_prefix(e, op, on, np, nn);
     if (!emit_match(e, op, p)) return 0;
     if (p == on) return emit_insert(e, np + on, nn - on);
@@ -206,20 +213,21 @@ static inline uint32_t forward_key(int32_t k) {
 
 static inline uint32_t reverse_key(int32_t k) { return forward_key(k) + 2; }
 
-static int schedule_recurse(execution *e, execution_stack *stack, int32_t op, int32_t on, int32_t np, int32_t nn,
-                            int32_t s, int32_t end, int32_t k) {
+static int schedule_recurse(execution *e, execution_stack *stack, int32_t op, int32_t on,
+                            int32_t np, int32_t nn, int32_t s, int32_t end, int32_t k) {
     const execution_task calls[3] = {
         call_window(BAILOUT_TRIM_SUFFIX, op, s, np, s + k, 0, e->limit),
         call_match(op + s, end - s),
-        call_window(BAILOUT_TRIM_PREFIX, op + end, on - end, np + end + k, nn - (end + k), 0, e->limit),
+        call_window(BAILOUT_TRIM_PREFIX, op + end, on - end, np + end + k, nn - (end + k), 0,
+                    e->limit),
     };
     return schedule(stack, calls, 3);
 }
 
 /* The furthest forward point (from (0, 0)) and reverse point (from (N, M)) in
  * the slots of the last iteration of a search over an N x M window. */
-static bailout_points furthest_points(const execution *e, int32_t on, int32_t nn, int32_t corner_old,
-                                      int32_t corner_new) {
+static bailout_points furthest_points(const execution *e, int32_t on, int32_t nn,
+                                      int32_t corner_old, int32_t corner_new) {
     const int32_t *slots = e->storage->slots;
     const int64_t delta = (int64_t)nn - on;
     bailout_points pts = {0, 0, on, nn};
@@ -252,8 +260,8 @@ static bailout_points furthest_points(const execution *e, int32_t on, int32_t nn
 
 /* The slots belong to the search that gave up only until the first
  * sub-search, so its points are read before anything is scheduled. */
-static int bail_step(execution *e, execution_stack *stack, int32_t op, int32_t on, int32_t np, int32_t nn,
-                     int32_t corner_old, int32_t corner_new, int32_t limit) {
+static int bail_step(execution *e, execution_stack *stack, int32_t op, int32_t on, int32_t np,
+                     int32_t nn, int32_t corner_old, int32_t corner_new, int32_t limit) {
     const bailout_points pts = furthest_points(e, on, nn, corner_old, corner_new);
     return schedule_plan(stack, bailout_split(op, on, np, nn, pts, limit, e->limit));
 }
@@ -265,8 +273,8 @@ static inline uint64_t progress_factor(int32_t d) {
     return (uint64_t)1 << ((bits - 1) / 2 + 1);
 }
 
-static int middlesnake_step(execution *e, execution_stack *stack, int32_t op, int32_t on, int32_t np, int32_t nn,
-                            int32_t limit) {
+static int middlesnake_step(execution *e, execution_stack *stack, int32_t op, int32_t on,
+                            int32_t np, int32_t nn, int32_t limit) {
     storage *st = e->storage;
     if (!storage_initialise(st, 1)) return 0;
     storage_key_forward_set(st, 0, 0);
@@ -294,7 +302,8 @@ static int middlesnake_step(execution *e, execution_stack *stack, int32_t op, in
             int64_t n = (int64_t)on - x;
             if ((int64_t)nn - y < n) n = (int64_t)nn - y;
             int32_t x_end = x;
-            if (n >= 1 && x >= 0 && y >= 0) x_end = x + (int32_t)byte_compare_forward(a + x, b + y, n);
+            if (n >= 1 && x >= 0 && y >= 0)
+                x_end = x + (int32_t)byte_compare_forward(a + x, b + y, n);
             if (forward_tests) {
                 const int64_t r = (int64_t)k - delta;
                 if ((r < 0 ? -r : r) < d && x_end >= slots[reverse_key((int32_t)r)])
@@ -322,7 +331,8 @@ static int middlesnake_step(execution *e, execution_stack *stack, int32_t op, in
         if ((d & 63) == 0) {
             const bailout_points pts = furthest_points(e, on, nn, corner_old, corner_new);
             const uint32_t forward = (uint32_t)pts.forward_x + (uint32_t)pts.forward_y;
-            const uint32_t reverse = (uint32_t)on + (uint32_t)nn - (uint32_t)pts.reverse_x - (uint32_t)pts.reverse_y;
+            const uint32_t reverse =
+                (uint32_t)on + (uint32_t)nn - (uint32_t)pts.reverse_x - (uint32_t)pts.reverse_y;
             const uint64_t progress = (uint64_t)forward + reverse;
             if (progress < progress_factor(d) * (uint64_t)d) {
                 bail_limit = (int32_t)((uint32_t)bail_limit - 48u);
@@ -389,49 +399,56 @@ int execution_diff(execution *e, int32_t old_position, int32_t old_length, int32
     });
 }
 
-int execution_trim_suffix(execution *e, int32_t old_position, int32_t old_length, int32_t new_position,
-                          int32_t new_length, int32_t matched, int32_t limit) {
+int execution_trim_suffix(execution *e, int32_t old_position, int32_t old_length,
+                          int32_t new_position, int32_t new_length, int32_t matched,
+                          int32_t limit) {
     return run(e, [&](execution_stack *stack) {
-        return trim_suffix_step(e, stack, old_position, old_length, new_position, new_length, matched, limit);
+        return trim_suffix_step(e, stack, old_position, old_length, new_position, new_length,
+                                matched, limit);
     });
 }
 
-int execution_trim_prefix(execution *e, int32_t old_position, int32_t old_length, int32_t new_position,
-                          int32_t new_length, int32_t limit) {
+int execution_trim_prefix(execution *e, int32_t old_position, int32_t old_length,
+                          int32_t new_position, int32_t new_length, int32_t limit) {
     return run(e, [&](execution_stack *stack) {
-        return trim_prefix_step(e, stack, old_position, old_length, new_position, new_length, limit);
+        return trim_prefix_step(e, stack, old_position, old_length, new_position, new_length,
+                                limit);
     });
 }
 
-int execution_middlesnake(execution *e, int32_t old_position, int32_t old_length, int32_t new_position,
-                          int32_t new_length, int32_t limit) {
+int execution_middlesnake(execution *e, int32_t old_position, int32_t old_length,
+                          int32_t new_position, int32_t new_length, int32_t limit) {
     return run(e, [&](execution_stack *stack) {
-        return middlesnake_step(e, stack, old_position, old_length, new_position, new_length, limit);
+        return middlesnake_step(e, stack, old_position, old_length, new_position, new_length,
+                                limit);
     });
 }
 
 int execution_recurse(execution *e, int32_t old_position, int32_t old_length, int32_t new_position,
-                      int32_t new_length, int32_t snake_start, int32_t snake_end, int32_t diagonal) {
+                      int32_t new_length, int32_t snake_start, int32_t snake_end,
+                      int32_t diagonal) {
     return run(e, [&](execution_stack *stack) {
-        return schedule_recurse(e, stack, old_position, old_length, new_position, new_length, snake_start,
-                                snake_end, diagonal);
+        return schedule_recurse(e, stack, old_position, old_length, new_position, new_length,
+                                snake_start, snake_end, diagonal);
     });
 }
 
 int execution_bail(execution *e, int32_t old_position, int32_t old_length, int32_t new_position,
                    int32_t new_length, int32_t corner_old, int32_t corner_new, int32_t limit) {
     return run(e, [&](execution_stack *stack) {
-        return bail_step(e, stack, old_position, old_length, new_position, new_length, corner_old, corner_new,
-                         limit);
+        return bail_step(e, stack, old_position, old_length, new_position, new_length, corner_old,
+                         corner_new, limit);
     });
 }
 
-int execution_bounded_diff(execution *e, int32_t old_position, int32_t old_length, int32_t new_position,
-                           int32_t new_length, int32_t scale, int32_t ignored, int32_t limit) {
+int execution_bounded_diff(execution *e, int32_t old_position, int32_t old_length,
+                           int32_t new_position, int32_t new_length, int32_t scale, int32_t ignored,
+                           int32_t limit) {
     (void)ignored;
     return run(e, [&](execution_stack *stack) {
-        return schedule_plan(stack, bailout_bounded(e->old_value, e->new_value, old_position, old_length,
-                                                    new_position, new_length, scale, limit, e->limit));
+        return schedule_plan(stack,
+                             bailout_bounded(e->old_value, e->new_value, old_position, old_length,
+                                             new_position, new_length, scale, limit, e->limit));
     });
 }
 
@@ -454,13 +471,13 @@ int execution_trim_prefix_and_suffix(execution *e, int32_t op, int32_t on, int32
     }
     return emit_match(e, op + xs, on - xs);
 }
-
 }
 
 /* Both entry points: runs go to the edit script, or to the sink when set. */
-static int32_t run_diff(const buf *old_value, int32_t old_start, int32_t old_length, const buf *new_value,
-                        int32_t new_start, int32_t new_length, edit_script *script, const delta_op_sink *sink,
-                        uint64_t storage_limit, uint64_t limit_word) {
+static int32_t run_diff(const buf *old_value, int32_t old_start, int32_t old_length,
+                        const buf *new_value, int32_t new_start, int32_t new_length,
+                        edit_script *script, const delta_op_sink *sink, uint64_t storage_limit,
+                        uint64_t limit_word) {
     if (!myers_binary_diff_check_bounds(old_value, old_start, old_length) ||
         !myers_binary_diff_check_bounds(new_value, new_start, new_length))
         return SCRIPT_RESULT_INVALID_RANGE;
@@ -478,11 +495,13 @@ static int32_t run_diff(const buf *old_value, int32_t old_start, int32_t old_len
     const quality_word word = quality_unpack(limit_word);
     const int32_t bail_limit = quality_bail_limit(word, old_length, new_length);
 
-    execution *e = execution_create(old_value, new_value, &coalescing, (uint32_t)storage_limit, bail_limit);
+    execution *e =
+        execution_create(old_value, new_value, &coalescing, (uint32_t)storage_limit, bail_limit);
     if (!e) return SCRIPT_RESULT_REPLACE; /* out of memory: as for a stopped run */
-    const int ran = quality_searches(word.quality)
-                        ? execution_diff(e, old_start, old_length, new_start, new_length, e->limit)
-                        : execution_trim_prefix_and_suffix(e, old_start, old_length, new_start, new_length);
+    const int ran =
+        quality_searches(word.quality)
+            ? execution_diff(e, old_start, old_length, new_start, new_length, e->limit)
+            : execution_trim_prefix_and_suffix(e, old_start, old_length, new_start, new_length);
     execution_free(e);
     if (!ran) return SCRIPT_RESULT_REPLACE;
     return coallescing_script_close(&coalescing, old_length, new_length);
@@ -490,19 +509,19 @@ static int32_t run_diff(const buf *old_value, int32_t old_start, int32_t old_len
 
 extern "C" {
 
-int32_t myers_binary_diff(const buf *old_value, int32_t old_start, int32_t old_length, const buf *new_value,
-                          int32_t new_start, int32_t new_length, edit_script *script, uint64_t storage_limit,
-                          uint64_t limit_word) {
-    return run_diff(old_value, old_start, old_length, new_value, new_start, new_length, script, nullptr,
-                    storage_limit, limit_word);
+int32_t myers_binary_diff(const buf *old_value, int32_t old_start, int32_t old_length,
+                          const buf *new_value, int32_t new_start, int32_t new_length,
+                          edit_script *script, uint64_t storage_limit, uint64_t limit_word) {
+    return run_diff(old_value, old_start, old_length, new_value, new_start, new_length, script,
+                    nullptr, storage_limit, limit_word);
 }
 
-int32_t myers_binary_diff_emit(const buf *old_value, int32_t old_start, int32_t old_length, const buf *new_value,
-                               int32_t new_start, int32_t new_length, const delta_op_sink *sink,
-                               uint64_t storage_limit, uint64_t limit_word) {
+int32_t myers_binary_diff_emit(const buf *old_value, int32_t old_start, int32_t old_length,
+                               const buf *new_value, int32_t new_start, int32_t new_length,
+                               const delta_op_sink *sink, uint64_t storage_limit,
+                               uint64_t limit_word) {
     if (sink == nullptr) return SCRIPT_RESULT_INVALID_RANGE;
-    return run_diff(old_value, old_start, old_length, new_value, new_start, new_length, nullptr, sink,
-                    storage_limit, limit_word);
+    return run_diff(old_value, old_start, old_length, new_value, new_start, new_length, nullptr,
+                    sink, storage_limit, limit_word);
 }
-
 }

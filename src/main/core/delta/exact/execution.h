@@ -18,8 +18,8 @@
 #include <stdint.h>
 
 #include "base/buf.h"
-#include "delta/exact/coalescing_script.h"
 #include "base/corvantis_export.h"
+#include "delta/exact/coalescing_script.h"
 #include "delta/exact/edit_script.h"
 #include "delta/exact/storage.h"
 #include "delta/policy/quality.h"
@@ -52,16 +52,19 @@ typedef struct execution {
  * for it) or SCRIPT_RESULT_NO_CHANGE (the windows are equal). */
 CORVANTIS_API int32_t myers_binary_diff(const buf *old_value, int32_t old_start, int32_t old_length,
                                         const buf *new_value, int32_t new_start, int32_t new_length,
-                                        edit_script *script, uint64_t storage_limit, uint64_t limit_word);
+                                        edit_script *script, uint64_t storage_limit,
+                                        uint64_t limit_word);
 
 /* As myers_binary_diff, with every finished run handed to `sink` (a copy at
  * its old offset, an insert at its new position, both relative to the
  * starts) and the sink closed on success. SCRIPT_RESULT_EDIT then means the
  * sink took the whole stream and its close; a null sink is refused as
  * SCRIPT_RESULT_INVALID_RANGE. */
-CORVANTIS_API int32_t myers_binary_diff_emit(const buf *old_value, int32_t old_start, int32_t old_length,
-                                             const buf *new_value, int32_t new_start, int32_t new_length,
-                                             const delta_op_sink *sink, uint64_t storage_limit, uint64_t limit_word);
+CORVANTIS_API int32_t myers_binary_diff_emit(const buf *old_value, int32_t old_start,
+                                             int32_t old_length, const buf *new_value,
+                                             int32_t new_start, int32_t new_length,
+                                             const delta_op_sink *sink, uint64_t storage_limit,
+                                             uint64_t limit_word);
 
 /* 1 when start and length are not negative and the window ends within the
  * buffer (a buffer's length is read as a signed 32-bit value); else 0. */
@@ -73,21 +76,24 @@ CORVANTIS_API int32_t myers_binary_diff_corner(int32_t iteration, int32_t length
 
 /* Returns a new record (null when memory runs out; `storage` is null when
  * only the storage could not be had). */
-CORVANTIS_API execution *execution_create(const buf *old_value, const buf *new_value, coallescing_script *script,
-                                          uint32_t storage_limit, int32_t limit);
+CORVANTIS_API execution *execution_create(const buf *old_value, const buf *new_value,
+                                          coallescing_script *script, uint32_t storage_limit,
+                                          int32_t limit);
 CORVANTIS_API void execution_free(execution *e);
 
 /* Common prefix, then the rest of the window. `limit` is the record's limit;
  * the routine uses the record's own. */
-CORVANTIS_API int execution_diff(execution *e, int32_t old_position, int32_t old_length, int32_t new_position,
-                                 int32_t new_length, int32_t limit);
+CORVANTIS_API int execution_diff(execution *e, int32_t old_position, int32_t old_length,
+                                 int32_t new_position, int32_t new_length, int32_t limit);
 /* Quality 4: common prefix and suffix, and the middle replaced whole. */
-CORVANTIS_API int execution_trim_prefix_and_suffix(execution *e, int32_t old_position, int32_t old_length,
-                                                   int32_t new_position, int32_t new_length);
+CORVANTIS_API int execution_trim_prefix_and_suffix(execution *e, int32_t old_position,
+                                                   int32_t old_length, int32_t new_position,
+                                                   int32_t new_length);
 /* A window whose first `matched` bytes the caller has already matched:
  * strips the common suffix, diffs the core and matches the suffix. */
 CORVANTIS_API int execution_trim_suffix(execution *e, int32_t old_position, int32_t old_length,
-                                        int32_t new_position, int32_t new_length, int32_t matched, int32_t limit);
+                                        int32_t new_position, int32_t new_length, int32_t matched,
+                                        int32_t limit);
 /* Matches the common prefix and diffs the rest; no suffix is stripped. */
 CORVANTIS_API int execution_trim_prefix(execution *e, int32_t old_position, int32_t old_length,
                                         int32_t new_position, int32_t new_length, int32_t limit);
@@ -97,25 +103,29 @@ CORVANTIS_API int execution_middlesnake(execution *e, int32_t old_position, int3
 /* The step around a middle snake from x = snake_start to x = snake_end on
  * diagonal k = y - x: the rectangle before it, the snake, the rectangle
  * after it. */
-CORVANTIS_API int execution_recurse(execution *e, int32_t old_position, int32_t old_length, int32_t new_position,
-                                    int32_t new_length, int32_t snake_start, int32_t snake_end, int32_t diagonal);
+CORVANTIS_API int execution_recurse(execution *e, int32_t old_position, int32_t old_length,
+                                    int32_t new_position, int32_t new_length, int32_t snake_start,
+                                    int32_t snake_end, int32_t diagonal);
 
 /* Called at the bail-out point of a search over the given window, with the
  * corners of its last iteration and its current limit, while the storage
  * still holds that iteration's slots: diffs the window split as bailout_split
  * decides. */
-CORVANTIS_API int execution_bail(execution *e, int32_t old_position, int32_t old_length, int32_t new_position,
-                                 int32_t new_length, int32_t corner_old, int32_t corner_new, int32_t limit);
+CORVANTIS_API int execution_bail(execution *e, int32_t old_position, int32_t old_length,
+                                 int32_t new_position, int32_t new_length, int32_t corner_old,
+                                 int32_t corner_new, int32_t limit);
 /* The window between the two points of a bailed search, with the effort
  * bailout_bounded gives it. `scale` is the old length of the window that
  * bailed out; `ignored` is not used. */
-CORVANTIS_API int execution_bounded_diff(execution *e, int32_t old_position, int32_t old_length, int32_t new_position,
-                                         int32_t new_length, int32_t scale, int32_t ignored, int32_t limit);
+CORVANTIS_API int execution_bounded_diff(execution *e, int32_t old_position, int32_t old_length,
+                                         int32_t new_position, int32_t new_length, int32_t scale,
+                                         int32_t ignored, int32_t limit);
 
 /* Number of leading equal bytes of a[0, n) and b[0, n); 0 when n < 1. */
 CORVANTIS_API int32_t _execution_common_prefix(const uint8_t *a, const uint8_t *b, int32_t n);
 /* Number of equal bytes directly before a_end and b_end, at most n. */
-CORVANTIS_API int32_t _execution_common_suffix(const uint8_t *a_end, const uint8_t *b_end, int32_t n);
+CORVANTIS_API int32_t _execution_common_suffix(const uint8_t *a_end, const uint8_t *b_end,
+                                               int32_t n);
 
 CORVANTIS_EXTERN_C_END
 

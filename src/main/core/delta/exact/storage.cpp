@@ -23,7 +23,8 @@ static void storage_group_fill(storage *s, uint64_t from) {
         if (key + 4 <= s->capacity) {
             memcpy(s->slots + key, k_group_pattern, sizeof k_group_pattern);
         } else {
-            for (uint64_t i = 0; i < 4 && key + i < s->capacity; ++i) s->slots[key + i] = k_group_pattern[i];
+            for (uint64_t i = 0; i < 4 && key + i < s->capacity; ++i)
+                s->slots[key + i] = k_group_pattern[i];
         }
         key += 4;
     } while (key < end);
@@ -118,9 +119,13 @@ static int storage_write(storage *s, uint32_t key, int32_t value) {
     return 1;
 }
 
-int32_t storage_key_forward_get(const storage *s, int32_t k) { return storage_read(s, storage_key_forward(k)); }
+int32_t storage_key_forward_get(const storage *s, int32_t k) {
+    return storage_read(s, storage_key_forward(k));
+}
 
-int32_t storage_key_reverse_get(const storage *s, int32_t k) { return storage_read(s, storage_key_reverse(k)); }
+int32_t storage_key_reverse_get(const storage *s, int32_t k) {
+    return storage_read(s, storage_key_reverse(k));
+}
 
 int storage_key_forward_set(storage *s, int32_t k, int32_t value) {
     return storage_write(s, storage_key_forward(k), value);
@@ -141,5 +146,4 @@ int32_t storage_key_reverse_get_next(const storage *s, int32_t k) {
     const int32_t b = storage_key_reverse_get(s, (int32_t)((uint32_t)k - 1u));
     return a < b ? a : (int32_t)((uint32_t)b - 1u);
 }
-
 }

@@ -30,7 +30,9 @@ static uint32_t bit_length(uint64_t n) {
 
 extern "C" {
 
-block_index *block_index_create(const buf *old_value) { return block_index_create_coarse(old_value, MIN_SHIFT); }
+block_index *block_index_create(const buf *old_value) {
+    return block_index_create_coarse(old_value, MIN_SHIFT);
+}
 
 block_index *block_index_create_coarse(const buf *old_value, uint32_t min_shift) {
     if (old_value == nullptr) return nullptr;
@@ -45,13 +47,15 @@ block_index *block_index_create_coarse(const buf *old_value, uint32_t min_shift)
     for (;; ++shift) {
         const uint64_t blocks = block_count(index->length, shift);
         slots = next_power_of_two(blocks < BLOCK_INDEX_WAYS ? BLOCK_INDEX_WAYS : blocks);
-        if (blocks < UINT32_MAX && slots * sizeof(uint32_t) <= index->length / 4 + TABLE_ALLOWANCE) break;
+        if (blocks < UINT32_MAX && slots * sizeof(uint32_t) <= index->length / 4 + TABLE_ALLOWANCE)
+            break;
     }
     const uint64_t blocks = block_count(index->length, shift);
     index->shift = shift;
     index->block_bits = bit_length(blocks);
     index->bucket_mask = slots / BLOCK_INDEX_WAYS - 1;
-    index->slots = static_cast<uint32_t *>(core_calloc(static_cast<size_t>(slots), sizeof(uint32_t)));
+    index->slots =
+        static_cast<uint32_t *>(core_calloc(static_cast<size_t>(slots), sizeof(uint32_t)));
     if (index->slots == nullptr) {
         free(index);
         return nullptr;
@@ -87,5 +91,4 @@ void block_index_free(block_index *index) {
     free(index->slots);
     free(index);
 }
-
 }

@@ -30,7 +30,7 @@ CORVANTIS_EXTERN_C_BEGIN
 #define BLOCK_INDEX_WAYS 16
 
 typedef struct block_index {
-    const uint8_t *data;  /* the old value, borrowed */
+    const uint8_t *data; /* the old value, borrowed */
     uint64_t length;
     uint32_t shift;       /* blocks start every 2^shift bytes */
     uint32_t block_bits;  /* low bits of a slot: block number + 1; 0 empty */
@@ -77,10 +77,12 @@ static inline uint32_t block_index_check(const block_index *index, uint64_t fing
 
 /* Writes the old offsets whose fingerprint may equal `fingerprint` (at most
  * BLOCK_INDEX_WAYS, to be verified by the caller) and returns their number. */
-static inline uint32_t block_index_lookup(const block_index *index, uint64_t fingerprint, uint64_t *offsets) {
+static inline uint32_t block_index_lookup(const block_index *index, uint64_t fingerprint,
+                                          uint64_t *offsets) {
     const uint32_t *bucket = block_index_bucket(index, fingerprint);
     const uint32_t check = block_index_check(index, fingerprint);
-    const uint32_t high_mask = index->block_bits >= 32 ? 0 : ~(((uint32_t)1 << index->block_bits) - 1);
+    const uint32_t high_mask =
+        index->block_bits >= 32 ? 0 : ~(((uint32_t)1 << index->block_bits) - 1);
     const uint64_t number_mask = ((uint64_t)1 << index->block_bits) - 1;
     uint32_t found = 0;
     for (uint32_t way = 0; way < BLOCK_INDEX_WAYS; ++way) {

@@ -2,11 +2,11 @@
 
 #include <string.h>
 
-#include "delta/fast/block_index.h"
 #include "delta/bare_writer.h"
-#include "delta/exact/coalescing_script.h"
 #include "delta/diff.h"
+#include "delta/exact/coalescing_script.h"
 #include "delta/exact/execution.h"
+#include "delta/fast/block_index.h"
 #include "delta/policy/quality.h"
 
 /* Gaps up to this many bytes on both sides go to the exact engine. */
@@ -88,7 +88,8 @@ static uint64_t backward_extent(const uint8_t *a, const uint8_t *b, uint64_t lim
 
 static uint64_t minimum(uint64_t a, uint64_t b) { return a < b ? a : b; }
 
-static delta_sink_status emit_op(const fast_scan &s, delta_op_kind kind, uint64_t address, uint64_t length) {
+static delta_sink_status emit_op(const fast_scan &s, delta_op_kind kind, uint64_t address,
+                                 uint64_t length) {
     if (length == 0) return DELTA_SINK_CONTINUE;
     const delta_op op{kind, address, length};
     return s.sink->emit(s.sink->writer, &op);
@@ -98,15 +99,17 @@ static delta_sink_status emit_op(const fast_scan &s, delta_op_kind kind, uint64_
  * bytes from `literal_start` on are not covered yet; keeps it in `best`
  * when it saves more, or as much and lies nearer to `previous_end`.
  * `continues` marks the candidate that carries on the previous copy. */
-static void consider(const fast_scan &s, uint64_t candidate, uint64_t at, uint64_t literal_start, uint64_t previous_end,
-              bool continues, fast_match *best) {
+static void consider(const fast_scan &s, uint64_t candidate, uint64_t at, uint64_t literal_start,
+                     uint64_t previous_end, bool continues, fast_match *best) {
     if (candidate > s.old_length || s.old_length - candidate < BLOCK_INDEX_WINDOW) return;
     const uint8_t *o = s.old_data + candidate;
     const uint8_t *n = s.new_data + at;
     if (load64(o) != load64(n)) return;
-    const uint64_t ahead = forward_extent(o + BLOCK_INDEX_WINDOW, n + BLOCK_INDEX_WINDOW,
-                                          minimum(s.old_length - candidate, s.new_length - at) - BLOCK_INDEX_WINDOW);
-    const uint64_t back = backward_extent(o, n, minimum(minimum(candidate, at - literal_start), BACK_LIMIT));
+    const uint64_t ahead =
+        forward_extent(o + BLOCK_INDEX_WINDOW, n + BLOCK_INDEX_WINDOW,
+                       minimum(s.old_length - candidate, s.new_length - at) - BLOCK_INDEX_WINDOW);
+    const uint64_t back =
+        backward_extent(o, n, minimum(minimum(candidate, at - literal_start), BACK_LIMIT));
     const uint64_t length = back + BLOCK_INDEX_WINDOW + ahead;
     const uint64_t start = candidate - back;
     /* Matches are weighed by what they save: a short copy from far away costs
@@ -149,8 +152,8 @@ static delta_sink_status gap_items_close(void *) { return DELTA_SINK_CONTINUE; }
  * items its own writer would write, under that writer's budget (the gap's new
  * length) and with costs weighed on addresses within the gap; when that
  * budget runs out, the gap as one insert. */
-static delta_sink_status refine_gap(const fast_scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_start,
-                                    uint64_t new_end) {
+static delta_sink_status refine_gap(const fast_scan &s, uint64_t old_start, uint64_t old_end,
+                                    uint64_t new_start, uint64_t new_end) {
     const uint64_t old_gap = old_end - old_start, new_gap = new_end - new_start;
     const buf old_view{const_cast<uint8_t *>(s.old_data) + old_start, old_gap, old_gap};
     const buf new_view{const_cast<uint8_t *>(s.new_data) + new_start, new_gap, new_gap};
@@ -163,9 +166,9 @@ static delta_sink_status refine_gap(const fast_scan &s, uint64_t old_start, uint
     writer.budget = static_cast<int64_t>(new_gap);
     writer.next = &collect;
     const delta_op_sink sink = bare_writer_sink(&writer);
-    const int32_t result = myers_binary_diff_emit(&old_view, 0, static_cast<int32_t>(old_gap), &new_view, 0,
-                                                  static_cast<int32_t>(new_gap), &sink, DIFF_DEFAULT_STORAGE_LIMIT,
-                                                  quality_pack(0, GAP_BAILOUT_LIMIT));
+    const int32_t result = myers_binary_diff_emit(
+        &old_view, 0, static_cast<int32_t>(old_gap), &new_view, 0, static_cast<int32_t>(new_gap),
+        &sink, DIFF_DEFAULT_STORAGE_LIMIT, quality_pack(0, GAP_BAILOUT_LIMIT));
     if (result == SCRIPT_RESULT_NO_CHANGE) return emit_op(s, DELTA_OP_COPY_OLD, old_start, new_gap);
     if (result != SCRIPT_RESULT_EDIT) return emit_op(s, DELTA_OP_INSERT, new_start, new_gap);
     for (uint32_t k = 0; k < list.count; ++k) {
@@ -180,8 +183,8 @@ static delta_sink_status refine_gap(const fast_scan &s, uint64_t old_start, uint
 /* The new bytes [new_start, new_end) lie between two copies (or an end of
  * the value); [old_start, old_end) is what lies between the same two copies
  * in the old value, empty or reversed when the copies jump. */
-static delta_sink_status write_gap(const fast_scan &s, uint64_t old_start, uint64_t old_end, uint64_t new_start,
-                                   uint64_t new_end) {
+static delta_sink_status write_gap(const fast_scan &s, uint64_t old_start, uint64_t old_end,
+                                   uint64_t new_start, uint64_t new_end) {
     if (new_end <= new_start) return DELTA_SINK_CONTINUE;
     if (old_end > old_start) {
         const uint64_t old_gap = old_end - old_start, new_gap = new_end - new_start;
@@ -196,7 +199,8 @@ static delta_sink_status write_gap(const fast_scan &s, uint64_t old_start, uint6
 }
 
 /* The best match for the new position `at` among the candidates below. */
-static fast_match best_match(const fast_scan &s, const block_index *index, uint64_t at, uint64_t literal_start, uint64_t previous_end) {
+static fast_match best_match(const fast_scan &s, const block_index *index, uint64_t at,
+                             uint64_t literal_start, uint64_t previous_end) {
     fast_match best;
     best.gain = INT64_MIN;
     best.distance = UINT64_MAX;
@@ -204,8 +208,10 @@ static fast_match best_match(const fast_scan &s, const block_index *index, uint6
     if (at > literal_start) consider(s, previous_end, at, literal_start, previous_end, true, &best);
     if (index != nullptr) {
         uint64_t offsets[BLOCK_INDEX_WAYS];
-        const uint32_t found = block_index_lookup(index, block_index_fingerprint(s.new_data + at), offsets);
-        for (uint32_t k = 0; k < found; ++k) consider(s, offsets[k], at, literal_start, previous_end, false, &best);
+        const uint32_t found =
+            block_index_lookup(index, block_index_fingerprint(s.new_data + at), offsets);
+        for (uint32_t k = 0; k < found; ++k)
+            consider(s, offsets[k], at, literal_start, previous_end, false, &best);
     }
     return best;
 }
@@ -233,15 +239,18 @@ static delta_sink_status scan_new_value(const fast_scan &s, const buf *old_value
         }
         const uint64_t step =
             index == nullptr ? 1 : minimum(1 + 2 * (misses / MISSES_PER_STEP), s.max_step);
-        if (index != nullptr && s.new_length - at >= BLOCK_INDEX_WINDOW + PREFETCH_DISTANCE * step) {
-            const uint64_t ahead = block_index_fingerprint(s.new_data + at + PREFETCH_DISTANCE * step);
+        if (index != nullptr &&
+            s.new_length - at >= BLOCK_INDEX_WINDOW + PREFETCH_DISTANCE * step) {
+            const uint64_t ahead =
+                block_index_fingerprint(s.new_data + at + PREFETCH_DISTANCE * step);
             __builtin_prefetch(block_index_bucket(index, ahead));
         }
         fast_match best = best_match(s, index, at, literal_start, previous_end);
         /* One position of lookahead: a short match gives way when the next
          * position starts one that saves more than the byte it leaves as a
          * literal. Each position is weighed at most twice. */
-        if (best.length != 0 && best.length < LAZY_MATCH_LIMIT && s.new_length - at > BLOCK_INDEX_WINDOW) {
+        if (best.length != 0 && best.length < LAZY_MATCH_LIMIT &&
+            s.new_length - at > BLOCK_INDEX_WINDOW) {
             const fast_match next = best_match(s, index, at + 1, literal_start, previous_end);
             if (next.length != 0 && next.gain > best.gain + 1) {
                 ++at;
@@ -256,7 +265,8 @@ static delta_sink_status scan_new_value(const fast_scan &s, const buf *old_value
         }
         misses = 0;
         status = write_gap(s, previous_end, best.old_start, literal_start, best.new_start);
-        if (status == DELTA_SINK_CONTINUE) status = emit_op(s, DELTA_OP_COPY_OLD, best.old_start, best.length);
+        if (status == DELTA_SINK_CONTINUE)
+            status = emit_op(s, DELTA_OP_COPY_OLD, best.old_start, best.length);
         if (status != DELTA_SINK_CONTINUE) break;
         at = best.new_start + best.length;
         literal_start = at;
@@ -271,12 +281,17 @@ static bool equal_values(const buf *a, const buf *b) {
     return a->length == b->length && (a->length == 0 || memcmp(a->data, b->data, a->length) == 0);
 }
 
-static delta_sink_status emit_scan(const buf *old_value, const buf *new_value, const delta_op_sink *sink,
-                                   const diff_fast_tuning &tuning) {
+static delta_sink_status emit_scan(const buf *old_value, const buf *new_value,
+                                   const delta_op_sink *sink, const diff_fast_tuning &tuning) {
     if (old_value == nullptr || new_value == nullptr || sink == nullptr) return DELTA_SINK_FAILED;
-    const fast_scan s{old_value->data, old_value->length, new_value->data, new_value->length, sink,
-                       tuning.max_step < 1 ? 1 : tuning.max_step, tuning.min_shift,
-                       minimum(tuning.refine_max, GAP_REFINE_MAX)};
+    const fast_scan s{old_value->data,
+                      old_value->length,
+                      new_value->data,
+                      new_value->length,
+                      sink,
+                      tuning.max_step < 1 ? 1 : tuning.max_step,
+                      tuning.min_shift,
+                      minimum(tuning.refine_max, GAP_REFINE_MAX)};
     delta_sink_status status;
     if (old_value->length == 0) {
         status = emit_op(s, DELTA_OP_INSERT, 0, new_value->length);
@@ -295,19 +310,21 @@ static delta_sink_status emit_scan(const buf *old_value, const buf *new_value, c
 
 extern "C" {
 
-delta_sink_status diff_fast_emit(const buf *old_value, const buf *new_value, const delta_op_sink *sink) {
+delta_sink_status diff_fast_emit(const buf *old_value, const buf *new_value,
+                                 const delta_op_sink *sink) {
     return emit_scan(old_value, new_value, sink, diff_fast_tuning{MAX_STEP, 0, GAP_REFINE_MAX});
 }
 
-delta_sink_status diff_fast_emit_tuned(const buf *old_value, const buf *new_value, const delta_op_sink *sink,
-                                       const diff_fast_tuning *tuning) {
+delta_sink_status diff_fast_emit_tuned(const buf *old_value, const buf *new_value,
+                                       const delta_op_sink *sink, const diff_fast_tuning *tuning) {
     if (tuning == nullptr) return DELTA_SINK_FAILED;
     return emit_scan(old_value, new_value, sink, *tuning);
 }
 
 buf *diff_generate_binary_fast(const buf *old_value, const buf *new_value) {
     if (old_value == nullptr || new_value == nullptr) return nullptr;
-    if (new_value->length >= 2 && equal_values(old_value, new_value)) return _write_no_change_delta();
+    if (new_value->length >= 2 && equal_values(old_value, new_value))
+        return _write_no_change_delta();
     /* No delta of a value of 0 or 1 byte can be shorter than the value. */
     if (new_value->length < 2 || old_value->length == 0) return _write_replacement_delta(new_value);
 
@@ -330,5 +347,4 @@ buf *diff_generate_binary_fast(const buf *old_value, const buf *new_value) {
     bare_writer_free(writer);
     return delta;
 }
-
 }

@@ -34,7 +34,8 @@ CORVANTIS_API buf *diff_generate_binary_fast(const buf *old_value, const buf *ne
  * Returns the status that ended the stream: DELTA_SINK_CONTINUE after a
  * complete stream and a successful close, DELTA_SINK_STOP when the sink
  * stopped it, DELTA_SINK_FAILED when an argument is null or memory ran out. */
-CORVANTIS_API delta_sink_status diff_fast_emit(const buf *old_value, const buf *new_value, const delta_op_sink *sink);
+CORVANTIS_API delta_sink_status diff_fast_emit(const buf *old_value, const buf *new_value,
+                                               const delta_op_sink *sink);
 
 /* How far the scan may trade copies for speed. max_step: after long
  * stretches without a match the scan steps by odd amounts growing by 2 every
@@ -43,8 +44,8 @@ CORVANTIS_API delta_sink_status diff_fast_emit(const buf *old_value, const buf *
  * value's blocks are at least 2^min_shift bytes apart (diff_fast_emit: 2, or
  * more when the old value is large). refine_max: gaps between copies up to
  * this many bytes on both sides go to the exact engine (diff_fast_emit and
- * the most: 1024); two values that small go to it whole whatever this is. For writers with a search of their own behind the scan,
- * such as the compact one. */
+ * the most: 1024); two values that small go to it whole whatever this is. For writers with a search
+ * of their own behind the scan, such as the compact one. */
 typedef struct diff_fast_tuning {
     uint64_t max_step;
     uint32_t min_shift;
@@ -53,7 +54,8 @@ typedef struct diff_fast_tuning {
 
 /* diff_fast_emit with the given tuning; DELTA_SINK_FAILED when it is null. */
 CORVANTIS_API delta_sink_status diff_fast_emit_tuned(const buf *old_value, const buf *new_value,
-                                                     const delta_op_sink *sink, const diff_fast_tuning *tuning);
+                                                     const delta_op_sink *sink,
+                                                     const diff_fast_tuning *tuning);
 
 CORVANTIS_EXTERN_C_END
 

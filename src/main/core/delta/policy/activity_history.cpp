@@ -40,7 +40,8 @@ activity_history *corvantis_activity_history_create(int32_t slot_count, int64_t 
     const int64_t w = find_next_power_of_two_long(bucket_width_ms);
     const int32_t n = find_next_power_of_two_int(slot_count);
     if (w < 0 || n < 0) return nullptr;
-    activity_history *history = static_cast<activity_history *>(core_calloc(1, sizeof(activity_history)));
+    activity_history *history =
+        static_cast<activity_history *>(core_calloc(1, sizeof(activity_history)));
     if (history == nullptr) return nullptr;
     history->slots = static_cast<uint64_t *>(core_calloc(static_cast<size_t>(n), sizeof(uint64_t)));
     if (history->slots == nullptr) {
@@ -106,9 +107,10 @@ int32_t corvantis_activity_history_utilisation(const activity_history *history) 
     if (history == nullptr) return 0;
     const uint64_t current = history->current_bucket;
     /* The current bucket is unfinished; the one before it stands in for it. */
-    const uint32_t estimate_bits = static_cast<uint32_t>(history->window_total) -
-                                   static_cast<uint32_t>(history->slots[current & history->slot_mask]) +
-                                   static_cast<uint32_t>(history->slots[(current - 1) & history->slot_mask]);
+    const uint32_t estimate_bits =
+        static_cast<uint32_t>(history->window_total) -
+        static_cast<uint32_t>(history->slots[current & history->slot_mask]) +
+        static_cast<uint32_t>(history->slots[(current - 1) & history->slot_mask]);
     const int64_t estimate = static_cast<int32_t>(estimate_bits);
     if (history->utilisation_scale_up > 0) {
         /* At most 8 places up from a 32-bit value: fits 64 bits; clamp to int. */
@@ -129,5 +131,4 @@ int32_t corvantis_activity_history_utilisation(const activity_history *history) 
 uint32_t corvantis_activity_history_get_last_delta_quality(const activity_history *history) {
     return history == nullptr ? 0xFFFFFFFFu : history->last_delta_quality;
 }
-
 }

@@ -35,7 +35,8 @@ typedef struct activity_history {
 /* slot_count is rounded up to a power of two (0 gives 1), bucket_width_ms
  * likewise (0 gives 1). Returns null when an allocation fails or when the
  * slot count is above 2^30 (negative included) or the width above 2^62. */
-CORVANTIS_API activity_history *corvantis_activity_history_create(int32_t slot_count, int64_t bucket_width_ms);
+CORVANTIS_API activity_history *corvantis_activity_history_create(int32_t slot_count,
+                                                                  int64_t bucket_width_ms);
 CORVANTIS_API void corvantis_activity_history_free(activity_history *history);
 
 /* Start and stop an activity at the current time. */
@@ -50,7 +51,8 @@ CORVANTIS_API void _activity_history_stop(activity_history *history, uint64_t no
 CORVANTIS_API int32_t corvantis_activity_history_utilisation(const activity_history *history);
 
 /* The quality chosen for the latest generation; 0xFFFFFFFF for null. */
-CORVANTIS_API uint32_t corvantis_activity_history_get_last_delta_quality(const activity_history *history);
+CORVANTIS_API uint32_t
+corvantis_activity_history_get_last_delta_quality(const activity_history *history);
 
 CORVANTIS_EXTERN_C_END
 

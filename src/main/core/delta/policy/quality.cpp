@@ -16,9 +16,11 @@ int32_t quality_bail_limit(quality_word word, int32_t old_length, int32_t new_le
     const int32_t m = min32(min32(old_length, new_length), word.limit);
     switch (word.quality) {
     case QUALITY_FULL: return word.limit;
-    case QUALITY_QUARTER: return m > QUALITY_FRACTION_THRESHOLD ? m >> QUALITY_QUARTER_SHIFT : QUALITY_QUARTER_FLOOR;
+    case QUALITY_QUARTER:
+        return m > QUALITY_FRACTION_THRESHOLD ? m >> QUALITY_QUARTER_SHIFT : QUALITY_QUARTER_FLOOR;
     case QUALITY_SIXTEENTH:
-        return m > QUALITY_FRACTION_THRESHOLD ? m >> QUALITY_SIXTEENTH_SHIFT : QUALITY_SIXTEENTH_FLOOR;
+        return m > QUALITY_FRACTION_THRESHOLD ? m >> QUALITY_SIXTEENTH_SHIFT
+                                              : QUALITY_SIXTEENTH_FLOOR;
     case QUALITY_MINIMAL: return QUALITY_MINIMAL_LIMIT;
     default: return QUALITY_NO_SEARCH_LIMIT;
     }

@@ -38,7 +38,9 @@ def diff_fast(old_value: Buffer | PythonInBuf, new_value: Buffer | PythonInBuf) 
     mmap, PythonOutBuf) or a PythonInBuf without copying it, and releases
     the GIL while it runs. The delta is read by patch."""
 
-def diff_compact(old_value: Buffer | PythonInBuf, new_value: Buffer | PythonInBuf, *, level: int = 3) -> PythonOutBuf:
+def diff_compact(
+    old_value: Buffer | PythonInBuf, new_value: Buffer | PythonInBuf, *, level: int = 3
+) -> PythonOutBuf:
     """Compact, self-checking delta from 'old_value' to 'new_value', for storing
     or sending: copies from the old value and from the new bytes already
     written, approximate copies for moved code, and zstd-compressed streams,
