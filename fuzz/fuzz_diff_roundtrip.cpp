@@ -11,9 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     buf old_value = fuzz::view_of(values.first), new_value = fuzz::view_of(values.second);
     const int32_t bailout =
         selector & 1 ? bailouts[(selector >> 2) & 7] : DIFF_DEFAULT_BAILOUT_LIMIT;
-    // 0 to 7 iterations
-    const uint64_t storage =
-        selector & 2 ? 3 + 4u * ((selector >> 5) & 7) : DIFF_DEFAULT_STORAGE_LIMIT;
+    const uint64_t storage = selector & 2 ? 3 + 4u * ((selector >> 5) & 7)
+                                          : DIFF_DEFAULT_STORAGE_LIMIT; // 0 to 7 iterations
     buf *delta = (selector & 3) == 0
                      ? diff_generate_binary(&old_value, &new_value)
                      : diff_generate_binary_ex(&old_value, &new_value, storage, bailout);
