@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const uint64_t check = XXH3_64bits(delta_copy.data(), h.check_at);
         for (int i = 0; i < 4; ++i)
             delta_copy[h.check_at + i] = static_cast<uint8_t>(check >> (24 - 8 * i));
-        if (h.new_length > (uint64_t{1} << 24))
-            return 0; // a run that long is valid, just slow to fuzz
+        // a run that long is valid, just slow to fuzz
+        if (h.new_length > (uint64_t{1} << 24)) return 0;
     }
     buf old_value = fuzz::view_of(old_copy), delta = fuzz::view_of(delta_copy);
     diff_apply_error error = DIFF_APPLY_OK;

@@ -71,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                   new_size = static_cast<int64_t>(new_value.length);
     int32_t os = 0, ol = static_cast<int32_t>(old_size), ns = 0,
             nl = static_cast<int32_t>(new_size);
-    if (mode &
-        2) { // raw numbers, negative ones, ranges past the end and sums that overflow 32 bits
+    // raw numbers, negative ones, ranges past the end and sums that overflow 32 bits
+    if (mode & 2) {
         os = mode & 4 ? 0x7FFFFFFF - (w[0] & 0xFF) : static_cast<int16_t>(w[0]);
         ol = static_cast<int16_t>(w[1]), ns = static_cast<int16_t>(w[2]),
         nl = static_cast<int16_t>(w[3]);

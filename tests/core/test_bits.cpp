@@ -8,13 +8,13 @@
 // (2^30).
 TEST(Bits, AgreeWithTheCompilersCount) {
     const auto highest = [](uint64_t v) { return v == 0 ? -1 : 63 - __builtin_clzll(v); };
-    const auto next_power =
-        [&](uint64_t x, int limit) { // x itself when a power of two, else twice its highest bit
-            return x > uint64_t{1} << limit ? -1
-                   : x <= 1                 ? 1
-                   : (x & (x - 1)) == 0     ? int64_t(x)
-                                            : int64_t{2} << highest(x);
-        };
+    // x itself when a power of two, else twice its highest bit
+    const auto next_power = [&](uint64_t x, int limit) {
+        return x > uint64_t{1} << limit ? -1
+               : x <= 1                 ? 1
+               : (x & (x - 1)) == 0     ? int64_t(x)
+                                        : int64_t{2} << highest(x);
+    };
     for (uint64_t bit = 1; bit != 0; bit <<= 1)
         for (uint64_t v : {bit - 1, bit, bit + 1, bit | (bit >> 1), bit * 5, UINT64_MAX}) {
             const uint32_t low = static_cast<uint32_t>(v);

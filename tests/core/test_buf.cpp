@@ -122,9 +122,7 @@ TEST(Buf, TextFormsAndFailedAllocations) {
     EXPECT_TRUE(!buf_create() && buf_dup(b) == nullptr && buf_as_string(b) == nullptr &&
                 buf_as_hex(b) == nullptr);
     EXPECT_TRUE(b->data == block && b->capacity == 6u &&
-                text(b) == std::string("\x00\xff\x10"
-                                       "d",
-                                       4));
+                text(b) == std::string("\x00\xff\x10\x64", 4));
     core_alloc_fail_after(1); // the record succeeds, its block does not
     EXPECT_TRUE(buf_dup(b) == nullptr && core_alloc_attempts() == 2);
     core_alloc_fail_after(-1);
@@ -163,8 +161,8 @@ TEST(BufEnc, WritersSprintfAndFailedAllocations) {
     b->length = 0;
     for (const char *s : {static_cast<const char *>(nullptr), "", "abc"})
         buf_write_string_enc(b, s);
-    buf_write_string_length_enc(
-        b, "abc", 1ull << 32); // past the 32-bit prefix: refused before the body is read
+    // past the 32-bit prefix: refused before the body is read
+    buf_write_string_length_enc(b, "abc", 1ull << 32);
     buf_write_string_length_enc(b, std::string(130, 'x').data(), 130);
     buf_write_float(b, 1.0f); // the bytes as they lie in memory; the reader decodes LEB128 instead
     for (int value : {0, 1, 2, 0x101}) buf_write_bool(b, value);
@@ -199,12 +197,12 @@ TEST(BufEnc, WritersSprintfAndFailedAllocations) {
         !buf_read_string_length_enc(reinterpret_cast<const uint8_t *>("\3abc"), &copy, &length) &&
         !copy && length == 99);
     core_alloc_fail_after(0);
-    buf_write_string_length_enc(
-        b, "abc", UINT32_MAX); // the longest body its prefix holds is tried, not refused
+    // the longest body its prefix holds is tried, not refused
+    buf_write_string_length_enc(b, "abc", UINT32_MAX);
     EXPECT_EQ(core_alloc_attempts(), 1);
     core_alloc_fail_after(-1);
-    EXPECT_LT(buf_sprintf(b, "a%lcb", static_cast<wint_t>(0x2603)),
-              0); // not convertible in the C locale
+    // not convertible in the C locale
+    EXPECT_LT(buf_sprintf(b, "a%lcb", static_cast<wint_t>(0x2603)), 0);
     // Output of the first scratch block's 105 bytes or more is formatted again, from the first
     // argument.
     EXPECT_TRUE(buf_sprintf(b, "%d", 42) == 2 && buf_sprintf(b, "%s", "") == 0 &&
@@ -256,8 +254,8 @@ TEST(Records, FreeReleasesEverything) {
         round(); /* first use may set up lasting state */
         const size_t before = mallinfo2().uordblks;
         for (int i = 0; i < 1000; ++i) round();
-        EXPECT_LT(mallinfo2().uordblks, before + 16000)
-            << &round - rounds; /* allocator caches, not 16 bytes a round */
+        /* allocator caches, not 16 bytes a round */
+        EXPECT_LT(mallinfo2().uordblks, before + 16000) << &round - rounds;
     }
 }
 

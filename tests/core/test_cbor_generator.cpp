@@ -50,8 +50,8 @@ TEST(CborHead, WritesAndReadsEveryWidthBoundary) {
         EXPECT_EQ(head.argument, row.argument) << row.bytes;
         EXPECT_EQ(cbor_head_read(bytes.data(), bytes.size() - 1, &head), -1) << row.bytes;
     }
-    const uint8_t no_argument[] = {0xFF, 0x9F, 0x3D, 0x1C,
-                                   0x01}; // reserved heads and indefinite starts
+    // reserved heads and indefinite starts
+    const uint8_t no_argument[] = {0xFF, 0x9F, 0x3D, 0x1C, 0x01};
     for (int k = 0; k < 4; ++k)
         EXPECT_TRUE(cbor_head_read(no_argument + k, 5 - k, &head) == 1 && head.argument == 0) << k;
 }

@@ -19,8 +19,8 @@ TEST(CborParser, HandlersCalledDirectly) {
         uint8_t item[9] = {static_cast<uint8_t>(b)};
         cbor_parser *p = cbor_parser_create(item, sizeof item);
         cbor_val *v = cbor_val_create();
-        v->major_type =
-            b >> 5; // as cbor_next_val sets it, so that cbor_val_free frees a string copy
+        // as cbor_next_val sets it, so that cbor_val_free frees a string copy
+        v->major_type = b >> 5;
         const cbor_ref::Item ref = cbor_ref::read(item, sizeof item);
         EXPECT_TRUE(cbor_jump_table[b](p, v) == (ref.ok ? 0 : -1) &&
                     (!ref.ok || p->cursor == item + ref.consumed))
@@ -30,8 +30,7 @@ TEST(CborParser, HandlersCalledDirectly) {
         cbor_val_free(v);
         cbor_parser_free(p);
     }
-    const std::string messages =
-        testing::internal::GetCapturedStderr(); // e0 to f3, then f8: 21 lines
+    const std::string messages = testing::internal::GetCapturedStderr(); // e0 to f3, then f8
     EXPECT_TRUE(messages.size() == 21 * 28 &&
                 messages.rfind("Unimplemented CBOR code: e0\n", 0) == 0);
     EXPECT_EQ(messages.substr(19 * 28),

@@ -38,8 +38,8 @@ TEST(CborReader, MalformedInputs) {
         {"9f01", 0, CBOR_READER_TRUNCATED, 2},
         {"5b7fffffffffffffff00", 0, CBOR_READER_TRUNCATED, 0}, // a length the input cannot hold
         {"9b80000000", 0, CBOR_READER_TRUNCATED, 0},
-        {"8283000000", 0, CBOR_READER_TRUNCATED,
-         1}, // 4 items, 3 bytes {"bb4000000000000000" "0000", 0, CBOR_READER_TRUNCATED, 0},
+        {"8283000000", 0, CBOR_READER_TRUNCATED, 1},             // 4 items, 3 bytes
+        {"bb40000000000000000000", 0, CBOR_READER_TRUNCATED, 0}, // 2^62 pairs, 2 bytes
         {"1c", 0, CBOR_READER_RESERVED_INFO, 0},
         {"9f1eff", 0, CBOR_READER_RESERVED_INFO, 1},
         {"ff", 0, CBOR_READER_MISPLACED_BREAK, 0},
@@ -85,8 +85,8 @@ TEST(CborReader, DeepNestingAndNoMemory) {
         if (open == 0x9f) in.insert(in.end(), 200000, 0xff);
         uint64_t at = 0, events = 0;
         EXPECT_EQ(walk(in, 0, &at, &events), CBOR_READER_OK) << int(open);
-        EXPECT_EQ(events, 200000 * (width + 1) + 1)
-            << int(open); // start, key and end per level, the innermost item
+        // start, key and end per level, the innermost item
+        EXPECT_EQ(events, 200000 * (width + 1) + 1) << int(open);
         core_alloc_fail_after(0);
         EXPECT_EQ(walk(in, 0, &at), CBOR_READER_NO_MEMORY);
         EXPECT_EQ(at, 48 * width); // the first level past the inline frames

@@ -14,13 +14,6 @@ namespace {
 
 using namespace delta_reference;
 
-/* The delta an engine (diff_generate_binary or diff_generate_binary_fast) makes. */
-std::string diff(buf *(*engine)(const buf *, const buf *), const std::string &o,
-                 const std::string &n) {
-    const buf a = view(o), b = view(n);
-    return take(engine(&a, &b));
-}
-
 TEST(Diff, BothEnginesExactBytes) {
     const struct {
         std::string old_value, new_value, delta_hex;
@@ -38,9 +31,9 @@ TEST(Diff, BothEnginesExactBytes) {
         {"aaaa", "bbbb", "44 62 62 62 62"},
     };
     for (const auto &c : cases) {
-        const std::string delta = diff(diff_generate_binary, c.old_value, c.new_value);
+        const std::string delta = generate(diff_generate_binary, c.old_value, c.new_value);
         EXPECT_EQ(hex(delta), c.delta_hex) << c.new_value;
-        EXPECT_EQ(hex(diff(diff_generate_binary_fast, c.old_value, c.new_value)), c.delta_hex)
+        EXPECT_EQ(hex(generate(diff_generate_binary_fast, c.old_value, c.new_value)), c.delta_hex)
             << c.new_value;
         EXPECT_EQ(check_delta(c.old_value, c.new_value, delta), "") << c.new_value;
     }
@@ -48,7 +41,7 @@ TEST(Diff, BothEnginesExactBytes) {
         const std::string value(length, 'r');
         const buf v = view(value);
         EXPECT_EQ(take(_write_replacement_delta(&v)), replacement_of(value)) << length;
-        EXPECT_EQ(diff(diff_generate_binary, "", value), replacement_of(value)) << length;
+        EXPECT_EQ(generate(diff_generate_binary, "", value), replacement_of(value)) << length;
     }
 }
 
@@ -110,8 +103,8 @@ TEST(Diff, GenerateWithHistoryChoosesQuality) {
     const buf a = view(o), b = view(n);
     const int32_t qualities[][2] = {{-256, 0}, {127, 0}, {128, 1}, {165, 1}, {166, 2},
                                     {203, 2},  {204, 3}, {242, 3}, {243, 4}, {400, 4}};
-    for (const auto [u, quality] :
-         qualities) { /* utilisation in 256ths, and the quality it gives */
+    /* utilisation in 256ths, and the quality it gives */
+    for (const auto [u, quality] : qualities) {
         struct timeval tv;
         gettimeofday(&tv, nullptr);
         activity_history *h = corvantis_activity_history_create(1, 256);
@@ -122,8 +115,8 @@ TEST(Diff, GenerateWithHistoryChoosesQuality) {
         EXPECT_EQ(corvantis_activity_history_get_last_delta_quality(h), (uint32_t)quality) << u;
         EXPECT_EQ(check_delta(o, n, delta), "") << u;
         EXPECT_NE(delta, replacement_of(n)) << u;
-        EXPECT_GE(h->window_total, static_cast<uint64_t>(static_cast<uint32_t>(u)))
-            << u; /* the stop was recorded */
+        /* the stop was recorded */
+        EXPECT_GE(h->window_total, static_cast<uint64_t>(static_cast<uint32_t>(u))) << u;
         corvantis_activity_history_free(h);
     }
 }
@@ -131,8 +124,8 @@ TEST(Diff, GenerateWithHistoryChoosesQuality) {
 /* Every allocation failed in turn: null or the right answer, and the applier names the failure. */
 TEST(Diff, FailedAllocationsGiveNullOrTheRightAnswer) {
     const std::string o = "abcdefghijklmnopqrstuvwxyz0123", n = "abcdefghijXYklmnopqrstxyz0123";
-    const std::string expected =
-        diff(diff_generate_binary, o, n); /* the bytes BothEnginesExactBytes pins */
+    /* the bytes BothEnginesExactBytes pins */
+    const std::string expected = generate(diff_generate_binary, o, n);
     const buf a = view(o), b = view(n), d = view(expected);
     int exact[2] = {0, 0};
     for (long k = 0; k < 80; ++k) {

@@ -112,9 +112,9 @@ TEST(DiffCompact, RoundTrips) {
             EXPECT_EQ(d.size(), compact("", "").size() + leb(o.size()).size() * 2 - 2) << k;
         }
     }
-    /* Approximate copies: a few percent of the moved code, found along the scan's copies and, with
-     * every 8th byte changed (no 8 bytes in a row for the scan to match), by the writer's own
-     * search. */
+    /* Approximate copies: a few percent of the moved code, found along the scan's copies and,
+     * with every 8th byte changed (no 8 bytes in a row for the scan to match), by the writer's
+     * own search. */
     EXPECT_LT(compact(code.first, code.second).size(), code.second.size() / 20);
     std::string eighth = r;
     for (size_t i = 0; i < eighth.size(); i += 8) eighth[i] = static_cast<char>(eighth[i] ^ 0x10);
@@ -142,6 +142,13 @@ TEST(DiffCompact, ChecksNameWhatFailed) {
     std::string version = d;
     version[6] = 2;
     const std::string x = "abcdef", y = "abcabcabcdef";
+    /* ops: insert 3, copy-new 3 bytes back for 6 (overlapping), copy-old 0..3 with slot 0; all
+     * correct. with(k, s) puts s in stream k; k 5 declares 11 bytes, k 9 changes nothing. */
+    const auto with = [&](size_t k, const std::string &stream) {
+        std::vector<std::string> streams = {"\x32\x61\x30", "", "\x02\x06", "abc", ""};
+        if (k < 5) streams[k] = stream;
+        return hand_delta(x, y, streams, k == 5 ? 11 : 12);
+    };
     const struct {
         std::string old_value, delta;
         diff_apply_error error;
@@ -150,21 +157,13 @@ TEST(DiffCompact, ChecksNameWhatFailed) {
         {other, d, DIFF_APPLY_WRONG_OLD_CHECKSUM},
         {o, d + '\0', DIFF_APPLY_TRAILING_BYTES},
         {o, version, DIFF_APPLY_UNSUPPORTED_VERSION},
-        /* ops: insert 3, copy-new 3 bytes back for 6 (overlapping), copy-old 0..3 with slot 0; all
-           correct */
-        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x02\x06", "abc", ""}, 12), DIFF_APPLY_OK},
-        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x02\x06", "abc", ""}, 11),
-         DIFF_APPLY_WRONG_NEW_LENGTH},
-        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x03\x06", "abc", ""}, 12),
-         DIFF_APPLY_DAMAGED}, /* too far back */
-        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x02\x08", "abc", ""}, 12),
-         DIFF_APPLY_DAMAGED}, /* past old */
-        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x02\x06", "abcd", ""}, 12),
-         DIFF_APPLY_DAMAGED}, /* unused */
-        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x02\x06", "abd", ""}, 12),
-         DIFF_APPLY_WRONG_NEW_CHECKSUM},
-        {x, hand_delta(x, y, {"\x32\x61\x30", "", "\x02\x06", "abc", "\x01"}, 12),
-         DIFF_APPLY_DAMAGED},
+        {x, with(9, ""), DIFF_APPLY_OK},
+        {x, with(5, ""), DIFF_APPLY_WRONG_NEW_LENGTH},
+        {x, with(2, "\x03\x06"), DIFF_APPLY_DAMAGED}, /* too far back */
+        {x, with(2, "\x02\x08"), DIFF_APPLY_DAMAGED}, /* past old */
+        {x, with(3, "abcd"), DIFF_APPLY_DAMAGED},     /* unused */
+        {x, with(3, "abd"), DIFF_APPLY_WRONG_NEW_CHECKSUM},
+        {x, with(4, "\x01"), DIFF_APPLY_DAMAGED},
     };
     for (size_t k = 0; k < std::size(cases); ++k) {
         diff_apply_error error = DIFF_APPLY_OK;

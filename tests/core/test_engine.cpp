@@ -170,8 +170,8 @@ TEST(Engine, StoppedRunsAskForAReplacement) {
         core_alloc_fail_after(n);
         const std::string calls = run_diff(x, y, SCRIPT_RESULT_REPLACE, 0, 300);
         core_alloc_fail_after(-1);
-        EXPECT_EQ(full.rfind(calls.empty() ? "" : calls + " ", 0), 0u)
-            << calls; /* without the close */
+        /* without the close */
+        EXPECT_EQ(full.rfind(calls.empty() ? "" : calls + " ", 0), 0u) << calls;
     }
 }
 
@@ -228,8 +228,8 @@ TEST(Engine, BailOutPlans) {
         /* equal progress: the forward point wins */
         {0, 40, 0, 40, {20, 21, 19, 20}, 7, "S(0,20,0,21,0,500)P(20,20,21,19,0,500)"},
         {0, 40, 0, 40, {19, 20, 20, 20}, 7, "S(0,20,0,20,0,500)P(20,20,20,20,0,500)"},
-        /* a split near an end of the longer value, the other left whole: halve it, halve the limit
-         */
+        /* a split near an end of the longer value, the other left whole: halve it, halve the
+           limit */
         {0, 8, 0, 4, {0, 0, 1, 0}, 9, "S(0,4,0,0,0,4)P(4,4,0,4,0,4)"},
         {0, 9, 0, 4, {0, 0, 2, 0}, 9, "S(0,2,0,0,0,500)P(2,7,0,4,0,500)"},
         {0, 4, 0, 16, {4, 0, 4, 16}, 11, "S(0,4,0,8,0,5)P(4,0,8,8,0,5)"},
@@ -252,8 +252,8 @@ TEST(Engine, BailOutPlans) {
         {0, 4096, 0, 4096, 0, 6, "S(0,2048,0,2048,0,3)P(2048,2048,2048,2048,0,3)"},
         {0, 4095, 0, 4096, 0, 6, "N(0,4095,0,4096,0,8)"},
         {0, 4096, 0, 4096, 2, 6, "N(0,4096,0,4096,0,8)"},
-        {0, 5000, 0, 5000, 5000, 6,
-         "N(0,5000,0,5000,0,8)"}, /* half the bailed window's square is added */
+        /* half the bailed window's square is added */
+        {0, 5000, 0, 5000, 5000, 6, "N(0,5000,0,5000,0,8)"},
         {3, 10, 2, 6, 100000, 0, "I(2,1)D()M(5,3)S(5,5,3,3,3,500)I(6,2)D()"},
     };
     for (const auto &b : bounded)

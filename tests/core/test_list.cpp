@@ -43,8 +43,7 @@ TEST(List, RandomOperationsAgainstAVector) {
             Items released;
             switch (const int op = rng() % 4) {
             case 0:
-            case 1: { // before or after the node at index, or at an end; a null anchor only on an
-                      // empty list
+            case 1: { // next to the node at index, or at an end; null anchors on empty lists
                 const bool after = op == 1, at_end = index == -2, taken = at_end || node || !n;
                 if (at_end)
                     after ? list_append_last(l, item) : list_insert_first(l, item);
@@ -74,14 +73,14 @@ TEST(List, RandomOperationsAgainstAVector) {
         }
         list *copy = list_dup(l, nullptr);
         EXPECT_TRUE(links_hold(copy, model) && (model.empty() || copy->first != l->first));
-        EXPECT_TRUE(list_cmp(l, copy, same) == 1 &&
-                    list_cmp(l, copy, nullptr) == 0); // no compare: never equal
-        list_append_list(l, rng() % 2 ? l : copy);    // itself, or its copy
+        // no compare: never equal
+        EXPECT_TRUE(list_cmp(l, copy, same) == 1 && list_cmp(l, copy, nullptr) == 0);
+        list_append_list(l, rng() % 2 ? l : copy); // itself, or its copy
         const Items once = model;
         model.insert(model.end(), once.begin(), once.end());
         ASSERT_TRUE(links_hold(l, model) && links_hold(copy, once));
-        const int32_t changed =
-            static_cast<int32_t>(rng() % (once.size() + 1)); // the size: nothing changes
+        // the size: nothing changes
+        const int32_t changed = static_cast<int32_t>(rng() % (once.size() + 1));
         list_set_data_indexed(copy, changed, &pool[7], nullptr);
         list_append_list(copy, copy);
         EXPECT_EQ(list_cmp(l, copy, same), changed == static_cast<int32_t>(once.size()));

@@ -1,11 +1,14 @@
+import subprocess
+import sys
+
 from corvantis_core import cbor
 
 
 def hooked(**hooks):
     """An object of a fresh class whose special methods are the given callables (without self)."""
-    return type(
-        "Hooked", (), {name: (lambda f: lambda self, *a: f(*a))(f) for name, f in hooks.items()}
-    )()
+    # Each method binds its own callable through the outer lambda's argument.
+    methods = {name: (lambda f: lambda self, *a: f(*a))(f) for name, f in hooks.items()}  # noqa: B023
+    return type("Hooked", (), methods)()
 
 
 def int_with(value, **methods):
@@ -17,3 +20,22 @@ def outcome(*args, **kwargs):
         return cbor.dumps(*args, **kwargs)
     except Exception as error:
         return type(error), str(error)
+
+
+LIMITED = """import resource, sys
+from corvantis_core import cbor
+value = eval(sys.argv[1])
+in_use = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (in_use + (int(sys.argv[2]) << 20), resource.RLIM_INFINITY))
+"""
+
+
+def run_limited(body, expression, headroom_mib):
+    """body run by a fresh interpreter, with `value` evaluated from expression and the address
+    space capped at headroom_mib MiB over what the interpreter already uses."""
+    return subprocess.run(
+        [sys.executable, "-c", LIMITED + body, expression, str(headroom_mib)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )

@@ -1,4 +1,4 @@
-"""The corvantis-delta tool end to end: deltas against the module, refused deltas, outputs, the command line."""
+"""The corvantis-delta tool end to end: deltas against the module, refusals, outputs, usage."""
 
 import ctypes
 import os
@@ -59,36 +59,29 @@ GOOD = checked(OLD, NEW, BARE)
 COMPACT = bytes(diff_compact(OLD, NEW))
 BASE = os.urandom(50000)
 _words = [random.Random(n).randbytes(6).hex().encode() for n in range(300)]
-WORDS = [
-    b" ".join(random.Random(seed).choices(_words, k=300)) for seed in (2, 3)
-]  # levels differ here
+# Values on which the levels give different deltas.
+WORDS = [b" ".join(random.Random(seed).choices(_words, k=300)) for seed in (2, 3)]
 
 
 @pytest.mark.parametrize(
     "old, new", [(b"", b""), (OLD, NEW), (BASE, BASE[:1000] + b"ins" + BASE[1100:]), WORDS]
 )
 def test_diff_and_patch_agree_with_the_module(tmp_path, old, new):
-    bare, fast, compact = (
-        bytes(diff(old, new)),
-        bytes(diff_fast(old, new)),
-        bytes(diff_compact(old, new)),
-    )
+    bare = bytes(diff(old, new))
+    fast = bytes(diff_fast(old, new))
+    compact = bytes(diff_compact(old, new))
     o, n, b, d = files(
         tmp_path, old=old, new=new, bare=b"\xf8" + bare, delta=(whole := checked(old, new, bare))
     )
-    r = run(
-        "diff", o, n, made := tmp_path / "made", child=lambda: os.umask(0o077)
-    )  # a new file takes the umask
-    assert (r.returncode, r.stdout + r.stderr, made.read_bytes(), made.stat().st_mode & 0o777) == (
-        0,
-        b"",
-        compact,
-        0o600,
-    )
+    # A new file takes the umask.
+    r = run("diff", o, n, made := tmp_path / "made", child=lambda: os.umask(0o077))
+    assert (r.returncode, r.stdout + r.stderr) == (0, b"")
+    assert (made.read_bytes(), made.stat().st_mode & 0o777) == (compact, 0o600)
     levels = {level: run("-L", level, "diff", o, n, "-").stdout for level in (1, 19)}
     assert levels == {level: bytes(diff_compact(old, new, level=level)) for level in levels}
     assert run("--fast", "diff", o, n, "-").stdout == checked(old, new, fast, engine=1)
-    # --raw is the module's format both ways; the parser's message on F8, an item it skips, stays hidden.
+    # --raw is the module's format both ways; the parser's message on F8, an item it skips,
+    # stays hidden.
     r = run("patch", "--raw", o, b, "-")
     assert run("--raw", "diff", o, n, "-").stdout == bare and (r.stdout, r.stderr) == (new, b"")
     assert run("--raw", "--fast", "diff", o, n, "-").stdout == fast
@@ -148,7 +141,8 @@ def test_diff_and_patch_agree_with_the_module(tmp_path, old, new):
             COMPACT[:-5] + bytes([COMPACT[-5] ^ 1]) + COMPACT[-4:],
             "the result's checksum does not match",
         ),
-        # The delta is checked before the old value is opened: a FIFO nobody writes to would block forever.
+        # The delta is checked before the old value is opened: a FIFO nobody writes to would
+        # block forever.
         ("patch fifo bad", BARE, "not a corvantis-delta file"),
         ("diff nope new", b"", "cannot open old value 'nope'"),
         (
@@ -188,9 +182,8 @@ def test_outputs(force):
         else None
     )
     f = ["-f"] * force
-    with (
-        tempfile.TemporaryDirectory() as name
-    ):  # not under tmp_path, whose parents may be closed to nobody
+    # Not under tmp_path, whose parents may be closed to nobody.
+    with tempfile.TemporaryDirectory() as name:
         (top := Path(name)).chmod(0o755)
         o, n, target, kept, tool = files(
             top, old=OLD, new=NEW, target=b"keep", kept=b"keep", tool=TOOL.read_bytes()
@@ -213,7 +206,8 @@ def test_outputs(force):
         assert "cannot overwrite" in one_error(
             run("-f", "--exact", "diff", o, n, kept, child=child, tool=tool)
         )
-        # Devices and FIFOs are written through, never replaced; a reader there first lets the tool's write through.
+        # Devices and FIFOs are written through, never replaced; a reader there first lets the
+        # tool's write through.
         assert (
             run(*f, "diff", o, n, "/dev/null").returncode == 0
             and Path("/dev/null").is_char_device()
@@ -260,10 +254,8 @@ def test_stats(tmp_path, command, second, result, engine):
     )
     assert to_stdout.stdout == (tmp_path / "out").read_bytes() == result
     size = len(GOOD if engine != "compact (level 3)" else COMPACT)
-    for report in (
-        to_stdout.stderr.decode(),
-        to_file.stdout.decode(),
-    ):  # on stderr when the output is stdout
+    # The report goes to stderr when the output is stdout.
+    for report in (to_stdout.stderr.decode(), to_file.stdout.decode()):
         assert report.startswith(
             f"old:    {len(OLD)} bytes\nnew:    {len(NEW)} bytes\ndelta:  {size} bytes "
             f"({100 * size / len(NEW):.2f}% of new)\n{f'engine: {engine}' * bool(engine)}"
@@ -293,29 +285,24 @@ def test_stats(tmp_path, command, second, result, engine):
             "--fast -L4 diff a b c",
             "option -L sets the level of a compact delta; --fast writes a bare one",
         ),
+        # no option after --
         ("-- --raw diff a b", "unknown command '--raw' (expected diff or patch)"),
     ],
-)  # no option after --
+)
 def test_usage_errors_name_the_reason(args, reason):
     lines = one_error(run(*args.split()), status=2)
-    assert lines[0] == f"corvantis-delta: {reason}" and lines[1].startswith(
-        "usage: corvantis-delta"
-    )
+    assert lines[0] == f"corvantis-delta: {reason}"
+    assert lines[1].startswith("usage: corvantis-delta")
 
 
 def test_help_and_version():
     for r in (run("diff", "-h"), run("--help")):
-        assert (
-            r.returncode == 0
-            and r.stdout.startswith(b"usage: corvantis-delta")
-            and b"0 success, 1 fail" in r.stdout
-        )
-    version = tomllib.loads(Path(__file__).parents[2].joinpath("pyproject.toml").read_text())[
-        "project"
-    ]["version"]
-    assert (
-        run("--version").stdout.decode() == f"corvantis-delta {version} (checked delta format 1)\n"
-    )
+        assert r.returncode == 0 and r.stdout.startswith(b"usage: corvantis-delta"), r
+        assert b"0 success, 1 fail" in r.stdout
+    pyproject = Path(__file__).parents[2] / "pyproject.toml"
+    version = tomllib.loads(pyproject.read_text())["project"]["version"]
+    expected = f"corvantis-delta {version} (checked delta format 1)\n"
+    assert run("--version").stdout.decode() == expected
 
 
 def test_progress_line_only_on_a_terminal(tmp_path):
@@ -329,17 +316,14 @@ def test_progress_line_only_on_a_terminal(tmp_path):
 
     def on_terminal(*args):
         p, seen = subprocess.Popen([str(TOOL), "-f", *map(str, args)], stderr=terminal), b""
-        while (
-            p.poll() is None or select.select([master], [], [], 0)[0]
-        ):  # drained as it runs: a full pty blocks
+        # Drained as it runs: a full pty blocks.
+        while p.poll() is None or select.select([master], [], [], 0)[0]:
             seen += os.read(master, 1 << 16) if select.select([master], [], [], 0.05)[0] else b""
         assert p.returncode == 0
         return seen.decode()
 
-    clear, line = (
-        "\r\x1b[K",
-        r"corvantis-delta: diff: [\d.]+ of 65\.0 MiB \(\d+%\)(, [\d.]+ MB/s, \d+ s left)?",
-    )
+    clear = "\r\x1b[K"
+    line = r"corvantis-delta: diff: [\d.]+ of 65\.0 MiB \(\d+%\)(, [\d.]+ MB/s, \d+ s left)?"
     shown = on_terminal("diff", old, new, delta)
     assert re.fullmatch(f"({re.escape(clear)}{line})+{re.escape(clear)}", shown), shown
     assert on_terminal("patch", old, delta, tmp_path / "out").startswith(
@@ -362,9 +346,8 @@ def test_short_deltas_and_stdin_at_its_end(tmp_path):
         (b"\x89CW", "not a corvantis-delta file"),
     ):
         assert message in one_error(run("patch", old, "-", "-", stdin=bad))
-    with page.open(
-        "rb"
-    ) as stdin:  # a redirected input read from its end, a page boundary, is empty
+    # A redirected input read from its end, a page boundary, is empty.
+    with page.open("rb") as stdin:
         stdin.seek(4096)
         r = subprocess.run(
             [str(TOOL), "diff", "-", new, "-"], stdin=stdin, capture_output=True, timeout=60

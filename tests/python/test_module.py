@@ -13,7 +13,8 @@ import pytest
 
 def test_declared_c_api_is_exported():
     headers = (Path(__file__).resolve().parents[2] / "src/main/core").rglob("*.h")
-    # Every declaration starts its line with the macro; the name is the last word before "(" (or "[" for the table).
+    # Every declaration starts its line with the macro; the name is the last word before "(" (or
+    # "[" for the table).
     names = [
         n
         for h in headers
@@ -42,7 +43,10 @@ PyObject *PyImport_AddModule(const char *name) {
     PyErr_SetString(PyExc_LookupError, "refused by the test");
     return NULL;
 }"""
-REFUSED = "Python version mismatch: module was compiled for Python 3.12, but the interpreter version is incompatible: "
+REFUSED = (
+    "Python version mismatch: module was compiled for Python 3.12, but the interpreter version "
+    "is incompatible: "
+)
 
 
 # A fresh interpreter imports the module with a C shim preloaded over libpython.
@@ -62,24 +66,22 @@ def test_import(tmp_path, shim, version, expected):
         compiler := shutil.which(os.environ.get("CC", "cc"))
     ):
         pytest.skip("needs a shared libpython and a C compiler")
-    (tmp_path / "shim.c").write_text(shim)
-    subprocess.run(
-        [
-            compiler,
-            "-shared",
-            "-fPIC",
-            "-I",
-            sysconfig.get_paths()["include"],
-            "-o",
-            tmp_path / "shim.so",
-            tmp_path / "shim.c",
-            "-ldl",
-        ],
-        check=True,
-    )
-    preload = " ".join(
-        filter(None, [os.environ.get("LD_PRELOAD"), str(tmp_path / "shim.so")])
-    )  # sanitizers first
+    (source := tmp_path / "shim.c").write_text(shim)
+    include = sysconfig.get_paths()["include"]
+    build = [
+        compiler,
+        "-shared",
+        "-fPIC",
+        "-I",
+        include,
+        "-o",
+        tmp_path / "shim.so",
+        source,
+        "-ldl",
+    ]
+    subprocess.run(build, check=True)
+    # The sanitizers' runtimes come first.
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(tmp_path / "shim.so")]))
     result = subprocess.run(
         [sys.executable, "-c", IMPORT],
         capture_output=True,

@@ -26,6 +26,13 @@ inline std::string take(buf *b) {
     return s;
 }
 
+/* The delta an engine (diff_generate_binary, diff_generate_binary_fast) makes, or "<null>". */
+inline std::string generate(buf *(*engine)(const buf *, const buf *), const std::string &o,
+                            const std::string &n) {
+    const buf a = view(o), b = view(n);
+    return take(engine(&a, &b));
+}
+
 /* Bytes drawn from the low bits of the generator, or letters from the first `alphabet`. */
 inline std::string random_bytes(std::mt19937_64 &rng, size_t n, int alphabet = 256) {
     std::string s(n, '\0');
