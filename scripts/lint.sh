@@ -19,7 +19,7 @@ status=0
 if [ "$fix" = 1 ]; then
   clang-format -i "${cxx[@]}"
   "$PY" -m ruff format -q "${py[@]}"
-  "$PY" -m ruff check -q --fix "${py[@]}" || status=1
+  "$PY" -m ruff check -q --fix --output-format concise "${py[@]}" || status=1
 else
   clang-format --dry-run --Werror "${cxx[@]}" \
     || { echo "lint: C++ not formatted (scripts/lint.sh --fix)"; status=1; }
