@@ -1,7 +1,8 @@
 """Compact deltas (delta.diff_compact) against the delta tools a user would pick instead.
 
     .venv/bin/pip install -r requirements-bench.txt
-    .venv/bin/python bench/bench_compact.py [--levels 3,1,19] [--classes NAME,...] [--engines NAME,...]
+    .venv/bin/python bench/bench_compact.py [--levels 3,1,19] [--classes NAME,...]
+                                            [--engines NAME,...]
                                             [--chart docs/compact-bench.png | --no-chart]
 
 Classes (the corpus of bench_fast.py: pyenv's CPython 3.9 and 3.10 installs):
@@ -85,7 +86,7 @@ def build_classes(work):
 
     def generated(name, old, new):
         paths = os.path.join(work, name + ".old"), os.path.join(work, name + ".new")
-        for path, data in zip(paths, (old, new)):
+        for path, data in zip(paths, (old, new), strict=True):
             with open(path, "wb") as f:
                 f.write(data)
         classes.append((name, [paths]))
@@ -128,8 +129,9 @@ def in_process_engine(name):
         import zstandard
 
         def make(old, new):
-            # As zstd --patch-from sets them: a window that holds the dictionary and the new value, and a
-            # chain as long, else level 19's binary tree reaches back over only part of a large old value.
+            # As zstd --patch-from sets them: a window that holds the dictionary and the new
+            # value, and a chain as long, else level 19's binary tree reaches back over only
+            # part of a large old value.
             window = max(10, math.ceil(math.log2(len(old) + len(new) + 1)))
             params = zstandard.ZstdCompressionParameters.from_level(
                 19,
@@ -177,7 +179,7 @@ def child(name, list_path):
         del d
     peak = bench_fast.high_water_kb() - base
     apply_seconds = 0.0
-    for (old, new), d in zip(values, deltas):
+    for (old, new), d in zip(values, deltas, strict=True):
         start = time.perf_counter()
         rebuilt = apply(old, d)
         apply_seconds += time.perf_counter() - start
@@ -210,7 +212,10 @@ def run_in_process(name, pairs, work):
 
 
 def timed(command, rss_path):
-    """Wall time of one process; its own peak resident set (not a forked parent's) from /usr/bin/time."""
+    """Wall time of one process and its own peak resident set (not a forked parent's).
+
+    The peak comes from /usr/bin/time.
+    """
     start = time.perf_counter()
     status = subprocess.run(
         ["/usr/bin/time", "-f", "%M", "-o", rss_path] + command,
@@ -281,7 +286,8 @@ def print_class(name, pairs, rows, failures):
         1 << 20
     )
     print(
-        f"\n== {name}: {len(pairs)} pair(s), {new_bytes / 1e6:.1f} MB new; writer memory budget {budget:.0f} MiB"
+        f"\n== {name}: {len(pairs)} pair(s), {new_bytes / 1e6:.1f} MB new; "
+        f"writer memory budget {budget:.0f} MiB"
     )
     print(
         f"{'engine':18} {'size %':>9} {'MB/s':>9} {'apply MB/s':>10} {'peak MiB':>9} "
@@ -291,7 +297,8 @@ def print_class(name, pairs, rows, failures):
     for engine, r in rows.items():
         percent = 100 * r["delta"] / new_bytes
         line = f"{engine:18} {percent:9.3f}" if percent >= 0.01 else f"{engine:18} {percent:9.2e}"
-        line += f" {new_bytes / r['seconds'] / 1e6:9.1f} {new_bytes / r['apply'] / 1e6:10.1f} {r['peak_kb'] / 1024:9.1f}"
+        line += f" {new_bytes / r['seconds'] / 1e6:9.1f} {new_bytes / r['apply'] / 1e6:10.1f}"
+        line += f" {r['peak_kb'] / 1024:9.1f}"
         for _, peer in BASELINES:
             line += f" {ratio(r['delta'] / rows[peer]['delta'])}x" if peer in rows else f" {'-':>9}"
         hdp = rows.get("hdiffpatch+zstd")
@@ -302,7 +309,10 @@ def print_class(name, pairs, rows, failures):
 
 
 def tar_apply_speeds(pairs):
-    """delta.patch (bytes in) and delta.apply of one compact delta of the tar, checks included, best of 3."""
+    """delta.patch (bytes in) and delta.apply of one compact delta of the tar.
+
+    Checks included, best of 3.
+    """
     from corvantis_core import delta
 
     ((a, b),) = pairs
@@ -343,9 +353,11 @@ def chart(results, path):
     engines = list(
         dict.fromkeys(e for _, rows, _ in results for e in rows)
     )  # in the order they ran
-    markers = dict(zip(engines, "os^vD<>p*hX"))
+    # More markers than engines: the spare ones go unused.
+    markers = dict(zip(engines, "os^vD<>p*hX", strict=False))
     colours = {e: plt.cm.tab10(i % 10) for i, e in enumerate(engines)}
-    for ax, (name, rows, new_bytes) in zip(axes.flat, results):
+    # The grid's last row may have more axes than results left.
+    for ax, (name, rows, new_bytes) in zip(axes.flat, results, strict=False):
         points = {
             e: (new_bytes / r["seconds"] / 1e6, 100 * r["delta"] / new_bytes)
             for e, r in rows.items()
@@ -359,7 +371,8 @@ def chart(results, path):
                 s=60 if engine.startswith("compact") else 36,
                 label=engine,
             )
-        # A log scale only where the values span enough to need it (sizes of unrelated values do not).
+        # A log scale only where the values span enough to need it (sizes of unrelated values
+        # do not).
         for axis, values, scale in (
             (ax.xaxis, [p[0] for p in points.values()], ax.set_xscale),
             (ax.yaxis, [p[1] for p in points.values()], ax.set_yscale),
@@ -411,7 +424,8 @@ def main():
     ours = [f"compact L{level}" for level in args.levels.split(",")] if compact_available() else []
     if not ours:
         print(
-            "delta.diff_compact is not in this build of corvantis_core: only diff_fast and the peers run"
+            "delta.diff_compact is not in this build of corvantis_core: "
+            "only diff_fast and the peers run"
         )
     engines = ours + ["diff_fast"] + PEERS
     if args.engines:

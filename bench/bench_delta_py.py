@@ -71,7 +71,7 @@ def best_of(fn, repeat):
 
 def run_case(name, pairs, repeat):
     deltas = [bytes(diff(old, new)) for old, new in pairs]
-    for (old, new), d in zip(pairs, deltas):
+    for (old, new), d in zip(pairs, deltas, strict=True):
         if bytes(patch(old, d)) != new:
             raise SystemExit(f"{name}: patch did not rebuild the new value")
     new_total = sum(len(new) for _, new in pairs)
@@ -82,7 +82,7 @@ def run_case(name, pairs, repeat):
             diff(old, new)
 
     def all_patches():
-        for (old, _), d in zip(pairs, deltas):
+        for (old, _), d in zip(pairs, deltas, strict=True):
             patch(old, d)
 
     t_diff = best_of(all_diffs, repeat)
@@ -90,7 +90,8 @@ def run_case(name, pairs, repeat):
     diff_mbs = new_total / t_diff / 1e6
     patch_mbs = new_total / t_patch / 1e6
     print(
-        f"{name:<10} {len(pairs):>5} {new_total / MiB:>9.2f} {100 * delta_total / max(new_total, 1):>8.2f}% "
+        f"{name:<10} {len(pairs):>5} {new_total / MiB:>9.2f} "
+        f"{100 * delta_total / max(new_total, 1):>8.2f}% "
         f"{diff_mbs:>11.1f} {patch_mbs:>12.1f}"
     )
     return diff_mbs, patch_mbs
@@ -139,7 +140,8 @@ def main():
 
     print(f"Python {sys.version.split()[0]}; best of {repeat} runs")
     print(
-        f"{'input':<10} {'pairs':>5} {'new MiB':>9} {'delta':>9} {'diff MB/s':>11} {'patch MB/s':>12}"
+        f"{'input':<10} {'pairs':>5} {'new MiB':>9} {'delta':>9} "
+        f"{'diff MB/s':>11} {'patch MB/s':>12}"
     )
 
     pairs = stdlib_pairs()
@@ -164,13 +166,15 @@ def main():
     patch_gbps = edits_patch / 1e3
     print(
         f"  patch of a copy-made delta (edits): {patch_gbps:.2f} GB/s "
-        f"[target >= {PATCH_TARGET_GBPS} GB/s: {'met' if patch_gbps >= PATCH_TARGET_GBPS else 'NOT met'}]"
+        f"[target >= {PATCH_TARGET_GBPS} GB/s: "
+        f"{'met' if patch_gbps >= PATCH_TARGET_GBPS else 'NOT met'}]"
     )
     print(f"  (identical values apply as no change: {identical_patch / 1e3:.2f} GB/s)")
     worst = max(small["diff(bytes, bytes)"], small["patch(bytes, bytes)"])
     print(
         f"  slowest call on 100-byte values: {worst:.3f} us "
-        f"[target < {SMALL_CALL_TARGET_US} us: {'met' if worst < SMALL_CALL_TARGET_US else 'NOT met'}]"
+        f"[target < {SMALL_CALL_TARGET_US} us: "
+        f"{'met' if worst < SMALL_CALL_TARGET_US else 'NOT met'}]"
     )
 
 

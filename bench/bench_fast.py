@@ -158,7 +158,7 @@ def child(engine, list_path):
         deltas.append(d)
         del d
     peak = high_water_kb()
-    for (old, new), d in zip(values, deltas):
+    for (old, new), d in zip(values, deltas, strict=True):
         if bytes(delta.patch(old, bytes(d))) != new:
             raise SystemExit(f"{engine}: round trip failed")
     print(
@@ -232,7 +232,7 @@ def huge(work):
     rng = random.Random(7)
     blocks = {offset: rng.randbytes(1 << 20) for offset in (0, 2 << 30, (4 << 30) + (64 << 20))}
     paths = [os.path.join(work, "huge.old"), os.path.join(work, "huge.new")]
-    for path, moves in zip(paths, (False, True)):
+    for path, moves in zip(paths, (False, True), strict=True):
         with open(path, "wb") as f:
             f.truncate(size)
             for offset, block in blocks.items():
@@ -278,7 +278,8 @@ def huge(work):
     for path in paths:
         os.unlink(path)
     print(
-        f"huge: {size} bytes each, delta {len(d)} bytes, {copies_past_4g} copies reaching past 4 GiB, "
+        f"huge: {size} bytes each, delta {len(d)} bytes, "
+        f"{copies_past_4g} copies reaching past 4 GiB, "
         f"{seconds:.1f} s ({size / seconds / 1e6:.0f} MB/s); verified"
     )
 
@@ -311,13 +312,15 @@ def main():
                     seconds, total, new_bytes, peak_kb = run_peer(engine, pairs, work)
                 rows[engine] = (seconds, total)
                 print(
-                    f"{name:32} {engine:10} {100 * total / new_bytes:9.3f} {new_bytes / seconds / 1e6:9.1f} "
+                    f"{name:32} {engine:10} {100 * total / new_bytes:9.3f} "
+                    f"{new_bytes / seconds / 1e6:9.1f} "
                     f"{peak_kb / 1024:9.1f}",
                     flush=True,
                 )
             fast, xd = rows["diff_fast"], rows["xdelta3"]
             print(
-                f"{'':32} diff_fast/xdelta3: size {fast[1] / max(xd[1], 1):.2f}x, speed {xd[0] / fast[0]:.1f}x"
+                f"{'':32} diff_fast/xdelta3: size {fast[1] / max(xd[1], 1):.2f}x, "
+                f"speed {xd[0] / fast[0]:.1f}x"
                 + (
                     f"; diff_fast/diff size {fast[1] / max(rows['diff'][1], 1):.2f}x"
                     if "diff" in rows

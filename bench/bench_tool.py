@@ -93,7 +93,8 @@ def main():
             (d / "new").write_bytes(new)
             print(f"{name}: old {len(old)} bytes, new {len(new)} bytes")
             print(
-                f"  {'tool':24} {'encode s':>9} {'decode s':>9} {'delta B':>9}  ratios to corvantis-delta"
+                f"  {'tool':24} {'encode s':>9} {'decode s':>9} {'delta B':>9}  "
+                "ratios to corvantis-delta"
             )
             base = None
             for label, encode, decode in peers(d):
@@ -105,7 +106,8 @@ def main():
                 base = base or (t_enc, t_dec, size)
                 print(
                     f"  {label:24} {t_enc:9.3f} {t_dec:9.3f} {size:9d}  "
-                    f"encode {t_enc / base[0]:5.2f}x  decode {t_dec / base[1]:5.2f}x  size {size / base[2]:5.2f}x"
+                    f"encode {t_enc / base[0]:5.2f}x  decode {t_dec / base[1]:5.2f}x  "
+                    f"size {size / base[2]:5.2f}x"
                 )
 
 

@@ -60,7 +60,8 @@ def python_delta(old, new):
     fast, t_fast = best_time(lambda: delta.diff_fast(old, new))
     fast = bytes(fast)
     print(
-        f"  diff_fast (block matching): delta {len(fast)} bytes = {100 * len(fast) / len(new):.2f}% of new,"
+        f"  diff_fast (block matching): delta {len(fast)} bytes = "
+        f"{100 * len(fast) / len(new):.2f}% of new,"
         f" {t_fast * 1e3:.3f} ms"
     )
     check(bytes(delta.patch(old, fast)) == new, "patch(old, diff_fast(old, new)) == new")

@@ -46,12 +46,13 @@ def order(rng, n):
             }
         )
     total = round(
-        sum(l["quantity"] * l["unit_price"] * (100 - l["discount"]) / 100 for l in lines), 2
+        sum(x["quantity"] * x["unit_price"] * (100 - x["discount"]) / 100 for x in lines), 2
     )
     status = rng.choice(STATUSES)
     return {
         "id": 500_000 + n * 7 + rng.randint(0, 6),
-        "created": f"2024-{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}T{rng.randint(0, 23):02d}:{rng.randint(0, 59):02d}:00Z",
+        "created": f"2024-{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}"
+        f"T{rng.randint(0, 23):02d}:{rng.randint(0, 59):02d}:00Z",
         "status": status,
         "customer": {
             "name": rng.choice(NAMES),

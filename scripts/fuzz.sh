@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Builds every fuzz target into build/fuzz (clang, libFuzzer, ASan + UBSan)
 # and runs each for SECONDS (default 10) on a fresh working copy of its seed
-# corpus and regression inputs. Exits non-zero when any target reports a
-# finding (crash, sanitizer report, leak, failed check, timeout); the input is
-# kept in build/fuzz/artifacts/<target>/ and replayed once to show the report.
+# corpus and regression inputs, one target per core at a time. Exits non-zero
+# when any target reports a finding (crash, sanitizer report, leak, failed
+# check, timeout); the input is kept in build/fuzz/artifacts/<target>/ and
+# replayed once to show the report.
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
 #
 # Environment: CORVANTIS_FUZZ_CXX (default clang++); CORVANTIS_FUZZ_SKIP_BUILD=1
 # to reuse the existing build (for runs started side by side);
-# CORVANTIS_FUZZ_KEEP_CORPUS=1 to keep growing the working corpus between runs.
+# CORVANTIS_FUZZ_BUILD_ONLY=1 to build and run nothing;
+# CORVANTIS_FUZZ_KEEP_CORPUS=1 to keep growing the working corpus between runs;
+# CORVANTIS_FUZZ_JOBS=N to run N targets at a time (default: the number of cores).
 # Skips with exit 0 only when clang++ or the libFuzzer runtime is missing.
 set -uo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -38,6 +41,7 @@ if [ "${CORVANTIS_FUZZ_SKIP_BUILD:-0}" != 1 ]; then
   cmake --build "$BUILD" -j 2 >"$BUILD/build.log" 2>&1 \
     || { cat "$BUILD/build.log"; echo "fuzz: build failed"; exit 1; }
 fi
+[ "${CORVANTIS_FUZZ_BUILD_ONLY:-0}" = 1 ] && exit 0
 
 if [ $# -gt 0 ]; then
   targets=("$@")
@@ -51,13 +55,15 @@ fi
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:allocator_may_return_null=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}"
-status=0
-for target in "${targets[@]}"; do
-  exe="$BUILD/$target"
-  [ -x "$exe" ] || { echo "fuzz: $target was not built"; status=1; continue; }
-  work="$BUILD/corpus-work/$target"
-  artifacts="$BUILD/artifacts/$target"
-  log="$BUILD/logs/$target.log"
+
+# Runs one target and prints its report; the exit status says whether it found something.
+run_target() {
+  local target="$1"
+  local exe="$BUILD/$target"
+  [ -x "$exe" ] || { echo "fuzz: $target was not built"; return 1; }
+  local work="$BUILD/corpus-work/$target"
+  local artifacts="$BUILD/artifacts/$target"
+  local log="$BUILD/logs/$target.log"
   if [ "${CORVANTIS_FUZZ_KEEP_CORPUS:-0}" != 1 ]; then rm -rf "$work"; fi
   rm -rf "$artifacts"
   mkdir -p "$work" "$artifacts" "$(dirname "$log")"
@@ -67,16 +73,17 @@ for target in "${targets[@]}"; do
   fi
   # The engine's cost grows with the product of the lengths: shorter inputs
   # give the diffing targets many more executions per second.
+  local max_len=8192
   case "$target" in
     fuzz_engine|fuzz_diff_roundtrip) max_len=2048 ;;
-    *) max_len=8192 ;;
   esac
   # The parser writes a message to stderr for every unimplemented code it
   # meets; -close_fd_mask=2 silences the target's stderr (libFuzzer and the
   # sanitizers keep reporting on a duplicate of it).
   "$exe" -max_total_time="$SECONDS_PER_TARGET" -timeout=20 -rss_limit_mb=2048 -max_len=$max_len \
     -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$artifacts/" "$work" >"$log" 2>&1
-  rc=$?
+  local rc=$?
+  local execs cov ft corpus found
   execs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"
   cov="$(grep -o 'cov: [0-9]*' "$log" | tail -1)"
   ft="$(grep -o 'ft: [0-9]*' "$log" | tail -1)"
@@ -89,9 +96,41 @@ for target in "${targets[@]}"; do
       echo "  replay of $found:"
       "$exe" "$found" 2>&1 | grep -vE '^(INFO|Running|Executed)|^ *#[0-9]+ ' | head -12 | sed 's/^/    /'
     fi
-    status=1
-  else
-    echo "fuzz: $target: ok, ${execs:-?} executions in ${SECONDS_PER_TARGET}s, $cov, $ft, $corpus"
+    return 1
   fi
+  echo "fuzz: $target: ok, ${execs:-?} executions in ${SECONDS_PER_TARGET}s, $cov, $ft, $corpus"
+}
+
+# One target per core at a time (each is single-threaded), so each still gets a core of its own
+# for its SECONDS. Reports are printed whole and in the targets' order as soon as they are ready.
+jobs="${CORVANTIS_FUZZ_JOBS:-$(nproc 2>/dev/null || echo 1)}"
+reports="$BUILD/reports"
+rm -rf "$reports"
+mkdir -p "$reports"
+printed=0
+print_ready() {
+  while [ "$printed" -lt ${#targets[@]} ] && [ -f "$reports/${targets[$printed]}.status" ]; do
+    cat "$reports/${targets[$printed]}.txt"
+    printed=$((printed + 1))
+  done
+}
+running=0
+for target in "${targets[@]}"; do
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n || true
+    running=$((running - 1))
+    print_ready
+  fi
+  (
+    run_target "$target" >"$reports/$target.txt" 2>&1
+    echo $? >"$reports/$target.status"
+  ) &
+  running=$((running + 1))
+done
+wait
+print_ready
+status=0
+for target in "${targets[@]}"; do
+  [ "$(cat "$reports/$target.status")" = 0 ] || status=1
 done
 exit $status

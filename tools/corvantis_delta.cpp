@@ -96,8 +96,8 @@ static run_stats run_diff(const tool_args &args, tool_output &out) {
         return run_diff_compact(args, out);
     }
     const tool_engine &engine = *args.engine;
-    tool_input old_value(args.old_path, "old value", engine.value_limit);
-    tool_input new_value(args.second_path, "new value", engine.value_limit);
+    tool_input old_value(args.old_path, "old value", engine.value_limit, engine.over_limit);
+    tool_input new_value(args.second_path, "new value", engine.value_limit, engine.over_limit);
     buf old_view = old_value.view(), new_view = new_value.view();
 
     auto start = std::chrono::steady_clock::now();
@@ -190,7 +190,11 @@ static run_stats run_patch(const tool_args &args, tool_output &out) {
         if (error == DIFF_APPLY_WRONG_OLD_LENGTH || error == DIFF_APPLY_WRONG_OLD_CHECKSUM) {
             throw tool_failure("wrong old file " + old_name + ": " + message);
         }
-        throw tool_failure("cannot apply " + delta_name + ": " + message);
+        // A checked delta read as a bare one fails on its header.
+        const bool checked =
+            args.raw && delta_container_is_checked(delta_file.data(), delta_file.size());
+        throw tool_failure("cannot apply " + delta_name + ": " + message +
+                           (checked ? " (this looks like a checked delta; drop --raw)" : ""));
     }
     double seconds = seconds_since(start);
     if (container && (result->length != h.new_length ||
@@ -222,7 +226,10 @@ static int run(int argc, char **argv) {
                     DELTA_CONTAINER_VERSION);
         return 0;
     }
-    // The output is settled first, so a refused output costs no reading.
+    // A terminal as input or output is refused, then the output is settled,
+    // so a refused output costs no reading.
+    tool_input_refuse_terminal(args.old_path, "old value", args.force);
+    tool_input_refuse_terminal(args.second_path, args.is_diff ? "new value" : "delta", args.force);
     tool_output out(args.out_path, args.force);
     run_stats stats = args.is_diff ? run_diff(args, out) : run_patch(args, out);
     if (args.stats) {
@@ -237,6 +244,10 @@ int main(int argc, char **argv) {
     tool_output_install_signal_handlers();
     try {
         return run(argc, argv);
+    } catch (const tool_usage_error &e) {
+        // Found once the command line was read: the synopsis would not help.
+        std::fprintf(stderr, "%s: %s\n", PROGRAM, e.what());
+        return 2;
     } catch (const tool_failure &f) {
         std::fprintf(stderr, "%s: %s\n", PROGRAM, f.what());
     } catch (const std::bad_alloc &) {

@@ -56,6 +56,10 @@ void delta_container_write(const delta_container_header *h,
     put64(out + AT_HEADER_HASH, delta_container_hash(out, AT_HEADER_HASH));
 }
 
+bool delta_container_is_checked(const uint8_t *data, uint64_t length) {
+    return length >= sizeof MAGIC && std::memcmp(data, MAGIC, sizeof MAGIC) == 0;
+}
+
 std::string delta_container_read(const uint8_t *data, uint64_t length, delta_container_header *h,
                                  const uint8_t **delta) {
     if (length == 0) {

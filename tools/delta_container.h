@@ -29,6 +29,9 @@ uint64_t delta_container_hash(const uint8_t *data, uint64_t length);
 void delta_container_write(const delta_container_header *header,
                            uint8_t out[DELTA_CONTAINER_HEADER_SIZE]);
 
+// True when data starts with the checked delta's magic.
+bool delta_container_is_checked(const uint8_t *data, uint64_t length);
+
 // Reads a whole checked delta: its header and the bare delta after it, whose
 // length and checksum are verified. Returns an empty string on success, else
 // what is wrong with it, for the user.

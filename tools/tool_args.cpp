@@ -6,10 +6,6 @@
 #include "delta_container.h"
 #include "tool_failure.h"
 
-// The help text names the exact engine's limit from the constant itself.
-#define TOOL_STRING(x) #x
-#define TOOL_NUMBER(x) TOOL_STRING(x)
-
 const char *const TOOL_SYNOPSIS = "usage: corvantis-delta [OPTIONS] diff OLD NEW DELTA\n"
                                   "       corvantis-delta [OPTIONS] patch OLD DELTA OUT\n";
 
@@ -25,8 +21,8 @@ std::string tool_args_help() {
             "  patch  apply DELTA to OLD and write the result to OUT\n"
             "\n";
     help += option_line("-", "standard input (for one input) or standard output");
-    help +=
-        option_line("-f, --force", "overwrite an existing output file; allow output to a terminal");
+    help += option_line("-f, --force",
+                        "overwrite an existing output file; allow a terminal (see below)");
     help +=
         option_line("-L, --level N",
                     "level of a compact delta: " + std::to_string(DIFF_COMPACT_LEVEL_MIN) +
@@ -60,15 +56,19 @@ std::string tool_args_help() {
             "\n"
             "Progress: on a terminal, inputs above 64 MiB show a progress line on standard\n"
             "error (-q turns it off).\n"
-            "\n"
-            "Limits: the exact engine takes values up to " TOOL_NUMBER(
-                DIFF_MAX_VALUE_LENGTH) " bytes (2 GiB - 1); its\n"
-                                       "time grows with the amount of change. Inputs are mapped, "
-                                       "not copied; the\n"
-                                       "result is held in memory before it is written.\n"
-                                       "\n"
-                                       "Exit status: 0 success, 1 failure (no output written), 2 "
-                                       "usage error.\n";
+            "\n";
+    // Built line by line so the text keeps its layout in the source.
+    help += "Limits: the exact engine takes values up to " + std::to_string(DIFF_MAX_VALUE_LENGTH) +
+            " bytes (2 GiB - 1);\n";
+    help += "--fast and the compact default have no such limit. The exact engine's time\n";
+    help += "grows with the amount of change. Inputs are mapped, not copied; the result\n";
+    help += "is held in memory before it is written.\n";
+    help += "\n";
+    help += "Terminals: diff and patch refuse to read an input from a terminal or to\n";
+    help += "write their binary output to one, unless forced (-f).\n";
+    help += "\n";
+    help += "Exit status: 0 success, 1 failure (no output written), 2 usage error\n";
+    help += "(a refused terminal included).\n";
     return help;
 }
 

@@ -15,9 +15,12 @@
 // text follow from the entry.
 static const tool_engine ENGINES[] = {
     {"exact", "--exact", "checked bare delta of the exact engine (values below 2 GiB)",
-     DIFF_MAX_VALUE_LENGTH, diff_generate_binary},
+     DIFF_MAX_VALUE_LENGTH,
+     "the exact engine takes no more: use --fast or the compact default (no --exact or --raw), "
+     "which have no such limit",
+     diff_generate_binary},
     {"fast", "--fast", "checked bare delta of the block-matching engine (no size limit)",
-     UINT64_MAX, diff_generate_binary_fast},
+     UINT64_MAX, "", diff_generate_binary_fast},
 };
 
 const tool_engine *tool_engine_list(size_t *count) {

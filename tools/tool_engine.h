@@ -12,10 +12,11 @@
 #include "delta/diff.h"
 
 struct tool_engine {
-    const char *name;     // shown by --stats
-    const char *option;   // the diff option that selects it
-    const char *help;     // one line for --help
-    uint64_t value_limit; // largest old or new value it takes, in bytes
+    const char *name;       // shown by --stats
+    const char *option;     // the diff option that selects it
+    const char *help;       // one line for --help
+    uint64_t value_limit;   // largest old or new value it takes, in bytes
+    const char *over_limit; // what to do instead, for a value above value_limit
     buf *(*generate)(const buf *old_value, const buf *new_value);
 };
 

@@ -24,11 +24,21 @@ struct fd_guard {
 };
 } // namespace
 
-static std::string too_large(const std::string &what, const std::string &size, uint64_t limit) {
-    return what + " is too large: " + size + " bytes (at most " + std::to_string(limit) + ")";
+static std::string too_large(const std::string &what, const std::string &size, uint64_t limit,
+                             const char *over_limit) {
+    return what + " is too large: " + size + " bytes (at most " + std::to_string(limit) + ")" +
+           (*over_limit ? "; " : "") + over_limit;
 }
 
-tool_input::tool_input(const std::string &path, const char *role, uint64_t limit) {
+void tool_input_refuse_terminal(const std::string &path, const char *role, bool force) {
+    if (path == "-" && !force && isatty(STDIN_FILENO)) {
+        throw tool_usage_error("refusing to read the " + std::string(role) +
+                               " from a terminal; give a file or pipe one in (or use -f)");
+    }
+}
+
+tool_input::tool_input(const std::string &path, const char *role, uint64_t limit,
+                       const char *over_limit) {
     const bool is_stdin = path == "-";
     const std::string what = std::string(role) + " " + tool_quote_path(path, false);
     fd_guard fd{is_stdin ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC), !is_stdin};
@@ -43,12 +53,12 @@ tool_input::tool_input(const std::string &path, const char *role, uint64_t limit
         throw tool_failure("cannot read " + what + ": " + std::strerror(EISDIR));
     }
     if (!S_ISREG(st.st_mode)) {
-        read_all(fd.fd, what, limit);
+        read_all(fd.fd, what, limit, over_limit);
         return;
     }
     uint64_t size = static_cast<uint64_t>(st.st_size);
     if (size > limit) {
-        throw tool_failure(too_large(what, std::to_string(size), limit));
+        throw tool_failure(too_large(what, std::to_string(size), limit, over_limit));
     }
     if (size == 0) {
         return; // nothing to map
@@ -58,7 +68,7 @@ tool_input::tool_input(const std::string &path, const char *role, uint64_t limit
     // other position is read instead.
     off_t at = is_stdin ? lseek(fd.fd, 0, SEEK_CUR) : 0;
     if (at < 0 || at % sysconf(_SC_PAGESIZE) != 0) {
-        read_all(fd.fd, what, limit);
+        read_all(fd.fd, what, limit, over_limit);
         return;
     }
     if (static_cast<uint64_t>(at) >= size) {
@@ -80,7 +90,7 @@ tool_input::~tool_input() {
     }
 }
 
-void tool_input::read_all(int fd, const std::string &what, uint64_t limit) {
+void tool_input::read_all(int fd, const std::string &what, uint64_t limit, const char *over_limit) {
     uint8_t chunk[1 << 16];
     for (;;) {
         ssize_t got = read(fd, chunk, sizeof chunk);
@@ -94,7 +104,8 @@ void tool_input::read_all(int fd, const std::string &what, uint64_t limit) {
             break;
         }
         if (owned_.size() + static_cast<uint64_t>(got) > limit) {
-            throw tool_failure(too_large(what, "more than " + std::to_string(limit), limit));
+            throw tool_failure(
+                too_large(what, "more than " + std::to_string(limit), limit, over_limit));
         }
         owned_.insert(owned_.end(), chunk, chunk + got);
     }

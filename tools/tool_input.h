@@ -15,8 +15,10 @@ class tool_input {
   public:
     // Opens `path` ("-" for standard input). `role` names the input in
     // messages ("old value", "delta"); an input longer than `limit` bytes is
-    // refused before it is mapped or read past the limit.
-    tool_input(const std::string &path, const char *role, uint64_t limit);
+    // refused before it is mapped or read past the limit, with `over_limit`
+    // (if not empty) telling the user what to do instead.
+    tool_input(const std::string &path, const char *role, uint64_t limit,
+               const char *over_limit = "");
     ~tool_input();
     tool_input(const tool_input &) = delete;
     tool_input &operator=(const tool_input &) = delete;
@@ -27,12 +29,16 @@ class tool_input {
     buf view() const { return buf{const_cast<uint8_t *>(data_), size_, size_}; }
 
   private:
-    void read_all(int fd, const std::string &what, uint64_t limit);
+    void read_all(int fd, const std::string &what, uint64_t limit, const char *over_limit);
 
     const uint8_t *data_ = nullptr;
     uint64_t size_ = 0;
     void *map_ = nullptr;
     std::vector<uint8_t> owned_;
 };
+
+// Throws tool_usage_error when `path` is "-" and standard input is a
+// terminal, unless forced: the tool would wait for typed binary input.
+void tool_input_refuse_terminal(const std::string &path, const char *role, bool force);
 
 #endif

@@ -85,8 +85,8 @@ void tool_output::prepare() {
     if (path == "-") {
         fd_ = STDOUT_FILENO;
         if (is_terminal_failure(fd_, force)) {
-            throw tool_failure(
-                "refusing to write binary data to a terminal (redirect standard output or use -f)");
+            throw tool_usage_error("refusing to write binary data to a terminal; give an output "
+                                   "file or redirect standard output (or use -f)");
         }
         return;
     }
@@ -120,8 +120,8 @@ void tool_output::prepare() {
         }
         owns_fd_ = true;
         if (is_terminal_failure(fd_, force)) {
-            throw tool_failure("refusing to write binary data to the terminal " + quoted +
-                               " (use -f)");
+            throw tool_usage_error("refusing to write binary data to the terminal " + quoted +
+                                   "; give an output file (or use -f)");
         }
     } else if (S_ISDIR(st.st_mode)) {
         throw tool_failure("cannot write " + quoted + ": " + std::strerror(EISDIR));

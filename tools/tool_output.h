@@ -24,7 +24,8 @@ struct tool_piece {
 class tool_output {
   public:
     // `path` is "-" for standard output. Throws tool_failure when the output
-    // cannot be written (exists without force, a directory, a terminal...).
+    // cannot be written (exists without force, a directory...), and
+    // tool_usage_error when it is a terminal and not forced.
     tool_output(const std::string &path, bool force);
     // Removes the temporary file if commit() never ran.
     ~tool_output();

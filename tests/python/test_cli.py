@@ -1,4 +1,4 @@
-"""The corvantis-delta tool end to end: deltas against the module, refusals, outputs, usage."""
+"""corvantis-delta end to end: deltas against the module, refused deltas, outputs, command line."""
 
 import ctypes
 import os
@@ -80,8 +80,7 @@ def test_diff_and_patch_agree_with_the_module(tmp_path, old, new):
     levels = {level: run("-L", level, "diff", o, n, "-").stdout for level in (1, 19)}
     assert levels == {level: bytes(diff_compact(old, new, level=level)) for level in levels}
     assert run("--fast", "diff", o, n, "-").stdout == checked(old, new, fast, engine=1)
-    # --raw is the module's format both ways; the parser's message on F8, an item it skips,
-    # stays hidden.
+    # --raw is the module's format both ways; the parser's message on F8 (skipped) stays hidden.
     r = run("patch", "--raw", o, b, "-")
     assert run("--raw", "diff", o, n, "-").stdout == bare and (r.stdout, r.stderr) == (new, b"")
     assert run("--raw", "--fast", "diff", o, n, "-").stdout == fast
@@ -141,16 +140,17 @@ def test_diff_and_patch_agree_with_the_module(tmp_path, old, new):
             COMPACT[:-5] + bytes([COMPACT[-5] ^ 1]) + COMPACT[-4:],
             "the result's checksum does not match",
         ),
-        # The delta is checked before the old value is opened: a FIFO nobody writes to would
-        # block forever.
+        # The delta is checked before the old value is opened: an idle FIFO would block forever.
         ("patch fifo bad", BARE, "not a corvantis-delta file"),
         ("diff nope new", b"", "cannot open old value 'nope'"),
         (
             "--exact diff old huge",
             b"",
-            "new value 'huge' is too large: 2147483648 bytes (at most 2147483647)",
+            "new value 'huge' is too large: 2147483648 bytes (at most 2147483647); the exact "
+            "engine takes no more: use --fast or the compact default (no --exact or --raw)",
         ),
         ("--raw patch old bad", b"\x00\x18\x40", "malformed delta: copy outside the old value"),
+        ("--raw patch old ok", b"", "(this looks like a checked delta; drop --raw)"),
     ],
 )
 @pytest.mark.parametrize("existing", [False, True], ids=["fresh", "existing"])
@@ -206,8 +206,7 @@ def test_outputs(force):
         assert "cannot overwrite" in one_error(
             run("-f", "--exact", "diff", o, n, kept, child=child, tool=tool)
         )
-        # Devices and FIFOs are written through, never replaced; a reader there first lets the
-        # tool's write through.
+        # Devices and FIFOs are written through, never replaced (a waiting reader lets it through).
         assert (
             run(*f, "diff", o, n, "/dev/null").returncode == 0
             and Path("/dev/null").is_char_device()
@@ -220,7 +219,7 @@ def test_outputs(force):
         assert (
             r.returncode == 0
             if force
-            else "refusing to write binary data to the terminal" in one_error(r)
+            else "refusing to write binary data to the terminal" in one_error(r, 2)[0]
         )
         os.mkfifo(fifo := top / "fifo")
         reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
@@ -353,3 +352,23 @@ def test_short_deltas_and_stdin_at_its_end(tmp_path):
             [str(TOOL), "diff", "-", new, "-"], stdin=stdin, capture_output=True, timeout=60
         )
     assert (r.returncode, r.stdout) == (0, run("diff", empty, new, "-").stdout)
+
+
+@pytest.mark.parametrize(
+    "args, stream, message",
+    [
+        ("diff - new out", "stdin", "read the old value from a terminal; give a file or pipe"),
+        ("patch old delta -", "stdout", "write binary data to a terminal; give an output file or"),
+    ],
+)
+def test_a_terminal_is_refused_as_input_or_output(tmp_path, args, stream, message):
+    files(tmp_path, old=OLD, new=NEW, delta=GOOD)
+    master, terminal = os.openpty()
+    streams = {"stdin": subprocess.DEVNULL, "stdout": subprocess.PIPE, stream: terminal}
+    r = subprocess.run(
+        [str(TOOL), *args.split()], cwd=tmp_path, stderr=subprocess.PIPE, timeout=10, **streams
+    )
+    os.close(master)
+    os.close(terminal)
+    assert one_error(r, 2)[0].startswith(f"corvantis-delta: refusing to {message}")
+    assert not (tmp_path / "out").exists()
