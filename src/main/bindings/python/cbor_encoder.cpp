@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "cbor/cbor_head.h"
+#include "interrupt.h"
 
 namespace py = pybind11;
 
@@ -472,13 +473,33 @@ class DumpsEncoder {
         }
     }
 
+    // Ctrl-C: the signal handlers run every kSignalItems elements or so, a
+    // test per container and one per element of a long one.
+    static constexpr Py_ssize_t kSignalItems = 4096;
+
+    void count_items(Py_ssize_t items) {
+        signal_items_ += items;
+        if (signal_items_ >= kSignalItems) {
+            signal_items_ = 0;
+            interrupt_check();
+        }
+    }
+
+    static void check_long(Py_ssize_t i) {
+        if ((i & (kSignalItems - 1)) == kSignalItems - 1) {
+            interrupt_check();
+        }
+    }
+
     // The caller holds a reference to `list` for the whole call.
     void encode_list(PyObject *list) {
         RecursionGuard guard(nesting_);
         const Py_ssize_t size = PyList_GET_SIZE(list);
+        count_items(size + 1);
         array_head(size);
         open_level(size != 0);
         for (Py_ssize_t i = 0; i < size; ++i) {
+            check_long(i);
             // Python code run by an earlier element may have resized the
             // list; its item array may even be gone.
             if (PyList_GET_SIZE(list) != size) {
@@ -497,9 +518,11 @@ class DumpsEncoder {
     void encode_tuple(PyObject *tuple) {
         RecursionGuard guard(nesting_);
         const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
+        count_items(size + 1);
         array_head(size);
         open_level(size != 0);
         for (Py_ssize_t i = 0; i < size; ++i) {
+            check_long(i);
             prefetch_ahead(&PyTuple_GET_ITEM(tuple, 0), i, size);
             element(PyTuple_GET_ITEM(tuple, i));
         }
@@ -510,6 +533,7 @@ class DumpsEncoder {
     void encode_dict(PyObject *dict) {
         RecursionGuard guard(nesting_);
         const Py_ssize_t size = PyDict_GET_SIZE(dict);
+        count_items(size + 1);
         map_head(size);
         open_level(size != 0);
         Py_ssize_t position = 0;
@@ -522,6 +546,7 @@ class DumpsEncoder {
             if (++pairs > size) {
                 throw_changed_size("dictionary");
             }
+            check_long(pairs);
             if (runs_no_python_code(key)) {
                 element(key);
                 element(value);
@@ -545,6 +570,7 @@ class DumpsEncoder {
 
     Output out_;
     uint32_t nesting_ = 0;
+    Py_ssize_t signal_items_ = 0;
     Depth depth_;
     const uint64_t value_text_limit_ = 40;
 };
