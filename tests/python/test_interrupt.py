@@ -16,8 +16,9 @@ from corvantis_core import cbor, delta
 
 # Started in the background, a child inherits SIGINT ignored, and Python then sets no handler.
 signal.signal(signal.SIGINT, signal.default_int_handler)
-text = bytes(x & 0x41 | 0x20 for x in os.urandom(8 << 20))  # four letters: slow to match
-held = bytearray(text[: 4 << 20])
+# Four letters: many short matches, slow to weigh.
+text = os.urandom(16 << 20).translate(bytes(0x20 | i & 0x41 for i in range(256)))
+held = bytearray(text[: 8 << 20])
 {call}
 print("ready", flush=True)
 try:
@@ -27,13 +28,14 @@ except KeyboardInterrupt:
     print("interrupted", flush=True)
 """
 CALLS = {
-    "diff": "old, new = text[: 4 << 20], text[4 << 20 :]\ncall = lambda: delta.diff(old, new)",
-    "diff_fast": "new = text[4 << 20 :]\ncall = lambda: delta.diff_fast(held, new)",
-    "diff_compact": "new = text[4 << 20 :]\ncall = lambda: delta.diff_compact(held, new)",
+    "diff": "old, new = text[: 4 << 20], text[4 << 20 : 8 << 20]\n"
+    "call = lambda: delta.diff(old, new)",
+    "diff_fast": "new = text[8 << 20 :]\ncall = lambda: delta.diff_fast(held, new)",
+    "diff_compact": "new = text[8 << 20 :]\ncall = lambda: delta.diff_compact(held, new)",
     "patch": "d = b'\\x00\\x01' * 80_000_000\ncall = lambda: delta.patch(text[:1], d)",
     "apply": "d = b'\\x00\\x01' * 80_000_000\ncall = lambda: delta.apply(held, d)",
-    "dumps": "value = [[1] * 100_000] * 1_500\ncall = lambda: cbor.dumps(value)",
-    "loads": "data = cbor.dumps([[1] * 100_000] * 500)\ncall = lambda: cbor.loads(data)",
+    "dumps": "value = [[1] * 100_000] * 3_000\ncall = lambda: cbor.dumps(value)",
+    "loads": "data = cbor.dumps([[1] * 100_000] * 1_000)\ncall = lambda: cbor.loads(data)",
 }
 
 
