@@ -473,8 +473,9 @@ class DumpsEncoder {
         }
     }
 
-    // Ctrl-C: the signal handlers run every kSignalItems elements or so, a
-    // test per container and one per element of a long one.
+    // Ctrl-C: the signal handlers run every kSignalItems elements or so: a
+    // test per container, per pair of a dict, and per block of kSignalItems
+    // elements of a list or tuple, which are walked a block at a time.
     static constexpr Py_ssize_t kSignalItems = 4096;
 
     void count_items(Py_ssize_t items) {
@@ -491,6 +492,15 @@ class DumpsEncoder {
         }
     }
 
+    // The end of the block that starts at i; the handlers run before every
+    // block but the first.
+    static Py_ssize_t next_block(Py_ssize_t i, Py_ssize_t size) {
+        if (i != 0) {
+            interrupt_check();
+        }
+        return size - i < kSignalItems ? size : i + kSignalItems;
+    }
+
     // The caller holds a reference to `list` for the whole call.
     void encode_list(PyObject *list) {
         RecursionGuard guard(nesting_);
@@ -498,15 +508,16 @@ class DumpsEncoder {
         count_items(size + 1);
         array_head(size);
         open_level(size != 0);
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            check_long(i);
-            // Python code run by an earlier element may have resized the
-            // list; its item array may even be gone.
-            if (PyList_GET_SIZE(list) != size) {
-                throw_changed_size("list");
+        for (Py_ssize_t i = 0; i < size;) {
+            for (const Py_ssize_t end = next_block(i, size); i < end; ++i) {
+                // Python code run by an earlier element may have resized the
+                // list; its item array may even be gone.
+                if (PyList_GET_SIZE(list) != size) {
+                    throw_changed_size("list");
+                }
+                prefetch_ahead(&PyList_GET_ITEM(list, 0), i, size);
+                element(PyList_GET_ITEM(list, i));
             }
-            prefetch_ahead(&PyList_GET_ITEM(list, 0), i, size);
-            element(PyList_GET_ITEM(list, i));
         }
         if (PyList_GET_SIZE(list) != size) {
             throw_changed_size("list");
@@ -521,10 +532,11 @@ class DumpsEncoder {
         count_items(size + 1);
         array_head(size);
         open_level(size != 0);
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            check_long(i);
-            prefetch_ahead(&PyTuple_GET_ITEM(tuple, 0), i, size);
-            element(PyTuple_GET_ITEM(tuple, i));
+        for (Py_ssize_t i = 0; i < size;) {
+            for (const Py_ssize_t end = next_block(i, size); i < end; ++i) {
+                prefetch_ahead(&PyTuple_GET_ITEM(tuple, 0), i, size);
+                element(PyTuple_GET_ITEM(tuple, i));
+            }
         }
         close_level();
         close_container();
