@@ -30,9 +30,7 @@ delta_sink_status ask(void *context) {
 void check_stops(const std::function<buf *(delta_poll *)> &call) {
     Asks counting;
     delta_poll never{ask, &counting, 0};
-    const std::string whole = take(call(&never));
-    EXPECT_EQ(whole, take(call(nullptr)));
-    EXPECT_EQ(never.stopped, 0);
+    EXPECT_EQ(take(call(&never)), take(call(nullptr)));
     ASSERT_GT(counting.count, 0) << "the work never asked";
     for (const int k : {1, counting.count / 2 + 1, counting.count}) {
         Asks stopping{0, k};
@@ -45,15 +43,15 @@ void check_stops(const std::function<buf *(delta_poll *)> &call) {
 
 TEST(DeltaPoll, EveryLongWorkStops) {
     std::mt19937_64 rng(19);
-    // Unrelated halves keep the exact engine searching; text keeps zstd busy on the literals.
-    const std::string noise = random_bytes(rng, 1 << 17), other = random_bytes(rng, 1 << 17);
-    const std::string moved = other.substr(0, 1 << 16) + noise + other.substr(1 << 16);
+    // A moved block keeps the exact engine searching; text keeps zstd busy on the literals.
+    const std::string noise = random_bytes(rng, 1 << 17);
+    const std::string moved = noise.substr(1 << 16) + noise.substr(0, 1 << 16);
     std::string text;
     while (text.size() < (2u << 20)) text += std::to_string(rng() % 100000) + " words, ";
     const std::string edited = mutate(rng, text.substr(1 << 20) + text.substr(0, 1 << 20), 500);
     const std::string wide = random_bytes(rng, 4 << 20), wide_other = random_bytes(rng, 4 << 20);
-    const buf o = view(noise), n = view(moved), t = view(text), e = view(edited);
-    const buf w = view(wide), w2 = view(wide_other);
+    const buf o = view(noise), n = view(moved), t = view(text), e = view(edited), w = view(wide),
+              w2 = view(wide_other);
     check_stops([&](delta_poll *p) { return diff_generate_binary_polled(&o, &n, p); });
     check_stops([&](delta_poll *p) { return diff_generate_binary_fast_polled(&w, &w2, p); });
     check_stops([&](delta_poll *p) {

@@ -17,8 +17,8 @@ from corvantis_core import cbor, delta
 # Started in the background, a child inherits SIGINT ignored, and Python then sets no handler.
 signal.signal(signal.SIGINT, signal.default_int_handler)
 # Four letters: many short matches, slow to weigh.
-text = os.urandom(16 << 20).translate(bytes(0x20 | i & 0x41 for i in range(256)))
-held = bytearray(text[: 8 << 20])
+text = os.urandom(32 << 20).translate(bytes(0x20 | i & 0x41 for i in range(256)))
+old, new, held = text[: 4 << 20], text[16 << 20 :], bytearray(text[: 16 << 20])
 {call}
 print("ready", flush=True)
 try:
@@ -27,15 +27,15 @@ except KeyboardInterrupt:
     held.append(0)
     print("interrupted", flush=True)
 """
+COPIES = "d = b'\\x00\\x01' * 160_000_000; "
 CALLS = {
-    "diff": "old, new = text[: 4 << 20], text[4 << 20 : 8 << 20]\n"
-    "call = lambda: delta.diff(old, new)",
-    "diff_fast": "new = text[8 << 20 :]\ncall = lambda: delta.diff_fast(held, new)",
-    "diff_compact": "new = text[8 << 20 :]\ncall = lambda: delta.diff_compact(held, new)",
-    "patch": "d = b'\\x00\\x01' * 80_000_000\ncall = lambda: delta.patch(text[:1], d)",
-    "apply": "d = b'\\x00\\x01' * 80_000_000\ncall = lambda: delta.apply(held, d)",
-    "dumps": "value = [[1] * 100_000] * 3_000\ncall = lambda: cbor.dumps(value)",
-    "loads": "data = cbor.dumps([[1] * 100_000] * 1_000)\ncall = lambda: cbor.loads(data)",
+    "diff": "mid = text[4 << 20 : 8 << 20]; call = lambda: delta.diff(old, mid)",
+    "diff_fast": "call = lambda: delta.diff_fast(held, new)",
+    "diff_compact": "call = lambda: delta.diff_compact(held, new)",
+    "patch": COPIES + "call = lambda: delta.patch(old, d)",
+    "apply": COPIES + "call = lambda: delta.apply(held, d)",
+    "dumps": "value = [[1] * 100_000] * 3_000; call = lambda: cbor.dumps(value)",
+    "loads": "data = cbor.dumps([[1] * 100_000] * 1_000); call = lambda: cbor.loads(data)",
 }
 
 
