@@ -270,6 +270,13 @@ class Builder {
 
     // Called by the reader; false stops it, with a Python error set.
     [[gnu::always_inline]] inline bool event(const cbor_reader_event &ev) {
+        // Ctrl-C: the signal handlers run every kSignalEvents items.
+        if (--signal_countdown_ == 0) {
+            signal_countdown_ = kSignalEvents;
+            if (PyErr_CheckSignals() != 0) {
+                return false;
+            }
+        }
         switch (ev.kind) {
         case CBOR_READER_UNSIGNED: return place(unsigned_int(ev.argument));
         case CBOR_READER_NEGATIVE: return place(negative_int(ev.argument));
@@ -472,8 +479,11 @@ class Builder {
         return status == 0;
     }
 
+    static constexpr uint32_t kSignalEvents = 4096;
+
     std::vector<Frame> stack_;
     PyObject *result_ = nullptr;
+    uint32_t signal_countdown_ = kSignalEvents;
     std::string chunks_; // the chunks of the indefinite-length string being read
     bool in_chunks_ = false;
     bool chunks_text_ = false;
@@ -493,6 +503,11 @@ class InputView {
         }
         if (!PyObject_CheckBuffer(object) ||
             PyObject_GetBuffer(object, &view_, PyBUF_FULL_RO) != 0) {
+            // A class's own __buffer__ runs Python code, and with it any
+            // pending signal handler: a KeyboardInterrupt is no refusal.
+            if (PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_Exception) == 0) {
+                throw py::error_already_set();
+            }
             PyErr_Clear();
             throw py::type_error(
                 std::string("loads: a C-contiguous bytes-like object is required, not '") +

@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "cbor/cbor_head.h"
+#include "interrupt.h"
 
 namespace py = pybind11;
 
@@ -472,20 +473,51 @@ class DumpsEncoder {
         }
     }
 
+    // Ctrl-C: the signal handlers run every kSignalItems elements or so: a
+    // test per container, per pair of a dict, and per block of kSignalItems
+    // elements of a list or tuple, which are walked a block at a time.
+    static constexpr Py_ssize_t kSignalItems = 4096;
+
+    void count_items(Py_ssize_t items) {
+        signal_items_ += items;
+        if (signal_items_ >= kSignalItems) {
+            signal_items_ = 0;
+            interrupt_check();
+        }
+    }
+
+    static void check_long(Py_ssize_t i) {
+        if ((i & (kSignalItems - 1)) == kSignalItems - 1) {
+            interrupt_check();
+        }
+    }
+
+    // The end of the block that starts at i; the handlers run before every
+    // block but the first.
+    static Py_ssize_t next_block(Py_ssize_t i, Py_ssize_t size) {
+        if (i != 0) {
+            interrupt_check();
+        }
+        return size - i < kSignalItems ? size : i + kSignalItems;
+    }
+
     // The caller holds a reference to `list` for the whole call.
     void encode_list(PyObject *list) {
         RecursionGuard guard(nesting_);
         const Py_ssize_t size = PyList_GET_SIZE(list);
+        count_items(size + 1);
         array_head(size);
         open_level(size != 0);
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            // Python code run by an earlier element may have resized the
-            // list; its item array may even be gone.
-            if (PyList_GET_SIZE(list) != size) {
-                throw_changed_size("list");
+        for (Py_ssize_t i = 0; i < size;) {
+            for (const Py_ssize_t end = next_block(i, size); i < end; ++i) {
+                // Python code run by an earlier element may have resized the
+                // list; its item array may even be gone.
+                if (PyList_GET_SIZE(list) != size) {
+                    throw_changed_size("list");
+                }
+                prefetch_ahead(&PyList_GET_ITEM(list, 0), i, size);
+                element(PyList_GET_ITEM(list, i));
             }
-            prefetch_ahead(&PyList_GET_ITEM(list, 0), i, size);
-            element(PyList_GET_ITEM(list, i));
         }
         if (PyList_GET_SIZE(list) != size) {
             throw_changed_size("list");
@@ -497,11 +529,14 @@ class DumpsEncoder {
     void encode_tuple(PyObject *tuple) {
         RecursionGuard guard(nesting_);
         const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
+        count_items(size + 1);
         array_head(size);
         open_level(size != 0);
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            prefetch_ahead(&PyTuple_GET_ITEM(tuple, 0), i, size);
-            element(PyTuple_GET_ITEM(tuple, i));
+        for (Py_ssize_t i = 0; i < size;) {
+            for (const Py_ssize_t end = next_block(i, size); i < end; ++i) {
+                prefetch_ahead(&PyTuple_GET_ITEM(tuple, 0), i, size);
+                element(PyTuple_GET_ITEM(tuple, i));
+            }
         }
         close_level();
         close_container();
@@ -510,6 +545,7 @@ class DumpsEncoder {
     void encode_dict(PyObject *dict) {
         RecursionGuard guard(nesting_);
         const Py_ssize_t size = PyDict_GET_SIZE(dict);
+        count_items(size + 1);
         map_head(size);
         open_level(size != 0);
         Py_ssize_t position = 0;
@@ -522,6 +558,7 @@ class DumpsEncoder {
             if (++pairs > size) {
                 throw_changed_size("dictionary");
             }
+            check_long(pairs);
             if (runs_no_python_code(key)) {
                 element(key);
                 element(value);
@@ -545,6 +582,7 @@ class DumpsEncoder {
 
     Output out_;
     uint32_t nesting_ = 0;
+    Py_ssize_t signal_items_ = 0;
     Depth depth_;
     const uint64_t value_text_limit_ = 40;
 };

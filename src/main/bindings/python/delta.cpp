@@ -12,6 +12,7 @@
 #include "delta/diff.h"
 #include "delta/diff_compact.h"
 #include "delta/fast/diff_fast.h"
+#include "interrupt.h"
 #include "module.h"
 
 namespace py = pybind11;
@@ -126,7 +127,10 @@ static PyOutBuf wrap_result(buf *result) {
 static PyOutBuf delta_diff(const InArg &old_value, const InArg &new_value) {
     require_engine_size(old_value, "old_value");
     require_engine_size(new_value, "new_value");
-    return wrap_result(diff_generate_binary(old_value.get(), new_value.get()));
+    InterruptPoll poll(false);
+    buf *result = diff_generate_binary_polled(old_value.get(), new_value.get(), poll.get());
+    poll.raise_if_stopped(result);
+    return wrap_result(result);
 }
 
 // The Python exception for each reason an application fails; the message is
@@ -168,9 +172,11 @@ static PyOutBuf delta_patch(const InArg &old_value, const InArg &delta) {
     require_value(old_value, "old_value");
     require_value(delta, "diff");
     diff_apply_error error = DIFF_APPLY_OK;
+    InterruptPoll poll(false);
     // diff_apply hands anything without the compact signature to the bare
     // applier, so bare deltas behave exactly as before.
-    buf *result = diff_apply(old_value.get(), delta.get(), &error);
+    buf *result = diff_apply_polled(old_value.get(), delta.get(), &error, poll.get());
+    poll.raise_if_stopped(result);
     if (result == nullptr) raise_apply_error(error);
     return wrap_result(result);
 }
@@ -230,11 +236,13 @@ class HeldView {
 static PyOutBuf delta_diff_fast(const py::object &old_value, const py::object &new_value) {
     const HeldView old_view(old_value.ptr(), "old_value");
     const HeldView new_view(new_value.ptr(), "new_value");
+    InterruptPoll poll(true);
     buf *result;
     {
         py::gil_scoped_release unlocked;
-        result = diff_generate_binary_fast(old_view.get(), new_view.get());
+        result = diff_generate_binary_fast_polled(old_view.get(), new_view.get(), poll.get());
     }
+    poll.raise_if_stopped(result);
     return wrap_result(result);
 }
 
@@ -266,11 +274,14 @@ static PyOutBuf delta_diff_compact(const py::object &old_value, const py::object
     }
     const HeldView old_view(old_value.ptr(), "old_value");
     const HeldView new_view(new_value.ptr(), "new_value");
+    InterruptPoll poll(true);
     buf *result;
     {
         py::gil_scoped_release unlocked;
-        result = diff_generate_compact(old_view.get(), new_view.get(), level);
+        result = diff_generate_compact_polled(old_view.get(), new_view.get(), level, nullptr,
+                                              nullptr, poll.get());
     }
+    poll.raise_if_stopped(result);
     return wrap_result(result);
 }
 
@@ -278,11 +289,13 @@ static PyOutBuf delta_apply(const py::object &old_value, const py::object &delta
     const HeldView old_view(old_value.ptr(), "old_value");
     const HeldView delta_view(delta.ptr(), "delta");
     diff_apply_error error = DIFF_APPLY_OK;
+    InterruptPoll poll(true);
     buf *result;
     {
         py::gil_scoped_release unlocked;
-        result = diff_apply(old_view.get(), delta_view.get(), &error);
+        result = diff_apply_polled(old_view.get(), delta_view.get(), &error, poll.get());
     }
+    poll.raise_if_stopped(result);
     if (result == nullptr) raise_apply_error(error);
     return wrap_result(result);
 }

@@ -92,15 +92,17 @@ static void copy_back(uint8_t *out, uint64_t distance, uint64_t length) {
 
 /* Runs the operations into out (new_length bytes). */
 static diff_apply_error execute(const buf *old_value, stream_cursor *streams, uint8_t *out,
-                                uint64_t new_length) {
+                                uint64_t new_length, delta_poll *poll) {
     stream_cursor &ops = streams[COMPACT_STREAM_OPS], &lengths = streams[COMPACT_STREAM_LENGTHS];
     stream_cursor &addresses = streams[COMPACT_STREAM_ADDRESSES];
     uint64_t cache[COMPACT_ADDRESS_SLOTS] = {0, 0, 0, 0};
-    uint64_t at = 0;
+    uint64_t at = 0, work = 0;
     while (!ops.used_up()) {
         const uint8_t op = ops.data[ops.pos++];
         uint64_t length, address;
         if (!op_length(op, lengths, &length) || length > new_length - at) return DIFF_APPLY_DAMAGED;
+        /* Copying costs about a unit of work per 16 bytes. */
+        if (!delta_poll_tick(poll, &work, 1 + (length >> 4))) return DIFF_APPLY_STOPPED;
         const int kind = op & 3;
         if (kind == DELTA_OP_INSERT) {
             const uint8_t *bytes = streams[COMPACT_STREAM_LITERALS].take(length);
@@ -229,7 +231,8 @@ diff_apply_error compact_header_read(const uint8_t *data, uint64_t length, compa
     return DIFF_APPLY_OK;
 }
 
-buf *compact_apply(const buf *old_value, const buf *delta, diff_apply_error *error) {
+buf *compact_apply(const buf *old_value, const buf *delta, diff_apply_error *error,
+                   delta_poll *poll) {
     compact_header h;
     *error = compact_header_read(delta->data, delta->length, &h);
     if (*error != DIFF_APPLY_OK) return nullptr;
@@ -265,7 +268,7 @@ buf *compact_apply(const buf *old_value, const buf *delta, diff_apply_error *err
         if (e == DIFF_APPLY_OK) {
             out->data = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(h.new_length)));
             e = out->data == nullptr ? DIFF_APPLY_OUT_OF_MEMORY
-                                     : execute(old_value, streams, out->data, h.new_length);
+                                     : execute(old_value, streams, out->data, h.new_length, poll);
         }
     }
     for (stream_cursor &s : streams) free(s.owned);

@@ -37,8 +37,10 @@ typedef struct compact_header {
  * DIFF_APPLY_OK, or the first check that failed. */
 diff_apply_error compact_header_read(const uint8_t *data, uint64_t length, compact_header *header);
 
-/* The new value, or null and *error (never null) set to why. */
-buf *compact_apply(const buf *old_value, const buf *delta, diff_apply_error *error);
+/* The new value, or null and *error (never null) set to why. `poll` may be
+ * null; a stop fails with DIFF_APPLY_STOPPED. */
+buf *compact_apply(const buf *old_value, const buf *delta, diff_apply_error *error,
+                   delta_poll *poll);
 
 CORVANTIS_EXTERN_C_END
 

@@ -138,7 +138,7 @@ static int prefix_window_log(uint64_t old_length, uint64_t size) {
 /* Compresses the stream onto out when that makes it smaller, else copies it
  * raw. Literals may refer to the old value: what the scan left as literal
  * often still shares short strings with it. Returns false when memory runs
- * out. */
+ * out or the poll said stop. */
 static bool write_stream(const compact_stream_set *w, ZSTD_CCtx **context, buf *out, int stream,
                          uint64_t size, uint8_t *scratch, compact_coding *coding,
                          uint64_t *encoded) {
@@ -177,11 +177,20 @@ static bool write_stream(const compact_stream_set *w, ZSTD_CCtx **context, buf *
         const uint8_t *piece;
         size_t piece_size;
         bool fits = true;
+        uint64_t work = 0;
         while (fits && pieces.next(&piece, &piece_size)) {
-            ZSTD_inBuffer input{piece, piece_size, 0};
-            while (fits && input.pos < input.size) {
-                const size_t r = ZSTD_compressStream2(cctx, &output, &input, ZSTD_e_continue);
-                fits = !ZSTD_isError(r) && (output.pos < output.size || input.pos == input.size);
+            /* At the highest levels a block takes zstd a good fraction of a
+             * second, so it is fed a block at a time and the poll asked in
+             * between (the frame is the same however its input is cut). */
+            for (size_t done = 0, part; fits && done < piece_size; done += part) {
+                part = piece_size - done < DIFF_CHUNK ? piece_size - done : DIFF_CHUNK;
+                ZSTD_inBuffer input{piece + done, part, 0};
+                while (fits && input.pos < input.size) {
+                    const size_t r = ZSTD_compressStream2(cctx, &output, &input, ZSTD_e_continue);
+                    fits =
+                        !ZSTD_isError(r) && (output.pos < output.size || input.pos == input.size);
+                }
+                if (!delta_poll_tick(w->poll, &work, DELTA_POLL_WORK)) return false;
             }
         }
         size_t left = 1;

@@ -11,6 +11,7 @@
 
 #include "base/buf.h"
 #include "base/corvantis_export.h"
+#include "delta/delta_ops.h"
 
 CORVANTIS_EXTERN_C_BEGIN
 
@@ -40,9 +41,10 @@ typedef struct compact_stream_set {
     const buf *small[3];
     const compact_range_list *literals;
     const compact_range_list *diffs;
+    delta_poll *poll; /* may be null: asked between pieces of zstd's work */
 } compact_stream_set;
 
-/* The delta, or null when memory runs out. */
+/* The delta, or null when memory runs out or the poll said stop. */
 buf *compact_streams_write(const compact_stream_set *set);
 
 CORVANTIS_EXTERN_C_END

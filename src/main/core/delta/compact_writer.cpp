@@ -51,6 +51,8 @@ struct compact_writer {
     int32_t level;
     diff_progress_fn progress;
     void *context;
+    delta_poll *poll;
+    uint64_t poll_work;
     uint64_t reported;
     uint64_t at;            /* new bytes the engine has covered */
     uint64_t literal_start; /* [literal_start, at) waits for the next copy */
@@ -260,6 +262,11 @@ static void code_gap(compact_writer *w, uint64_t start, uint64_t end) {
     const uint8_t *o = w->old_data, *n = w->new_data;
     uint64_t literal = start, misses = 0;
     for (uint64_t i = start; i + APPROX_WINDOW <= end;) {
+        /* An unrelated gap may be the whole new value. */
+        if (!delta_poll_tick(w->poll, &w->poll_work, 1)) {
+            w->failed = true;
+            return;
+        }
         const uint64_t step = minimum(1 + 2 * (misses / APPROX_MISSES), APPROX_MAX_STEP);
         /* Probes wait on memory: fetch the slot a few probes ahead meanwhile. */
         if (i + APPROX_PREFETCH * step + 4 <= end)
@@ -411,7 +418,7 @@ static delta_sink_status writer_close(void *self) {
 extern "C" {
 
 compact_writer *compact_writer_create(const buf *old_value, const buf *new_value, int32_t level,
-                                      diff_progress_fn progress, void *context) {
+                                      diff_progress_fn progress, void *context, delta_poll *poll) {
     compact_writer *w = static_cast<compact_writer *>(core_calloc(1, sizeof(compact_writer)));
     if (w == nullptr) return nullptr;
     w->old_data = old_value->data;
@@ -421,6 +428,7 @@ compact_writer *compact_writer_create(const buf *old_value, const buf *new_value
     w->level = level;
     w->progress = progress;
     w->context = context;
+    w->poll = poll;
     for (buf *&b : w->small) {
         b = buf_create();
         if (b == nullptr) {
@@ -453,10 +461,10 @@ buf *compact_writer_finish(compact_writer *w) {
     /* The search is over: its index need not outlive it next to zstd's tables. */
     free(w->approx_slots);
     w->approx_slots = nullptr;
-    const compact_stream_set set{w->old_data,  w->old_length,
-                                 w->new_data,  w->new_length,
-                                 w->level,     {w->small[0], w->small[1], w->small[2]},
-                                 &w->literals, &w->diffs};
+    const compact_stream_set set{
+        w->old_data,   w->old_length, w->new_data,
+        w->new_length, w->level,      {w->small[0], w->small[1], w->small[2]},
+        &w->literals,  &w->diffs,     w->poll};
     return compact_streams_write(&set);
 }
 }

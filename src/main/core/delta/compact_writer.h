@@ -26,9 +26,10 @@ typedef struct compact_writer compact_writer;
 
 /* A writer for the delta from old_value to new_value (both held by the
  * caller until compact_writer_finish returns); null when memory runs out.
- * `level` is 1..19; progress may be null. */
+ * `level` is 1..19; progress and poll may be null. A stop of the poll fails
+ * the writer (DELTA_SINK_FAILED, then a null delta). */
 compact_writer *compact_writer_create(const buf *old_value, const buf *new_value, int32_t level,
-                                      diff_progress_fn progress, void *context);
+                                      diff_progress_fn progress, void *context, delta_poll *poll);
 void compact_writer_free(compact_writer *writer);
 
 /* The sink an engine emits into. */

@@ -53,6 +53,36 @@ typedef struct delta_op_sink {
 /* Called now and then while an engine works: `done` of `total` new bytes. */
 typedef void (*diff_progress_fn)(void *context, uint64_t done, uint64_t total);
 
+/* Asked now and then by long work (both engines, the compact writer, both
+ * appliers), every few milliseconds of it at most, so that the caller can
+ * end it early: any answer but DELTA_SINK_CONTINUE stops the work, which
+ * ends as when a sink stops it (the engines), or fails (the appliers), and
+ * sets `stopped` so the caller can tell a stop from any other failure. */
+typedef delta_sink_status (*delta_poll_fn)(void *context);
+
+typedef struct delta_poll {
+    delta_poll_fn poll;
+    void *context;
+    uint8_t stopped; /* set by the work once poll has said stop */
+} delta_poll;
+
+/* Units of work between two polls: well under a millisecond of the
+ * cheapest unit (a diagonal of a search, an item of an applied delta), tens
+ * of milliseconds of the dearest (a scan position that weighs many
+ * candidates). */
+#define DELTA_POLL_WORK (1u << 16)
+
+/* Adds `work` units to *count and asks the poll each time they reach
+ * DELTA_POLL_WORK: 1 to go on, 0 to stop. A null poll costs one test. */
+static inline int delta_poll_tick(delta_poll *poll, uint64_t *count, uint64_t work) {
+    if (poll == 0) return 1;
+    if ((*count += work) < DELTA_POLL_WORK) return 1;
+    *count = 0;
+    if (poll->poll(poll->context) == DELTA_SINK_CONTINUE) return 1;
+    poll->stopped = 1;
+    return 0;
+}
+
 CORVANTIS_EXTERN_C_END
 
 #endif

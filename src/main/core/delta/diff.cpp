@@ -42,10 +42,12 @@ static bool append(buf *out, const void *bytes, uint64_t n) {
  * without allocating; 0 when the delta is not well formed (the applying pass
  * then reports why). Sizing the output once keeps a large rebuild from
  * reallocating and copying as it grows. */
-static uint64_t planned_output_length(const buf *old_value, const buf *delta) {
+static uint64_t planned_output_length(const buf *old_value, const buf *delta, delta_poll *poll) {
     bare_reader reader = bare_reader_open(delta->data, delta->length, false);
-    uint64_t total = 0;
+    uint64_t total = 0, work = 0;
     for (;;) {
+        /* A stop shows as "not well formed"; the applying pass then stops too. */
+        if (!delta_poll_tick(poll, &work, 1)) return 0;
         bare_item item;
         const bare_read_status status = bare_reader_next(&reader, &item);
         if (status == BARE_READ_END) return total;
@@ -56,6 +58,53 @@ static uint64_t planned_output_length(const buf *old_value, const buf *delta) {
         if (item.length > UINT64_MAX - total) return 0;
         total += item.length;
     }
+}
+
+static buf *generate(activity_history *history, const buf *old_value, const buf *new_value,
+                     uint64_t storage_limit, int32_t bailout_limit, delta_poll *poll) {
+    if (old_value == nullptr || new_value == nullptr) return nullptr;
+    /* Past 2^31 - 1 bytes the engine's 32-bit lengths would be wrong (negative
+     * or truncated), and a delta built on them would be a wrong value. */
+    if (old_value->length > DIFF_MAX_VALUE_LENGTH || new_value->length > DIFF_MAX_VALUE_LENGTH)
+        return nullptr;
+
+    uint32_t quality = 0;
+    if (history != nullptr) {
+        corvantis_activity_history_start(history);
+        quality = diff_quality_for_utilisation(corvantis_activity_history_utilisation(history));
+        history->last_delta_quality = quality;
+    }
+
+    edit_script *script = edit_script_create(old_value, new_value);
+    if (script == nullptr) {
+        corvantis_activity_history_stop(history);
+        return nullptr;
+    }
+    const uint64_t word = quality_pack(quality, bailout_limit);
+    const int32_t result = myers_binary_diff_polled(
+        old_value, 0, static_cast<int32_t>(old_value->length), new_value, 0,
+        static_cast<int32_t>(new_value->length), script, storage_limit, word, poll);
+    /* The recorded activity spans the utilisation reading, the script and
+     * the search. */
+    corvantis_activity_history_stop(history);
+
+    buf *delta = nullptr;
+    /* A stopped caller wants no delta, least of all a copy of the new value. */
+    const bool stopped = poll != nullptr && poll->stopped;
+    switch (stopped ? SCRIPT_RESULT_INVALID_RANGE : result) {
+    case SCRIPT_RESULT_EDIT: delta = buf_dup(script->output); break;
+    case SCRIPT_RESULT_REPLACE: delta = _write_replacement_delta(new_value); break;
+    case SCRIPT_RESULT_NO_CHANGE: delta = _write_no_change_delta(); break;
+    default: break;
+    }
+    /* Only a delta shorter than the new value earns its keep; anything else
+     * becomes the replacement delta (already built after result 1). */
+    if (delta != nullptr && result != SCRIPT_RESULT_REPLACE && delta->length >= new_value->length) {
+        buf_free(delta);
+        delta = _write_replacement_delta(new_value);
+    }
+    edit_script_free(script);
+    return delta;
 }
 
 extern "C" {
@@ -81,6 +130,7 @@ const char *diff_apply_error_name(int32_t error) {
     case DIFF_APPLY_TRAILING_BYTES: return DIFF_ERROR_TRAILING_BYTES;
     case DIFF_APPLY_WRONG_NEW_LENGTH: return DIFF_ERROR_WRONG_NEW_LENGTH;
     case DIFF_APPLY_WRONG_NEW_CHECKSUM: return DIFF_ERROR_WRONG_NEW_CHECKSUM;
+    case DIFF_APPLY_STOPPED: return DIFF_ERROR_STOPPED;
     default: return "unknown error";
     }
 }
@@ -112,47 +162,12 @@ buf *_write_replacement_delta(const buf *value) {
 buf *diff_generate_binary_with_activity_history_ex(activity_history *history, const buf *old_value,
                                                    const buf *new_value, uint64_t storage_limit,
                                                    int32_t bailout_limit) {
-    if (old_value == nullptr || new_value == nullptr) return nullptr;
-    /* Past 2^31 - 1 bytes the engine's 32-bit lengths would be wrong (negative
-     * or truncated), and a delta built on them would be a wrong value. */
-    if (old_value->length > DIFF_MAX_VALUE_LENGTH || new_value->length > DIFF_MAX_VALUE_LENGTH)
-        return nullptr;
+    return generate(history, old_value, new_value, storage_limit, bailout_limit, nullptr);
+}
 
-    uint32_t quality = 0;
-    if (history != nullptr) {
-        corvantis_activity_history_start(history);
-        quality = diff_quality_for_utilisation(corvantis_activity_history_utilisation(history));
-        history->last_delta_quality = quality;
-    }
-
-    edit_script *script = edit_script_create(old_value, new_value);
-    if (script == nullptr) {
-        corvantis_activity_history_stop(history);
-        return nullptr;
-    }
-    const uint64_t word = quality_pack(quality, bailout_limit);
-    const int32_t result =
-        myers_binary_diff(old_value, 0, static_cast<int32_t>(old_value->length), new_value, 0,
-                          static_cast<int32_t>(new_value->length), script, storage_limit, word);
-    /* The recorded activity spans the utilisation reading, the script and
-     * the search. */
-    corvantis_activity_history_stop(history);
-
-    buf *delta = nullptr;
-    switch (result) {
-    case SCRIPT_RESULT_EDIT: delta = buf_dup(script->output); break;
-    case SCRIPT_RESULT_REPLACE: delta = _write_replacement_delta(new_value); break;
-    case SCRIPT_RESULT_NO_CHANGE: delta = _write_no_change_delta(); break;
-    default: break;
-    }
-    /* Only a delta shorter than the new value earns its keep; anything else
-     * becomes the replacement delta (already built after result 1). */
-    if (delta != nullptr && result != SCRIPT_RESULT_REPLACE && delta->length >= new_value->length) {
-        buf_free(delta);
-        delta = _write_replacement_delta(new_value);
-    }
-    edit_script_free(script);
-    return delta;
+buf *diff_generate_binary_polled(const buf *old_value, const buf *new_value, delta_poll *poll) {
+    return generate(nullptr, old_value, new_value, DIFF_DEFAULT_STORAGE_LIMIT,
+                    DIFF_DEFAULT_BAILOUT_LIMIT, poll);
 }
 
 buf *diff_generate_binary(const buf *old_value, const buf *new_value) {
@@ -173,6 +188,11 @@ buf *diff_generate_binary_with_activity_history(activity_history *history, const
 }
 
 buf *diff_apply_binary_checked(const buf *old_value, const buf *delta, diff_apply_error *error) {
+    return diff_apply_binary_polled(old_value, delta, error, nullptr);
+}
+
+buf *diff_apply_binary_polled(const buf *old_value, const buf *delta, diff_apply_error *error,
+                              delta_poll *poll) {
     if (error != nullptr) *error = DIFF_APPLY_OK;
     if (old_value == nullptr || delta == nullptr) {
         if (error != nullptr) *error = DIFF_APPLY_NULL_ARGUMENT;
@@ -190,7 +210,7 @@ buf *diff_apply_binary_checked(const buf *old_value, const buf *delta, diff_appl
         if (error != nullptr) *error = DIFF_APPLY_OUT_OF_MEMORY;
         return nullptr;
     }
-    const uint64_t planned = planned_output_length(old_value, delta);
+    const uint64_t planned = planned_output_length(old_value, delta, poll);
     if (planned > 0 && planned <= SIZE_MAX) {
         /* Best effort: without the block the appends grow the buffer. */
         out->data = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(planned)));
@@ -198,8 +218,11 @@ buf *diff_apply_binary_checked(const buf *old_value, const buf *delta, diff_appl
     }
 
     bare_reader reader = bare_reader_open(delta->data, delta->length, true);
+    uint64_t work = 0;
     for (;;) {
         bare_item item;
+        if ((poll != nullptr && poll->stopped) || !delta_poll_tick(poll, &work, 1))
+            return apply_failed(out, error, DIFF_APPLY_STOPPED);
         switch (bare_reader_next(&reader, &item)) {
         case BARE_READ_ITEM: break;
         case BARE_READ_END: return out;
@@ -218,6 +241,8 @@ buf *diff_apply_binary_checked(const buf *old_value, const buf *delta, diff_appl
             if (!append(out, item.bytes, item.length))
                 return apply_failed(out, error, DIFF_APPLY_OUT_OF_MEMORY);
         }
+        /* Copying costs about a unit of work per 16 bytes. */
+        if (item.kind == BARE_ITEM_COPY || item.kind == BARE_ITEM_INSERT) work += item.length >> 4;
         /* Every other item (negative integers, containers, tags, simple
          * values, floats, breaks, indefinite-length starts) contributes
          * nothing. */

@@ -14,6 +14,7 @@
 
 #include "base/buf.h"
 #include "base/corvantis_export.h"
+#include "delta/delta_ops.h"
 #include "delta/policy/activity_history.h"
 #include "delta/policy/quality.h"
 
@@ -48,6 +49,11 @@ CORVANTIS_API buf *diff_generate_binary_with_activity_history_ex(activity_histor
                                                                  uint64_t storage_limit,
                                                                  int32_t bailout_limit);
 
+/* As diff_generate_binary, asking `poll` (may be null) as the search goes
+ * on; null, with poll->stopped set, when it said stop. */
+CORVANTIS_API buf *diff_generate_binary_polled(const buf *old_value, const buf *new_value,
+                                               delta_poll *poll);
+
 /* Delta quality (0 to 4) for a utilisation in 256ths. */
 CORVANTIS_API uint32_t diff_quality_for_utilisation(int32_t utilisation);
 
@@ -75,6 +81,8 @@ typedef enum diff_apply_error {
     DIFF_APPLY_TRAILING_BYTES,
     DIFF_APPLY_WRONG_NEW_LENGTH,
     DIFF_APPLY_WRONG_NEW_CHECKSUM,
+    /* The caller's poll said stop (delta_ops.h). */
+    DIFF_APPLY_STOPPED,
 } diff_apply_error;
 
 /* The message of an error: the matching DIFF_ERROR_* text, null for
@@ -85,6 +93,11 @@ CORVANTIS_API const char *diff_apply_error_name(int32_t error);
  * failed, or to DIFF_APPLY_OK on success. */
 CORVANTIS_API buf *diff_apply_binary_checked(const buf *old_value, const buf *delta,
                                              diff_apply_error *error);
+
+/* As diff_apply_binary_checked, asking `poll` (may be null) every few
+ * thousand items: a stop fails with DIFF_APPLY_STOPPED. */
+CORVANTIS_API buf *diff_apply_binary_polled(const buf *old_value, const buf *delta,
+                                            diff_apply_error *error, delta_poll *poll);
 
 /* As diff_apply_binary; on failure, when error is not null, *error is set to
  * a static message saying what went wrong (one of the DIFF_ERROR_* texts).
@@ -105,6 +118,7 @@ CORVANTIS_API buf *diff_apply_binary_ex(const buf *old_value, const buf *delta, 
 #define DIFF_ERROR_TRAILING_BYTES "compact delta: trailing bytes after the delta"
 #define DIFF_ERROR_WRONG_NEW_LENGTH "compact delta: the result has the wrong length"
 #define DIFF_ERROR_WRONG_NEW_CHECKSUM "compact delta: the result's checksum does not match"
+#define DIFF_ERROR_STOPPED "stopped by the caller"
 
 /* The replacement delta of any value: one CBOR byte string of all its bytes.
  * Null when the value is null or memory runs out. */

@@ -25,8 +25,9 @@ static const diff_fast_tuning COMPACT_SCAN = {31, 3, 0};
 /* The delta of one operation list: the scan's, or (scan false) a single
  * insert of the whole new value. */
 static buf *write_delta(const buf *old_value, const buf *new_value, int32_t level,
-                        diff_progress_fn progress, void *context, bool scan) {
-    compact_writer *writer = compact_writer_create(old_value, new_value, level, progress, context);
+                        diff_progress_fn progress, void *context, delta_poll *poll, bool scan) {
+    compact_writer *writer =
+        compact_writer_create(old_value, new_value, level, progress, context, poll);
     if (writer == nullptr) return nullptr;
     const delta_op_sink sink = compact_writer_sink(writer);
     delta_sink_status status;
@@ -34,7 +35,7 @@ static buf *write_delta(const buf *old_value, const buf *new_value, int32_t leve
                       (new_value->length == 0 ||
                        memcmp(old_value->data, new_value->data, new_value->length) == 0);
     if (scan && !same && old_value->length > 0 && new_value->length > 0) {
-        status = diff_fast_emit_tuned(old_value, new_value, &sink, &COMPACT_SCAN);
+        status = diff_fast_emit_polled(old_value, new_value, &sink, &COMPACT_SCAN, poll);
     } else {
         /* Equal values are one copy (which the writer drops: the header
          * alone stands for them); anything else one insert. */
@@ -52,20 +53,29 @@ extern "C" {
 
 buf *diff_generate_compact_ex(const buf *old_value, const buf *new_value, int32_t level,
                               diff_progress_fn progress, void *context) {
+    return diff_generate_compact_polled(old_value, new_value, level, progress, context, nullptr);
+}
+
+buf *diff_generate_compact_polled(const buf *old_value, const buf *new_value, int32_t level,
+                                  diff_progress_fn progress, void *context, delta_poll *poll) {
     if (old_value == nullptr || new_value == nullptr) return nullptr;
     if (level < DIFF_COMPACT_LEVEL_MIN || level > DIFF_COMPACT_LEVEL_MAX) return nullptr;
     if ((old_value->length > 0 && old_value->data == nullptr) ||
         (new_value->length > 0 && new_value->data == nullptr))
         return nullptr;
-    buf *delta = write_delta(old_value, new_value, level, progress, context, true);
+    buf *delta = write_delta(old_value, new_value, level, progress, context, poll, true);
     if (delta != nullptr && delta->length > new_value->length + INSERT_ALL_SLACK) {
-        buf *whole = write_delta(old_value, new_value, level, nullptr, nullptr, false);
+        buf *whole = write_delta(old_value, new_value, level, nullptr, nullptr, poll, false);
         if (whole != nullptr && whole->length < delta->length) {
             buf_free(delta);
             delta = whole;
         } else {
             buf_free(whole);
         }
+    }
+    if (poll != nullptr && poll->stopped) {
+        buf_free(delta);
+        return nullptr;
     }
     if (delta != nullptr && progress != nullptr)
         progress(context, new_value->length, new_value->length);
@@ -82,6 +92,11 @@ int diff_is_compact(const uint8_t *data, uint64_t length) {
 }
 
 buf *diff_apply(const buf *old_value, const buf *delta, diff_apply_error *error) {
+    return diff_apply_polled(old_value, delta, error, nullptr);
+}
+
+buf *diff_apply_polled(const buf *old_value, const buf *delta, diff_apply_error *error,
+                       delta_poll *poll) {
     diff_apply_error ignored;
     if (error == nullptr) error = &ignored;
     *error = DIFF_APPLY_OK;
@@ -90,7 +105,7 @@ buf *diff_apply(const buf *old_value, const buf *delta, diff_apply_error *error)
         return nullptr;
     }
     if (!diff_is_compact(delta->data, delta->length))
-        return diff_apply_binary_checked(old_value, delta, error);
-    return compact_apply(old_value, delta, error);
+        return diff_apply_binary_polled(old_value, delta, error, poll);
+    return compact_apply(old_value, delta, error, poll);
 }
 }

@@ -33,6 +33,12 @@ CORVANTIS_API buf *diff_generate_compact_ex(const buf *old_value, const buf *new
                                             int32_t level, diff_progress_fn progress,
                                             void *context);
 
+/* As diff_generate_compact_ex, asking `poll` (may be null) as the work goes
+ * on; null, with poll->stopped set, when it said stop. */
+CORVANTIS_API buf *diff_generate_compact_polled(const buf *old_value, const buf *new_value,
+                                                int32_t level, diff_progress_fn progress,
+                                                void *context, delta_poll *poll);
+
 /* True when data starts with the compact signature. */
 CORVANTIS_API int diff_is_compact(const uint8_t *data, uint64_t length);
 
@@ -41,6 +47,10 @@ CORVANTIS_API int diff_is_compact(const uint8_t *data, uint64_t length);
  * its checks. Returns the new value, or null with *error (when not null) set
  * to why; DIFF_APPLY_OK on success. */
 CORVANTIS_API buf *diff_apply(const buf *old_value, const buf *delta, diff_apply_error *error);
+/* As diff_apply, asking `poll` (may be null) as the work goes on: a stop
+ * fails with DIFF_APPLY_STOPPED. */
+CORVANTIS_API buf *diff_apply_polled(const buf *old_value, const buf *delta,
+                                     diff_apply_error *error, delta_poll *poll);
 
 CORVANTIS_EXTERN_C_END
 

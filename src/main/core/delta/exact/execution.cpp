@@ -341,6 +341,10 @@ static int middlesnake_step(execution *e, execution_stack *stack, int32_t op, in
         }
         if (bail_test && d > bail_limit)
             return bail_step(e, stack, op, on, np, nn, corner_old, corner_new, bail_limit);
+        /* A search of unrelated megabytes runs for seconds without a call on
+         * the script, so the caller is asked from here. */
+        if (!delta_poll_tick(e->poll, &e->poll_work, (uint64_t)corner_old + corner_new + 2))
+            return 0;
         ++d;
         if (!storage_extend(st, d)) return 0;
     }
@@ -477,7 +481,7 @@ int execution_trim_prefix_and_suffix(execution *e, int32_t op, int32_t on, int32
 static int32_t run_diff(const buf *old_value, int32_t old_start, int32_t old_length,
                         const buf *new_value, int32_t new_start, int32_t new_length,
                         edit_script *script, const delta_op_sink *sink, uint64_t storage_limit,
-                        uint64_t limit_word) {
+                        uint64_t limit_word, delta_poll *poll) {
     if (!myers_binary_diff_check_bounds(old_value, old_start, old_length) ||
         !myers_binary_diff_check_bounds(new_value, new_start, new_length))
         return SCRIPT_RESULT_INVALID_RANGE;
@@ -498,6 +502,7 @@ static int32_t run_diff(const buf *old_value, int32_t old_start, int32_t old_len
     execution *e =
         execution_create(old_value, new_value, &coalescing, (uint32_t)storage_limit, bail_limit);
     if (!e) return SCRIPT_RESULT_REPLACE; /* out of memory: as for a stopped run */
+    e->poll = poll;
     const int ran =
         quality_searches(word.quality)
             ? execution_diff(e, old_start, old_length, new_start, new_length, e->limit)
@@ -513,7 +518,15 @@ int32_t myers_binary_diff(const buf *old_value, int32_t old_start, int32_t old_l
                           const buf *new_value, int32_t new_start, int32_t new_length,
                           edit_script *script, uint64_t storage_limit, uint64_t limit_word) {
     return run_diff(old_value, old_start, old_length, new_value, new_start, new_length, script,
-                    nullptr, storage_limit, limit_word);
+                    nullptr, storage_limit, limit_word, nullptr);
+}
+
+int32_t myers_binary_diff_polled(const buf *old_value, int32_t old_start, int32_t old_length,
+                                 const buf *new_value, int32_t new_start, int32_t new_length,
+                                 edit_script *script, uint64_t storage_limit, uint64_t limit_word,
+                                 delta_poll *poll) {
+    return run_diff(old_value, old_start, old_length, new_value, new_start, new_length, script,
+                    nullptr, storage_limit, limit_word, poll);
 }
 
 int32_t myers_binary_diff_emit(const buf *old_value, int32_t old_start, int32_t old_length,
@@ -522,6 +535,6 @@ int32_t myers_binary_diff_emit(const buf *old_value, int32_t old_start, int32_t 
                                uint64_t limit_word) {
     if (sink == nullptr) return SCRIPT_RESULT_INVALID_RANGE;
     return run_diff(old_value, old_start, old_length, new_value, new_start, new_length, nullptr,
-                    sink, storage_limit, limit_word);
+                    sink, storage_limit, limit_word, nullptr);
 }
 }

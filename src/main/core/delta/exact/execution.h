@@ -19,6 +19,7 @@
 
 #include "base/buf.h"
 #include "base/corvantis_export.h"
+#include "delta/delta_ops.h"
 #include "delta/exact/coalescing_script.h"
 #include "delta/exact/edit_script.h"
 #include "delta/exact/storage.h"
@@ -39,6 +40,8 @@ typedef struct execution {
     coallescing_script *script; /* borrowed: receives every call */
     int32_t limit;              /* bail-out limit of every search */
     storage *storage;           /* owned */
+    delta_poll *poll;           /* borrowed, may be null: asked as searches go on */
+    uint64_t poll_work;         /* work since the last poll */
 } execution;
 
 /* Diffs old[old_start, +old_length) against new[new_start, +new_length)
@@ -65,6 +68,14 @@ CORVANTIS_API int32_t myers_binary_diff_emit(const buf *old_value, int32_t old_s
                                              int32_t new_start, int32_t new_length,
                                              const delta_op_sink *sink, uint64_t storage_limit,
                                              uint64_t limit_word);
+
+/* As myers_binary_diff, asking `poll` (may be null) as the searches go on;
+ * a stop ends the run as SCRIPT_RESULT_REPLACE with poll->stopped set. */
+CORVANTIS_API int32_t myers_binary_diff_polled(const buf *old_value, int32_t old_start,
+                                               int32_t old_length, const buf *new_value,
+                                               int32_t new_start, int32_t new_length,
+                                               edit_script *script, uint64_t storage_limit,
+                                               uint64_t limit_word, delta_poll *poll);
 
 /* 1 when start and length are not negative and the window ends within the
  * buffer (a buffer's length is read as a signed 32-bit value); else 0. */

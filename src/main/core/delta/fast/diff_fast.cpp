@@ -45,6 +45,7 @@ struct fast_scan {
     uint64_t max_step;
     uint32_t min_shift;
     uint64_t refine_max; /* at most GAP_REFINE_MAX */
+    delta_poll *poll;
 };
 
 struct fast_match {
@@ -232,7 +233,12 @@ static delta_sink_status scan_new_value(const fast_scan &s, const buf *old_value
     uint64_t misses = 0;
     block_index *index = nullptr;
     delta_sink_status status = DELTA_SINK_CONTINUE;
+    uint64_t work = 0;
     while (s.new_length - at >= BLOCK_INDEX_WINDOW) {
+        if (!delta_poll_tick(s.poll, &work, 1)) {
+            status = DELTA_SINK_STOP;
+            break;
+        }
         if (index == nullptr && misses >= LAZY_INDEX_MISSES) {
             index = block_index_create_coarse(old_value, s.min_shift);
             if (index == nullptr) return DELTA_SINK_FAILED;
@@ -282,7 +288,8 @@ static bool equal_values(const buf *a, const buf *b) {
 }
 
 static delta_sink_status emit_scan(const buf *old_value, const buf *new_value,
-                                   const delta_op_sink *sink, const diff_fast_tuning &tuning) {
+                                   const delta_op_sink *sink, const diff_fast_tuning &tuning,
+                                   delta_poll *poll) {
     if (old_value == nullptr || new_value == nullptr || sink == nullptr) return DELTA_SINK_FAILED;
     const fast_scan s{old_value->data,
                       old_value->length,
@@ -291,7 +298,8 @@ static delta_sink_status emit_scan(const buf *old_value, const buf *new_value,
                       sink,
                       tuning.max_step < 1 ? 1 : tuning.max_step,
                       tuning.min_shift,
-                      minimum(tuning.refine_max, GAP_REFINE_MAX)};
+                      minimum(tuning.refine_max, GAP_REFINE_MAX),
+                      poll};
     delta_sink_status status;
     if (old_value->length == 0) {
         status = emit_op(s, DELTA_OP_INSERT, 0, new_value->length);
@@ -312,16 +320,29 @@ extern "C" {
 
 delta_sink_status diff_fast_emit(const buf *old_value, const buf *new_value,
                                  const delta_op_sink *sink) {
-    return emit_scan(old_value, new_value, sink, diff_fast_tuning{MAX_STEP, 0, GAP_REFINE_MAX});
+    return emit_scan(old_value, new_value, sink, diff_fast_tuning{MAX_STEP, 0, GAP_REFINE_MAX},
+                     nullptr);
 }
 
 delta_sink_status diff_fast_emit_tuned(const buf *old_value, const buf *new_value,
                                        const delta_op_sink *sink, const diff_fast_tuning *tuning) {
     if (tuning == nullptr) return DELTA_SINK_FAILED;
-    return emit_scan(old_value, new_value, sink, *tuning);
+    return emit_scan(old_value, new_value, sink, *tuning, nullptr);
+}
+
+delta_sink_status diff_fast_emit_polled(const buf *old_value, const buf *new_value,
+                                        const delta_op_sink *sink, const diff_fast_tuning *tuning,
+                                        delta_poll *poll) {
+    if (tuning == nullptr) return DELTA_SINK_FAILED;
+    return emit_scan(old_value, new_value, sink, *tuning, poll);
 }
 
 buf *diff_generate_binary_fast(const buf *old_value, const buf *new_value) {
+    return diff_generate_binary_fast_polled(old_value, new_value, nullptr);
+}
+
+buf *diff_generate_binary_fast_polled(const buf *old_value, const buf *new_value,
+                                      delta_poll *poll) {
     if (old_value == nullptr || new_value == nullptr) return nullptr;
     if (new_value->length >= 2 && equal_values(old_value, new_value))
         return _write_no_change_delta();
@@ -331,8 +352,9 @@ buf *diff_generate_binary_fast(const buf *old_value, const buf *new_value) {
     bare_writer *writer = bare_writer_create(new_value, bare_writer_head_size, nullptr);
     if (writer == nullptr) return nullptr;
     const delta_op_sink sink = bare_writer_sink(writer);
-    const delta_sink_status status = diff_fast_emit(old_value, new_value, &sink);
-    if (status == DELTA_SINK_FAILED) {
+    const delta_sink_status status =
+        emit_scan(old_value, new_value, &sink, diff_fast_tuning{MAX_STEP, 0, GAP_REFINE_MAX}, poll);
+    if (status == DELTA_SINK_FAILED || (poll != nullptr && poll->stopped)) {
         bare_writer_free(writer);
         return nullptr;
     }

@@ -28,6 +28,11 @@ CORVANTIS_EXTERN_C_BEGIN
  * memory runs out. */
 CORVANTIS_API buf *diff_generate_binary_fast(const buf *old_value, const buf *new_value);
 
+/* As diff_generate_binary_fast, asking `poll` (may be null) as the scan goes
+ * on; null, with poll->stopped set, when it said stop. */
+CORVANTIS_API buf *diff_generate_binary_fast_polled(const buf *old_value, const buf *new_value,
+                                                    delta_poll *poll);
+
 /* The scan alone, for any format: emits the operations that make new_value
  * (copies from old_value and inserts, in new-value order) into sink, then
  * closes it. Applies neither the size rule nor the no-change shortcut.
@@ -56,6 +61,12 @@ typedef struct diff_fast_tuning {
 CORVANTIS_API delta_sink_status diff_fast_emit_tuned(const buf *old_value, const buf *new_value,
                                                      const delta_op_sink *sink,
                                                      const diff_fast_tuning *tuning);
+/* diff_fast_emit_tuned, asking `poll` (may be null) as the scan goes on: a
+ * stop ends the stream as DELTA_SINK_STOP, unclosed, with poll->stopped set. */
+CORVANTIS_API delta_sink_status diff_fast_emit_polled(const buf *old_value, const buf *new_value,
+                                                      const delta_op_sink *sink,
+                                                      const diff_fast_tuning *tuning,
+                                                      delta_poll *poll);
 
 CORVANTIS_EXTERN_C_END
 

@@ -1,0 +1,61 @@
+"""Ctrl-C during a long call: KeyboardInterrupt from inside the call, soon after the signal."""
+
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+# The child keeps one call busy for several seconds (longer on a loaded machine), says "ready"
+# just before it, and says "interrupted" once the call has raised KeyboardInterrupt and let go of
+# its arguments: a bytearray cannot grow while a call still holds its buffer.
+CHILD = """
+import os, signal
+from corvantis_core import cbor, delta
+
+# Started in the background, a child inherits SIGINT ignored, and Python then sets no handler.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+# Four letters: many short matches, slow to weigh.
+text = os.urandom(32 << 20).translate(bytes(0x20 | i & 0x41 for i in range(256)))
+old, new, held = text[: 4 << 20], text[16 << 20 :], bytearray(text[: 16 << 20])
+{call}
+print("ready", flush=True)
+try:
+    call()
+except KeyboardInterrupt:
+    held.append(0)
+    print("interrupted", flush=True)
+"""
+COPIES = "d = b'\\x00\\x01' * 160_000_000; "
+CALLS = {
+    "diff": "mid = text[4 << 20 : 8 << 20]; call = lambda: delta.diff(old, mid)",
+    "diff_fast": "call = lambda: delta.diff_fast(held, new)",
+    "diff_compact": "call = lambda: delta.diff_compact(held, new)",
+    "patch": COPIES + "call = lambda: delta.patch(old, d)",
+    "apply": COPIES + "call = lambda: delta.apply(held, d)",
+    "dumps": "value = [[1] * 100_000] * 3_000; call = lambda: cbor.dumps(value)",
+    "loads": "data = cbor.dumps([[1] * 100_000] * 1_000); call = lambda: cbor.loads(data)",
+}
+
+
+@pytest.mark.parametrize("name", CALLS)
+def test_sigint_interrupts_the_call(name):
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD.format(call=CALLS[name])],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert child.stdout.readline() == "ready\n", child.stderr.read()
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        out, err = child.communicate(timeout=60)
+        waited = time.monotonic() - sent
+    finally:
+        child.kill()
+        child.wait()
+    assert out == "interrupted\n", err
+    assert waited < 2, f"{name} went on for {waited:.1f} s after the signal"
