@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "arg_errors.h"
 #include "cbor/cbor_reader_walk.h"
 
 namespace py = pybind11;
@@ -494,9 +495,8 @@ class InputView {
         if (!PyObject_CheckBuffer(object) ||
             PyObject_GetBuffer(object, &view_, PyBUF_FULL_RO) != 0) {
             PyErr_Clear();
-            throw py::type_error(
-                std::string("loads: a C-contiguous bytes-like object is required, not '") +
-                Py_TYPE(object)->tp_name + "'");
+            throw py::type_error("loads: a C-contiguous bytes-like object is required, not '" +
+                                 arg_errors_type_name(object) + "' (argument 'data')");
         }
         held_ = true;
         if (view_.itemsize != 1 || !PyBuffer_IsContiguous(&view_, 'C')) {
