@@ -2,6 +2,7 @@
 // and with the engine's own output buffer handed out behind the buffer
 // protocol.
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -325,6 +326,33 @@ static std::string out_repr(PyOutBuf &out) {
                : "<PythonOutBuf of " + std::to_string(out.get()->length) + " bytes>";
 }
 
+// Equal to any bytes-like object (a C-contiguous buffer) of the same bytes.
+static py::object out_equals(PyOutBuf &out, const py::object &other) {
+    const buf *mine = out.get();
+    const uint64_t length = mine == nullptr ? 0 : mine->length;
+    if (py::isinstance<PyOutBuf>(other)) {
+        const buf *theirs = other.cast<PyOutBuf &>().get();
+        const uint64_t their_length = theirs == nullptr ? 0 : theirs->length;
+        return py::bool_(length == their_length &&
+                         (length == 0 || std::memcmp(mine->data, theirs->data, length) == 0));
+    }
+    Py_buffer view;
+    if (!PyObject_CheckBuffer(other.ptr()) ||
+        PyObject_GetBuffer(other.ptr(), &view, PyBUF_SIMPLE) != 0) {
+        // A strided buffer is no bytes-like object; anything else raised
+        // while exporting propagates.
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_BufferError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+        return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+    }
+    const bool equal = static_cast<uint64_t>(view.len) == length &&
+                       (length == 0 || std::memcmp(mine->data, view.buf, length) == 0);
+    PyBuffer_Release(&view);
+    return py::bool_(equal);
+}
+
 static PyInBuf *in_create(LooseArg<py::bytes> value) {
     value.require("PythonInBuf", "constructor", "arg0");
     return new PyInBuf(value.get());
@@ -340,6 +368,9 @@ void corvantis_delta_init(py::module_ &parent) {
     out_class.def_buffer(&out_buffer_info);
     arg_errors_def(out_class, "__len__", "PythonOutBuf.__len__", &out_len);
     arg_errors_def(out_class, "__repr__", "PythonOutBuf.__repr__", &out_repr);
+    // An operator answers NotImplemented to a wrong self instead of raising;
+    // with __eq__ defined, pybind11 makes the class unhashable.
+    out_class.def("__eq__", &out_equals, py::is_operator());
 
     py::class_<PyInBuf>(m, "PythonInBuf").def(py::init(&in_create));
     py::implicitly_convertible<py::bytes, PyInBuf>();
