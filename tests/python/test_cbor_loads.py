@@ -200,6 +200,11 @@ def test_every_buffer_kind():
     for wrong in ("text", [0], memoryview(data)[::2], array.array("i", [0]), None):
         with pytest.raises(TypeError):
             loads(wrong)
+    interrupting = type(
+        "Interrupting", (), {"__buffer__": lambda s, f: exec("raise KeyboardInterrupt")}
+    )
+    with pytest.raises(KeyboardInterrupt):  # never turned into the TypeError
+        loads(interrupting())
 
 
 HOSTILE_SCRIPT = """import resource, sys

@@ -38,6 +38,10 @@ std::string expected_text(const char *expected, const std::type_info *const *typ
 
 } // namespace
 
+bool arg_errors_must_propagate() {
+    return !PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
 std::string arg_errors_type_name(PyObject *object) {
     return utf8_prefix(Py_TYPE(object)->tp_name, kTypeNameLimit);
 }

@@ -31,6 +31,11 @@ std::string arg_errors_message(const char *function, const char *what, const cha
                                    const char *expected, const std::type_info *const *types,
                                    PyObject *received);
 
+// True when the pending exception must propagate as itself, never turned
+// into another error or cleared: an interrupt, an exit, MemoryError, anything
+// that is no Exception.
+bool arg_errors_must_propagate();
+
 // The name of `object`'s type for a message, at most a few hundred bytes.
 std::string arg_errors_type_name(PyObject *object);
 

@@ -494,6 +494,9 @@ class InputView {
         }
         if (!PyObject_CheckBuffer(object) ||
             PyObject_GetBuffer(object, &view_, PyBUF_FULL_RO) != 0) {
+            if (PyErr_Occurred() && arg_errors_must_propagate()) {
+                throw py::error_already_set();
+            }
             PyErr_Clear();
             throw py::type_error("loads: a C-contiguous bytes-like object is required, not '" +
                                  arg_errors_type_name(object) + "' (argument 'data')");

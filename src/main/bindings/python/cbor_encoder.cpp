@@ -169,7 +169,7 @@ std::string value_text(PyObject *value) {
     if (!PyErr_Occurred()) {
         return "failed with unknown exception";
     }
-    if (dumps_conversion_must_propagate()) {
+    if (arg_errors_must_propagate()) {
         throw py::error_already_set();
     }
     py::error_already_set failure;

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "arg_errors.h"
+
 namespace py = pybind11;
 
 namespace {
@@ -95,12 +97,8 @@ bool load_by_type(PyObject *value, DumpsValue &out) {
 
 } // namespace
 
-bool dumps_conversion_must_propagate() {
-    return !PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError);
-}
-
 void DumpsCause::take(bool raised_by_object) {
-    if (dumps_conversion_must_propagate()) {
+    if (arg_errors_must_propagate()) {
         throw py::error_already_set();
     }
     auto raised = py::reinterpret_steal<py::object>(PyErr_GetRaisedException());

@@ -32,10 +32,6 @@ class DumpsCause {
     pybind11::object exception_;
 };
 
-// True when the pending exception must propagate as itself: an interrupt,
-// an exit or MemoryError, anything that is no Exception.
-bool dumps_conversion_must_propagate();
-
 // pybind11's conversion of `value` to uint64_t or int64_t.
 bool dumps_conversion_load_uint64(PyObject *value, bool convert, uint64_t &out, DumpsCause &cause);
 bool dumps_conversion_load_int64(PyObject *value, bool convert, int64_t &out, DumpsCause &cause);
