@@ -128,3 +128,28 @@ def test_a_wrong_argument_gives_a_short_message_naming_it(function, parameter, c
     assert len(message) < 1024, message[:200]
     assert function in message and parameter in message
     assert ("'set'" if parameter == "value" else "'list'") in message
+
+
+@pytest.mark.parametrize(
+    "call,expected",
+    [
+        (
+            lambda: corvantis_core.delta.diff_compact(BIG, BIG, 3),
+            "diff_compact(): incompatible function arguments: too many positional arguments: 3",
+        ),
+        (
+            lambda: corvantis_core.delta.diff(BIG),
+            "diff(): incompatible function arguments: missing",
+        ),
+        (lambda: corvantis_core.delta.patch(BIG, old_value=BIG), "'old_value' given by position"),
+        (lambda: corvantis_core.cbor.dumps(BIG, depth=BIG), "unexpected keyword argument 'depth'"),
+        (
+            lambda: corvantis_core.delta.PythonInBuf(arg0=BIG),
+            "PythonInBuf(): incompatible constructor",
+        ),
+    ],
+)
+def test_a_call_of_the_wrong_shape_gives_a_short_message(call, expected):
+    with pytest.raises(TypeError, match=re.escape(expected)) as info:
+        call()
+    assert len(str(info.value)) < 1024

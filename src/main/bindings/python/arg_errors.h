@@ -31,6 +31,13 @@ std::string arg_errors_message(const char *function, const char *what, const cha
                                    const char *expected, const std::type_info *const *types,
                                    PyObject *received);
 
+// The same for a call whose arguments match no parameter list (too many
+// positional arguments, an unknown, repeated or missing argument): the bound
+// function `function` (a module function or a method, as its scope holds it)
+// first checks the call's shape and raises a short TypeError naming what is
+// wrong; a call of the right shape goes to pybind11 unchanged.
+void arg_errors_bound_calls(pybind11::handle function);
+
 // True when the pending exception must propagate as itself, never turned
 // into another error or cleared: an interrupt, an exit, MemoryError, anything
 // that is no Exception.
@@ -133,6 +140,7 @@ void arg_errors_def(Scope &scope, const char *name, const char *label, R (*funct
               arg_errors_detail::checked<R (*)(Args...), R, Args...>(
                   function, label, names, std::index_sequence_for<Args...>{}),
               extra...);
+    arg_errors_bound_calls(scope.attr(name));
 }
 
 #endif

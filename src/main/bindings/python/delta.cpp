@@ -372,7 +372,9 @@ void corvantis_delta_init(py::module_ &parent) {
     // with __eq__ defined, pybind11 makes the class unhashable.
     out_class.def("__eq__", &out_equals, py::is_operator());
 
-    py::class_<PyInBuf>(m, "PythonInBuf").def(py::init(&in_create));
+    py::class_<PyInBuf> in_class(m, "PythonInBuf");
+    in_class.def(py::init(&in_create));
+    arg_errors_bound_calls(in_class.attr("__init__"));
     py::implicitly_convertible<py::bytes, PyInBuf>();
 
     arg_errors_def(m, "diff", "diff", &delta_diff, py::arg("old_value"), py::arg("new_value"),
