@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "cbor_encoder.h"
+#include "dumps_value.h"
 
 // The first exception raised by the converted object's own code; it becomes
 // the __cause__ of the error that a failed conversion raises.
