@@ -1,4 +1,4 @@
-// The bounded TypeError of arg_errors.h.
+// The short TypeErrors of arg_errors.h: wrong arguments and calls of the wrong shape.
 #include "arg_errors.h"
 
 #include <cstring>
@@ -43,8 +43,8 @@ using Dispatcher = PyObject *(*)(PyObject *, PyObject *, PyObject *);
 // pybind11's dispatcher, the same for every bound function.
 Dispatcher pybind11_dispatcher = nullptr;
 
+// `capsule` is the self of a function that arg_errors_bound_calls patched.
 const py::detail::function_record *record_of(PyObject *capsule) {
-    if (!PyCapsule_CheckExact(capsule)) return nullptr;
     void *pointer = PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule));
     if (pointer == nullptr) PyErr_Clear();
     return static_cast<const py::detail::function_record *>(pointer);
@@ -131,7 +131,9 @@ PyObject *checked_dispatch(PyObject *capsule, PyObject *args, PyObject *kwargs) 
 void arg_errors_bound_calls(py::handle function) {
     PyObject *object = function.ptr();
     if (PyInstanceMethod_Check(object)) object = PyInstanceMethod_GET_FUNCTION(object);
-    if (!PyCFunction_Check(object) || record_of(PyCFunction_GET_SELF(object)) == nullptr) {
+    if (!PyCFunction_Check(object) || !PyCapsule_CheckExact(PyCFunction_GET_SELF(object)) ||
+        !py::detail::is_function_record_capsule(
+            py::reinterpret_borrow<py::capsule>(PyCFunction_GET_SELF(object)))) {
         throw std::logic_error("arg_errors_bound_calls: not a function bound by pybind11");
     }
     // pybind11 gives each bound function its own method definition, so

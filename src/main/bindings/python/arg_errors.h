@@ -47,7 +47,7 @@ bool arg_errors_must_propagate();
 std::string arg_errors_type_name(PyObject *object);
 
 // What a message says a parameter of type T must be, where its displayed
-// type does not say it all: a specialisation sets `text`.
+// type does not say it all: a definition of ArgErrorsExpected<T> sets `text`.
 template <typename T>
 struct ArgErrorsExpected {
     static constexpr const char *text = nullptr;
