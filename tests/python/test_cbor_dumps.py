@@ -163,6 +163,45 @@ def test_errors_at_any_level(value, message):
         assert outcome(container) == (RuntimeError, message or CAST)
 
 
+def raising(error):
+    def hook(*args):
+        raise error("raised by the object")
+
+    return hook
+
+
+OWN_CODE = [
+    lambda f: hooked(__index__=f),
+    lambda f: hooked(__bool__=f),
+    lambda f: hooked(__int__=f),
+    lambda f: int_with(-7, __eq__=lambda s, o: f()),
+]
+
+
+# The error keeps its type and message (above) and names the object's own exception as its
+# cause; an interrupt, an exit or MemoryError is never converted.
+@pytest.mark.parametrize("make", OWN_CODE)
+def test_what_the_objects_own_code_raised(make):
+    value = make(raising(LookupError))
+    top_error = RuntimeError if isinstance(value, int) else TypeError
+    for wrapped, error in ((value, top_error), ([value], RuntimeError)):
+        with pytest.raises(error) as info:
+            dumps(wrapped)
+        assert type(info.value.__cause__) is LookupError
+    for error in (KeyboardInterrupt, SystemExit, MemoryError):
+        with pytest.raises(error):
+            dumps([make(raising(error))])
+    with pytest.raises(KeyboardInterrupt):
+        dumps([int_with(2**64, __str__=raising(KeyboardInterrupt))])
+
+
+def test_a_lone_surrogate_names_its_encoding_error():
+    for value in ("\udc80", ["a\ud800b"]):
+        with pytest.raises(RuntimeError, match="Unable to cast") as info:
+            dumps(value)
+        assert type(info.value.__cause__) is UnicodeEncodeError
+
+
 def test_an_unequal_int_is_refused_whatever_allocation_fails():
     testcapi = pytest.importorskip("_testcapi")
     value = int_with(10**6, __eq__=lambda s, o: False)

@@ -6,7 +6,7 @@ import mmap
 
 import cbor2
 import pytest
-from conftest import run_limited
+from conftest import hooked, run_limited
 from corvantis_core import delta
 from corvantis_core.cbor import CBORDecodeError, Simple, Tag, dumps, loads, undefined
 from hypothesis import HealthCheck, given, settings
@@ -192,6 +192,12 @@ def test_every_buffer_kind():
     for wrong in ("text", [0], memoryview(data)[::2], array.array("i", [0]), None):
         with pytest.raises(TypeError):
             loads(wrong)
+    with pytest.raises(KeyboardInterrupt):  # never turned into the TypeError
+        loads(hooked(__buffer__=interrupt))
+
+
+def interrupt(*args):
+    raise KeyboardInterrupt
 
 
 HOSTILE_SCRIPT = """for max_depth in (0, 1000):

@@ -45,6 +45,20 @@ def test_arguments_and_results():
     assert (len(empty), repr(empty)) == (0, "<PythonOutBuf holding no data>")
 
 
+def test_out_buf_equals_bytes_like_objects_of_the_same_bytes():
+    result = diff(b"", bytes(range(256)))  # every byte value, as the signed items of its view show
+    raw = bytes(result)
+    for same in (raw, bytearray(raw), memoryview(raw), diff(b"", bytes(range(256)))):
+        assert result == same and not result != same
+    assert raw == result and bytearray(raw) == result  # a memoryview compares its own items
+    for other in (raw[:-1], raw[:-1] + b"\x00", bytearray(), "text", None, 3, memoryview(raw)[::2]):
+        assert result != other and other != result and not result == other
+    empty = PythonOutBuf.__new__(PythonOutBuf)
+    assert empty == b"" and empty == bytearray() and empty != b"x"
+    with pytest.raises(TypeError, match="unhashable"):
+        hash(result)
+
+
 def with_arg(function, position, value):
     args = [b"small", b"small!"]
     args[position] = value

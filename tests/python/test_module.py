@@ -90,3 +90,68 @@ def test_import(tmp_path, shim, version, expected):
         env={**os.environ, "LD_PRELOAD": preload, "SHIM_PY_VERSION": version},
     )
     assert (result.returncode, result.stdout.strip()) == (0, expected), result.stderr
+
+
+BIG = [0] * 400_000  # its repr alone is 1.2 MB
+DELTA_PARAMETERS = {
+    "diff": ("old_value", "new_value"),
+    "patch": ("old_value", "diff"),
+    "diff_fast": ("old_value", "new_value"),
+    "diff_compact": ("old_value", "new_value"),
+    "apply": ("old_value", "delta"),
+}
+OutBuf = corvantis_core.delta.PythonOutBuf
+
+
+def delta_call(name, wrong):
+    arguments = {p: BIG if p == wrong else b"" for p in DELTA_PARAMETERS[name]}
+    return lambda: getattr(corvantis_core.delta, name)(**arguments)
+
+
+@pytest.mark.parametrize(
+    "function,parameter,call",
+    [
+        ("dumps", "value", lambda: corvantis_core.cbor.dumps(set(range(200_000)))),
+        ("dumps", "indefinite", lambda: corvantis_core.cbor.dumps(1, BIG)),
+        ("dumps", "max_depth", lambda: corvantis_core.cbor.dumps(1, max_depth=BIG)),
+        ("loads", "data", lambda: corvantis_core.cbor.loads(BIG)),
+        ("loads", "max_depth", lambda: corvantis_core.cbor.loads(b"\x01", max_depth=BIG)),
+        *((n, p, delta_call(n, p)) for n, ps in DELTA_PARAMETERS.items() for p in ps),
+        ("diff_compact", "level", lambda: corvantis_core.delta.diff_compact(b"", b"", level=BIG)),
+        ("PythonInBuf", "arg0", lambda: corvantis_core.delta.PythonInBuf(BIG)),
+        ("PythonOutBuf.__len__", "self", lambda: OutBuf.__len__(BIG)),
+        ("PythonOutBuf.__repr__", "self", lambda: OutBuf.__repr__(BIG)),
+    ],
+)
+def test_a_wrong_argument_gives_a_short_message_naming_it(function, parameter, call):
+    with pytest.raises(TypeError) as info:
+        call()
+    message = str(info.value)
+    assert len(message) < 1024, message[:200]
+    assert function in message and parameter in message
+    assert ("'set'" if parameter == "value" else "'list'") in message
+
+
+@pytest.mark.parametrize(
+    "call,expected",
+    [
+        (
+            lambda: corvantis_core.delta.diff_compact(BIG, BIG, 3),
+            "diff_compact(): incompatible function arguments: too many positional arguments: 3",
+        ),
+        (
+            lambda: corvantis_core.delta.diff(BIG),
+            "diff(): incompatible function arguments: missing",
+        ),
+        (lambda: corvantis_core.delta.patch(BIG, old_value=BIG), "'old_value' given by position"),
+        (lambda: corvantis_core.cbor.dumps(BIG, depth=BIG), "unexpected keyword argument 'depth'"),
+        (
+            lambda: corvantis_core.delta.PythonInBuf(arg0=BIG),
+            "PythonInBuf(): incompatible constructor",
+        ),
+    ],
+)
+def test_a_call_of_the_wrong_shape_gives_a_short_message(call, expected):
+    with pytest.raises(TypeError, match=re.escape(expected)) as info:
+        call()
+    assert len(str(info.value)) < 1024

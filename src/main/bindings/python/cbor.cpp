@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "arg_errors.h"
 #include "cbor_decoder.h"
 #include "cbor_encoder.h"
 #include "module.h"
@@ -106,10 +107,10 @@ undefined = UndefinedType()
 void corvantis_cbor_init(py::module_ &parent) {
     py::module_ cbor = corvantis_add_submodule(parent, "cbor");
     cbor.attr("__doc__") = kModuleDoc;
-    cbor.def("dumps", &cbor_encoder_dumps, kDumpsDoc, py::arg("value"),
-             py::arg("indefinite") = true, py::arg("max_depth") = uint64_t{0});
-    cbor.def("loads", &cbor_decoder_loads, kLoadsDoc, py::arg("data"), py::kw_only(),
-             py::arg("max_depth") = uint64_t{0});
+    arg_errors_def(cbor, "dumps", "dumps", &cbor_encoder_dumps, kDumpsDoc, py::arg("value"),
+                   py::arg("indefinite") = true, py::arg("max_depth") = uint64_t{0});
+    arg_errors_def(cbor, "loads", "loads", &cbor_decoder_loads, kLoadsDoc, py::arg("data"),
+                   py::kw_only(), py::arg("max_depth") = uint64_t{0});
 
     py::dict scope;
     scope["__name__"] = cbor.attr("__name__");

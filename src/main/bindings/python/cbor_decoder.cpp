@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "arg_errors.h"
 #include "cbor/cbor_reader_walk.h"
 
 namespace py = pybind11;
@@ -505,13 +506,12 @@ class InputView {
             PyObject_GetBuffer(object, &view_, PyBUF_FULL_RO) != 0) {
             // A class's own __buffer__ runs Python code, and with it any
             // pending signal handler: a KeyboardInterrupt is no refusal.
-            if (PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_Exception) == 0) {
+            if (PyErr_Occurred() && arg_errors_must_propagate()) {
                 throw py::error_already_set();
             }
             PyErr_Clear();
-            throw py::type_error(
-                std::string("loads: a C-contiguous bytes-like object is required, not '") +
-                Py_TYPE(object)->tp_name + "'");
+            throw py::type_error("loads: a C-contiguous bytes-like object is required, not '" +
+                                 arg_errors_type_name(object) + "' (argument 'data')");
         }
         held_ = true;
         if (view_.itemsize != 1 || !PyBuffer_IsContiguous(&view_, 'C')) {

@@ -21,7 +21,9 @@
 #include <type_traits>
 #include <utility>
 
+#include "arg_errors.h"
 #include "cbor/cbor_head.h"
+#include "dumps_conversion.h"
 #include "interrupt.h"
 
 namespace py = pybind11;
@@ -168,21 +170,24 @@ std::string value_text(PyObject *value) {
     if (!PyErr_Occurred()) {
         return "failed with unknown exception";
     }
+    if (arg_errors_must_propagate()) {
+        throw py::error_already_set();
+    }
     py::error_already_set failure;
     return std::string("failed with ") + failure.what();
 }
 
 // True when `candidate` (a new reference, possibly null) equals `value`
 // under Python's ==, which for int subclasses may be their own __eq__.
-bool same_value(PyObject *candidate, PyObject *value) {
+bool same_value(PyObject *candidate, PyObject *value, DumpsCause &cause) {
     if (candidate == nullptr) {
-        PyErr_Clear();
+        cause.take(false);
         return false;
     }
     const int equal = PyObject_RichCompareBool(candidate, value, Py_EQ);
     Py_DECREF(candidate);
     if (equal < 0) {
-        PyErr_Clear();
+        cause.take(true);
     }
     return equal == 1;
 }
@@ -199,12 +204,23 @@ constexpr size_t alternative() {
     }
 }
 
-DumpsValue convert(PyObject *value) {
-    py::detail::make_caster<DumpsValue> caster;
-    if (!caster.load(value, true)) {
-        throw py::cast_error(kCastError);
+// Converts an object that is not an exact built-in type. A failure raises
+// the cast error, or for dumps' own argument the TypeError of a wrong
+// argument, chained from the exception the object's own code raised.
+DumpsValue convert(PyObject *value, bool argument) {
+    DumpsValue converted;
+    DumpsCause cause;
+    if (dumps_conversion_convert(value, converted, cause)) {
+        return converted;
     }
-    return py::detail::cast_op<DumpsValue>(std::move(caster));
+    if (!argument) {
+        cause.raise(PyExc_RuntimeError, kCastError);
+    }
+    static constexpr auto name = py::detail::make_caster<DumpsValue>::name;
+    static constexpr auto types = name.types();
+    cause.raise(
+        PyExc_TypeError,
+        arg_errors_message("dumps", "function", "value", name.text, types.data(), value).c_str());
 }
 
 // Depth policies. UnboundedDepth compiles to nothing; CountedDepth counts the
@@ -284,6 +300,18 @@ class DumpsEncoder {
         }
     }
 
+    // dumps' own argument: exact built-in types as elements, anything else
+    // converted as pybind11 would convert the argument.
+    void encode_argument(PyObject *value) {
+        PyTypeObject *type = Py_TYPE(value);
+        if (runs_no_python_code(value) || type == &PyDict_Type || type == &PyList_Type ||
+            type == &PyTuple_Type) {
+            element(value);
+        } else {
+            encode(convert(value, true));
+        }
+    }
+
     py::bytes result() { return out_.finish(); }
 
   private:
@@ -334,7 +362,7 @@ class DumpsEncoder {
             } else if (type == &PyTuple_Type) {
                 encode_tuple(value);
             } else {
-                encode(convert(value));
+                encode(convert(value, false));
             }
         }
     }
@@ -350,8 +378,9 @@ class DumpsEncoder {
         const char *utf8 = PyUnicode_AsUTF8AndSize(value, &size);
         if (utf8 == nullptr) {
             // Lone surrogates: no UTF-8 form, so no text string either.
-            PyErr_Clear();
-            throw py::cast_error(kCastError);
+            DumpsCause cause;
+            cause.take(true);
+            cause.raise(PyExc_RuntimeError, kCastError);
         }
         out_.write_string(CBOR_MAJOR_TEXT, utf8, static_cast<size_t>(size));
     }
@@ -392,32 +421,31 @@ class DumpsEncoder {
         }
         // A subclass: converted like any foreign integer, and accepted only
         // when the machine value compares equal to the object.
-        {
-            py::detail::make_caster<uint64_t> caster;
-            if (caster.load(value, true)) {
-                const uint64_t u = py::detail::cast_op<uint64_t>(caster);
-                if (same_value(PyLong_FromUnsignedLongLong(u), value)) {
-                    out_.write_head(CBOR_MAJOR_UNSIGNED, u);
-                    return;
-                }
-            }
+        DumpsCause cause;
+        uint64_t u = 0;
+        if (dumps_conversion_load_uint64(value, true, u, cause) &&
+            same_value(PyLong_FromUnsignedLongLong(u), value, cause)) {
+            out_.write_head(CBOR_MAJOR_UNSIGNED, u);
+            return;
         }
-        {
-            py::detail::make_caster<int64_t> caster;
-            if (caster.load(value, true)) {
-                const int64_t s = py::detail::cast_op<int64_t>(caster);
-                if (same_value(PyLong_FromLongLong(s), value)) {
-                    write_int64(s);
-                    return;
-                }
-            }
+        int64_t s = 0;
+        if (dumps_conversion_load_int64(value, true, s, cause) &&
+            same_value(PyLong_FromLongLong(s), value, cause)) {
+            write_int64(s);
+            return;
         }
-        throw_out_of_range(value);
+        throw_out_of_range(value, cause);
     }
 
     [[noreturn]] void throw_out_of_range(PyObject *value) const {
-        throw std::runtime_error(std::string(kIntegerOutOfRange) +
-                                 utf8_prefix(value_text(value), value_text_limit_));
+        DumpsCause none;
+        throw_out_of_range(value, none);
+    }
+
+    [[noreturn]] void throw_out_of_range(PyObject *value, DumpsCause &cause) const {
+        const std::string message =
+            kIntegerOutOfRange + utf8_prefix(value_text(value), value_text_limit_);
+        cause.raise(PyExc_RuntimeError, message.c_str());
     }
 
     // Opens the level that holds a container's elements. Only elements are
@@ -588,15 +616,16 @@ class DumpsEncoder {
 };
 
 template <bool Indefinite, typename Depth>
-py::bytes run(const DumpsValue &value, Depth depth) {
+py::bytes run(PyObject *value, Depth depth) {
     DumpsEncoder<Indefinite, Depth> encoder(depth);
-    encoder.encode(value);
+    encoder.encode_argument(value);
     return encoder.result();
 }
 
 } // namespace
 
-py::bytes cbor_encoder_dumps(const DumpsValue &value, bool indefinite, uint64_t max_depth) {
+py::bytes cbor_encoder_dumps(const DumpsArg &argument, bool indefinite, uint64_t max_depth) {
+    PyObject *value = argument.object;
     if (max_depth == 0) {
         return indefinite ? run<true>(value, UnboundedDepth{})
                           : run<false>(value, UnboundedDepth{});

@@ -4,20 +4,34 @@
 #define CORVANTIS_BINDINGS_CBOR_ENCODER_H
 
 #include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
 
 #include <cstdint>
-#include <string_view>
-#include <variant>
 
-// What dumps accepts, tried in this order (first match wins, then again
-// with implicit conversion). Elements that are not exact built-in types go
-// through the same conversion.
-using DumpsValue = std::variant<pybind11::bool_, pybind11::float_, pybind11::int_, pybind11::list,
-                                pybind11::tuple, pybind11::dict, pybind11::bytes, pybind11::str,
-                                pybind11::none, bool, uint64_t, int64_t, std::string_view>;
+#include "dumps_value.h"
+
+// The value argument of dumps: any object, converted by the encoder as it
+// converts every element, so that a failed conversion can carry the
+// exception that caused it. Shown in the signature as DumpsValue.
+struct DumpsArg {
+    PyObject *object = nullptr;
+};
+
+namespace pybind11 {
+namespace detail {
+template <>
+struct type_caster<DumpsArg> {
+    PYBIND11_TYPE_CASTER(DumpsArg, make_caster<DumpsValue>::name);
+
+    // The caller's argument tuple keeps the object alive for the call.
+    bool load(handle src, bool) {
+        value.object = src.ptr();
+        return true;
+    }
+};
+} // namespace detail
+} // namespace pybind11
 
 // Encodes `value`; max_depth 0 means no depth limit.
-pybind11::bytes cbor_encoder_dumps(const DumpsValue &value, bool indefinite, uint64_t max_depth);
+pybind11::bytes cbor_encoder_dumps(const DumpsArg &value, bool indefinite, uint64_t max_depth);
 
 #endif

@@ -2,12 +2,14 @@
 // and with the engine's own output buffer handed out behind the buffer
 // protocol.
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
 
 #include <pybind11/pybind11.h>
 
+#include "arg_errors.h"
 #include "buffer.h"
 #include "delta/diff.h"
 #include "delta/diff_compact.h"
@@ -79,6 +81,12 @@ struct type_caster<InArg> {
 } // namespace detail
 } // namespace pybind11
 
+// The signature shows only the class, but bytes convert too.
+template <>
+struct ArgErrorsExpected<InArg> {
+    static constexpr const char *text = "bytes or corvantis_core.delta.PythonInBuf";
+};
+
 static const char *const DELTA_DOC = "\n"
                                      "        Corvantis Delta\n"
                                      "        -----------------------\n"
@@ -94,20 +102,21 @@ static const char *const DELTA_DOC = "\n"
 static const char *const DIFF_DOC = "\n    Diff between 'old_value' and 'new_value'\n    ";
 static const char *const PATCH_DOC = "\n    Apply 'diff' to 'old_value'\n    ";
 
-static void require_value(const InArg &value, const char *name) {
+static void require_value(const InArg &value, const char *function, const char *name) {
     if (value.is_none()) {
         throw std::runtime_error(std::string(name) +
                                  ": None is not a PythonInBuf (no object to refer to)");
     }
     if (!value.holds_value()) {
-        throw py::type_error(std::string(name) + ": PythonInBuf was never initialised");
+        throw py::type_error(std::string(name) + ": PythonInBuf was never initialised in " +
+                             function + "()");
     }
 }
 
 // The engine addresses values with signed 32-bit positions; a longer value
 // would be silently truncated to its low 32 bits, so it is refused up front.
-static void require_engine_size(const InArg &value, const char *name) {
-    require_value(value, name);
+static void require_engine_size(const InArg &value, const char *function, const char *name) {
+    require_value(value, function, name);
     if (value.size() > static_cast<uint64_t>(DIFF_MAX_VALUE_LENGTH)) {
         throw py::value_error(std::string(name) +
                               " is too large for a delta: " + std::to_string(value.size()) +
@@ -125,8 +134,8 @@ static PyOutBuf wrap_result(buf *result) {
 }
 
 static PyOutBuf delta_diff(const InArg &old_value, const InArg &new_value) {
-    require_engine_size(old_value, "old_value");
-    require_engine_size(new_value, "new_value");
+    require_engine_size(old_value, "diff", "old_value");
+    require_engine_size(new_value, "diff", "new_value");
     InterruptPoll poll(false);
     buf *result = diff_generate_binary_polled(old_value.get(), new_value.get(), poll.get());
     poll.raise_if_stopped(result);
@@ -169,8 +178,8 @@ static const struct {
 }
 
 static PyOutBuf delta_patch(const InArg &old_value, const InArg &delta) {
-    require_value(old_value, "old_value");
-    require_value(delta, "diff");
+    require_value(old_value, "patch", "old_value");
+    require_value(delta, "patch", "diff");
     diff_apply_error error = DIFF_APPLY_OK;
     InterruptPoll poll(false);
     // diff_apply hands anything without the compact signature to the bare
@@ -193,28 +202,30 @@ static const char *const DIFF_FAST_DOC =
 // read it with the interpreter lock released.
 class HeldView {
   public:
-    HeldView(PyObject *object, const char *name) {
+    HeldView(PyObject *object, const char *function, const char *name) {
+        const std::string in = std::string(" in ") + function + "()";
         // A PythonInBuf views an immutable bytes object it keeps alive.
         if (py::isinstance<PyInBuf>(object)) {
             const PyInBuf &bound = py::handle(object).cast<const PyInBuf &>();
             if (!bound.holds_value())
-                throw py::type_error(std::string(name) + ": PythonInBuf was never initialised");
+                throw py::type_error(std::string(name) + ": PythonInBuf was never initialised" +
+                                     in);
             record_ = *bound.get();
             return;
         }
         if (!PyObject_CheckBuffer(object)) {
             throw py::type_error(std::string(name) + ": a bytes-like object is required, not '" +
-                                 Py_TYPE(object)->tp_name + "'");
+                                 arg_errors_type_name(object) + "'" + in);
         }
         if (PyObject_GetBuffer(object, &view_, PyBUF_FULL_RO) != 0) throw py::error_already_set();
         held_ = true;
         if (view_.itemsize != 1) {
             throw py::type_error(std::string(name) +
                                  ": a buffer of bytes is required, not of items of " +
-                                 std::to_string(view_.itemsize) + " bytes");
+                                 std::to_string(view_.itemsize) + " bytes" + in);
         }
         if (!PyBuffer_IsContiguous(&view_, 'C')) {
-            throw py::value_error(std::string(name) + ": the buffer must be C-contiguous");
+            throw py::value_error(std::string(name) + ": the buffer must be C-contiguous" + in);
         }
         record_ = buf{static_cast<uint8_t *>(view_.buf), static_cast<uint64_t>(view_.len),
                       static_cast<uint64_t>(view_.len)};
@@ -234,8 +245,8 @@ class HeldView {
 };
 
 static PyOutBuf delta_diff_fast(const py::object &old_value, const py::object &new_value) {
-    const HeldView old_view(old_value.ptr(), "old_value");
-    const HeldView new_view(new_value.ptr(), "new_value");
+    const HeldView old_view(old_value.ptr(), "diff_fast", "old_value");
+    const HeldView new_view(new_value.ptr(), "diff_fast", "new_value");
     InterruptPoll poll(true);
     buf *result;
     {
@@ -272,8 +283,8 @@ static PyOutBuf delta_diff_compact(const py::object &old_value, const py::object
                               " to " + std::to_string(DIFF_COMPACT_LEVEL_MAX) + ", not " +
                               std::to_string(level));
     }
-    const HeldView old_view(old_value.ptr(), "old_value");
-    const HeldView new_view(new_value.ptr(), "new_value");
+    const HeldView old_view(old_value.ptr(), "diff_compact", "old_value");
+    const HeldView new_view(new_value.ptr(), "diff_compact", "new_value");
     InterruptPoll poll(true);
     buf *result;
     {
@@ -286,8 +297,8 @@ static PyOutBuf delta_diff_compact(const py::object &old_value, const py::object
 }
 
 static PyOutBuf delta_apply(const py::object &old_value, const py::object &delta) {
-    const HeldView old_view(old_value.ptr(), "old_value");
-    const HeldView delta_view(delta.ptr(), "delta");
+    const HeldView old_view(old_value.ptr(), "apply", "old_value");
+    const HeldView delta_view(delta.ptr(), "apply", "delta");
     diff_apply_error error = DIFF_APPLY_OK;
     InterruptPoll poll(true);
     buf *result;
@@ -316,31 +327,80 @@ static py::buffer_info out_buffer_info(PyOutBuf &out) {
                            {py::ssize_t{1}}, false);
 }
 
+// A handle left empty by a library failure shows no bytes, so it counts as
+// empty rather than raising from len().
+static uint64_t out_len(PyOutBuf &out) {
+    return out.get() == nullptr ? uint64_t{0} : out.get()->length;
+}
+
+static std::string out_repr(PyOutBuf &out) {
+    return out.get() == nullptr
+               ? std::string("<PythonOutBuf holding no data>")
+               : "<PythonOutBuf of " + std::to_string(out.get()->length) + " bytes>";
+}
+
+// Equal to any bytes-like object (a C-contiguous buffer) of the same bytes.
+static py::object out_equals(PyOutBuf &out, const py::object &other) {
+    const buf *mine = out.get();
+    const uint64_t length = mine == nullptr ? 0 : mine->length;
+    if (py::isinstance<PyOutBuf>(other)) {
+        const buf *theirs = other.cast<PyOutBuf &>().get();
+        const uint64_t their_length = theirs == nullptr ? 0 : theirs->length;
+        return py::bool_(length == their_length &&
+                         (length == 0 || std::memcmp(mine->data, theirs->data, length) == 0));
+    }
+    Py_buffer view;
+    if (!PyObject_CheckBuffer(other.ptr()) ||
+        PyObject_GetBuffer(other.ptr(), &view, PyBUF_SIMPLE) != 0) {
+        // A strided buffer is no bytes-like object; anything else raised
+        // while exporting propagates.
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_BufferError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+        return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+    }
+    const bool equal = static_cast<uint64_t>(view.len) == length &&
+                       (length == 0 || std::memcmp(mine->data, view.buf, length) == 0);
+    PyBuffer_Release(&view);
+    return py::bool_(equal);
+}
+
+static PyInBuf *in_create(LooseArg<py::bytes> value) {
+    value.require("PythonInBuf", "constructor", "arg0");
+    return new PyInBuf(value.get());
+}
+
 void corvantis_delta_init(py::module_ &parent) {
     py::module_ m = corvantis_add_submodule(parent, "delta");
     m.doc() = DELTA_DOC;
 
-    py::class_<PyOutBuf>(m, "PythonOutBuf", py::buffer_protocol())
-        .def_buffer(&out_buffer_info)
-        // A handle left empty by a library failure shows no bytes, so it
-        // counts as empty rather than raising from len().
-        .def("__len__",
-             [](PyOutBuf &out) { return out.get() == nullptr ? uint64_t{0} : out.get()->length; })
-        .def("__repr__", [](PyOutBuf &out) {
-            return out.get() == nullptr
-                       ? std::string("<PythonOutBuf holding no data>")
-                       : "<PythonOutBuf of " + std::to_string(out.get()->length) + " bytes>";
-        });
+    // Every function and method that takes arguments is registered through
+    // arg_errors_def, so that a wrong argument gives a short TypeError.
+    py::class_<PyOutBuf> out_class(m, "PythonOutBuf", py::buffer_protocol());
+    out_class.def_buffer(&out_buffer_info);
+    arg_errors_def(out_class, "__len__", "PythonOutBuf.__len__", &out_len);
+    arg_errors_def(out_class, "__repr__", "PythonOutBuf.__repr__", &out_repr);
+    // An operator answers NotImplemented to a wrong self instead of raising;
+    // with __eq__ defined, pybind11 makes the class unhashable.
+    out_class.def("__eq__", &out_equals, py::is_operator());
 
-    py::class_<PyInBuf>(m, "PythonInBuf").def(py::init<py::bytes>());
+    py::class_<PyInBuf> in_class(m, "PythonInBuf");
+    in_class.def(py::init(&in_create));
+    arg_errors_bound_calls(in_class.attr("__init__"));
     py::implicitly_convertible<py::bytes, PyInBuf>();
 
-    m.def("diff", &delta_diff, py::arg("old_value"), py::arg("new_value"), DIFF_DOC);
-    m.def("patch", &delta_patch, py::arg("old_value"), py::arg("diff"), PATCH_DOC);
-    m.def("diff_fast", &delta_diff_fast, py::arg("old_value"), py::arg("new_value"), DIFF_FAST_DOC);
-    m.def("diff_compact", &delta_diff_compact, py::arg("old_value"), py::arg("new_value"),
-          py::kw_only(), py::arg("level") = DIFF_COMPACT_LEVEL_DEFAULT, DIFF_COMPACT_DOC);
-    m.def("apply", &delta_apply, py::arg("old_value"), py::arg("delta"), APPLY_DOC);
+    arg_errors_def(m, "diff", "diff", &delta_diff, py::arg("old_value"), py::arg("new_value"),
+                   DIFF_DOC);
+    arg_errors_def(m, "patch", "patch", &delta_patch, py::arg("old_value"), py::arg("diff"),
+                   PATCH_DOC);
+    arg_errors_def(m, "diff_fast", "diff_fast", &delta_diff_fast, py::arg("old_value"),
+                   py::arg("new_value"), DIFF_FAST_DOC);
+    arg_errors_def(m, "diff_compact", "diff_compact", &delta_diff_compact, py::arg("old_value"),
+                   py::arg("new_value"), py::kw_only(),
+                   py::arg("level") = DIFF_COMPACT_LEVEL_DEFAULT, DIFF_COMPACT_DOC);
+    arg_errors_def(m, "apply", "apply", &delta_apply, py::arg("old_value"), py::arg("delta"),
+                   APPLY_DOC);
 
     m.attr("__version__") = "dev";
 }

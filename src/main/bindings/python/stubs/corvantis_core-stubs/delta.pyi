@@ -1,5 +1,5 @@
 from collections.abc import Buffer
-from typing import NoReturn, TypeAlias
+from typing import ClassVar, NoReturn, TypeAlias
 
 __version__: str
 
@@ -13,13 +13,16 @@ class PythonInBuf(metaclass=_Pybind11Type):
 
 class PythonOutBuf(metaclass=_Pybind11Type):
     """Bytes produced by diff or patch, read through the buffer protocol
-    (memoryview(result), bytes(result))."""
+    (memoryview(result), bytes(result)). Equal to any bytes-like object with
+    the same bytes; unhashable, since its bytes can be written in place."""
 
     # Not constructible from Python: diff and patch make these.
     def __init__(self, *args: object, **kwargs: object) -> NoReturn: ...
     def __buffer__(self, flags: int, /) -> memoryview: ...
     def __release_buffer__(self, buffer: memoryview, /) -> None: ...
     def __len__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 # Where a PythonInBuf is expected, bytes (and bytes subclasses) convert
 # implicitly without a copy.
