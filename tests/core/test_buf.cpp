@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
-#include <malloc.h>
 #include <wchar.h>
 
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -11,10 +9,7 @@
 #include "base/buf.h"
 #include "base/buf_enc.h"
 #include "base/list.h"
-#include "cbor/cbor_generator.h"
 #include "cbor_reference.h"
-#include "delta/diff.h"
-#include "delta/exact/edit_script.h"
 
 namespace {
 
@@ -214,49 +209,6 @@ TEST(BufEnc, WritersSprintfAndFailedAllocations) {
         EXPECT_EQ(std::string(b->data, b->data + b->length), long_text.substr(0, n) + "-7");
     }
     buf_free(b);
-}
-
-// Every record's free releases all it owns, and emptying a buffer releases its block: the heap's
-// bytes in use stay (nearly) where they were over a thousand rounds. ASan's leak checker does this
-// there.
-TEST(Records, FreeReleasesEverything) {
-#ifdef __SANITIZE_ADDRESS__
-    GTEST_SKIP() << "leaks are reported by the sanitizer";
-#endif
-    const buf old_value{(uint8_t *)"abcdefghij", 10, 0}, new_value{(uint8_t *)"abcXefghij", 10, 0};
-    const std::function<void()> rounds[] = {
-        [] {
-            buf *b = from(std::string(100, 'x'));
-            buf_discard_front(b, 100);
-            buf_free(b);
-        },
-        [&] {
-            edit_script *e = edit_script_create(&old_value, &new_value);
-            edit_script_match(e, 0, 3);
-            edit_script_close(e);
-            edit_script_free(e);
-        },
-        [&] { buf_free(diff_generate_binary(&old_value, &new_value)); },
-        [] {
-            cbor_generator *g = cbor_generator_create();
-            cbor_write_float(g, 1.5);
-            cbor_write_text_string(g, "ab", 2);
-            cbor_generator_free(g);
-        },
-        [] {
-            list *l = list_create();
-            list_append_last(l, nullptr);
-            list_append_last(l, nullptr);
-            list_free(l, nullptr);
-        },
-    };
-    for (const auto &round : rounds) {
-        round(); /* first use may set up lasting state */
-        const size_t before = mallinfo2().uordblks;
-        for (int i = 0; i < 1000; ++i) round();
-        /* allocator caches, not 16 bytes a round */
-        EXPECT_LT(mallinfo2().uordblks, before + 16000) << &round - rounds;
-    }
 }
 
 } // namespace

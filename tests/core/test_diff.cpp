@@ -46,7 +46,7 @@ TEST(Diff, BothEnginesExactBytes) {
 }
 
 /* Null arguments, and values of 2^31 bytes or more: only the length field is large, the
- * few bytes behind it must never be read. Malformed deltas are fuzz_delta_apply's. */
+ * few bytes behind it must never be read. Malformed deltas are fuzz_apply's. */
 TEST(Diff, RefusedArguments) {
     const std::string five = "12345";
     const buf small = view(five);
