@@ -53,11 +53,9 @@ REFUSED = (
 @pytest.mark.parametrize(
     "shim,version,expected",
     [
-        *((VERSION, v, "loaded 9f01ff dev dev") for v in ("3.12.4 (main) [GCC 12]", "3.12")),
-        *(
-            (VERSION, v, f"{REFUSED}{v}.|None|False")
-            for v in ("3.13.0", "3.11.9 (main)", "3.120.1", "3.1")
-        ),
+        (VERSION, "3.12.4 (main) [GCC 12]", "loaded 9f01ff dev dev"),
+        # A longer minor version that starts with the same digits.
+        (VERSION, "3.120.1", f"{REFUSED}3.120.1.|None|False"),
         (FAILING_CBOR, "", "initialization failed|LookupError('refused by the test')|False"),
     ],
 )
@@ -67,18 +65,8 @@ def test_import(tmp_path, shim, version, expected):
     ):
         pytest.skip("needs a shared libpython and a C compiler")
     (source := tmp_path / "shim.c").write_text(shim)
-    include = sysconfig.get_paths()["include"]
-    build = [
-        compiler,
-        "-shared",
-        "-fPIC",
-        "-I",
-        include,
-        "-o",
-        tmp_path / "shim.so",
-        source,
-        "-ldl",
-    ]
+    include = "-I" + sysconfig.get_paths()["include"]
+    build = [compiler, "-shared", "-fPIC", include, "-o", tmp_path / "shim.so", source, "-ldl"]
     subprocess.run(build, check=True)
     # The sanitizers' runtimes come first.
     preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(tmp_path / "shim.so")]))
