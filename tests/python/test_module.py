@@ -15,11 +15,8 @@ def test_declared_c_api_is_exported():
     headers = (Path(__file__).resolve().parents[2] / "src/main/core").rglob("*.h")
     # Every declaration starts its line with the macro; the name is the last word before "(" (or
     # "[" for the table).
-    names = [
-        n
-        for h in headers
-        for n in re.findall(r"^CORVANTIS_API\b[^;(]*?(\w+)\s*[(\[]", h.read_text(), re.M)
-    ]
+    declaration = re.compile(r"^CORVANTIS_API\b[^;(]*?(\w+)\s*[(\[]", re.M)
+    names = [n for h in headers for n in declaration.findall(h.read_text())]
     library = ctypes.CDLL(corvantis_core.__file__)
     assert {"buf_create", "hexdump_buf", "list_debug", "cbor_jump_table"} <= set(names)
     assert [n for n in names if not hasattr(library, n)] == []
@@ -60,9 +57,8 @@ REFUSED = (
     ],
 )
 def test_import(tmp_path, shim, version, expected):
-    if not sysconfig.get_config_var("Py_ENABLE_SHARED") or not (
-        compiler := shutil.which(os.environ.get("CC", "cc"))
-    ):
+    compiler = shutil.which(os.environ.get("CC", "cc"))
+    if not (sysconfig.get_config_var("Py_ENABLE_SHARED") and compiler):
         pytest.skip("needs a shared libpython and a C compiler")
     (source := tmp_path / "shim.c").write_text(shim)
     include = "-I" + sysconfig.get_paths()["include"]
@@ -70,13 +66,9 @@ def test_import(tmp_path, shim, version, expected):
     subprocess.run(build, check=True)
     # The sanitizers' runtimes come first.
     preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(tmp_path / "shim.so")]))
-    result = subprocess.run(
-        [sys.executable, "-c", IMPORT],
-        capture_output=True,
-        text=True,
-        timeout=60,
-        env={**os.environ, "LD_PRELOAD": preload, "SHIM_PY_VERSION": version},
-    )
+    env = {**os.environ, "LD_PRELOAD": preload, "SHIM_PY_VERSION": version}
+    command = [sys.executable, "-c", IMPORT]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=60, env=env)
     assert (result.returncode, result.stdout.strip()) == (0, expected), result.stderr
 
 
