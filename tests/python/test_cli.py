@@ -145,17 +145,13 @@ def test_outputs(force):
             r = run(*f, "--exact", "diff", o, n, out)
             assert force or "already exists (use -f to overwrite it)" in one_error(r)
             assert r.returncode == 1 - force
-        assert (target.read_bytes(), target.stat().st_mode & 0o777) == (
-            [b"keep", GOOD][force],
-            0o640,
-        )
-        assert "cannot overwrite" in one_error(
-            run("-f", "--exact", "diff", o, n, kept, child=child, tool=tool)
-        )
+        assert target.read_bytes() == (GOOD if force else b"keep")
+        assert target.stat().st_mode & 0o777 == 0o640
+        r = run("-f", "--exact", "diff", o, n, kept, child=child, tool=tool)
+        assert "cannot overwrite" in one_error(r)
         # Devices and FIFOs are written through, never replaced (a waiting reader lets it through).
-        assert "cannot write '/dev/full': No space left on device" in one_error(
-            run(*f, "diff", o, n, "/dev/full")
-        )
+        error = one_error(run(*f, "diff", o, n, "/dev/full"))
+        assert "cannot write '/dev/full': No space left on device" in error
         master, terminal = os.openpty()  # binary output goes to a terminal only when forced
         r = run(*f, "diff", o, n, os.ttyname(terminal))
         assert force or "refusing to write binary data to the terminal" in one_error(r, 2)[0]
@@ -297,9 +293,8 @@ def test_a_terminal_is_refused_as_input_or_output(tmp_path, args, stream, messag
     files(tmp_path, old=OLD, new=NEW, delta=GOOD)
     master, terminal = os.openpty()
     streams = {"stdin": subprocess.DEVNULL, "stdout": subprocess.PIPE, stream: terminal}
-    r = subprocess.run(
-        [str(TOOL), *args.split()], cwd=tmp_path, stderr=subprocess.PIPE, timeout=10, **streams
-    )
+    command = [str(TOOL), *args.split()]
+    r = subprocess.run(command, cwd=tmp_path, stderr=subprocess.PIPE, timeout=10, **streams)
     os.close(master)
     os.close(terminal)
     assert one_error(r, 2)[0].startswith(f"corvantis-delta: refusing to {message}")

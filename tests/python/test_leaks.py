@@ -8,8 +8,7 @@ import sys
 from conftest import int_with
 from corvantis_core import cbor, delta
 
-# Under ASan freed memory sits in a quarantine and PYTHONMALLOC=malloc leaves no interpreter blocks
-# to count.
+# Under ASan freed memory sits in a quarantine, and PYTHONMALLOC=malloc leaves no blocks to count.
 UNDER_SANITIZER = bool(os.environ.get("CORVANTIS_UNDER_SANITIZER"))
 OLD = bytes(range(256)) * 4
 NEW = OLD[:300] + b"inserted" + OLD[310:900] + b"\x00\x01" + OLD[905:]
@@ -25,8 +24,7 @@ CALLS = [
     lambda: delta.diff(delta.PythonInBuf(OLD), OLD),
     lambda: bytes(delta.patch(delta.PythonInBuf(OLD), GOOD)),
     lambda: bytes(delta.diff_fast(bytearray(OLD), memoryview(NEW))),
-    # Failing calls, each with a value of 1 KiB or more: one leak per call is far outside the
-    # bounds below.
+    # Failing calls, each holding 1 KiB or more: one leak per call is far outside the bounds below.
     lambda: cbor.dumps([2**64, b"x" * 1024]),
     lambda: cbor.dumps([int_with(3, __eq__=lambda s, o: 1 / 0), b"x" * 1024]),
     lambda: cbor.dumps([b"x" * 1024, [[[1]]]], max_depth=2),

@@ -13,8 +13,7 @@ import pytest
 
 def test_declared_c_api_is_exported():
     headers = (Path(__file__).resolve().parents[2] / "src/main/core").rglob("*.h")
-    # Every declaration starts its line with the macro; the name is the last word before "(" (or
-    # "[" for the table).
+    # A declaration starts with the macro; its name is the last word before "(" ("[" for a table).
     declaration = re.compile(r"^CORVANTIS_API\b[^;(]*?(\w+)\s*[(\[]", re.M)
     names = [n for h in headers for n in declaration.findall(h.read_text())]
     library = ctypes.CDLL(corvantis_core.__file__)
