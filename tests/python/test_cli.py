@@ -200,7 +200,6 @@ LEVEL = "the level is a whole number from 1 to 19, not"
     "args, reason",
     [
         ("", "missing command (diff or patch)"),
-        ("foo", "unknown command 'foo' (expected diff or patch)"),
         ("diff a", "diff: missing NEW DELTA"),
         ("diff a b c d", "diff: unexpected argument 'd'"),
         ("diff --quick a b c", "unknown option '--quick'"),
