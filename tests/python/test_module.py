@@ -13,13 +13,9 @@ import pytest
 
 def test_declared_c_api_is_exported():
     headers = (Path(__file__).resolve().parents[2] / "src/main/core").rglob("*.h")
-    # Every declaration starts its line with the macro; the name is the last word before "(" (or
-    # "[" for the table).
-    names = [
-        n
-        for h in headers
-        for n in re.findall(r"^CORVANTIS_API\b[^;(]*?(\w+)\s*[(\[]", h.read_text(), re.M)
-    ]
+    # A declaration starts with the macro; its name is the last word before "(" ("[" for a table).
+    declaration = re.compile(r"^CORVANTIS_API\b[^;(]*?(\w+)\s*[(\[]", re.M)
+    names = [n for h in headers for n in declaration.findall(h.read_text())]
     library = ctypes.CDLL(corvantis_core.__file__)
     assert {"buf_create", "hexdump_buf", "list_debug", "cbor_jump_table"} <= set(names)
     assert [n for n in names if not hasattr(library, n)] == []
@@ -53,42 +49,25 @@ REFUSED = (
 @pytest.mark.parametrize(
     "shim,version,expected",
     [
-        *((VERSION, v, "loaded 9f01ff dev dev") for v in ("3.12.4 (main) [GCC 12]", "3.12")),
-        *(
-            (VERSION, v, f"{REFUSED}{v}.|None|False")
-            for v in ("3.13.0", "3.11.9 (main)", "3.120.1", "3.1")
-        ),
+        (VERSION, "3.12.4 (main) [GCC 12]", "loaded 9f01ff dev dev"),
+        # A longer minor version that starts with the same digits.
+        (VERSION, "3.120.1", f"{REFUSED}3.120.1.|None|False"),
         (FAILING_CBOR, "", "initialization failed|LookupError('refused by the test')|False"),
     ],
 )
 def test_import(tmp_path, shim, version, expected):
-    if not sysconfig.get_config_var("Py_ENABLE_SHARED") or not (
-        compiler := shutil.which(os.environ.get("CC", "cc"))
-    ):
+    compiler = shutil.which(os.environ.get("CC", "cc"))
+    if not (sysconfig.get_config_var("Py_ENABLE_SHARED") and compiler):
         pytest.skip("needs a shared libpython and a C compiler")
     (source := tmp_path / "shim.c").write_text(shim)
-    include = sysconfig.get_paths()["include"]
-    build = [
-        compiler,
-        "-shared",
-        "-fPIC",
-        "-I",
-        include,
-        "-o",
-        tmp_path / "shim.so",
-        source,
-        "-ldl",
-    ]
+    include = "-I" + sysconfig.get_paths()["include"]
+    build = [compiler, "-shared", "-fPIC", include, "-o", tmp_path / "shim.so", source, "-ldl"]
     subprocess.run(build, check=True)
     # The sanitizers' runtimes come first.
     preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(tmp_path / "shim.so")]))
-    result = subprocess.run(
-        [sys.executable, "-c", IMPORT],
-        capture_output=True,
-        text=True,
-        timeout=60,
-        env={**os.environ, "LD_PRELOAD": preload, "SHIM_PY_VERSION": version},
-    )
+    env = {**os.environ, "LD_PRELOAD": preload, "SHIM_PY_VERSION": version}
+    command = [sys.executable, "-c", IMPORT]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=60, env=env)
     assert (result.returncode, result.stdout.strip()) == (0, expected), result.stderr
 
 
