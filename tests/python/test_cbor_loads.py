@@ -9,7 +9,7 @@ from conftest import hooked, run_limited
 from corvantis_core.cbor import CBORDecodeError, Simple, Tag, dumps, loads, undefined
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from test_cbor_dumps import RFC_DEFINITE, RFC_INDEFINITE, RFC_SCALARS, TREES
+from test_cbor_dumps import MAX_DEPTH, RFC_DEFINITE, RFC_INDEFINITE, RFC_SCALARS, TREES
 
 # The RFC 8949 Appendix A rows that only a decoder meets: bignums, the other float widths, tags,
 # simple values and chunked strings.
@@ -19,11 +19,8 @@ RFC_DECODE_ONLY = [
     ("c349010000000000000000", -(2**64) - 1),
     ("f90001", 5.960464477539063e-8),
     ("fa7f800000", math.inf),
-    ("fbfff0000000000000", -math.inf),
     ("f7", undefined),
-    ("f0", Simple(16)),
     ("f8ff", Simple(255)),
-    ("c074323031332d30332d32315432303a30343a30305a", Tag(0, "2013-03-21T20:04:00Z")),
     ("d818456449455446", Tag(24, b"dIETF")),
     ("5f42010243030405ff", b"\x01\x02\x03\x04\x05"),
     ("7f657374726561646d696e67ff", "streaming"),
@@ -84,7 +81,6 @@ def test_what_dumps_wrote(tree, indefinite):
 @pytest.mark.parametrize(
     "hex_,message",
     [
-        ("8201", "truncated input at byte offset 0"),
         # Numbers in a definite array, then a head cut short or one no number may have.
         ("8301fb00", "truncated input at byte offset 2"),
         ("83013f00", "indefinite length on an integer, tag or simple value at byte offset 2"),
@@ -106,14 +102,7 @@ def test_malformed_input(hex_, message):
     assert str(raised.value) == message and isinstance(raised.value, ValueError)
 
 
-@pytest.mark.parametrize(
-    "value,max_depth,ok",
-    [
-        ([[]], 1, True),
-        ([[1]], 1, False),
-        ({("a",): [1, [2]]}, 2, False),
-    ],
-)
+@pytest.mark.parametrize("value,max_depth,ok", MAX_DEPTH)
 def test_max_depth_as_dumps_counts_it(value, max_depth, ok):
     data = dumps(value, indefinite=False)
     if ok:
