@@ -1,7 +1,6 @@
 """What the delta binding adds to the engines: arguments, errors, buffers, the interpreter lock."""
 
 import array
-import mmap
 import random
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -43,6 +42,7 @@ def test_arguments_and_results():
     assert (len(result), repr(result)) == (29, "<PythonOutBuf of 29 bytes>")
     empty = PythonOutBuf.__new__(PythonOutBuf)  # no constructor ran: it holds no buffer
     assert (len(empty), repr(empty)) == (0, "<PythonOutBuf holding no data>")
+    assert empty == b"" and empty == bytearray() and empty != b"x"
 
 
 def test_out_buf_equals_bytes_like_objects_of_the_same_bytes():
@@ -53,8 +53,6 @@ def test_out_buf_equals_bytes_like_objects_of_the_same_bytes():
     assert raw == result and bytearray(raw) == result  # a memoryview compares its own items
     for other in (raw[:-1], raw[:-1] + b"\x00", bytearray(), "text", None, 3, memoryview(raw)[::2]):
         assert result != other and other != result and not result == other
-    empty = PythonOutBuf.__new__(PythonOutBuf)
-    assert empty == b"" and empty == bytearray() and empty != b"x"
     with pytest.raises(TypeError, match="unhashable"):
         hash(result)
 
@@ -72,7 +70,6 @@ BAD_ARGUMENTS = [
 ] + [(None, RuntimeError, "None is not a PythonInBuf"), (UNSET, TypeError, "never initialised")]
 BAD_BUFFERS = [
     ("text", TypeError, "bytes-like object is required, not 'str'"),
-    (None, TypeError, "not 'NoneType'"),
     (array.array("i", [1, 2, 3]), TypeError, "of bytes is required, not of items of 4 bytes"),
     (memoryview(b"abcdef")[::2], ValueError, "must be C-contiguous"),
     (UNSET, TypeError, "never initialised"),
@@ -133,24 +130,14 @@ def test_refused_arguments(call, error, message):
         call()
 
 
-# diff_fast, diff_compact and apply read their arguments through one view: every kind here.
-def test_diff_fast_reads_any_contiguous_byte_buffer(tmp_path):
+# diff_fast, diff_compact and apply read their arguments through one view (an mmap reads as bytes).
+def test_diff_fast_reads_any_contiguous_byte_buffer():
     old = random.Random(4).randbytes(200_000)
     new = old[120_000:] + b"new words" + old[:120_000]
     expected = bytes(diff_fast(old, new))
     assert len(expected) < 100 and bytes(patch(old, expected)) == new
-    (tmp_path / "old").write_bytes(old)
-    with (
-        open(tmp_path / "old", "rb") as f,
-        mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mapped,
-    ):
-        for kind in (
-            bytearray,
-            lambda v: memoryview(b"xx" + v + b"yy")[2:-2],
-            PythonInBuf,
-            lambda v: mapped if v is old else v,
-        ):
-            assert bytes(diff_fast(kind(old), kind(new))) == expected
+    for kind in (bytearray, lambda v: memoryview(b"xx" + v + b"yy")[2:-2], PythonInBuf):
+        assert bytes(diff_fast(kind(old), kind(new))) == expected
 
 
 def test_diff_fast_holds_its_buffers_and_lets_other_threads_run():
@@ -178,7 +165,6 @@ def test_compact_deltas_applied_by_apply_and_patch():
     # 3 is the default level
     assert bytes(diff_compact(bytearray(old), memoryview(new), level=3)) == delta
     assert bytes(patch(old, delta)) == bytes(patch(old, PythonInBuf(delta))) == new
-    assert bytes(apply(bytearray(old), memoryview(delta))) == new
     assert bytes(apply(OLD, DELTA)) == NEW  # a bare delta, as patch applies it
     # Two writers at once share no state.
     with ThreadPoolExecutor(2) as pool:
