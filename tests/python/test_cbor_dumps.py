@@ -28,6 +28,7 @@ RFC_SCALARS = [
     (2**64 - 1, "1bffffffffffffffff"),
     (-1, "20"),
     (-0.0, "f98000"),
+    (100000.0, "fa47c35000"),
     (1.1, "fb3ff199999999999a"),
     (math.inf, "f97c00"),
     (math.nan, "f97e00"),
