@@ -1,6 +1,5 @@
 """cbor.dumps: its exact bytes, its conversion rules and how it fails."""
 
-import decimal
 import functools
 import math
 import os
@@ -21,86 +20,41 @@ RANGE = "dumps received an integer out of range for both int64_t and uint64_t"
 LIST_CHANGED = "list changed size during iteration"
 DICT_CHANGED = "dictionary changed size during iteration"
 
-# RFC 8949 Appendix A in both framings, then 64-bit edges, a half subnormal as single, bytearray
-# as text, and foreign objects: __index__ comes before a truth slot, which comes before __int__.
+# RFC 8949 Appendix A in both framings, a row or two per kind (head widths and float widths are
+# the core's: its head test and fuzz_cbor_float), then bytearray as text, and foreign objects:
+# __index__ comes before a truth slot, which comes before __int__.
 RFC_SCALARS = [
     (0, "00"),
-    (1, "01"),
-    (10, "0a"),
-    (23, "17"),
-    (24, "1818"),
-    (25, "1819"),
-    (100, "1864"),
-    (1000, "1903e8"),
-    (1000000, "1a000f4240"),
-    (1000000000000, "1b000000e8d4a51000"),
     (2**64 - 1, "1bffffffffffffffff"),
     (-1, "20"),
-    (-10, "29"),
-    (-100, "3863"),
-    (-1000, "3903e7"),
-    (0.0, "f90000"),
     (-0.0, "f98000"),
-    (1.0, "f93c00"),
-    (1.1, "fb3ff199999999999a"),
-    (1.5, "f93e00"),
-    (65504.0, "f97bff"),
     (100000.0, "fa47c35000"),
-    (3.4028234663852886e38, "fa7f7fffff"),
-    (1.0e300, "fb7e37e43c8800759c"),
-    (0.00006103515625, "f90400"),
-    (-4.0, "f9c400"),
-    (-4.1, "fbc010666666666666"),
+    (1.1, "fb3ff199999999999a"),
     (math.inf, "f97c00"),
     (math.nan, "f97e00"),
-    (-math.inf, "f9fc00"),
     (False, "f4"),
     (True, "f5"),
     (None, "f6"),
-    (b"", "40"),
     (b"\x01\x02\x03\x04", "4401020304"),
-    ("", "60"),
-    ("a", "6161"),
-    ("IETF", "6449455446"),
-    ('"\\', "62225c"),
-    ("\u00fc", "62c3bc"),
-    ("\u6c34", "63e6b0b4"),
     ("\U00010151", "64f0908591"),
-    (2**63, "1b8000000000000000"),
-    (-(2**63), "3b7fffffffffffffff"),
-    (5.960464477539063e-8, "fa33800000"),
-    (b"\x00" * 256, "590100" + "00" * 256),
     (bytearray(b"ab"), "626162"),
     (hooked(__index__=lambda: 5, __bool__=lambda: False), "05"),
     (hooked(__int__=lambda: 7), "07"),
     (1j, "f5"),
-    (decimal.Decimal(0), "f4"),
 ]
 RFC_DEFINITE = [
     ([], "80"),
-    ([1, 2, 3], "83010203"),
     ([1, [2, 3], [4, 5]], "8301820203820405"),
-    (list(range(1, 26)), "98190102030405060708090a0b0c0d0e0f101112131415161718181819"),
     ({}, "a0"),
-    ({1: 2, 3: 4}, "a201020304"),
     ({"a": 1, "b": [2, 3]}, "a26161016162820203"),
-    (["a", {"b": "c"}], "826161a161626163"),
-    (
-        {"a": "A", "b": "B", "c": "C", "d": "D", "e": "E"},
-        "a56161614161626142616361436164614461656145",
-    ),
     ((1, 2), "820102"),
     ({(1,): None}, "a18101f6"),
 ]
 RFC_INDEFINITE = [
     ([], "9fff"),
     ([1, [2, 3], [4, 5]], "9f019f0203ff9f0405ffff"),
-    ({}, "bfff"),
     ({(1,): None}, "bf9f01fff6ff"),
-    (list(range(1, 26)), "9f0102030405060708090a0b0c0d0e0f101112131415161718181819ff"),
     ((1, 2), "9f0102ff"),
-    ({"a": 1, "b": [2, 3]}, "bf61610161629f0203ffff"),
-    ({"Fun": True, "Amt": -2}, "bf6346756ef563416d7421ff"),
 ]
 
 
@@ -123,9 +77,7 @@ def test_encoding(value, expected, indefinite):
         ({"ok\ud83d": 1}, CAST),
         (2**64, RANGE + "18446744073709551616"),
         (-(2**63) - 1, RANGE + "-9223372036854775809"),
-        (-(10**45), RANGE + ("-1" + "0" * 45)[:40]),
         (int_with(5, __eq__=lambda s, o: False), RANGE + "5"),
-        (int_with(-7, __eq__=lambda s, o: 1 / 0), RANGE + "-7"),
         pytest.param(
             int_with(2**64, __str__=lambda s: 1 / 0),
             RANGE + "failed with ZeroDivisionError: division ",
@@ -138,14 +90,8 @@ def test_encoding(value, expected, indefinite):
         *(
             (value, None)
             for value in (
-                set(),
                 memoryview(b"a"),
-                object(),
-                hooked(__bool__=lambda: 1 / 0),
-                hooked(__float__=lambda: 1.0),
                 hooked(__index__=lambda: 2**64),
-                hooked(__index__=lambda: 1.5),
-                hooked(__bool__=lambda: "yes"),
             )
         ),
     ],
@@ -217,20 +163,18 @@ def test_an_unequal_int_is_refused_whatever_allocation_fails():
     assert not [r for r in results if isinstance(r, bytes)], results
 
 
-# max_depth N accepts elements down to level N; the top-level value is never checked.
-@pytest.mark.parametrize(
-    "value,max_depth,ok",
-    [
-        ([[]], 1, True),
-        ([[1]], 2, True),
-        (5, 1, True),
-        ({"a": []}, 1, True),
-        ([[1]], 2**64 - 1, True),
-        ([[1]], 1, False),
-        ({("a",): 1}, 1, False),
-        ([1, [2, [3, [4]]]], 3, False),
-    ],
-)
+# max_depth N accepts elements down to level N; the top-level value is never checked. loads counts
+# the same way.
+MAX_DEPTH = [
+    ([[]], 1, True),
+    (5, 1, True),
+    ([[1]], 2**64 - 1, True),
+    ([[1]], 1, False),
+    ({("a",): 1}, 1, False),
+]
+
+
+@pytest.mark.parametrize("value,max_depth,ok", MAX_DEPTH)
 def test_max_depth(value, max_depth, ok):
     expected = dumps(value) if ok else (RuntimeError, f"Exceeded recursion limit:{max_depth}")
     assert outcome(value, max_depth=max_depth) == expected
@@ -242,13 +186,12 @@ def test_max_depth(value, max_depth, ok):
 def test_deep_nesting_raises_recursion_error(wrap):
     value = functools.reduce(lambda nested, _: wrap(nested), range(100_000), 0)
     assert outcome(value)[0] is outcome(value, indefinite=False)[0] is RecursionError
-    assert outcome(value, max_depth=50) == (RuntimeError, "Exceeded recursion limit:50")
     # the recursion budget is back
     assert dumps([[[[]]]] * 3, indefinite=False) == b"\x83" + b"\x81\x81\x80" * 3
 
 
-# Hooks that resize the container being walked, in the middle, at its last element, or from a
-# nested level; the long values around them would be read after they were freed if the walk
+# Hooks that resize the container being walked, in the middle or at its last element; the long
+# values around them would be read after they were freed if the walk
 # trusted its first count.
 @pytest.mark.parametrize("indefinite", [True, False])
 @pytest.mark.parametrize(
@@ -256,10 +199,6 @@ def test_deep_nesting_raises_recursion_error(wrap):
     [
         (lambda t: [hooked(__index__=lambda: t.clear() or 3), b"y" * 100, [1, 2]], LIST_CHANGED),
         (lambda t: [1, hooked(__bool__=lambda: t.extend(range(1000)) or False)], LIST_CHANGED),
-        (
-            lambda t: [{"k": [hooked(__bool__=lambda: t.clear() or True)]}, "tail" * 30],
-            LIST_CHANGED,
-        ),
         (
             lambda t: {hooked(__hash__=lambda: 1, __bool__=lambda: t.clear() or True): ["v"] * 100},
             DICT_CHANGED,
@@ -336,7 +275,7 @@ def disguise(value, rng):
 
 
 INTS, KEYS = st.integers(-(2**63), 2**64 - 1), st.integers(0, 2**64 - 1)
-# Half subnormals are written as single floats where cbor2 writes halves: the table above covers
+# Half subnormals are written as single floats where cbor2 writes halves: fuzz_cbor_float covers
 # them.
 FLOATS = st.floats(allow_nan=False).filter(
     lambda x: not 0 < abs(x) < 2.0**-14 or struct.unpack(">e", struct.pack(">e", x))[0] != x

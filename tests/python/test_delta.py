@@ -1,7 +1,6 @@
 """What the delta binding adds to the engines: arguments, errors, buffers, the interpreter lock."""
 
 import array
-import mmap
 import random
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -43,6 +42,7 @@ def test_arguments_and_results():
     assert (len(result), repr(result)) == (29, "<PythonOutBuf of 29 bytes>")
     empty = PythonOutBuf.__new__(PythonOutBuf)  # no constructor ran: it holds no buffer
     assert (len(empty), repr(empty)) == (0, "<PythonOutBuf holding no data>")
+    assert empty == b"" and empty == bytearray() and empty != b"x"
 
 
 def test_out_buf_equals_bytes_like_objects_of_the_same_bytes():
@@ -53,8 +53,6 @@ def test_out_buf_equals_bytes_like_objects_of_the_same_bytes():
     assert raw == result and bytearray(raw) == result  # a memoryview compares its own items
     for other in (raw[:-1], raw[:-1] + b"\x00", bytearray(), "text", None, 3, memoryview(raw)[::2]):
         assert result != other and other != result and not result == other
-    empty = PythonOutBuf.__new__(PythonOutBuf)
-    assert empty == b"" and empty == bytearray() and empty != b"x"
     with pytest.raises(TypeError, match="unhashable"):
         hash(result)
 
@@ -72,7 +70,6 @@ BAD_ARGUMENTS = [
 ] + [(None, RuntimeError, "None is not a PythonInBuf"), (UNSET, TypeError, "never initialised")]
 BAD_BUFFERS = [
     ("text", TypeError, "bytes-like object is required, not 'str'"),
-    (None, TypeError, "not 'NoneType'"),
     (array.array("i", [1, 2, 3]), TypeError, "of bytes is required, not of items of 4 bytes"),
     (memoryview(b"abcdef")[::2], ValueError, "must be C-contiguous"),
     (UNSET, TypeError, "never initialised"),
@@ -82,10 +79,6 @@ BAD_BUFFERS = [
 @pytest.mark.parametrize(
     "call,error,message",
     [
-        (lambda: diff(old=b"a", new=b"b"), *MISMATCH),
-        (lambda: diff(b"a", b"b", b"c"), *MISMATCH),
-        (patch, *MISMATCH),
-        (lambda: diff(b"a", old_value=b"a"), *MISMATCH),
         *(
             (with_arg(f, p, v), e, m)
             for v, e, m in BAD_ARGUMENTS
@@ -97,31 +90,37 @@ BAD_BUFFERS = [
             for v, e, m in BAD_BUFFERS
             for p in (0, 1)
         ),
-        # Values the exact engine cannot address (calloc'd: the pages are never touched).
-        *(
-            (
-                lambda p=p, n=n: with_arg(diff, p, bytes(n))(),
-                ValueError,
-                f"^{NAMES[p]} is too large for a delta: {n} bytes",
-            )
-            for p, n in [(0, 2**31), (1, 2**32 + 3)]
+        # A value the exact engine cannot address (calloc'd: the pages are never touched).
+        (
+            lambda: diff(bytes(2**31), b""),
+            ValueError,
+            "^old_value is too large for a delta: 2147483648 bytes",
         ),
-        *(
-            (lambda d=d: patch(OLD, bytes.fromhex(d)), ValueError, f"^malformed delta: {m}$")
-            for d, m in [
-                ("05", "copy offset without a length"),
-                ("00 18 1f", "copy outside the old value"),
-                ("00 04 43 78", "truncated or unreadable item"),
-            ]
+        # the other malformed deltas' messages: fuzz_apply against its reference applier
+        (
+            lambda: patch(OLD, b"\x05"),
+            ValueError,
+            "^malformed delta: copy offset without a length$",
         ),
         *(
             (lambda a=a: PythonInBuf(*a), TypeError, "incompatible constructor arguments")
             for a in [(bytearray(b"x"),), ("x",), (None,), (), (b"x", b"y"), (diff(b"x", b"x"),)]
         ),
         (lambda: PythonOutBuf(b"x"), TypeError, "No constructor defined"),
+        (lambda: memoryview(PythonOutBuf.__new__(PythonOutBuf)), BufferError, None),
         *(
-            (lambda c=c: c(PythonOutBuf.__new__(PythonOutBuf)), BufferError, None)
-            for c in (memoryview, bytes)
+            (
+                lambda n=n: diff_compact(OLD, NEW, level=n),
+                ValueError,
+                f"^level must be from 1 to 19, not {n}$",
+            )
+            for n in (0, 20)
+        ),
+        (lambda: apply(OLD, None), TypeError, "^delta: a bytes-like object is required"),
+        (
+            lambda: apply(OLD + b"!", diff_compact(OLD, NEW)),
+            ValueError,
+            "^compact delta: the old value has the wrong length$",
         ),
     ],
 )
@@ -130,26 +129,14 @@ def test_refused_arguments(call, error, message):
         call()
 
 
-# diff_fast, diff_compact and apply read their arguments through one view: every kind here.
-def test_diff_fast_reads_any_contiguous_byte_buffer(tmp_path):
+# diff_fast, diff_compact and apply read their arguments through one view (an mmap reads as bytes).
+def test_diff_fast_reads_any_contiguous_byte_buffer():
     old = random.Random(4).randbytes(200_000)
     new = old[120_000:] + b"new words" + old[:120_000]
     expected = bytes(diff_fast(old, new))
     assert len(expected) < 100 and bytes(patch(old, expected)) == new
-    (tmp_path / "old").write_bytes(old)
-    with (
-        open(tmp_path / "old", "rb") as f,
-        mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mapped,
-    ):
-        for kind in (
-            bytearray,
-            memoryview,
-            lambda v: memoryview(b"xx" + v + b"yy")[2:-2],
-            PythonInBuf,
-            lambda v: patch(b"", bytes(diff(b"", v))),
-            lambda v: mapped if v is old else v,
-        ):
-            assert bytes(diff_fast(kind(old), kind(new))) == expected
+    for kind in (bytearray, lambda v: memoryview(b"xx" + v + b"yy")[2:-2], PythonInBuf):
+        assert bytes(diff_fast(kind(old), kind(new))) == expected
 
 
 def test_diff_fast_holds_its_buffers_and_lets_other_threads_run():
@@ -177,56 +164,8 @@ def test_compact_deltas_applied_by_apply_and_patch():
     # 3 is the default level
     assert bytes(diff_compact(bytearray(old), memoryview(new), level=3)) == delta
     assert bytes(patch(old, delta)) == bytes(patch(old, PythonInBuf(delta))) == new
-    assert bytes(apply(bytearray(old), memoryview(delta))) == new
     assert bytes(apply(OLD, DELTA)) == NEW  # a bare delta, as patch applies it
     # Two writers at once share no state.
     with ThreadPoolExecutor(2) as pool:
         results = list(pool.map(lambda _: bytes(diff_compact(old, new, level=9)), "ab"))
     assert results[0] == results[1] and bytes(apply(old, results[0])) == new
-
-
-COMPACT = bytes(diff_compact(OLD, NEW))
-
-
-@pytest.mark.parametrize(
-    "call,error,message",
-    [
-        *(
-            (
-                lambda n=n: diff_compact(OLD, NEW, level=n),
-                ValueError,
-                f"^level must be from 1 to 19, not {n}$",
-            )
-            for n in (0, 20, -3)
-        ),
-        # level is keyword-only
-        (lambda: diff_compact(OLD, NEW, 3), *MISMATCH),
-        (
-            lambda: diff_compact(OLD, "text"),
-            TypeError,
-            "^new_value: a bytes-like object is required",
-        ),
-        (lambda: apply(OLD, None), TypeError, "^delta: a bytes-like object is required"),
-        # patch converts its arguments as before
-        (lambda: patch(bytearray(OLD), COMPACT), *MISMATCH),
-        (
-            lambda: apply(OLD + b"!", COMPACT),
-            ValueError,
-            "^compact delta: the old value has the wrong length$",
-        ),
-        (
-            lambda: patch(OLD.upper(), COMPACT),
-            ValueError,
-            "^compact delta: the old value's checksum does not match$",
-        ),
-        (lambda: apply(OLD, COMPACT[:-1]), ValueError, "^compact delta: truncated$"),
-        (
-            lambda: apply(OLD, bytes.fromhex("05")),
-            ValueError,
-            "^malformed delta: copy offset without a length$",
-        ),
-    ],
-)
-def test_compact_refusals(call, error, message):
-    with pytest.raises(error, match=message):
-        call()
