@@ -90,11 +90,15 @@ BAD_BUFFERS = [
             for v, e, m in BAD_BUFFERS
             for p in (0, 1)
         ),
-        # A value the exact engine cannot address (calloc'd: the pages are never touched).
-        (
-            lambda: diff(bytes(2**31), b""),
-            ValueError,
-            "^old_value is too large for a delta: 2147483648 bytes",
+        # Values the exact engine cannot address (calloc'd: the pages are never touched); a
+        # length cut to its low 32 bits would let 2**32 + 3 through.
+        *(
+            (
+                lambda p=p, n=n: with_arg(diff, p, bytes(n))(),
+                ValueError,
+                f"^{NAMES[p]} is too large for a delta: {n} bytes",
+            )
+            for p, n in [(0, 2**31), (1, 2**32 + 3)]
         ),
         # the other malformed deltas' messages: fuzz_apply against its reference applier
         (
