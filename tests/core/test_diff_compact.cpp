@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "delta/compact_writer.h"
 #include "delta/diff_compact.h"
 #include "delta_reference.h"
 
@@ -130,6 +131,19 @@ TEST(DiffCompact, RoundTrips) {
     EXPECT_EQ(diff_generate_compact(&a, &a, 0), nullptr);
     EXPECT_EQ(diff_generate_compact(&a, &a, 20), nullptr);
     EXPECT_EQ(diff_generate_compact(nullptr, &a, 3), nullptr);
+    /* Finishing needs the close even once every operation is coded; nothing is taken after. */
+    const std::string six = "abcabc";
+    const buf sv = view(six);
+    compact_writer *w = compact_writer_create(&a, &sv, 3, nullptr, nullptr);
+    const delta_op_sink sink = compact_writer_sink(w);
+    const delta_op ops[] = {{DELTA_OP_INSERT, 0, 3}, {DELTA_OP_COPY_NEW, 3, 3}};
+    EXPECT_EQ(sink.emit(w, &ops[0]) + sink.emit(w, &ops[1]), 2 * DELTA_SINK_CONTINUE);
+    EXPECT_EQ(compact_writer_finish(w), nullptr);
+    EXPECT_EQ(sink.close(w), DELTA_SINK_CONTINUE);
+    EXPECT_EQ(sink.emit(w, &ops[1]) + sink.close(w), 2 * DELTA_SINK_FAILED);
+    EXPECT_EQ(apply(r, take(compact_writer_finish(w)), &error), six);
+    compact_writer_free(w);
+    EXPECT_EQ(compact_writer_finish(nullptr), nullptr);
 }
 
 /* Every check, each with the error that names it. */
