@@ -13,8 +13,9 @@ CORVANTIS_SANITIZE=ON and checks that they pass. Then, for each survived
 mutant: applies it, rebuilds, runs ctest with leak detection on and, with
 --pytest, scripts/pytest_asan.sh for mutants of the bindings; and restores the
 file. Mutants of the tool are not re-judged (the sanitizer suites do not run
-it). The last line printed is `sanitizer build kills K of N survivors`.
-Standard library only; nothing in the checkout is modified.
+it), nor those of the bindings without --pytest. The last line printed is
+`sanitizer build kills K of N survivors`. Standard library only; nothing in
+the checkout is modified.
 """
 
 import argparse
@@ -163,6 +164,9 @@ def main():
             )
             if row["file"].startswith("tools/"):
                 print(f"not judged (tool) {name}")
+                continue
+            if row["file"].startswith("src/main/bindings/") and not args.pytest:
+                print(f"not judged (bindings, without --pytest) {name}")
                 continue
             path = os.path.join(tree, row["file"])
             with open(path, encoding="utf-8", newline="") as fh:
