@@ -144,6 +144,10 @@ TEST(Diff, FailedAllocationsGiveNullOrTheRightAnswer) {
         }
     }
     EXPECT_TRUE(exact[0] && exact[1]);
+    core_alloc_fail_after(100); /* the output block sized once, from a walk over the heads */
+    EXPECT_EQ(take(diff_apply_binary(&a, &d)), n);
+    EXPECT_EQ(core_alloc_attempts(), 2);
+    core_alloc_fail_after(-1);
 }
 
 } // namespace

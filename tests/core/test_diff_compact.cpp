@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "delta/compact_reader.h"
+#include "delta/compact_writer.h"
 #include "delta/diff_compact.h"
 #include "delta_reference.h"
 
@@ -122,6 +124,14 @@ TEST(DiffCompact, RoundTrips) {
     diff_apply_error error;
     EXPECT_EQ(apply(r, sparse, &error), eighth);
     EXPECT_LT(sparse.size(), eighth.size() / 20);
+    /* The writer's choices on the edited text, pinned by its streams' decoded sizes: unlike the
+     * bytes, these do not depend on zstd's version. */
+    compact_header h;
+    const std::string edited = compact(text, cases[9].second);
+    ASSERT_EQ(compact_header_read((const uint8_t *)edited.data(), edited.size(), &h),
+              DIFF_APPLY_OK);
+    EXPECT_EQ(std::vector<uint64_t>(h.decoded, h.decoded + COMPACT_STREAM_COUNT),
+              (std::vector<uint64_t>{296, 281, 226, 447, 436}));
     for (int level = DIFF_COMPACT_LEVEL_MIN; level <= DIFF_COMPACT_LEVEL_MAX; ++level) {
         EXPECT_EQ(apply(text, compact(text, cases[9].second, level), &error), cases[9].second)
             << level;
@@ -130,6 +140,19 @@ TEST(DiffCompact, RoundTrips) {
     EXPECT_EQ(diff_generate_compact(&a, &a, 0), nullptr);
     EXPECT_EQ(diff_generate_compact(&a, &a, 20), nullptr);
     EXPECT_EQ(diff_generate_compact(nullptr, &a, 3), nullptr);
+    /* Finishing needs the close even once every operation is coded; nothing is taken after. */
+    const std::string six = "abcabc";
+    const buf sv = view(six);
+    compact_writer *w = compact_writer_create(&a, &sv, 3, nullptr, nullptr);
+    const delta_op_sink sink = compact_writer_sink(w);
+    const delta_op ops[] = {{DELTA_OP_INSERT, 0, 3}, {DELTA_OP_COPY_NEW, 3, 3}};
+    EXPECT_EQ(sink.emit(w, &ops[0]) + sink.emit(w, &ops[1]), 2 * DELTA_SINK_CONTINUE);
+    EXPECT_EQ(compact_writer_finish(w), nullptr);
+    EXPECT_EQ(sink.close(w), DELTA_SINK_CONTINUE);
+    EXPECT_EQ(sink.emit(w, &ops[1]) + sink.close(w), 2 * DELTA_SINK_FAILED);
+    EXPECT_EQ(apply(r, take(compact_writer_finish(w)), &error), six);
+    compact_writer_free(w);
+    EXPECT_EQ(compact_writer_finish(nullptr), nullptr);
 }
 
 /* Every check, each with the error that names it. */

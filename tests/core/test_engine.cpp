@@ -304,7 +304,8 @@ TEST(Storage, KeysBoundsAndNeighbours) {
     EXPECT_EQ(s->extent, 27u);
     EXPECT_EQ(s->capacity, 54u);
     ASSERT_EQ(storage_key_forward_set(s, -7, 5), 1); /* key 27 */
-    ASSERT_EQ(storage_extend(s, 4), 1);              /* a smaller extent refills no key */
+    ASSERT_EQ(storage_extend(s, 4), 1);              /* a smaller extent refills no key, */
+    storage_fill(s, 3);                              /* nor does a fill, past diagonal d + 2 */
     EXPECT_EQ(storage_key_forward_get(s, -7), 5);
     storage_free(s);
 }

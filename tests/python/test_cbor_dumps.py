@@ -178,6 +178,8 @@ MAX_DEPTH = [
 def test_max_depth(value, max_depth, ok):
     expected = dumps(value) if ok else (RuntimeError, f"Exceeded recursion limit:{max_depth}")
     assert outcome(value, max_depth=max_depth) == expected
+    if ok:  # the definite form too
+        assert dumps(value, indefinite=False, max_depth=max_depth) == dumps(value, indefinite=False)
 
 
 @pytest.mark.parametrize(

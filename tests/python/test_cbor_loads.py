@@ -57,6 +57,12 @@ def test_decoding(data, expected):
         assert list(result) == list(expected)  # the order of the input
 
 
+def test_text_of_each_width():
+    # The greatest lead byte picks the str's width: C4 is the first past Latin-1, F0 past 16 bits.
+    for text in ("ÿ", "ÿĀ", "\uffff", "\uffff\U00010000"):
+        assert loads(dumps(text)) == text
+
+
 def test_tag_simple_and_undefined_objects():
     assert Tag(1, "a") == Tag(1, "a") != Tag(2, "a") and hash(Tag(1, (2,))) == hash(Tag(1, (2,)))
     assert Simple(16) == Simple(16) != Simple(17) and len({Simple(3), Simple(3), Tag(3, 3)}) == 2
