@@ -143,7 +143,7 @@ TEST(DiffCompact, RoundTrips) {
     /* Finishing needs the close even once every operation is coded; nothing is taken after. */
     const std::string six = "abcabc";
     const buf sv = view(six);
-    compact_writer *w = compact_writer_create(&a, &sv, 3, nullptr, nullptr);
+    compact_writer *w = compact_writer_create(&a, &sv, 3, nullptr, nullptr, nullptr);
     const delta_op_sink sink = compact_writer_sink(w);
     const delta_op ops[] = {{DELTA_OP_INSERT, 0, 3}, {DELTA_OP_COPY_NEW, 3, 3}};
     EXPECT_EQ(sink.emit(w, &ops[0]) + sink.emit(w, &ops[1]), 2 * DELTA_SINK_CONTINUE);
