@@ -23,12 +23,10 @@ TEST(Diff, BothEnginesExactBytes) {
         {"xxabc", "abc", "02 03"},
         {"abc", "abcd", "44 61 62 63 64"}, /* the edit delta would need 4 bytes */
         {"ab", "ab", "F6"},
-        {std::string(300, 'z'), std::string(300, 'z'), "F6"},
         {"a", "a", "41 61"}, /* F6 is not shorter than the value */
         {"", "", "40"},
         {"abcdef", "", "40"},
         {"", "xyz", "43 78 79 7A"},
-        {"aaaa", "bbbb", "44 62 62 62 62"},
     };
     for (const auto &c : cases) {
         const std::string delta = generate(diff_generate_binary, c.old_value, c.new_value);

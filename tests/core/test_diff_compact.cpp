@@ -79,19 +79,14 @@ TEST(DiffCompact, ExactBytes) {
         EXPECT_EQ(hex(compact(c.old_value, c.new_value)), c.delta_hex) << c.new_value;
 }
 
-/* Round trips, each twice with the same bytes; the header alone for equal values, at most 64 bytes
- * over for unrelated ones. */
+/* Round trips of values past the fuzz inputs' sizes (fuzz_roundtrip has small ones, every level,
+ * the same bytes twice and the bound over the new value); the header alone for equal values. */
 TEST(DiffCompact, RoundTrips) {
     std::mt19937_64 rng(7);
     const std::string r = random_bytes(rng, 50000), text = random_bytes(rng, 40000, 20);
     const auto code = shifted_code(rng, 60000);
     const std::string blocks = r.substr(0, 8192);
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"", ""},
-        {"", "x"},
-        {"x", ""},
-        {"x", "y"},
-        {"x", "x"},
         {r, r},
         {r, r.substr(30000) + r.substr(0, 30000)},                     /* moved */
         {blocks, blocks + blocks.substr(100, 3000) + blocks + "tail"}, /* duplicated */
@@ -106,8 +101,6 @@ TEST(DiffCompact, RoundTrips) {
         diff_apply_error error = DIFF_APPLY_NULL_ARGUMENT;
         EXPECT_EQ(apply(o, d, &error), n) << k;
         EXPECT_EQ(error, DIFF_APPLY_OK) << k;
-        EXPECT_EQ(compact(o, n), d) << "not deterministic: " << k;
-        EXPECT_LE(d.size(), n.size() + 64) << k;
         if (o == n) {
             EXPECT_EQ(d.size(), compact("", "").size() + leb(o.size()).size() * 2 - 2) << k;
         }
@@ -122,10 +115,6 @@ TEST(DiffCompact, RoundTrips) {
     diff_apply_error error;
     EXPECT_EQ(apply(r, sparse, &error), eighth);
     EXPECT_LT(sparse.size(), eighth.size() / 20);
-    for (int level = DIFF_COMPACT_LEVEL_MIN; level <= DIFF_COMPACT_LEVEL_MAX; ++level) {
-        EXPECT_EQ(apply(text, compact(text, cases[9].second, level), &error), cases[9].second)
-            << level;
-    }
     const buf a = view(r);
     EXPECT_EQ(diff_generate_compact(&a, &a, 0), nullptr);
     EXPECT_EQ(diff_generate_compact(&a, &a, 20), nullptr);
@@ -159,9 +148,7 @@ TEST(DiffCompact, ChecksNameWhatFailed) {
         {o, version, DIFF_APPLY_UNSUPPORTED_VERSION},
         {x, with(9, ""), DIFF_APPLY_OK},
         {x, with(5, ""), DIFF_APPLY_WRONG_NEW_LENGTH},
-        {x, with(2, "\x03\x06"), DIFF_APPLY_DAMAGED}, /* too far back */
-        {x, with(2, "\x02\x08"), DIFF_APPLY_DAMAGED}, /* past old */
-        {x, with(3, "abcd"), DIFF_APPLY_DAMAGED},     /* unused */
+        {x, with(3, "abcd"), DIFF_APPLY_DAMAGED}, /* unused */
         {x, with(3, "abd"), DIFF_APPLY_WRONG_NEW_CHECKSUM},
         {x, with(4, "\x01"), DIFF_APPLY_DAMAGED},
     };
@@ -180,23 +167,14 @@ TEST(DiffCompact, ChecksNameWhatFailed) {
     EXPECT_TRUE(diff_is_compact(dv.data, dv.length));
 }
 
-/* A damaged delta never gives a wrong value: every byte flipped, every prefix. The delta has every
- * stream. */
-TEST(DiffCompact, DamageNeverGivesAWrongValue) {
+/* Every prefix of a delta with every stream is refused, as truncated once the header has begun;
+ * fuzz_apply checks that other damage never gives a value the header does not declare. */
+TEST(DiffCompact, PrefixesAreTruncated) {
     std::mt19937_64 rng(9);
     const auto code = shifted_code(rng, 600);
     const std::string o = code.first + std::string(64, 'q'),
                       n = code.second + "new bytes" + std::string(80, 'r');
     const std::string d = compact(o, n);
-    for (size_t i = 0; i < d.size(); ++i) {
-        for (int bit : {0x01, 0x80}) {
-            std::string damaged = d;
-            damaged[i] = static_cast<char>(damaged[i] ^ bit);
-            diff_apply_error error;
-            const std::string got = apply(o, damaged, &error);
-            EXPECT_TRUE(got == "<null>" || got == n) << i;
-        }
-    }
     for (size_t length = 1; length < d.size(); ++length) {
         diff_apply_error error = DIFF_APPLY_OK;
         EXPECT_EQ(apply(o, d.substr(0, length), &error), "<null>") << length;
