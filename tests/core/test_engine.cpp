@@ -7,7 +7,6 @@
 #include "base/alloc.h"
 #include "delta/exact/bailout.h"
 #include "delta/exact/execution.h"
-#include "delta/exact/storage.h"
 #include "delta/policy/quality.h"
 #include "delta_reference.h"
 
@@ -91,16 +90,11 @@ TEST(Engine, ExactCalls) {
     }
 }
 
-/* A window lies inside its value: its end summed without wrapping, no length of 2^31 or more
- * (read as negative). fuzz_engine checks that other windows are refused before any call. */
+/* Lengths of 2^31 or more read as negative, and an end summed without wrapping; fuzz_engine has
+ * the windows of small values, refused before any call. */
 TEST(Engine, WindowBounds) {
     uint8_t bytes[6] = {0};
-    const buf six{bytes, 6, 0}, huge{bytes, 0x80000000ull, 0}, wrapped{bytes, 0x100000005ull, 0};
-    const int32_t windows[][3] = {{0, 6, 1},           {4, 2, 1}, {6, 0, 1}, {-1, 2, 0},
-                                  {0, -2, 0},          {5, 2, 0}, {0, 7, 0}, {INT32_MAX, 1, 0},
-                                  {2147483600, 100, 0}}; /* start, length, accepted */
-    for (const auto &w : windows)
-        EXPECT_EQ(myers_binary_diff_check_bounds(&six, w[0], w[1]), w[2]) << w[0] << " " << w[1];
+    const buf huge{bytes, 0x80000000ull, 0}, wrapped{bytes, 0x100000005ull, 0};
     EXPECT_EQ(myers_binary_diff_check_bounds(&huge, 0, 1), 0);
     EXPECT_EQ(myers_binary_diff_check_bounds(&wrapped, 0, 5), 1);
     EXPECT_EQ(myers_binary_diff_check_bounds(nullptr, 0, 0), 0);
@@ -273,40 +267,6 @@ TEST(Engine, BoundedCost) {
         {r, mutate(rng, r, 3000)},
         {a, std::string(300000, 'a') + std::string(1000, 'b') + std::string(500000, 'a')}};
     for (const auto &s : shapes) EXPECT_TRUE(rebuilt(run_diff(s[0], s[1]), s[0], s[1]) == s[1]);
-}
-
-/* The storage's keys, its bounds and the neighbour rule, from its documented examples. */
-TEST(Storage, KeysBoundsAndNeighbours) {
-    for (const auto &k : {std::pair<int32_t, uint32_t>{0, 0},
-                          {-1, 3},
-                          {1, 4},
-                          {-2, 7},
-                          {5, 20}}) { /* diagonal, forward key */
-        EXPECT_EQ(storage_key_forward(k.first), k.second);
-        EXPECT_EQ(storage_key_reverse(k.first), k.second + 2);
-    }
-    storage *s = storage_create(10);
-    EXPECT_EQ(s->max_iteration, 1u);
-    EXPECT_EQ(storage_extend(s, 2), 0);
-    EXPECT_EQ(storage_key_reverse_set(s, 5, 7), 0); /* key 22: at the capacity */
-    EXPECT_EQ(storage_key_forward_get(s, 6), INT32_MIN);
-    ASSERT_EQ(storage_initialise(s, 1), 1);
-    ASSERT_EQ(storage_key_forward_set(s, 0, 0) + storage_key_reverse_set(s, 0, 9), 2);
-    EXPECT_EQ(storage_key_forward_get_next(s, 1), 0);
-    EXPECT_EQ(storage_key_forward_get_next(s, -1), 1);
-    EXPECT_EQ(storage_key_reverse_get_next(s, -1), 9);
-    EXPECT_EQ(storage_key_reverse_get_next(s, 1), 8);
-    ASSERT_EQ(storage_key_reverse_set(s, 2, 9), 1); /* equal neighbours: the lower one, minus one */
-    EXPECT_EQ(storage_key_reverse_get_next(s, 1), 8);
-    storage_free(s);
-    s = storage_create(2147483647);
-    ASSERT_EQ(storage_extend(s, 5), 1);
-    EXPECT_EQ(s->extent, 27u);
-    EXPECT_EQ(s->capacity, 54u);
-    ASSERT_EQ(storage_key_forward_set(s, -7, 5), 1); /* key 27 */
-    ASSERT_EQ(storage_extend(s, 4), 1);              /* a smaller extent refills no key */
-    EXPECT_EQ(storage_key_forward_get(s, -7), 5);
-    storage_free(s);
 }
 
 } // namespace
