@@ -35,10 +35,6 @@ class Input {
         uint16_t hi = byte();
         return static_cast<uint16_t>(hi << 8 | byte());
     }
-    uint32_t u32() {
-        uint32_t hi = u16();
-        return hi << 16 | u16();
-    }
 };
 
 // A 16-bit length for the first value (modulo what is left), the first, then the rest as the

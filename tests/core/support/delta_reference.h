@@ -73,11 +73,7 @@ inline std::string replacement_of(const std::string &s) {
 /* A head in its shortest form: an argument below 24 inline, else in the fewest bytes. */
 inline bool shortest(const cbor_ref::Item &it) {
     const uint64_t v = it.argument;
-    return (it.initial & 31u) == (v < 24             ? v
-                                  : v <= 0xFF        ? 24
-                                  : v <= 0xFFFF      ? 25
-                                  : v <= 0xFFFFFFFFu ? 26
-                                                     : 27);
+    return (it.initial & 31u) == (v < 24 ? v : 24 + (v > 0xFF) + (v > 0xFFFF) + (v > 0xFFFFFFFFu));
 }
 
 /* Applies a delta by the reference reader: the error the library's applier must report, or
@@ -91,17 +87,16 @@ inline const char *apply(const std::string &old_value, const std::string &d, std
     static const char *const not_written = "not what the edit-delta writer writes";
     const uint8_t *p = reinterpret_cast<const uint8_t *>(d.data());
     uint64_t pos = 0;
-    auto next =
-        [&](cbor_ref::Item &it) { /* reserved heads give no integer value and no string length */
-                                  it = cbor_ref::read(p + pos, d.size() - pos);
-                                  pos += it.consumed;
-                                  const unsigned info = it.initial & 31;
-                                  if (sized && ((it.major == 6 && info >= 24) ||
-                                                it.initial == 0xF8 || (info >= 28 && info <= 30)))
-                                      *sized = false;
-                                  return it.ok && (it.has_argument || it.indefinite ||
-                                                   it.major == 1 || it.major > 3);
-        };
+    /* reserved heads give no integer value and no string length */
+    auto next = [&](cbor_ref::Item &it) {
+        it = cbor_ref::read(p + pos, d.size() - pos);
+        pos += it.consumed;
+        const unsigned info = it.initial & 31;
+        if (sized &&
+            ((it.major == 6 && info >= 24) || it.initial == 0xF8 || (info >= 28 && info <= 30)))
+            *sized = false;
+        return it.ok && (it.has_argument || it.indefinite || it.major == 1 || it.major > 3);
+    };
     if (sized) *sized = d != "\xF6";
     if (d == "\xF6" && !writer) return out = old_value, nullptr;
     out.clear();
