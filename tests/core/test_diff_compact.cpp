@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "base/alloc.h"
 #include "delta/diff_compact.h"
 #include "delta_reference.h"
 
@@ -181,28 +180,6 @@ TEST(DiffCompact, PrefixesAreTruncated) {
         if (length >= 5) {
             EXPECT_EQ(error, DIFF_APPLY_TRUNCATED) << length;
         }
-    }
-}
-
-/* Out of memory at every allocation: null, the reason named when applying, nothing leaked. */
-TEST(DiffCompact, EveryAllocationMayFail) {
-    std::mt19937_64 rng(2);
-    const std::string o = random_bytes(rng, 5000, 30), n = mutate(rng, o, 30, 30),
-                      d = compact(o, n);
-    const buf a = view(o), b = view(n), dv = view(d);
-    for (long k = 0;; ++k) {
-        core_alloc_fail_after(k);
-        buf *made = diff_generate_compact(&a, &b, 3);
-        diff_apply_error error = DIFF_APPLY_OK;
-        buf *applied = diff_apply(&a, &dv, &error);
-        const long attempts = core_alloc_attempts();
-        core_alloc_fail_after(-1);
-        EXPECT_TRUE(made == nullptr || str(*made) == d) << k;
-        EXPECT_TRUE(applied == nullptr ? error == DIFF_APPLY_OUT_OF_MEMORY : str(*applied) == n)
-            << k;
-        buf_free(made);
-        buf_free(applied);
-        if (attempts <= k) break;
     }
 }
 

@@ -263,7 +263,6 @@ TEST(Engine, BoundedCost) {
     const std::string shapes[][2] = {
         {r, random_bytes(rng, 1 << 20)},
         {r, std::string(r.rbegin(), r.rend())},
-        {a, std::string(1 << 20, 'b')},
         {r, mutate(rng, r, 3000)},
         {a, std::string(300000, 'a') + std::string(1000, 'b') + std::string(500000, 'a')}};
     for (const auto &s : shapes) EXPECT_TRUE(rebuilt(run_diff(s[0], s[1]), s[0], s[1]) == s[1]);

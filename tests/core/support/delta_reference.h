@@ -154,13 +154,12 @@ inline std::string execute(const std::string &old_value, const std::string &new_
     std::string out;
     for (size_t k = 0; k < ops.size(); ++k) {
         const delta_op &op = ops[k];
-        const bool fits =
-            op.kind == DELTA_OP_COPY_OLD
-                ? op.address <= old_value.size() && op.length <= old_value.size() - op.address
-                : op.kind == DELTA_OP_INSERT && op.address == out.size() &&
-                      out.size() <= new_value.size() && op.length <= new_value.size() - out.size();
-        if (!fits) return "<bad op " + std::to_string(k) + ">";
-        out.append(op.kind == DELTA_OP_COPY_OLD ? old_value : new_value, op.address, op.length);
+        const std::string &from = op.kind == DELTA_OP_COPY_OLD ? old_value : new_value;
+        if ((op.kind != DELTA_OP_COPY_OLD &&
+             (op.kind != DELTA_OP_INSERT || op.address != out.size())) ||
+            op.address > from.size() || op.length > from.size() - op.address)
+            return "<bad op " + std::to_string(k) + ">";
+        out.append(from, op.address, op.length);
     }
     return out;
 }
