@@ -1,5 +1,4 @@
-// Shared by the harnesses (for libFuzzer and the replay driver): a check that aborts, and input
-// readers.
+// Shared by the libFuzzer harnesses and the replay driver: an aborting check, input readers.
 #ifndef CORVANTIS_FUZZ_SUPPORT_H
 #define CORVANTIS_FUZZ_SUPPORT_H
 

@@ -42,13 +42,11 @@ TEST(ActivityHistory, Sessions) {
         {4, 1000, {10240, -10740, 11264}, 500, 62},
         {4, 1000, {10240, -10740, 11264, -13312}, 3572, 190},
         {4, 1000, {10240, -10740, 11264, -13312, 13400}, 1524, 95},
-        /* short activity counts in its start bucket; read in that bucket it is left out, next
-           one twice */
+        /* short activity counts in its start bucket: left out if read there, next twice */
         {4, 1000, {11240, -12240}, 1000, 0},
         {4, 1000, {20480, -20800, 20980}, 320, 0},
         {4, 1000, {20480, -20800, 21504}, 320, 40},
-        /* a far start clears the whole window, and every bucket of it; a clock going back
-           clears nothing */
+        /* a far start clears the window and every bucket; a clock going back, nothing */
         {4, 1000, {102400, -106496, 1024000}, 0, 0},
         {4, 1000, {1024000, -1024700, 1022976}, 700, 43},
         {1, 256, {1792, -1892}, 100, 100},
@@ -56,8 +54,7 @@ TEST(ActivityHistory, Sessions) {
         {4, 16, {16000, -16010, 16016}, 10, (10 + 10) << 2},
         {4, 16, {16000, -16064, 16016}, 48, 256},
         {1, 1, {1000, -1005}, 1, 256},
-        /* past 2^31 busy ms the 32-bit estimate reads negative; 256ths round toward minus
-           infinity */
+        /* past 2^31 busy ms the estimate reads negative, rounded toward minus infinity */
         {1, G4, {G4, -(G4 + G2 + 3)}, G2 + 3, -128},
         {1, G4, {G4, -(G4 + G2 + (1 << 24))}, G2 + (1 << 24), -127},
     };

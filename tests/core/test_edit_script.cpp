@@ -67,12 +67,11 @@ TEST(EditScript, CoalescingStreams) {
 /* The cost rule at its boundaries, a literal of k bytes before and after a copy (o, n): keep =
  * 1 + head(o), merge = head(k + n) + n - head(k); ties go to the literal. */
 TEST(EditScript, CostRuleBoundaries) {
-    const int32_t cases[][4] = {
-        /* literal, copy offset, copy length, becomes literal */
-        {5, 0, 3, 0},       {5, 23, 3, 0},      {5, 24, 3, 1},    {5, 65535, 3, 1},
-        {5, 65536, 3, 1},   {100, 69000, 1, 1}, {22, 7, 2, 0},    {21, 7, 2, 1},
-        {23, 0, 1, 1},      {255, 0, 2, 0},     {255, 24, 2, 1},  {65535, 0, 1, 0},
-        {65535, 256, 1, 1}, {5, 65536, 6, 1},   {5, 65536, 7, 0}, {5, 255, 4, 0}};
+    const int32_t cases[][4] = {/* literal, copy offset, copy length, becomes literal */
+                                {5, 23, 3, 0},    {5, 24, 3, 1},    {22, 7, 2, 0},
+                                {21, 7, 2, 1},    {23, 0, 1, 1},    {255, 0, 2, 0},
+                                {255, 24, 2, 1},  {65535, 0, 1, 0}, {65535, 256, 1, 1},
+                                {5, 65536, 6, 1}, {5, 65536, 7, 0}, {5, 255, 4, 0}};
     const std::string o(70000, 'o'), n(70000, 'n');
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c[0] << " " << c[1] << " " << c[2]);

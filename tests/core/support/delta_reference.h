@@ -1,5 +1,5 @@
-/* Deltas read with the reference item reader, so the tests and the fuzz harnesses do
- * not check the library's applier against itself, and the value helpers they share. */
+/* Deltas read with the reference item reader, so that no test checks the applier against itself,
+ * and the value helpers the tests and fuzz harnesses share. */
 #ifndef CORVANTIS_TESTS_DELTA_REFERENCE_H
 #define CORVANTIS_TESTS_DELTA_REFERENCE_H
 
@@ -14,8 +14,7 @@
 
 namespace delta_reference {
 
-/* A borrowed buf over a string; a string copy of a buf; and the bytes of a result the
- * library allocated, or "<null>", the result freed. */
+/* A borrowed buf over a string; a buf's bytes; a library result's bytes or "<null>", freed. */
 inline buf view(const std::string &s) { return buf{(uint8_t *)s.data(), s.size(), s.size()}; }
 inline std::string str(const buf &b) {
     return b.length == 0 ? std::string() : std::string((const char *)b.data, b.length);
@@ -146,9 +145,8 @@ inline std::string check_delta(const std::string &o, const std::string &n, const
     return check_delta(view(o), view(n), &delta);
 }
 
-/* Runs a stream of copies and inserts on old_value: the value it makes, or "<bad op k>" for the
- * first op that names bytes that do not exist, an insert not at the current position or another
- * kind. */
+/* Runs copies and inserts on old_value: the value made, or "<bad op k>" for the first op naming
+ * bytes that do not exist, an insert not at the current position, or another kind. */
 inline std::string execute(const std::string &old_value, const std::string &new_value,
                            const std::vector<delta_op> &ops) {
     std::string out;
