@@ -1,13 +1,10 @@
 // The appliers over an old value and a delta. Input: a format byte (even: bare, odd: compact), the
 // old length (2 bytes), the old value, the delta.
-// Bare: diff_apply_binary and _ex against delta_reference::apply, an applier over the reference
-// reader: copies and definite strings applied, other well-formed items skipped, a lone F6 gives the
-// old value, anything else fails whole. An output the applier could size before applying is one
-// block.
-// Compact: diff_apply. The header's old checksum and its own checksum are set right before each
-// run, so mutations reach the streams and operations behind them rather than stopping at the first
-// check; the old value is cut to the length the header declares when it can be. A result must have
-// the declared length and checksum; a failure must name its reason.
+// Bare: diff_apply_binary and _ex against delta_reference::apply; an output the applier could size
+// before applying is one block.
+// Compact: diff_apply, the header's old checksum and its own set right (and the old value cut to
+// the declared length) so that mutations reach the streams behind them. A result must have the
+// declared length and checksum; a failure must name its reason.
 #include <xxhash.h>
 
 #include <cstring>

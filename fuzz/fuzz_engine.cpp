@@ -1,11 +1,9 @@
-// myers_binary_diff at every quality, with small bail-out and storage limits, over
-// arbitrary windows. The coalescing script's observer seam hands every call to
-// observe(), which rebuilds the new window as the calls arrive: calls in new-value
-// order, matches inside the old window and equal to the new bytes, back-to-back
-// matches contiguous (the real script extends a run by length alone), close once
-// and last, and no call after a 0 (returned at a fuzzed call).
-// Input: quality, limit selector, storage selector, stop-after count, window
-// mode, four 16-bit window numbers, old length (2 bytes), old, new.
+// myers_binary_diff at every quality, with small bail-out and storage limits, over arbitrary
+// windows. observe() rebuilds the new window as the calls arrive: calls in new-value order, matches
+// inside the old window and equal to the new bytes, back-to-back matches contiguous (the real
+// script extends a run by length alone), close once and last, and no call after a 0 (returned at a
+// fuzzed call). Input: quality, limit selector, storage selector, stop-after count, window mode,
+// four 16-bit window numbers, old length (2 bytes), old, new.
 #include <cstring>
 
 #include "delta/exact/coalescing_script.h"
@@ -84,20 +82,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     const bool valid = os >= 0 && ol >= 0 && ns >= 0 && nl >= 0 && int64_t{os} + ol <= old_size &&
                        int64_t{ns} + nl <= new_size;
-    rec = Recorder{old_value.data,
-                   new_value.data,
-                   os,
-                   int64_t{os} + ol,
-                   ns,
-                   int64_t{ns} + nl,
-                   ns,
-                   os,
-                   0,
-                   0,
-                   stop_after,
-                   (mode >> 4) % 3,
-                   false,
-                   false};
+    rec = Recorder{};
+    rec.old_bytes = old_value.data;
+    rec.new_bytes = new_value.data;
+    rec.old_begin = rec.last_match_end = os;
+    rec.old_end = int64_t{os} + ol;
+    rec.new_begin = rec.new_cursor = ns;
+    rec.new_end = int64_t{ns} + nl;
+    rec.stop_after = stop_after;
+    rec.close_result = (mode >> 4) % 3;
     coallescing_script_observe(observe, nullptr);
     const int32_t result = myers_binary_diff(&old_value, os, ol, &new_value, ns, nl, nullptr,
                                              storage_sel == 0 ? 0x7FFFFFFFu : storage_sel,

@@ -2,9 +2,8 @@
 // old length (2 bytes), the old value, the rest.
 // 0: diff_generate_binary, or _ex with small limits the selector picks; check_delta.
 // 1: diff_generate_binary_fast on fuzz::rotated_pair; check_delta, the same bytes twice.
-// 2: diff_generate_compact at a level the selector picks (1 to 19) on the same pair: the same
-// bytes twice, at most 64 bytes over the new value, diff_apply rebuilds it, the bare reader
-// refuses it.
+// 2: diff_generate_compact at level 1 to 19 on the same pair: the same bytes twice, at most 64
+// bytes over the new value, diff_apply rebuilds it, the bare reader refuses it.
 #include "delta/diff_compact.h"
 #include "delta/fast/diff_fast.h"
 #include "delta_reference.h"

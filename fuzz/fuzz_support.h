@@ -1,5 +1,4 @@
-// Shared by the harnesses (for libFuzzer and the replay driver): a check that aborts, and input
-// readers.
+// Shared by the libFuzzer harnesses and the replay driver: an aborting check, input readers.
 #ifndef CORVANTIS_FUZZ_SUPPORT_H
 #define CORVANTIS_FUZZ_SUPPORT_H
 
@@ -34,10 +33,6 @@ class Input {
     uint16_t u16() {
         uint16_t hi = byte();
         return static_cast<uint16_t>(hi << 8 | byte());
-    }
-    uint32_t u32() {
-        uint32_t hi = u16();
-        return hi << 16 | u16();
     }
 };
 

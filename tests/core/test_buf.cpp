@@ -100,7 +100,6 @@ TEST(Buf, TextFormsAndFailedAllocations) {
     for (char *s : texts) free(s);
     for (const auto &[n, dump] :
          {std::pair<size_t, const char *>{0, "\n"},
-          {3, "| 00 01 02 \n"},
           {17, "| 00 01 02 03 04 05 06 07 . 08 09 0a 0b 0c 0d 0e 0f |\n| 10 \n"}}) {
         for (size_t i = empty->length; i < n; ++i) buf_write_byte(empty, static_cast<int>(i));
         testing::internal::CaptureStdout();
@@ -132,11 +131,8 @@ TEST(BufEnc, WritersSprintfAndFailedAllocations) {
          std::vector<std::pair<uint64_t, std::string>>{{0, "00"},
                                                        {127, "7f"},
                                                        {128, "8001"},
-                                                       {300, "ac02"},
-                                                       {16384, "808001"},
                                                        {UINT32_MAX, "ffffffff0f"},
                                                        {1ull << 32, "8080808010"},
-                                                       {(1ull << 63) - 1, "ffffffffffffffff7f"},
                                                        {UINT64_MAX, "ffffffffffffffffff01"}}) {
         b->length = 0;
         if (value <= UINT32_MAX) buf_write_uint32_enc(b, static_cast<uint32_t>(value));
@@ -198,8 +194,7 @@ TEST(BufEnc, WritersSprintfAndFailedAllocations) {
     core_alloc_fail_after(-1);
     // not convertible in the C locale
     EXPECT_LT(buf_sprintf(b, "a%lcb", static_cast<wint_t>(0x2603)), 0);
-    // Output of the first scratch block's 105 bytes or more is formatted again, from the first
-    // argument.
+    // Output of 105 bytes or more, past the first scratch block, is formatted again from the start.
     EXPECT_TRUE(buf_sprintf(b, "%d", 42) == 2 && buf_sprintf(b, "%s", "") == 0 &&
                 hex() == "6b3432");
     for (size_t n : {103u, 250u}) {

@@ -23,7 +23,8 @@ cbor_reader_status walk(const std::vector<uint8_t> &in, uint64_t max_depth, uint
                             events ? events : &ignored, at);
 }
 
-// Status and offset per case; fuzz_cbor_reader compares every other input with a reference reading.
+// One or two cases per status and offset; fuzz_cbor_reader compares every other input with a
+// reference reading.
 TEST(CborReader, MalformedInputs) {
     struct Case {
         const char *hex;
@@ -32,37 +33,19 @@ TEST(CborReader, MalformedInputs) {
         uint64_t at;
     };
     const Case cases[] = {
-        {"", 0, CBOR_READER_TRUNCATED, 0},
-        {"1b0000", 0, CBOR_READER_TRUNCATED, 0},
-        {"8201", 0, CBOR_READER_TRUNCATED, 0},
-        {"9f01", 0, CBOR_READER_TRUNCATED, 2},
-        {"5b7fffffffffffffff00", 0, CBOR_READER_TRUNCATED, 0}, // a length the input cannot hold
-        {"9b80000000", 0, CBOR_READER_TRUNCATED, 0},
-        {"8283000000", 0, CBOR_READER_TRUNCATED, 1},             // 4 items, 3 bytes
+        {"5b7fffffffffffffff00", 0, CBOR_READER_TRUNCATED, 0},   // a length the input cannot hold
         {"bb40000000000000000000", 0, CBOR_READER_TRUNCATED, 0}, // 2^62 pairs, 2 bytes
         {"1c", 0, CBOR_READER_RESERVED_INFO, 0},
-        {"9f1eff", 0, CBOR_READER_RESERVED_INFO, 1},
         {"ff", 0, CBOR_READER_MISPLACED_BREAK, 0},
         {"8101ff", 0, CBOR_READER_TRAILING_BYTES, 2},
-        {"bf01ff", 0, CBOR_READER_MISPLACED_BREAK, 2},
-        {"c1ff", 0, CBOR_READER_MISPLACED_BREAK, 1},
         {"1f", 0, CBOR_READER_INDEFINITE_ITEM, 0},
-        {"3f", 0, CBOR_READER_INDEFINITE_ITEM, 0},
-        {"df00", 0, CBOR_READER_INDEFINITE_ITEM, 0},
         {"5f6161ff", 0, CBOR_READER_BAD_CHUNK, 1},
-        {"7f7f6161ffff", 0, CBOR_READER_BAD_CHUNK, 1},
-        {"5f00ff", 0, CBOR_READER_BAD_CHUNK, 1},
         {"f81f", 0, CBOR_READER_BAD_SIMPLE, 0},
         {"f820", 0, CBOR_READER_OK, 2},
         {"62c0af", 0, CBOR_READER_INVALID_UTF8, 0},
-        {"63eda080", 0, CBOR_READER_INVALID_UTF8, 0}, // overlong, surrogate
-        {"64f4908080", 0, CBOR_READER_INVALID_UTF8, 0},
-        {"8263e09fbf", 0, CBOR_READER_INVALID_UTF8, 1},
         {"7f62c3bc61c3ff", 0, CBOR_READER_INVALID_UTF8, 4}, // a character split over two chunks
-        {"0000", 0, CBOR_READER_TRAILING_BYTES, 1},
         {"8180", 1, CBOR_READER_OK, 2},
         {"81818101", 2, CBOR_READER_TOO_DEEP, 3},
-        {"a1018101", 1, CBOR_READER_TOO_DEEP, 3},
         {"81c1c101", 1, CBOR_READER_OK, 4}, // tags add no level
     };
     for (const Case &c : cases) {

@@ -24,9 +24,8 @@ delta_sink_status ask(void *context) {
     return ++asks->count == asks->stop_at ? DELTA_SINK_STOP : DELTA_SINK_CONTINUE;
 }
 
-// A poll that never stops changes no byte; a stop at the first, a middle or the last ask ends
-// the work at once (no ask after it) with a null result and `stopped` set; the ASan build sees
-// that whatever the work held is freed.
+// A poll that never stops changes no byte; a stop at the first, a middle or the last ask ends the
+// work at once (no ask after it), null and `stopped` set; the ASan build sees what it held freed.
 void check_stops(const std::function<buf *(delta_poll *)> &call) {
     Asks counting;
     delta_poll never{ask, &counting, 0};

@@ -8,7 +8,6 @@
 
 #include "delta/bare_writer.h"
 #include "delta/diff.h"
-#include "delta/exact/edit_script.h"
 #include "delta/fast/diff_fast.h"
 #include "delta_reference.h"
 
@@ -17,7 +16,7 @@ namespace {
 using namespace delta_reference;
 
 // Values past the fuzz inputs' sizes (blocks filling index buckets, edits that make the index
-// late, moved blocks, runs): check_delta, the same bytes twice, moved blocks found. Two are
+// late, moved blocks): check_delta, the same bytes twice, moved blocks found. Two are
 // pinned by an FNV-1a: no address, clock or seed is used, so every machine gives these bytes.
 TEST(DiffFast, LargeValues) {
     std::mt19937_64 rng(11);
@@ -41,9 +40,7 @@ TEST(DiffFast, LargeValues) {
         {blocks, reversed, 0, 100},
         {blocks, blocks + blocks, 0, 20},
         {blocks, last, 0, 10},
-        {std::string(5000, 'z'), random_bytes(rng, 5000), 0, 0},
-        {std::string(300000, 'a'), std::string(200000, 'a') + "b" + std::string(250000, 'a'), 0,
-         0}};
+    };
     for (size_t k = 0; k < std::size(cases); ++k) {
         const auto &[o, n, fnv, bound] = cases[k];
         const std::string d = generate(diff_generate_binary_fast, o, n);
@@ -76,10 +73,9 @@ struct Recorder {
     delta_op_sink sink() { return {emit, close, this}; }
 };
 
-// The op stream rebuilds the new value through the reference executor (gaps refined by the
-// exact engine included), and written by the bare writer it is diff_generate_binary_fast's delta.
-// A sink's STOP ends the stream there. The tuned scan's streams (wide steps that may pass the
-// value's end, coarse blocks, no refined gaps) rebuild it too.
+// The op stream rebuilds the new value through the reference executor (refined gaps included),
+// even where a replacement delta would hide it; a sink's STOP ends the stream there. The tuned
+// scan is checked through its compact deltas (fuzz_roundtrip, DiffCompact.RoundTrips).
 TEST(DiffFastEmit, StreamsRebuildTheNewValue) {
     std::mt19937_64 rng(7);
     for (int round = 0; round < 68; ++round) {
@@ -95,21 +91,6 @@ TEST(DiffFastEmit, StreamsRebuildTheNewValue) {
         ASSERT_EQ(diff_fast_emit(&a, &b, &sink), DELTA_SINK_CONTINUE);
         EXPECT_EQ(r.closes, 1);
         ASSERT_EQ(execute(o, n, r.ops), n) << round;
-        bare_writer *w = bare_writer_create(&b, bare_writer_head_size, nullptr);
-        const delta_op_sink ws = bare_writer_sink(w);
-        for (const delta_op &op : r.ops) ws.emit(ws.writer, &op);
-        const bool edit =
-            ws.close(ws.writer) == DELTA_SINK_CONTINUE && w->output->length < n.size();
-        const std::string fast_delta = generate(diff_generate_binary_fast, o, n);
-        if (edit && fast_delta != "\xF6") {
-            EXPECT_EQ(hex(str(*w->output)), hex(fast_delta)) << round;
-        }
-        bare_writer_free(w);
-        const diff_fast_tuning coarse{31, 4, 0};
-        Recorder tuned;
-        const delta_op_sink ts = tuned.sink();
-        ASSERT_EQ(diff_fast_emit_tuned(&a, &b, &ts, &coarse), DELTA_SINK_CONTINUE);
-        ASSERT_EQ(execute(o, n, tuned.ops), n) << round;
         if (r.ops.size() < 2) continue;
         Recorder stopped;
         stopped.stop_after = r.ops.size() / 2;
@@ -126,50 +107,11 @@ TEST(DiffFastEmit, StreamsRebuildTheNewValue) {
               3 * DELTA_SINK_FAILED);
 }
 
-// The edit script is the bare writer behind a 32-bit record: on the same calls (heads sized
-// alike by both) the bytes agree, and the budget left is exactly the bytes saved.
-TEST(BareWriter, WritesWhatTheEditScriptWrites) {
-    std::mt19937_64 rng(3);
-    const std::string new_value = random_bytes(rng, 60000);
-    const buf nv = view(new_value);
-    for (int trial = 0; trial < 200; ++trial) {
-        edit_script *narrow = edit_script_create(&nv, &nv);
-        bare_writer *wide = bare_writer_create(&nv, bare_writer_head_size, nullptr);
-        const delta_op_sink sink = bare_writer_sink(wide);
-        int narrow_ok = 1;
-        for (int32_t at = 0, n; narrow_ok && at < 60000 - 300; at += n) {
-            n = 1 + static_cast<int32_t>(rng() % (rng() % 2 ? 4 : 300));
-            const int32_t offset = static_cast<int32_t>(rng() % (rng() % 2 ? 30 : 60000));
-            const bool match = rng() % 2;
-            narrow_ok =
-                match ? edit_script_match(narrow, offset, n) : edit_script_insert(narrow, at, n);
-            const delta_op op{match ? DELTA_OP_COPY_OLD : DELTA_OP_INSERT,
-                              match ? (uint64_t)offset : (uint64_t)at, (uint64_t)n};
-            ASSERT_EQ(narrow_ok ? DELTA_SINK_CONTINUE : DELTA_SINK_STOP,
-                      sink.emit(sink.writer, &op));
-        }
-        if (narrow_ok) {
-            ASSERT_EQ(edit_script_close(narrow) ? DELTA_SINK_CONTINUE : DELTA_SINK_STOP,
-                      sink.close(sink.writer));
-            EXPECT_EQ(narrow->budget, 60000 - (int32_t)narrow->output->length);
-            EXPECT_EQ(wide->budget, narrow->budget);
-        }
-        EXPECT_EQ(hex(str(*narrow->output)), hex(str(*wide->output)));
-        edit_script_free(narrow);
-        bare_writer_free(wide);
-    }
-}
-
-// Heads of up to 9 bytes, the budget at its edge, empty operations, and what the bare format
-// cannot say. Ops: an insert when the first number is 0, else a copy from offset first - 1;
-// then the close.
+// A 9-byte head, the budget at its edge, empty operations, and what the bare format cannot say
+// (check_delta holds every delta of the fuzz and LargeValues values to the shortest heads). Ops: an
+// insert when the first number is 0, else a copy from offset first - 1; then the close.
 TEST(BareWriter, HeadSizesBudgetAndRefusedOps) {
     const uint64_t big = uint64_t{1} << 32;
-    const std::pair<uint64_t, int32_t> sizes[] = {{23, 1},      {24, 2},    {255, 2},
-                                                  {256, 3},     {65535, 3}, {65536, 5},
-                                                  {big - 1, 5}, {big, 9},   {UINT64_MAX, 9}};
-    for (const auto &s : sizes)
-        EXPECT_EQ(bare_writer_head_size((int64_t)s.first), s.second) << s.first;
     const std::string new_value(64, 'n');
     const struct {
         uint64_t new_length;

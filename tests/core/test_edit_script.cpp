@@ -51,16 +51,8 @@ TEST(EditScript, CoalescingStreams) {
         {"hello world", "hello world", "M0,5 M5,6", 2, ""},
         {"abc", "", "D", 0, ""},
         {"", "abc", "I0,3", 1, ""},
-        {"abc", "xyz", "I0,3 D", 1, ""},
-        {"abcdefghij", "abcdefg", "M0,7 D", 0, "00 07"},
         {"abc", "abcd", "M0,3 I3,1", 1, ""}, /* the insert would leave no byte saved */
         {"xxabc", "abc", "M0,0 I0,-4 D M2,3 M9,0 I3,0", 0, "02 03"},
-        /* a deletion inside an insert run does not split it: one insert of 7 */
-        {std::string(40, 'o') + "0123456789", "ABCDEFG01234567890123456789",
-         "I0,3 D I3,4 M40,10 D M40,10", 0, "47 41 42 43 44 45 46 47 18 28 0A 18 28 0A"},
-        /* a copy of 1 byte between two literal runs becomes literal bytes */
-        {"Z" + std::string(60, '.'), "abZcd" + std::string(30, '.'), "I0,2 M0,1 I3,2 M1,30", 0,
-         "45 61 62 5A 63 64 01 18 1E"},
         /* a copy (24, 3) encodes to 18 18 03: it fits a 4-byte new value, not a 3-byte one */
         {std::string(24, 'x') + "abc", "abcQ", "M24,3", 0, "18 18 03"},
         {std::string(24, 'x') + "abc", "abc", "M24,3", 1, ""},
@@ -75,12 +67,11 @@ TEST(EditScript, CoalescingStreams) {
 /* The cost rule at its boundaries, a literal of k bytes before and after a copy (o, n): keep =
  * 1 + head(o), merge = head(k + n) + n - head(k); ties go to the literal. */
 TEST(EditScript, CostRuleBoundaries) {
-    const int32_t cases[][4] = {
-        /* literal, copy offset, copy length, becomes literal */
-        {5, 0, 3, 0},       {5, 23, 3, 0},      {5, 24, 3, 1},    {5, 65535, 3, 1},
-        {5, 65536, 3, 1},   {100, 69000, 1, 1}, {22, 7, 2, 0},    {21, 7, 2, 1},
-        {23, 0, 1, 1},      {255, 0, 2, 0},     {255, 24, 2, 1},  {65535, 0, 1, 0},
-        {65535, 256, 1, 1}, {5, 65536, 6, 1},   {5, 65536, 7, 0}, {5, 255, 4, 0}};
+    const int32_t cases[][4] = {/* literal, copy offset, copy length, becomes literal */
+                                {5, 23, 3, 0},    {5, 24, 3, 1},    {22, 7, 2, 0},
+                                {21, 7, 2, 1},    {23, 0, 1, 1},    {255, 0, 2, 0},
+                                {255, 24, 2, 1},  {65535, 0, 1, 0}, {65535, 256, 1, 1},
+                                {5, 65536, 6, 1}, {5, 65536, 7, 0}, {5, 255, 4, 0}};
     const std::string o(70000, 'o'), n(70000, 'n');
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c[0] << " " << c[1] << " " << c[2]);

@@ -1,8 +1,6 @@
-// A plain reading of one CBOR item head, written apart from the library's parser: the
-// oracle for the parser, the float writer, the delta applier and the edit-delta checks.
-// As in the library's item table, every initial byte is an item (reserved bytes, tags and
-// simple values take one byte); only a truncated argument or float, or a string longer
-// than the bytes left, makes an item unreadable.
+// A plain reading of one CBOR item head, written apart from the library's parser. Every initial
+// byte is an item (reserved bytes, tags and simple values take one byte); only a truncated
+// argument or float, or a string longer than the bytes left, makes an item unreadable.
 #ifndef CORVANTIS_TESTS_CBOR_REFERENCE_H
 #define CORVANTIS_TESTS_CBOR_REFERENCE_H
 

@@ -1,5 +1,5 @@
-/* Deltas read with the reference item reader, so the tests and the fuzz harnesses do
- * not check the library's applier against itself, and the value helpers they share. */
+/* Deltas read with the reference item reader, so that no test checks the applier against itself,
+ * and the value helpers the tests and fuzz harnesses share. */
 #ifndef CORVANTIS_TESTS_DELTA_REFERENCE_H
 #define CORVANTIS_TESTS_DELTA_REFERENCE_H
 
@@ -14,8 +14,7 @@
 
 namespace delta_reference {
 
-/* A borrowed buf over a string; a string copy of a buf; and the bytes of a result the
- * library allocated, or "<null>", the result freed. */
+/* A borrowed buf over a string; a buf's bytes; a library result's bytes or "<null>", freed. */
 inline buf view(const std::string &s) { return buf{(uint8_t *)s.data(), s.size(), s.size()}; }
 inline std::string str(const buf &b) {
     return b.length == 0 ? std::string() : std::string((const char *)b.data, b.length);
@@ -73,11 +72,7 @@ inline std::string replacement_of(const std::string &s) {
 /* A head in its shortest form: an argument below 24 inline, else in the fewest bytes. */
 inline bool shortest(const cbor_ref::Item &it) {
     const uint64_t v = it.argument;
-    return (it.initial & 31u) == (v < 24             ? v
-                                  : v <= 0xFF        ? 24
-                                  : v <= 0xFFFF      ? 25
-                                  : v <= 0xFFFFFFFFu ? 26
-                                                     : 27);
+    return (it.initial & 31u) == (v < 24 ? v : 24 + (v > 0xFF) + (v > 0xFFFF) + (v > 0xFFFFFFFFu));
 }
 
 /* Applies a delta by the reference reader: the error the library's applier must report, or
@@ -91,17 +86,16 @@ inline const char *apply(const std::string &old_value, const std::string &d, std
     static const char *const not_written = "not what the edit-delta writer writes";
     const uint8_t *p = reinterpret_cast<const uint8_t *>(d.data());
     uint64_t pos = 0;
-    auto next =
-        [&](cbor_ref::Item &it) { /* reserved heads give no integer value and no string length */
-                                  it = cbor_ref::read(p + pos, d.size() - pos);
-                                  pos += it.consumed;
-                                  const unsigned info = it.initial & 31;
-                                  if (sized && ((it.major == 6 && info >= 24) ||
-                                                it.initial == 0xF8 || (info >= 28 && info <= 30)))
-                                      *sized = false;
-                                  return it.ok && (it.has_argument || it.indefinite ||
-                                                   it.major == 1 || it.major > 3);
-        };
+    /* reserved heads give no integer value and no string length */
+    auto next = [&](cbor_ref::Item &it) {
+        it = cbor_ref::read(p + pos, d.size() - pos);
+        pos += it.consumed;
+        const unsigned info = it.initial & 31;
+        if (sized &&
+            ((it.major == 6 && info >= 24) || it.initial == 0xF8 || (info >= 28 && info <= 30)))
+            *sized = false;
+        return it.ok && (it.has_argument || it.indefinite || it.major == 1 || it.major > 3);
+    };
     if (sized) *sized = d != "\xF6";
     if (d == "\xF6" && !writer) return out = old_value, nullptr;
     out.clear();
@@ -151,21 +145,19 @@ inline std::string check_delta(const std::string &o, const std::string &n, const
     return check_delta(view(o), view(n), &delta);
 }
 
-/* Runs a stream of copies and inserts on old_value: the value it makes, or "<bad op k>" for the
- * first op that names bytes that do not exist, an insert not at the current position or another
- * kind. */
+/* Runs copies and inserts on old_value: the value made, or "<bad op k>" for the first op naming
+ * bytes that do not exist, an insert not at the current position, or another kind. */
 inline std::string execute(const std::string &old_value, const std::string &new_value,
                            const std::vector<delta_op> &ops) {
     std::string out;
     for (size_t k = 0; k < ops.size(); ++k) {
         const delta_op &op = ops[k];
-        const bool fits =
-            op.kind == DELTA_OP_COPY_OLD
-                ? op.address <= old_value.size() && op.length <= old_value.size() - op.address
-                : op.kind == DELTA_OP_INSERT && op.address == out.size() &&
-                      out.size() <= new_value.size() && op.length <= new_value.size() - out.size();
-        if (!fits) return "<bad op " + std::to_string(k) + ">";
-        out.append(op.kind == DELTA_OP_COPY_OLD ? old_value : new_value, op.address, op.length);
+        const std::string &from = op.kind == DELTA_OP_COPY_OLD ? old_value : new_value;
+        if ((op.kind != DELTA_OP_COPY_OLD &&
+             (op.kind != DELTA_OP_INSERT || op.address != out.size())) ||
+            op.address > from.size() || op.length > from.size() - op.address)
+            return "<bad op " + std::to_string(k) + ">";
+        out.append(from, op.address, op.length);
     }
     return out;
 }
