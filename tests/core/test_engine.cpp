@@ -39,24 +39,13 @@ std::string run_diff(const std::string &old_value, const std::string &new_value,
     return calls;
 }
 
-/* The new value rebuilt from the calls, which a close must end, and the bytes `matched`. The
- * rules of order are fuzz_engine's: an insert only has to start where the rebuilt value ends. */
-std::string rebuilt(const std::string &calls, const std::string &old_value,
-                    const std::string &new_value, int64_t *matched = nullptr) {
+/* The bytes the calls match; that they rebuild the new value is fuzz_engine's check. */
+int64_t matched_bytes(const std::string &calls) {
     std::istringstream in(calls);
-    std::string out;
-    char kind = 0, comma;
     int64_t count = 0;
-    for (int32_t a, b; kind != 'C' && in >> kind;) {
-        if (kind == 'D' || !(in >> a >> comma >> b) || kind == 'C') continue;
-        if (kind == 'M' && (size_t)a + b <= old_value.size())
-            count += b;
-        else if (kind != 'I' || (size_t)a != out.size() || (size_t)a + b > new_value.size())
-            return std::string("<bad ") + kind + ">";
-        out.append(kind == 'M' ? old_value : new_value, a, b);
-    }
-    if (matched != nullptr) *matched = count;
-    return kind == 'C' && !(in >> kind) ? out : "<no close at the end>";
+    for (std::string call; in >> call;)
+        if (call[0] == 'M') count += std::stoll(call.substr(call.find(',') + 1));
+    return count;
 }
 
 TEST(Engine, ExactCalls) {
@@ -86,7 +75,6 @@ TEST(Engine, ExactCalls) {
     for (const auto &c : cases) {
         const std::string calls = run_diff(c.old_value, c.new_value, 0, c.quality);
         EXPECT_EQ(calls, c.calls) << c.old_value << " -> " << c.new_value << " q" << c.quality;
-        EXPECT_EQ(rebuilt(calls, c.old_value, c.new_value), c.new_value) << c.calls;
     }
 }
 
@@ -181,9 +169,7 @@ TEST(Engine, MinimalAgainstBruteForceLcs) {
         for (size_t i = 1; i <= a.size(); ++i, std::swap(row, next))
             for (size_t j = 1; j <= b.size(); ++j)
                 next[j] = a[i - 1] == b[j - 1] ? row[j - 1] + 1 : std::max(row[j], next[j - 1]);
-        int64_t matched = 0;
-        ASSERT_EQ(rebuilt(run_diff(a, b), a, b, &matched), b);
-        ASSERT_EQ(matched, row[b.size()]) << round;
+        ASSERT_EQ(matched_bytes(run_diff(a, b)), row[b.size()]) << round;
     }
 }
 
