@@ -16,8 +16,8 @@ namespace {
 using namespace delta_reference;
 
 // Values past the fuzz inputs' sizes (blocks filling index buckets, edits that make the index
-// late, moved blocks): check_delta, the same bytes twice, moved blocks found. Two are
-// pinned by an FNV-1a: no address, clock or seed is used, so every machine gives these bytes.
+// late, moved blocks): check_delta, moved blocks found; two pinned by an FNV-1a, as no address,
+// clock or seed is used (fuzz_roundtrip writes its values twice, to the same bytes).
 TEST(DiffFast, LargeValues) {
     std::mt19937_64 rng(11);
     const std::string block = random_bytes(rng, 64), r1 = random_bytes(rng, 200000);
@@ -45,7 +45,6 @@ TEST(DiffFast, LargeValues) {
         const auto &[o, n, fnv, bound] = cases[k];
         const std::string d = generate(diff_generate_binary_fast, o, n);
         EXPECT_EQ(check_delta(o, n, d), "") << k;
-        EXPECT_EQ(generate(diff_generate_binary_fast, o, n), d) << "not deterministic: " << k;
         uint64_t h = 0xcbf29ce484222325u;
         for (unsigned char c : d) h = (h ^ c) * 0x100000001b3u;
         EXPECT_EQ(fnv != 0 ? h : 0, fnv) << k;
