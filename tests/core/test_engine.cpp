@@ -78,8 +78,7 @@ TEST(Engine, ExactCalls) {
     }
 }
 
-/* Lengths of 2^31 or more read as negative, and an end summed without wrapping; fuzz_engine has
- * the windows of small values, refused before any call. */
+/* Lengths of 2^31 or more read as negative, ends sum without wrapping (small ones: fuzz_engine). */
 TEST(Engine, WindowBounds) {
     uint8_t bytes[6] = {0};
     const buf huge{bytes, 0x80000000ull, 0}, wrapped{bytes, 0x100000005ull, 0};
@@ -132,8 +131,7 @@ TEST(Engine, IterationOfTheFirstBailOut) {
     }
 }
 
-/* Storage that refuses an iteration and a failed allocation stop the run at once, with
- * the calls made so far a prefix of the full run's; fuzz_engine refuses calls. */
+/* A refused iteration or allocation stops the run, its calls a prefix of the full run's. */
 TEST(Engine, StoppedRunsAskForAReplacement) {
     const std::string a(300, 'a'), b(300, 'b');
     /* Limit 10 needs iteration 11: a maximum iteration of 10 stops the run, 11 does not. */
