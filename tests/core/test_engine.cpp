@@ -14,9 +14,8 @@ namespace {
 
 using namespace delta_reference;
 
-/* The engine's calls seen through the coalescing script's observer seam, as text: match
- * "M<old position>,<length>", insert "I<new position>,<length>", delete "D" and close
- * "C<old length>,<new length>", answered "edit". Zero-length matches and inserts are no-ops. */
+/* The engine's calls via the coalescing script's observer seam, as text: "M<old pos>,<len>",
+ * "I<new pos>,<len>", "D", "C<old len>,<new len>" (answered "edit"); empty M and I: no-ops. */
 int observe(void *context, char kind, int32_t a, int32_t b) {
     std::string &calls = *static_cast<std::string *>(context);
     if (kind != 'C' && kind != 'D' && b < 1) return 1;
