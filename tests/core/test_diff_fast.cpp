@@ -135,10 +135,8 @@ TEST(BareWriter, HeadSizesBudgetAndRefusedOps) {
     const buf nv = view(new_value);
     bare_writer *writer = bare_writer_create(&nv, bare_writer_head_size, nullptr);
     const delta_op_sink sink = bare_writer_sink(writer);
-    const delta_op refused[] = {{DELTA_OP_COPY_NEW, 1, 4},
-                                {DELTA_OP_COPY_DIFF, 0, 4},
-                                {DELTA_OP_INSERT, 3, 4},
-                                {DELTA_OP_INSERT, 0, 65}};
+    const delta_op refused[] = {
+        {DELTA_OP_COPY_DIFF, 0, 4}, {DELTA_OP_INSERT, 3, 4}, {DELTA_OP_INSERT, 0, 65}};
     for (const delta_op &op : refused)
         EXPECT_EQ(sink.emit(sink.writer, &op), DELTA_SINK_FAILED) << op.kind;
     EXPECT_EQ(writer->output->length, 0u);
