@@ -116,9 +116,8 @@ TEST(Engine, QualityTable) {
 TEST(Engine, IterationOfTheFirstBailOut) {
     const int32_t cases[][5] = {
         /* old length, new length, quality, limit, iteration of the bail-out */
-        {500, 500, 0, 10, 11},       {500, 400, 0, 0, 1},      {500, 500, 3, 10000, 2},
-        {500, 500, 0, 62, 63},       {500, 500, 0, 63, 65},    {500, 500, 0, 64, 65},
-        {1000, 1000, 1, 10000, 155}, {2000, 2000, 0, 200, 129}};
+        {500, 500, 0, 10, 11}, {500, 400, 0, 0, 1},         {500, 500, 0, 62, 63},
+        {500, 500, 0, 63, 65}, {1000, 1000, 1, 10000, 155}, {2000, 2000, 0, 200, 129}};
     for (const auto &c : cases) {
         const std::string calls =
             run_diff(std::string(c[0], 'a'), std::string(c[1], 'b'), 0, (uint32_t)c[2], c[3]);
