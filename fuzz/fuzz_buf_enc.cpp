@@ -1,6 +1,5 @@
-// The buffer encodings' readers at every step of arbitrary bytes, against a plain LEB128 decoder.
-// The caller guarantees the bytes are there: the input is followed by 10 zero bytes, a string is
-// read only when all there.
+// The buffer encodings' readers at every step of arbitrary bytes, against a plain LEB128 decoder;
+// as callers guarantee, 10 zero bytes follow the input and a string is read only when all there.
 #include <cstring>
 #include <vector>
 

@@ -59,8 +59,7 @@ struct Reference {
         pos += arg;
         return true;
     }
-    // promised: the items the enclosing definite containers still need besides the ones in
-    // progress.
+    // promised: the items enclosing definite containers still need, besides those in progress.
     bool item(uint64_t &pos, uint64_t level, uint64_t promised) {
         if (pos >= n) return fail(CBOR_READER_TRUNCATED, pos);
         const uint64_t start = pos;

@@ -53,7 +53,6 @@ TEST(ActivityHistory, Sessions) {
         /* windows below 256 ms scale up to 256ths: busy all the time reads 256 */
         {4, 16, {16000, -16010, 16016}, 10, (10 + 10) << 2},
         {4, 16, {16000, -16064, 16016}, 48, 256},
-        {1, 1, {1000, -1005}, 1, 256},
         /* past 2^31 busy ms the estimate reads negative, rounded toward minus infinity */
         {1, G4, {G4, -(G4 + G2 + 3)}, G2 + 3, -128},
         {1, G4, {G4, -(G4 + G2 + (1 << 24))}, G2 + (1 << 24), -127},

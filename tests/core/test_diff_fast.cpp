@@ -16,8 +16,8 @@ namespace {
 using namespace delta_reference;
 
 // Values past the fuzz inputs' sizes (blocks filling index buckets, edits that make the index
-// late, moved blocks): check_delta, the same bytes twice, moved blocks found. Two are
-// pinned by an FNV-1a: no address, clock or seed is used, so every machine gives these bytes.
+// late, moved blocks): check_delta, moved blocks found; two pinned by an FNV-1a, as no address,
+// clock or seed is used (fuzz_roundtrip writes its values twice, to the same bytes).
 TEST(DiffFast, LargeValues) {
     std::mt19937_64 rng(11);
     const std::string block = random_bytes(rng, 64), r1 = random_bytes(rng, 200000);
@@ -45,15 +45,10 @@ TEST(DiffFast, LargeValues) {
         const auto &[o, n, fnv, bound] = cases[k];
         const std::string d = generate(diff_generate_binary_fast, o, n);
         EXPECT_EQ(check_delta(o, n, d), "") << k;
-        EXPECT_EQ(generate(diff_generate_binary_fast, o, n), d) << "not deterministic: " << k;
         uint64_t h = 0xcbf29ce484222325u;
         for (unsigned char c : d) h = (h ^ c) * 0x100000001b3u;
-        if (fnv != 0) {
-            EXPECT_EQ(h, fnv) << k;
-        }
-        if (bound != 0) {
-            EXPECT_LT(d.size(), bound) << k;
-        }
+        EXPECT_EQ(fnv != 0 ? h : 0, fnv) << k;
+        EXPECT_LT(d.size(), bound != 0 ? bound : SIZE_MAX) << k;
     }
 }
 
@@ -140,10 +135,8 @@ TEST(BareWriter, HeadSizesBudgetAndRefusedOps) {
     const buf nv = view(new_value);
     bare_writer *writer = bare_writer_create(&nv, bare_writer_head_size, nullptr);
     const delta_op_sink sink = bare_writer_sink(writer);
-    const delta_op refused[] = {{DELTA_OP_COPY_NEW, 1, 4},
-                                {DELTA_OP_COPY_DIFF, 0, 4},
-                                {DELTA_OP_INSERT, 3, 4},
-                                {DELTA_OP_INSERT, 0, 65}};
+    const delta_op refused[] = {
+        {DELTA_OP_COPY_DIFF, 0, 4}, {DELTA_OP_INSERT, 3, 4}, {DELTA_OP_INSERT, 0, 65}};
     for (const delta_op &op : refused)
         EXPECT_EQ(sink.emit(sink.writer, &op), DELTA_SINK_FAILED) << op.kind;
     EXPECT_EQ(writer->output->length, 0u);

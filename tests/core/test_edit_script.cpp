@@ -23,8 +23,7 @@ struct Fixture {
                                                                  0,      0, 1, nullptr} {}
     ~Fixture() { edit_script_free(script); }
     std::string output() const { return str(*script->output); }
-    /* Calls "M<old>,<length>", "I<new>,<length>" and "D", then close: its result, or 1 after a
-     * refused call. */
+    /* Calls "M<old>,<length>", "I<new>,<length>", "D", then close: its result, or 1 if refused. */
     int stream(const std::string &calls) {
         std::istringstream in(calls);
         char kind, comma;

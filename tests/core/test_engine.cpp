@@ -14,9 +14,8 @@ namespace {
 
 using namespace delta_reference;
 
-/* The engine's calls seen through the coalescing script's observer seam, as text: match
- * "M<old position>,<length>", insert "I<new position>,<length>", delete "D" and close
- * "C<old length>,<new length>", answered "edit". Zero-length matches and inserts are no-ops. */
+/* The engine's calls via the coalescing script's observer seam, as text: "M<old pos>,<len>",
+ * "I<new pos>,<len>", "D", "C<old len>,<new len>" (answered "edit"); empty M and I: no-ops. */
 int observe(void *context, char kind, int32_t a, int32_t b) {
     std::string &calls = *static_cast<std::string *>(context);
     if (kind != 'C' && kind != 'D' && b < 1) return 1;
@@ -39,24 +38,13 @@ std::string run_diff(const std::string &old_value, const std::string &new_value,
     return calls;
 }
 
-/* The new value rebuilt from the calls, which a close must end, and the bytes `matched`. The
- * rules of order are fuzz_engine's: an insert only has to start where the rebuilt value ends. */
-std::string rebuilt(const std::string &calls, const std::string &old_value,
-                    const std::string &new_value, int64_t *matched = nullptr) {
+/* The bytes the calls match; that they rebuild the new value is fuzz_engine's check. */
+int64_t matched_bytes(const std::string &calls) {
     std::istringstream in(calls);
-    std::string out;
-    char kind = 0, comma;
     int64_t count = 0;
-    for (int32_t a, b; kind != 'C' && in >> kind;) {
-        if (kind == 'D' || !(in >> a >> comma >> b) || kind == 'C') continue;
-        if (kind == 'M' && (size_t)a + b <= old_value.size())
-            count += b;
-        else if (kind != 'I' || (size_t)a != out.size() || (size_t)a + b > new_value.size())
-            return std::string("<bad ") + kind + ">";
-        out.append(kind == 'M' ? old_value : new_value, a, b);
-    }
-    if (matched != nullptr) *matched = count;
-    return kind == 'C' && !(in >> kind) ? out : "<no close at the end>";
+    for (std::string call; in >> call;)
+        if (call[0] == 'M') count += std::stoll(call.substr(call.find(',') + 1));
+    return count;
 }
 
 TEST(Engine, ExactCalls) {
@@ -86,12 +74,10 @@ TEST(Engine, ExactCalls) {
     for (const auto &c : cases) {
         const std::string calls = run_diff(c.old_value, c.new_value, 0, c.quality);
         EXPECT_EQ(calls, c.calls) << c.old_value << " -> " << c.new_value << " q" << c.quality;
-        EXPECT_EQ(rebuilt(calls, c.old_value, c.new_value), c.new_value) << c.calls;
     }
 }
 
-/* Lengths of 2^31 or more read as negative, and an end summed without wrapping; fuzz_engine has
- * the windows of small values, refused before any call. */
+/* Lengths of 2^31 or more read as negative, ends sum without wrapping (small ones: fuzz_engine). */
 TEST(Engine, WindowBounds) {
     uint8_t bytes[6] = {0};
     const buf huge{bytes, 0x80000000ull, 0}, wrapped{bytes, 0x100000005ull, 0};
@@ -130,9 +116,8 @@ TEST(Engine, QualityTable) {
 TEST(Engine, IterationOfTheFirstBailOut) {
     const int32_t cases[][5] = {
         /* old length, new length, quality, limit, iteration of the bail-out */
-        {500, 500, 0, 10, 11},       {500, 400, 0, 0, 1},      {500, 500, 3, 10000, 2},
-        {500, 500, 0, 62, 63},       {500, 500, 0, 63, 65},    {500, 500, 0, 64, 65},
-        {1000, 1000, 1, 10000, 155}, {2000, 2000, 0, 200, 129}};
+        {500, 500, 0, 10, 11}, {500, 400, 0, 0, 1},         {500, 500, 0, 62, 63},
+        {500, 500, 0, 63, 65}, {1000, 1000, 1, 10000, 155}, {2000, 2000, 0, 200, 129}};
     for (const auto &c : cases) {
         const std::string calls =
             run_diff(std::string(c[0], 'a'), std::string(c[1], 'b'), 0, (uint32_t)c[2], c[3]);
@@ -144,8 +129,7 @@ TEST(Engine, IterationOfTheFirstBailOut) {
     }
 }
 
-/* Storage that refuses an iteration and a failed allocation stop the run at once, with
- * the calls made so far a prefix of the full run's; fuzz_engine refuses calls. */
+/* A refused iteration or allocation stops the run, its calls a prefix of the full run's. */
 TEST(Engine, StoppedRunsAskForAReplacement) {
     const std::string a(300, 'a'), b(300, 'b');
     /* Limit 10 needs iteration 11: a maximum iteration of 10 stops the run, 11 does not. */
@@ -181,9 +165,7 @@ TEST(Engine, MinimalAgainstBruteForceLcs) {
         for (size_t i = 1; i <= a.size(); ++i, std::swap(row, next))
             for (size_t j = 1; j <= b.size(); ++j)
                 next[j] = a[i - 1] == b[j - 1] ? row[j - 1] + 1 : std::max(row[j], next[j - 1]);
-        int64_t matched = 0;
-        ASSERT_EQ(rebuilt(run_diff(a, b), a, b, &matched), b);
-        ASSERT_EQ(matched, row[b.size()]) << round;
+        ASSERT_EQ(matched_bytes(run_diff(a, b)), row[b.size()]) << round;
     }
 }
 

@@ -75,12 +75,11 @@ inline bool shortest(const cbor_ref::Item &it) {
     return (it.initial & 31u) == (v < 24 ? v : 24 + (v > 0xFF) + (v > 0xFFFF) + (v > 0xFFFFFFFFu));
 }
 
-/* Applies a delta by the reference reader: the error the library's applier must report, or
- * null and the new value in `out`. Copies (offset, length) and definite strings append, other
- * readable items add nothing, a lone F6 gives the old value. `writer` also refuses what the
- * edit-delta writer never writes: other items, longer heads than needed, empty operations,
- * adjacent inserts. `sized` is cleared by heads the applier cannot size its output past:
- * F8 and tags (their argument bytes are read as the next item) and reserved ones. */
+/* Applies a delta by the reference reader: the error the library's applier must report, or null
+ * and the new value in `out`. Copies (offset, length) and definite strings append, other readable
+ * items add nothing, a lone F6 gives the old value. `writer` also refuses what the edit-delta
+ * writer never writes (other items, long heads, empty operations, adjacent inserts). `sized` is
+ * cleared by heads the applier can't size past: F8, tags (argument read as next item), reserved. */
 inline const char *apply(const std::string &old_value, const std::string &d, std::string &out,
                          bool writer = false, bool *sized = nullptr) {
     static const char *const not_written = "not what the edit-delta writer writes";
@@ -120,9 +119,8 @@ inline const char *apply(const std::string &old_value, const std::string &d, std
     return nullptr;
 }
 
-/* "" or what is wrong with a generated delta: F6 exactly for equal values of 2 bytes or more;
- * else the replacement delta, or an edit delta shorter than the new value that the reference
- * rebuilds; and the library's applier must rebuild the new value from it. */
+/* "" or what is wrong with a delta: F6 exactly for equal values of 2 bytes or more, else the
+ * replacement or an edit delta shorter than the new value, rebuilt by reference and applier. */
 inline std::string check_delta(const buf &old_value, const buf &new_value, const buf *delta) {
     if (delta == nullptr) return "no delta";
     const std::string o = str(old_value), n = str(new_value), d = str(*delta);
