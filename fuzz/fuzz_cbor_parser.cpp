@@ -1,7 +1,6 @@
-// cbor_next_val over arbitrary bytes, every item compared with the reference reader: the record's
-// fields, the cursor, the remaining count and the indefinite flag. An item the reference cannot
-// read must give null and leave the cursor just past what it consumed (the initial byte, and a
-// string's length bytes).
+// cbor_next_val over arbitrary bytes against the reference reader: record fields, cursor, remaining
+// count, indefinite flag. An item the reference cannot read gives null, the cursor just past what
+// it consumed (the initial byte and a string's length bytes).
 #include <cmath>
 #include <cstring>
 
