@@ -68,7 +68,7 @@ struct Recorder {
 };
 
 // The op stream rebuilds the new value by the reference executor (refined gaps too) even under a
-// replacement; STOP ends it. Tuned scan: via compact deltas (fuzz_roundtrip, DiffCompact.RoundTrips).
+// replacement; STOP ends it. Tuned scan: compact deltas (fuzz_roundtrip, DiffCompact.RoundTrips).
 TEST(DiffFastEmit, StreamsRebuildTheNewValue) {
     std::mt19937_64 rng(7);
     for (int round = 0; round < 68; ++round) {
