@@ -11,7 +11,7 @@
 
 namespace {
 
-// Both sides of each width boundary (other types below); head readers: fuzz_cbor_parser, fuzz_apply.
+// Both sides of each width boundary (other types below); head readers: fuzz_cbor_parser, _apply.
 TEST(CborHead, WritesEveryWidthBoundary) {
     const struct {
         uint32_t major;
