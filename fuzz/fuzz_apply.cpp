@@ -1,8 +1,7 @@
 // The appliers. Input: format byte (even: bare, odd: compact), old length (2 bytes), old, delta.
 // Bare: diff_apply_binary and _ex against delta_reference::apply; a pre-sized output is one block.
-// Compact: diff_apply with both header checksums set right (old value cut to the declared length)
-// so mutations reach the streams; a result has the declared length and checksum, a failure names
-// its reason.
+// Compact: diff_apply, header checksums set right (old cut to the declared length) so mutations
+// reach the streams; a result has the declared length and checksum, a failure names its reason.
 #include <xxhash.h>
 
 #include <cstring>
