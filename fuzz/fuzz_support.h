@@ -36,8 +36,7 @@ class Input {
     }
 };
 
-// A 16-bit length for the first value (modulo what is left), the first, then the rest as the
-// second; each in a block of exactly its size, so the sanitizers see overreads.
+// 16-bit length (modulo what is left), first value, rest as second; blocks exact so overreads show.
 struct ValuePair {
     std::vector<uint8_t> first, second;
 };
