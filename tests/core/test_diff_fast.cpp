@@ -16,7 +16,7 @@ namespace {
 using namespace delta_reference;
 
 // Past fuzz sizes (full index buckets, edits making the index late, moved blocks): check_delta and
-// moved blocks found; two pinned by FNV-1a, as no address, clock or seed is used (fuzz_roundtrip).
+// moved blocks found; FNV-1a pins two: no address, clock or seed used (fuzz_roundtrip: same twice).
 TEST(DiffFast, LargeValues) {
     std::mt19937_64 rng(11);
     const std::string block = random_bytes(rng, 64), r1 = random_bytes(rng, 200000);
@@ -100,8 +100,8 @@ TEST(DiffFastEmit, StreamsRebuildTheNewValue) {
               3 * DELTA_SINK_FAILED);
 }
 
-// A 9-byte head, the budget's edge, empty ops, what the bare format can't say (check_delta holds
-// other deltas to shortest heads). Ops: first 0 inserts, else copies from first - 1; then close.
+// A 9-byte head, the budget's edge, empty ops, what bare deltas can't say (check_delta holds fuzz
+// and LargeValues deltas to shortest heads). Ops: first 0 inserts, else copy from first - 1; close.
 TEST(BareWriter, HeadSizesBudgetAndRefusedOps) {
     const uint64_t big = uint64_t{1} << 32;
     const std::string new_value(64, 'n');

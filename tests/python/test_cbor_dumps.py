@@ -67,7 +67,7 @@ def test_encoding(value, expected, indefinite):
     assert dumps(value, indefinite=indefinite) == bytes.fromhex(expected)
 
 
-# An unconvertible value (no message) misses the top argument match; inside a container, the cast.
+# An unconvertible value (no message) misses the top argument match; in a container the cast fails.
 @pytest.mark.parametrize(
     "value,message",
     [

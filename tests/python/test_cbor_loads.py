@@ -139,7 +139,7 @@ def interrupt(*args):
 RECURSION = "RecursionError: maximum recursion depth exceeded while decoding CBOR at byte offset"
 
 
-# Lengths the input cannot hold fail before sizing anything; 200,000 levels raise, of tags too.
+# Lengths the input can't hold fail before any sizing; 200,000 levels raise, even tags (no level).
 @pytest.mark.parametrize(
     "expression,expected",
     [
