@@ -1,10 +1,7 @@
-// The appliers over an old value and a delta. Input: a format byte (even: bare, odd: compact), the
-// old length (2 bytes), the old value, the delta.
-// Bare: diff_apply_binary and _ex against delta_reference::apply; an output the applier could size
-// before applying is one block.
-// Compact: diff_apply, the header's old checksum and its own set right (and the old value cut to
-// the declared length) so that mutations reach the streams behind them. A result must have the
-// declared length and checksum; a failure must name its reason.
+// The appliers. Input: format byte (even: bare, odd: compact), old length (2 bytes), old, delta.
+// Bare: diff_apply_binary and _ex against delta_reference::apply; a pre-sized output is one block.
+// Compact: diff_apply, header checksums set right (old cut to the declared length) so mutations
+// reach the streams; a result has the declared length and checksum, a failure names its reason.
 #include <xxhash.h>
 
 #include <cstring>

@@ -1,6 +1,5 @@
-// Every 8-byte chunk of the input is a double, written with cbor_write_float and read back by the
-// reference reader: the same bits (every NaN as F9 7E 00), status 1 for a finite value, in the
-// shortest exact width.
+// Each 8-byte chunk is a double, written by cbor_write_float and read by the reference reader: the
+// same bits (NaN as F9 7E 00), status 1 if finite, in the shortest exact width.
 #include <cmath>
 #include <cstring>
 

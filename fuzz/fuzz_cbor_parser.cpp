@@ -1,7 +1,5 @@
-// cbor_next_val over arbitrary bytes, every item compared with the reference reader: the record's
-// fields, the cursor, the remaining count and the indefinite flag. An item the reference cannot
-// read must give null and leave the cursor just past what it consumed (the initial byte, and a
-// string's length bytes).
+// cbor_next_val against the reference reader: record fields, cursor, remaining count, indefinite
+// flag. An unreadable item gives null, cursor just past what it consumed (initial, length bytes).
 #include <cmath>
 #include <cstring>
 

@@ -1,6 +1,5 @@
-// cbor_reader_walk over arbitrary bytes against a recursive reading written apart from it: the same
-// status at the same offset, events that nest and stay inside the input, floats as the reference
-// widens them, and a builder that stops the walk half-way is obeyed.
+// cbor_reader_walk against a recursive reading written apart from it: same status at same offset,
+// events nested inside the input, floats widened as the reference does, a builder's stop obeyed.
 #include <cmath>
 #include <vector>
 

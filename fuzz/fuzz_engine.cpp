@@ -1,9 +1,8 @@
-// myers_binary_diff at every quality, with small bail-out and storage limits, over arbitrary
-// windows. observe() rebuilds the new window as the calls arrive: calls in new-value order, matches
-// inside the old window and equal to the new bytes, back-to-back matches contiguous (the real
-// script extends a run by length alone), close once and last, and no call after a 0 (returned at a
-// fuzzed call). Input: quality, limit selector, storage selector, stop-after count, window mode,
-// four 16-bit window numbers, old length (2 bytes), old, new.
+// myers_binary_diff at every quality, small bail-out and storage limits, arbitrary windows.
+// observe() rebuilds the new window as calls arrive: new-value order, matches inside the old window
+// and equal to the new bytes, back-to-back matches contiguous (the real script extends a run by
+// length alone), close once and last, no call after a fuzzed 0. Input: quality, limit, storage and
+// stop-after selectors, window mode, four 16-bit window numbers, old length (2 bytes), old, new.
 #include <cstring>
 
 #include "delta/exact/coalescing_script.h"

@@ -1,5 +1,4 @@
-// The delta writers over arbitrary values. Input: an engine byte (modulo 3), a selector byte, the
-// old length (2 bytes), the old value, the rest.
+// The delta writers. Input: engine byte (modulo 3), selector byte, old length (2 bytes), old, rest.
 // 0: diff_generate_binary, or _ex with small limits the selector picks; check_delta.
 // 1: diff_generate_binary_fast on fuzz::rotated_pair; check_delta, the same bytes twice.
 // 2: diff_generate_compact at level 1 to 19 on the same pair: the same bytes twice, at most 64

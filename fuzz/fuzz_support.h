@@ -36,8 +36,7 @@ class Input {
     }
 };
 
-// A 16-bit length for the first value (modulo what is left), the first, then the rest as the
-// second; each in a block of exactly its size, so the sanitizers see overreads.
+// 16-bit length (modulo what is left), first value, rest as second; blocks exact so overreads show.
 struct ValuePair {
     std::vector<uint8_t> first, second;
 };
@@ -48,9 +47,8 @@ inline ValuePair split_values(Input &in) {
     return ValuePair{{first, first + n}, {first + n, first + in.remaining()}};
 }
 
-// The pair the round-trip targets diff: split_values, or, with the selector's low
-// bit set, a new value that is the old one rotated at a point the selector picks
-// and then the rest, so that moved blocks come up often.
+// The round-trip pair: split_values, or, with the selector's low bit set, the old value rotated at
+// a point the selector picks and then the rest as the new one, so moved blocks come up often.
 inline ValuePair rotated_pair(Input &in, uint8_t selector) {
     ValuePair values = split_values(in);
     if ((selector & 1) == 0) return values;

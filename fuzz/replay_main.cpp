@@ -1,5 +1,5 @@
-// Runs a harness without libFuzzer over the files in the directories named (in name
-// order; missing directories and dot files skipped), each in an exactly sized heap block.
+// Runs a harness without libFuzzer over the named directories' files (name order, missing ones and
+// dot files skipped), each in an exactly sized heap block.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

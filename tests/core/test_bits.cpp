@@ -4,8 +4,7 @@
 
 #include "base/bits.h"
 
-// Against the compiler's count, around every power of two; the next power is refused past 2^62
-// (2^30).
+// Against the compiler's count around every power of two; next power refused past 2^62 (2^30).
 TEST(Bits, AgreeWithTheCompilersCount) {
     const auto highest = [](uint64_t v) { return v == 0 ? -1 : 63 - __builtin_clzll(v); };
     // x itself when a power of two, else twice its highest bit

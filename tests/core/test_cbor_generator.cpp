@@ -11,8 +11,7 @@
 
 namespace {
 
-// Both sides of each width boundary; the writers below give the other major types. The parser and
-// the bare reader read heads, fuzzed against a reference (fuzz_cbor_parser, fuzz_apply).
+// Both sides of each width boundary (other types below); head readers: fuzz_cbor_parser, _apply.
 TEST(CborHead, WritesEveryWidthBoundary) {
     const struct {
         uint32_t major;

@@ -11,9 +11,8 @@ namespace {
 
 using cbor_ref::from_hex;
 
-// Items and cursors are compared with the reference reader by fuzz_cbor_parser. The handlers are
-// exported: called directly they return 0 on a readable item and -1, cursor unmoved, when no byte
-// is left.
+// fuzz_cbor_parser checks items and cursors against the reference. The exported handlers, called
+// directly, return 0 on a readable item and -1 (cursor unmoved) when no byte is left.
 TEST(CborParser, HandlersCalledDirectly) {
     testing::internal::CaptureStderr();
     for (int b = 0; b < 256; ++b) {

@@ -23,8 +23,7 @@ cbor_reader_status walk(const std::vector<uint8_t> &in, uint64_t max_depth, uint
                             events ? events : &ignored, at);
 }
 
-// One or two cases per status and offset; fuzz_cbor_reader compares every other input with a
-// reference reading.
+// One or two cases per status and offset; fuzz_cbor_reader checks the rest against a reference.
 TEST(CborReader, MalformedInputs) {
     struct Case {
         const char *hex;

@@ -104,8 +104,7 @@ TEST(DiffCompact, RoundTrips) {
     diff_apply_error error;
     EXPECT_EQ(apply(r, sparse, &error), eighth);
     EXPECT_LT(sparse.size(), eighth.size() / 20);
-    /* The writer's choices on the edited text, pinned by its streams' decoded sizes: unlike the
-     * bytes, these do not depend on zstd's version. */
+    /* The writer's choices, pinned by decoded stream sizes: unlike bytes, zstd-version free. */
     compact_header h;
     const std::string edited = compact(text, cases[4].second);
     ASSERT_EQ(compact_header_read((const uint8_t *)edited.data(), edited.size(), &h),

@@ -15,9 +15,8 @@ namespace {
 
 using namespace delta_reference;
 
-// Values past the fuzz inputs' sizes (blocks filling index buckets, edits that make the index
-// late, moved blocks): check_delta, moved blocks found; two pinned by an FNV-1a, as no address,
-// clock or seed is used (fuzz_roundtrip writes its values twice, to the same bytes).
+// Past fuzz sizes (full index buckets, edits making the index late, moved blocks): check_delta and
+// moved blocks found; FNV-1a pins two: no address, clock or seed used (fuzz_roundtrip: same twice).
 TEST(DiffFast, LargeValues) {
     std::mt19937_64 rng(11);
     const std::string block = random_bytes(rng, 64), r1 = random_bytes(rng, 200000);
@@ -68,9 +67,8 @@ struct Recorder {
     delta_op_sink sink() { return {emit, close, this}; }
 };
 
-// The op stream rebuilds the new value through the reference executor (refined gaps included),
-// even where a replacement delta would hide it; a sink's STOP ends the stream there. The tuned
-// scan is checked through its compact deltas (fuzz_roundtrip, DiffCompact.RoundTrips).
+// The op stream rebuilds the new value by the reference executor (refined gaps too) even under a
+// replacement; STOP ends it. Tuned scan: compact deltas (fuzz_roundtrip, DiffCompact.RoundTrips).
 TEST(DiffFastEmit, StreamsRebuildTheNewValue) {
     std::mt19937_64 rng(7);
     for (int round = 0; round < 68; ++round) {
@@ -102,9 +100,8 @@ TEST(DiffFastEmit, StreamsRebuildTheNewValue) {
               3 * DELTA_SINK_FAILED);
 }
 
-// A 9-byte head, the budget at its edge, empty operations, and what the bare format cannot say
-// (check_delta holds every delta of the fuzz and LargeValues values to the shortest heads). Ops: an
-// insert when the first number is 0, else a copy from offset first - 1; then the close.
+// A 9-byte head, the budget's edge, empty ops, what bare deltas can't say (check_delta holds fuzz
+// and LargeValues deltas to shortest heads). Ops: first 0 inserts, else copy from first - 1; close.
 TEST(BareWriter, HeadSizesBudgetAndRefusedOps) {
     const uint64_t big = uint64_t{1} << 32;
     const std::string new_value(64, 'n');

@@ -203,8 +203,7 @@ TEST(Engine, BailOutPlans) {
         /* equal progress: the forward point wins */
         {0, 40, 0, 40, {20, 21, 19, 20}, 7, "S(0,20,0,21,0,500)P(20,20,21,19,0,500)"},
         {0, 40, 0, 40, {19, 20, 20, 20}, 7, "S(0,20,0,20,0,500)P(20,20,20,20,0,500)"},
-        /* a split near an end of the longer value, the other left whole: halve it, halve the
-           limit */
+        /* a split near an end of the longer value, the other left whole: halve it and the limit */
         {0, 8, 0, 4, {0, 0, 1, 0}, 9, "S(0,4,0,0,0,4)P(4,4,0,4,0,4)"},
         {0, 9, 0, 4, {0, 0, 2, 0}, 9, "S(0,2,0,0,0,500)P(2,7,0,4,0,500)"},
         {0, 4, 0, 16, {4, 0, 4, 16}, 11, "S(0,4,0,8,0,5)P(4,0,8,8,0,5)"},

@@ -31,7 +31,6 @@ resource.setrlimit(resource.RLIMIT_AS, (in_use + (int(sys.argv[2]) << 20), resou
 
 
 def run_limited(body, expression, headroom_mib):
-    """body run by a fresh interpreter, with `value` evaluated from expression and the address
-    space capped at headroom_mib MiB over what the interpreter already uses."""
+    """Run body in a fresh interpreter, `value` from expression, address space +headroom_mib MiB."""
     command = [sys.executable, "-c", LIMITED + body, expression, str(headroom_mib)]
     return subprocess.run(command, capture_output=True, text=True, timeout=120)

@@ -20,9 +20,8 @@ RANGE = "dumps received an integer out of range for both int64_t and uint64_t"
 LIST_CHANGED = "list changed size during iteration"
 DICT_CHANGED = "dictionary changed size during iteration"
 
-# RFC 8949 Appendix A in both framings, a row or two per kind (head widths and float widths are
-# the core's: its head test and fuzz_cbor_float), then bytearray as text, and foreign objects:
-# __index__ comes before a truth slot, which comes before __int__.
+# RFC 8949 Appendix A both framings, a row or two per kind (head, float widths: core head test,
+# fuzz_cbor_float); bytearray as text; foreign objects: __index__, then truth slot, then __int__.
 RFC_SCALARS = [
     (0, "00"),
     (2**64 - 1, "1bffffffffffffffff"),
@@ -68,8 +67,7 @@ def test_encoding(value, expected, indefinite):
     assert dumps(value, indefinite=indefinite) == bytes.fromhex(expected)
 
 
-# An unconvertible value (no message) does not match the argument at the top; inside a container
-# the cast fails.
+# An unconvertible value (no message) misses the top argument match; in a container the cast fails.
 @pytest.mark.parametrize(
     "value,message",
     [
@@ -163,8 +161,7 @@ def test_an_unequal_int_is_refused_whatever_allocation_fails():
     assert not [r for r in results if isinstance(r, bytes)], results
 
 
-# max_depth N accepts elements down to level N; the top-level value is never checked. loads counts
-# the same way.
+# max_depth N accepts elements down to level N, the top value never checked; loads counts alike.
 MAX_DEPTH = [
     ([[]], 1, True),
     (5, 1, True),
@@ -192,9 +189,8 @@ def test_deep_nesting_raises_recursion_error(wrap):
     assert dumps([[[[]]]] * 3, indefinite=False) == b"\x83" + b"\x81\x81\x80" * 3
 
 
-# Hooks that resize the container being walked, in the middle or at its last element; the long
-# values around them would be read after they were freed if the walk
-# trusted its first count.
+# Hooks that resize the container being walked, mid-way or at its last element; the long values
+# around them would be read after being freed if the walk trusted its first count.
 @pytest.mark.parametrize("indefinite", [True, False])
 @pytest.mark.parametrize(
     "build,expected",
@@ -234,8 +230,7 @@ def test_container_changed_during_walk(build, expected, indefinite):
     )
 
 
-# No truncated result when the output cannot grow; and no tree of the value nor a second copy of
-# the output.
+# No truncated result when the output cannot grow; no tree of the value nor a second output copy.
 @pytest.mark.skipif(
     "asan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves the address space"
 )
@@ -265,8 +260,7 @@ SAME = {
 
 
 def disguise(value, rng):
-    """An equal value whose parts take the general conversion: subclasses, bool- and index-like
-    objects, bytearray."""
+    """Equal value via the general conversion: subclasses, bool-/index-like objects, bytearray."""
     if type(value) is list:
         return rng.choice([list, tuple, SUB[list], SUB[tuple]])(disguise(v, rng) for v in value)
     if type(value) is dict:
@@ -277,13 +271,11 @@ def disguise(value, rng):
 
 
 INTS, KEYS = st.integers(-(2**63), 2**64 - 1), st.integers(0, 2**64 - 1)
-# Half subnormals are written as single floats where cbor2 writes halves: fuzz_cbor_float covers
-# them.
+# dumps writes half subnormals as singles where cbor2 writes halves: fuzz_cbor_float covers them.
 FLOATS = st.floats(allow_nan=False).filter(
     lambda x: not 0 < abs(x) < 2.0**-14 or struct.unpack(">e", struct.pack(">e", x))[0] != x
 )
-# Unsigned keys in ascending order are in cbor2's canonical order; dumps keeps the order it is
-# given.
+# Ascending unsigned keys are cbor2's canonical order; dumps keeps the order it is given.
 TREES = st.recursive(
     st.none() | st.booleans() | INTS | st.text() | st.binary() | FLOATS,
     lambda children: (

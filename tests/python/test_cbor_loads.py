@@ -11,8 +11,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from test_cbor_dumps import MAX_DEPTH, RFC_DEFINITE, RFC_INDEFINITE, RFC_SCALARS, TREES
 
-# The RFC 8949 Appendix A rows that only a decoder meets: bignums, the other float widths, tags,
-# simple values and chunked strings.
+# RFC 8949 rows only a decoder meets: bignums, other float widths, tags, simple values, chunks.
 RFC_DECODE_ONLY = [
     ("c249010000000000000000", 2**64),
     ("3bffffffffffffffff", -(2**64)),
@@ -23,8 +22,7 @@ RFC_DECODE_ONLY = [
     ("5f42010243030405ff", b"\x01\x02\x03\x04\x05"),
     ("7f657374726561646d696e67ff", "streaming"),
     ("9f018202039f0405ffff", [1, [2, 3], [4, 5]]),
-    # Array keys (nested ones too, and inside a tag) become tuples; a later duplicate key wins in
-    # the first's place.
+    # Array keys (nested, in a tag too) become tuples; a later duplicate wins in the first's place.
     ("a2818201020a81800b", {((1, 2),): 10, ((),): 11}),
     ("a1c1820102f6", {Tag(1, (1, 2)): None}),
     ("a3010a020b0114", {1: 20, 2: 11}),
@@ -71,8 +69,7 @@ def test_tag_simple_and_undefined_objects():
     assert loads(b"\xf7") is undefined and not undefined
 
 
-# Every float width, bignums and tuple keys have their rows above; fuzz_cbor_reader checks the
-# walk under the builder against a reference reading.
+# Float widths, bignums, tuple keys: rows above; fuzz_cbor_reader checks the walk by reference.
 @settings(
     max_examples=300, deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow]
 )
@@ -142,8 +139,7 @@ def interrupt(*args):
 RECURSION = "RecursionError: maximum recursion depth exceeded while decoding CBOR at byte offset"
 
 
-# Declared lengths the input cannot hold fail before anything is sized from them; 200,000 levels
-# raise, of tags too though they add no level.
+# Lengths the input can't hold fail before any sizing; 200,000 levels raise, even tags (no level).
 @pytest.mark.parametrize(
     "expression,expected",
     [

@@ -90,8 +90,7 @@ BAD_BUFFERS = [
             for v, e, m in BAD_BUFFERS
             for p in (0, 1)
         ),
-        # Values the exact engine cannot address (calloc'd: the pages are never touched); a
-        # length cut to its low 32 bits would let 2**32 + 3 through.
+        # Too long for the exact engine (calloc'd, untouched); a 32-bit cut would pass 2**32 + 3.
         *(
             (
                 lambda p=p, n=n: with_arg(diff, p, bytes(n))(),

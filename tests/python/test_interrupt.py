@@ -7,9 +7,8 @@ import time
 
 import pytest
 
-# The child keeps one call busy for several seconds (longer on a loaded machine), says "ready"
-# just before it, and says "interrupted" once the call has raised KeyboardInterrupt and let go of
-# its arguments: a bytearray cannot grow while a call still holds its buffer.
+# The child keeps one call busy for seconds, says "ready" just before it and "interrupted" once it
+# raised KeyboardInterrupt and let go of its arguments: a bytearray can't grow while held.
 CHILD = """
 import os, signal
 from corvantis_core import cbor, delta

@@ -1,6 +1,5 @@
-// A plain reading of one CBOR item head, written apart from the library's parser. Every initial
-// byte is an item (reserved bytes, tags and simple values take one byte); only a truncated
-// argument or float, or a string longer than the bytes left, makes an item unreadable.
+// A CBOR item head read apart from the library's parser. Every initial byte is an item (reserved,
+// tag, simple: one byte); only a truncated argument or float, or an overlong string, is unreadable.
 #ifndef CORVANTIS_TESTS_CBOR_REFERENCE_H
 #define CORVANTIS_TESTS_CBOR_REFERENCE_H
 

@@ -1,5 +1,4 @@
-/* Deltas read with the reference item reader, so that no test checks the applier against itself,
- * and the value helpers the tests and fuzz harnesses share. */
+/* Reference delta reading (so the applier never checks itself) and shared value helpers. */
 #ifndef CORVANTIS_TESTS_DELTA_REFERENCE_H
 #define CORVANTIS_TESTS_DELTA_REFERENCE_H
 
@@ -75,11 +74,11 @@ inline bool shortest(const cbor_ref::Item &it) {
     return (it.initial & 31u) == (v < 24 ? v : 24 + (v > 0xFF) + (v > 0xFFFF) + (v > 0xFFFFFFFFu));
 }
 
-/* Applies a delta by the reference reader: the error the library's applier must report, or null
- * and the new value in `out`. Copies (offset, length) and definite strings append, other readable
- * items add nothing, a lone F6 gives the old value. `writer` also refuses what the edit-delta
- * writer never writes (other items, long heads, empty operations, adjacent inserts). `sized` is
- * cleared by heads the applier can't size past: F8, tags (argument read as next item), reserved. */
+/* The error the library's applier must report, or null and the new value in `out`. Copies
+ * (offset, length) and definite strings append, other readable items add nothing, a lone F6 gives
+ * the old value. `writer` also refuses what the edit-delta writer never writes (other items, long
+ * heads, empty operations, adjacent inserts). `sized` is cleared by heads the applier can't size
+ * past: F8, tags (argument read as next item), reserved. */
 inline const char *apply(const std::string &old_value, const std::string &d, std::string &out,
                          bool writer = false, bool *sized = nullptr) {
     static const char *const not_written = "not what the edit-delta writer writes";
