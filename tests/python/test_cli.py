@@ -205,7 +205,6 @@ LEVEL = "the level is a whole number from 1 to 19, not"
         ("diff --quick a b c", "unknown option '--quick'"),
         ("diff - - c", "diff: only one input can be standard input"),
         ("--fast patch a b c", "patch: option --fast applies to diff only"),
-        ("-L 4 patch a b c", "patch: option -L applies to diff only"),
         ("diff a b c -L", "option -L needs a level (1 to 19)"),
         ("-L 0 diff a b c", f"option -L: {LEVEL} '0'"),
         ("--level=20 diff a b c", f"option --level: {LEVEL} '20'"),

@@ -27,9 +27,6 @@ try:
     print("loaded", core.cbor.dumps([1]).hex(), core.cbor.__version__, core.delta.__version__)
 except ImportError as error:
     print(f"{error}|{error.__cause__!r}|{'corvantis_core' in sys.modules}")"""
-VERSION = (
-    '#include <stdlib.h>\nconst char *Py_GetVersion(void) { return getenv("SHIM_PY_VERSION"); }\n'
-)
 FAILING_CBOR = """#include <Python.h>
 #include <dlfcn.h>
 #include <string.h>
@@ -39,35 +36,24 @@ PyObject *PyImport_AddModule(const char *name) {
     PyErr_SetString(PyExc_LookupError, "refused by the test");
     return NULL;
 }"""
-REFUSED = (
-    "Python version mismatch: module was compiled for Python 3.12, but the interpreter version "
-    "is incompatible: "
-)
 
 
-# A fresh interpreter imports the module with a C shim preloaded over libpython.
-@pytest.mark.parametrize(
-    "shim,version,expected",
-    [
-        (VERSION, "3.12.4 (main) [GCC 12]", "loaded 9f01ff dev dev"),
-        # A longer minor version that starts with the same digits.
-        (VERSION, "3.120.1", f"{REFUSED}3.120.1.|None|False"),
-        (FAILING_CBOR, "", "initialization failed|LookupError('refused by the test')|False"),
-    ],
-)
-def test_import(tmp_path, shim, version, expected):
+# A fresh interpreter imports the module with a C shim preloaded over libpython: a submodule that
+# cannot be added fails the import with its cause, and leaves no half-made module behind.
+def test_a_failed_submodule_fails_the_import(tmp_path):
     compiler = shutil.which(os.environ.get("CC", "cc"))
     if not (sysconfig.get_config_var("Py_ENABLE_SHARED") and compiler):
         pytest.skip("needs a shared libpython and a C compiler")
-    (source := tmp_path / "shim.c").write_text(shim)
+    (source := tmp_path / "shim.c").write_text(FAILING_CBOR)
     include = "-I" + sysconfig.get_paths()["include"]
     build = [compiler, "-shared", "-fPIC", include, "-o", tmp_path / "shim.so", source, "-ldl"]
     subprocess.run(build, check=True)
     # The sanitizers' runtimes come first.
     preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(tmp_path / "shim.so")]))
-    env = {**os.environ, "LD_PRELOAD": preload, "SHIM_PY_VERSION": version}
+    env = {**os.environ, "LD_PRELOAD": preload}
     command = [sys.executable, "-c", IMPORT]
     result = subprocess.run(command, capture_output=True, text=True, timeout=60, env=env)
+    expected = "initialization failed|LookupError('refused by the test')|False"
     assert (result.returncode, result.stdout.strip()) == (0, expected), result.stderr
 
 
