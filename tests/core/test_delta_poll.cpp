@@ -81,7 +81,7 @@ TEST(DeltaPoll, EveryLongWorkStops) {
 struct Blocked {
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    std::atomic<bool> ran{false}, freed{false};
+    std::atomic<bool> ran{false}, freed{false}, abandoned{false};
     int asks = 0;
 };
 
@@ -93,8 +93,9 @@ delta_sink_status stop_then_release(void *task) {
     return DELTA_SINK_CONTINUE;
 }
 
-void run_blocked(void *task) {
+void run_blocked(void *task, const background_job *job) {
     static_cast<Blocked *>(task)->released.wait();
+    static_cast<Blocked *>(task)->abandoned = background_job_abandoned(job) != 0;
     static_cast<Blocked *>(task)->ran = true;
 }
 
@@ -111,7 +112,7 @@ TEST(DeltaPoll, AStopLeavesTheJobToFreeItsTask) {
     EXPECT_FALSE(blocked.ran || blocked.freed);
     blocked.release.set_value();
     background_jobs_wait();
-    EXPECT_TRUE(blocked.ran && blocked.freed);
+    EXPECT_TRUE(blocked.ran && blocked.freed && blocked.abandoned);
 
     // Run to its end, the task is the caller's again.
     Blocked done;
@@ -121,7 +122,7 @@ TEST(DeltaPoll, AStopLeavesTheJobToFreeItsTask) {
     job = background_job_start(run_blocked, free_blocked, &done);
     ASSERT_NE(job, nullptr);
     EXPECT_EQ(background_job_join(job, &never), 1);
-    EXPECT_TRUE(done.ran && !done.freed);
+    EXPECT_TRUE(done.ran && !done.freed && !done.abandoned);
 }
 
 // From level 7 the literals are coded on a job (their prefix, the old value, takes zstd seconds to

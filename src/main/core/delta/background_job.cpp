@@ -1,5 +1,6 @@
 #include "delta/background_job.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -11,13 +12,13 @@
 static const std::chrono::milliseconds ASK_EVERY{5};
 
 struct background_job {
-    background_job_fn run;
+    background_job_run_fn run;
     background_job_fn free_task;
     void *task;
     std::mutex lock;
     std::condition_variable ended_signal;
     bool ended;
-    bool abandoned;
+    std::atomic<bool> abandoned;
 };
 
 /* Jobs left running by a stop. Never destroyed: such a job may still be
@@ -34,7 +35,7 @@ static abandoned_jobs &abandoned() {
 }
 
 static void job_main(background_job *job) {
-    job->run(job->task);
+    job->run(job->task, job);
     std::unique_lock<std::mutex> hold(job->lock);
     job->ended = true;
     if (!job->abandoned) {
@@ -53,7 +54,7 @@ static void job_main(background_job *job) {
 
 extern "C" {
 
-background_job *background_job_start(background_job_fn run, background_job_fn free_task,
+background_job *background_job_start(background_job_run_fn run, background_job_fn free_task,
                                      void *task) {
     background_job *job =
         new (std::nothrow) background_job{run, free_task, task, {}, {}, false, false};
@@ -95,6 +96,8 @@ int background_job_join(background_job *job, delta_poll *poll) {
     delete job;
     return go ? 1 : 0;
 }
+
+int background_job_abandoned(const background_job *job) { return job->abandoned ? 1 : 0; }
 
 void background_jobs_wait(void) {
     abandoned_jobs &jobs = abandoned();

@@ -17,11 +17,16 @@ CORVANTIS_EXTERN_C_BEGIN
 typedef struct background_job background_job;
 
 typedef void (*background_job_fn)(void *task);
+typedef void (*background_job_run_fn)(void *task, const background_job *job);
 
-/* Starts run(task) on a new thread. Null when no thread can be started:
- * nothing ran, and the task is still the caller's. */
-background_job *background_job_start(background_job_fn run, background_job_fn free_task,
+/* Starts run(task, job) on a new thread. Null when no thread can be
+ * started: nothing ran, and the task is still the caller's. */
+background_job *background_job_start(background_job_run_fn run, background_job_fn free_task,
                                      void *task);
+
+/* 1 once the caller has stopped waiting: asked by run between its steps,
+ * to end early with a result no one will read. */
+int background_job_abandoned(const background_job *job);
 
 /* Waits until run(task) has returned, asking `poll` (may be null) every few
  * milliseconds, and frees the job. 1: it returned, and the task is the

@@ -228,18 +228,20 @@ static void task_free(void *p) {
     free(task);
 }
 
-static void task_run(void *p) {
+static void task_run(void *p, const background_job *job) {
     zstd_task *task = static_cast<zstd_task *>(p);
     if (task->prefix != nullptr)
         ZSTD_CCtx_refPrefix(task->cctx, task->prefix, static_cast<size_t>(task->prefix_size));
     ZSTD_outBuffer output{task->output, static_cast<size_t>(task->size - 1), 0};
     bool fits = true;
-    /* Fed a block at a time as code_here feeds it (the frame does not depend on the cuts). */
-    for (uint64_t done = 0, part; fits && done < task->size; done += part) {
+    /* Fed a block at a time as code_here feeds it (the frame does not depend on the cuts); a
+     * stopped caller leaves only the step under way to finish. */
+    for (uint64_t done = 0, part; fits && done < task->size && !background_job_abandoned(job);
+         done += part) {
         part = task->size - done < DIFF_CHUNK ? task->size - done : DIFF_CHUNK;
         fits = feed(task->cctx, &output, task->input + done, static_cast<size_t>(part));
     }
-    task->fits = fits && finish_frame(task->cctx, &output);
+    task->fits = fits && !background_job_abandoned(job) && finish_frame(task->cctx, &output);
     task->written = output.pos;
 }
 
