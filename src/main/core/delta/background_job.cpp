@@ -21,8 +21,9 @@ struct background_job {
     std::atomic<bool> abandoned;
 };
 
-/* Jobs left running by a stop. Never destroyed: such a job may still be
- * running while static objects are destroyed at exit. */
+/* Jobs left running by a stop. Never destroyed, since such a job may still
+ * be running while static objects are destroyed at exit; made in static
+ * storage, so that no allocation can fail (and throw) here. */
 struct abandoned_jobs {
     std::mutex lock;
     std::condition_variable none_left;
@@ -30,7 +31,8 @@ struct abandoned_jobs {
 };
 
 static abandoned_jobs &abandoned() {
-    static abandoned_jobs *jobs = new abandoned_jobs;
+    alignas(abandoned_jobs) static unsigned char storage[sizeof(abandoned_jobs)];
+    static abandoned_jobs *jobs = new (storage) abandoned_jobs;
     return *jobs;
 }
 
