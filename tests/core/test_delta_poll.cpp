@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
+#include <atomic>
+#include <cstring>
 #include <functional>
+#include <future>
 #include <random>
 #include <string>
 
+#include "delta/background_job.h"
 #include "delta/diff.h"
 #include "delta/diff_compact.h"
 #include "delta/fast/diff_fast.h"
@@ -70,6 +75,83 @@ TEST(DeltaPoll, EveryLongWorkStops) {
         EXPECT_EQ(error, DIFF_APPLY_STOPPED);
     }
     buf_free(compact);
+}
+
+// Blocked until released, as zstd is in a step that no poll can cut short.
+struct Blocked {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> ran{false}, freed{false}, abandoned{false};
+    int asks = 0;
+};
+
+// Says stop at its first ask; a join that kept on waiting would ask again and release the task.
+delta_sink_status stop_then_release(void *task) {
+    Blocked *blocked = static_cast<Blocked *>(task);
+    if (++blocked->asks == 1) return DELTA_SINK_STOP;
+    blocked->release.set_value();
+    return DELTA_SINK_CONTINUE;
+}
+
+void run_blocked(void *task, const background_job *job) {
+    static_cast<Blocked *>(task)->released.wait();
+    static_cast<Blocked *>(task)->abandoned = background_job_abandoned(job) != 0;
+    static_cast<Blocked *>(task)->ran = true;
+}
+
+void free_blocked(void *task) { static_cast<Blocked *>(task)->freed = true; }
+
+TEST(DeltaPoll, AStopLeavesTheJobToFreeItsTask) {
+    Blocked blocked;
+    delta_poll poll{stop_then_release, &blocked, 0};
+    background_job *job = background_job_start(run_blocked, free_blocked, &blocked);
+    ASSERT_NE(job, nullptr);
+    EXPECT_EQ(background_job_join(job, &poll), 0);
+    EXPECT_EQ(poll.stopped, 1);
+    ASSERT_EQ(blocked.asks, 1);
+    EXPECT_FALSE(blocked.ran || blocked.freed);
+    blocked.release.set_value();
+    background_jobs_wait();
+    EXPECT_TRUE(blocked.ran && blocked.freed && blocked.abandoned);
+
+    // Run to its end, the task is the caller's again.
+    Blocked done;
+    done.release.set_value();
+    Asks counting;
+    delta_poll never{ask, &counting, 0};
+    job = background_job_start(run_blocked, free_blocked, &done);
+    ASSERT_NE(job, nullptr);
+    EXPECT_EQ(background_job_join(job, &never), 1);
+    EXPECT_TRUE(done.ran && !done.freed && !done.abandoned);
+}
+
+// From level 7 the literals are coded on a job (their prefix, the old value, takes zstd seconds to
+// index): the same bytes as without a poll. Nothing asks before the job (48 KiB of unrelated new
+// bytes are less than one poll's work for the scan, and their one insert leaves the small streams
+// raw), so a stop at the first ask comes while it runs; the values are made unreadable as soon as
+// the call returns, and the job, reading only its copies, must not crash on them (nor leak).
+TEST(DeltaPoll, SlowStreamsStopOnAJob) {
+    std::mt19937_64 rng(7);
+    const size_t old_size = 1 << 18, size = old_size + (48 << 10);
+    void *pages = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(pages, MAP_FAILED);
+    const std::string values = random_bytes(rng, size, 4);
+    memcpy(pages, values.data(), size);
+    uint8_t *bytes = static_cast<uint8_t *>(pages);
+    const buf o{bytes, old_size, old_size}, n{bytes + old_size, size - old_size, size - old_size};
+    Asks counting, stopping{0, 1};
+    delta_poll never{ask, &counting, 0}, poll{ask, &stopping, 0};
+    for (const int level : {7, DIFF_COMPACT_LEVEL_MAX})
+        EXPECT_EQ(take(diff_generate_compact_polled(&o, &n, level, nullptr, nullptr, &never)),
+                  take(diff_generate_compact(&o, &n, level)))
+            << level;
+    EXPECT_EQ(diff_generate_compact_polled(&o, &n, DIFF_COMPACT_LEVEL_MAX, nullptr, nullptr, &poll),
+              nullptr);
+    EXPECT_EQ(poll.stopped, 1);
+    EXPECT_EQ(stopping.count, 1);
+    mprotect(pages, size, PROT_NONE);
+    background_jobs_wait();
+    munmap(pages, size);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <zstd.h>
 
 #include "base/alloc.h"
+#include "delta/background_job.h"
 #include "delta/compact_format.h"
 
 /* Streams shorter than this stay raw: a zstd frame's own bytes would eat
@@ -135,6 +136,201 @@ static int prefix_window_log(uint64_t old_length, uint64_t size) {
     return log <= COMPACT_WINDOW_LOG_MAX ? log : 0;
 }
 
+/* How zstd codes one stream: its level and window, whether the literals
+ * refer to the old value, and whether that coding is slow (see below). */
+struct zstd_plan {
+    int level;
+    int window_log;
+    bool prefix;
+    bool slow;
+};
+
+/* zstd's binary-tree match finders (btlazy2 and up) take seconds to index a
+ * prefix of a few megabytes and up to half a second per block, each in one
+ * call that cannot be cut short: a stream they code, with this much or more
+ * to index and code, runs on a background job so that a stop is not held
+ * up. The faster finders index 4 MB in well under a tenth of a second, and
+ * are left without copies, to the memory of the levels that use them. */
+static const uint64_t SLOW_SPAN = uint64_t{1} << 15;
+
+static zstd_plan plan_stream(const compact_stream_set *w, int stream, uint64_t size) {
+    zstd_plan plan;
+    plan.window_log = prefix_window_log(w->old_length, size);
+    plan.prefix = stream == COMPACT_STREAM_LITERALS && w->old_length > 0 && plan.window_log > 0;
+    const uint64_t span = plan.prefix ? w->old_length + size : size;
+    plan.level = zstd_level(w->level, span, stream);
+    plan.slow = ZSTD_getCParams(plan.level, span, 0).strategy >= ZSTD_btlazy2 && span >= SLOW_SPAN;
+    return plan;
+}
+
+/* Sets everything but the prefix itself. */
+static void configure(ZSTD_CCtx *cctx, const compact_stream_set *w, const zstd_plan &plan,
+                      uint64_t size) {
+    ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, plan.level);
+    const uint64_t span = plan.prefix ? w->old_length + size : size;
+    const ZSTD_compressionParameters tables = ZSTD_getCParams(plan.level, span, 0);
+    const int cap = table_log_cap(w->new_length);
+    if (static_cast<int>(tables.hashLog) > cap) ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, cap);
+    if (static_cast<int>(tables.chainLog) > cap) ZSTD_CCtx_setParameter(cctx, ZSTD_c_chainLog, cap);
+    ZSTD_CCtx_setPledgedSrcSize(cctx, size);
+    if (plan.prefix) ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, plan.window_log);
+}
+
+/* Feeds `size` bytes to zstd; false once the frame outgrows the output. */
+static bool feed(ZSTD_CCtx *cctx, ZSTD_outBuffer *output, const uint8_t *data, size_t size) {
+    ZSTD_inBuffer input{data, size, 0};
+    bool fits = true;
+    while (fits && input.pos < input.size) {
+        const size_t r = ZSTD_compressStream2(cctx, output, &input, ZSTD_e_continue);
+        fits = !ZSTD_isError(r) && (output->pos < output->size || input.pos == input.size);
+    }
+    return fits;
+}
+
+/* Ends the frame; false when it does not fit. */
+static bool finish_frame(ZSTD_CCtx *cctx, ZSTD_outBuffer *output) {
+    size_t left = 1;
+    bool fits = true;
+    while (fits && left != 0) {
+        ZSTD_inBuffer none{nullptr, 0, 0};
+        left = ZSTD_compressStream2(cctx, output, &none, ZSTD_e_end);
+        fits = !ZSTD_isError(left) && (left == 0 || output->pos < output->size);
+    }
+    return fits && left == 0;
+}
+
+typedef enum stream_outcome {
+    STREAM_CODED,   /* the frame is on out */
+    STREAM_UNFIT,   /* no smaller than raw, or zstd failed */
+    STREAM_STOPPED, /* the poll said stop */
+    STREAM_NOT_RUN, /* a job could not be set up: code the stream here */
+} stream_outcome;
+
+/* A stream coded on a background job: it owns copies of all that zstd reads. */
+struct zstd_task {
+    ZSTD_CCtx *cctx;
+    uint8_t *prefix;
+    uint64_t prefix_size;
+    uint8_t *input;
+    uint64_t size;
+    uint8_t *output;
+    uint64_t written;
+    bool fits;
+};
+
+static void task_free(void *p) {
+    zstd_task *task = static_cast<zstd_task *>(p);
+    ZSTD_freeCCtx(task->cctx);
+    free(task->prefix);
+    free(task->input);
+    free(task->output);
+    free(task);
+}
+
+static void task_run(void *p, const background_job *job) {
+    zstd_task *task = static_cast<zstd_task *>(p);
+    if (task->prefix != nullptr)
+        ZSTD_CCtx_refPrefix(task->cctx, task->prefix, static_cast<size_t>(task->prefix_size));
+    ZSTD_outBuffer output{task->output, static_cast<size_t>(task->size - 1), 0};
+    bool fits = true;
+    /* Fed a block at a time as code_here feeds it (the frame does not depend on the cuts); a
+     * stopped caller leaves only the step under way to finish. */
+    for (uint64_t done = 0, part; fits && done < task->size && !background_job_abandoned(job);
+         done += part) {
+        part = task->size - done < DIFF_CHUNK ? task->size - done : DIFF_CHUNK;
+        fits = feed(task->cctx, &output, task->input + done, static_cast<size_t>(part));
+    }
+    task->fits = fits && !background_job_abandoned(job) && finish_frame(task->cctx, &output);
+    task->written = output.pos;
+}
+
+/* Copies `size` bytes, asking the poll as it goes: the old value may be
+ * gigabytes. */
+static bool copy_polled(uint8_t *to, const uint8_t *from, uint64_t size, delta_poll *poll,
+                        uint64_t *work) {
+    for (uint64_t done = 0, part; done < size; done += part) {
+        part = size - done < DIFF_CHUNK ? size - done : DIFF_CHUNK;
+        memcpy(to + done, from + done, static_cast<size_t>(part));
+        if (!delta_poll_tick(poll, work, part / 64)) return false;
+    }
+    return true;
+}
+
+/* Codes the stream on a background job, onto out->data + start. */
+static stream_outcome code_in_background(const compact_stream_set *w, const zstd_plan &plan,
+                                         int stream, uint64_t size, uint8_t *scratch, buf *out,
+                                         uint64_t start, uint64_t *encoded) {
+    zstd_task *task = static_cast<zstd_task *>(core_calloc(1, sizeof(zstd_task)));
+    if (task == nullptr) return STREAM_NOT_RUN;
+    task->size = size;
+    task->prefix_size = plan.prefix ? w->old_length : 0;
+    task->cctx = ZSTD_createCCtx();
+    task->input = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(size)));
+    task->output = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(size - 1)));
+    if (plan.prefix)
+        task->prefix = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(w->old_length)));
+    if (task->cctx == nullptr || task->input == nullptr || task->output == nullptr ||
+        (plan.prefix && task->prefix == nullptr)) {
+        task_free(task);
+        return STREAM_NOT_RUN;
+    }
+    configure(task->cctx, w, plan, size);
+    uint64_t work = 0, at = 0;
+    bool go = !plan.prefix || copy_polled(task->prefix, w->old_data, w->old_length, w->poll, &work);
+    piece_reader pieces{w, stream, 0, 0, scratch};
+    const uint8_t *piece;
+    size_t piece_size;
+    while (go && pieces.next(&piece, &piece_size)) {
+        go = copy_polled(task->input + at, piece, piece_size, w->poll, &work);
+        at += piece_size;
+    }
+    background_job *job = go ? background_job_start(task_run, task_free, task) : nullptr;
+    if (job == nullptr) {
+        task_free(task);
+        return go ? STREAM_NOT_RUN : STREAM_STOPPED;
+    }
+    if (!background_job_join(job, w->poll)) return STREAM_STOPPED;
+    const bool fits = task->fits;
+    if (fits) {
+        memcpy(out->data + start, task->output, static_cast<size_t>(task->written));
+        *encoded = task->written;
+    }
+    task_free(task);
+    return fits ? STREAM_CODED : STREAM_UNFIT;
+}
+
+/* Codes the stream here, fed a block at a time with the poll asked in
+ * between, onto out->data + start. */
+static stream_outcome code_here(const compact_stream_set *w, ZSTD_CCtx **context,
+                                const zstd_plan &plan, int stream, uint64_t size, uint8_t *scratch,
+                                buf *out, uint64_t start, uint64_t *encoded) {
+    if (*context == nullptr && (*context = ZSTD_createCCtx()) == nullptr) return STREAM_UNFIT;
+    ZSTD_CCtx *cctx = *context;
+    configure(cctx, w, plan, size);
+    if (plan.prefix) ZSTD_CCtx_refPrefix(cctx, w->old_data, static_cast<size_t>(w->old_length));
+    /* Room for one byte less than raw: a frame that does not fit is not worth it. */
+    ZSTD_outBuffer output{out->data + start, static_cast<size_t>(size - 1), 0};
+    piece_reader pieces{w, stream, 0, 0, scratch};
+    const uint8_t *piece;
+    size_t piece_size;
+    bool fits = true;
+    uint64_t work = 0;
+    while (fits && pieces.next(&piece, &piece_size)) {
+        /* At the highest levels a block takes zstd a good fraction of a
+         * second, so it is fed a block at a time and the poll asked in
+         * between (the frame is the same however its input is cut). */
+        for (size_t done = 0, part; fits && done < piece_size; done += part) {
+            part = piece_size - done < DIFF_CHUNK ? piece_size - done : DIFF_CHUNK;
+            fits = feed(cctx, &output, piece + done, part);
+            if (!delta_poll_tick(w->poll, &work, DELTA_POLL_WORK)) return STREAM_STOPPED;
+        }
+    }
+    if (!fits || !finish_frame(cctx, &output)) return STREAM_UNFIT;
+    *encoded = output.pos;
+    return STREAM_CODED;
+}
+
 /* Compresses the stream onto out when that makes it smaller, else copies it
  * raw. Literals may refer to the old value: what the scan left as literal
  * often still shares short strings with it. Returns false when memory runs
@@ -151,60 +347,21 @@ static bool write_stream(const compact_stream_set *w, ZSTD_CCtx **context, buf *
      * context, with its tables, is made only for a stream worth it. */
     const bool worth =
         size >= ZSTD_WORTH && !(stream == COMPACT_STREAM_LITERALS && looks_incompressible(w, size));
-    if (worth && (*context != nullptr || (*context = ZSTD_createCCtx()) != nullptr)) {
-        ZSTD_CCtx *cctx = *context;
-        ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
-        const int window_log = prefix_window_log(w->old_length, size);
-        const bool prefix =
-            stream == COMPACT_STREAM_LITERALS && w->old_length > 0 && window_log > 0;
-        const uint64_t span = prefix ? w->old_length + size : size;
-        const int zlevel = zstd_level(w->level, span, stream);
-        ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, zlevel);
-        const ZSTD_compressionParameters tables = ZSTD_getCParams(zlevel, span, 0);
-        const int cap = table_log_cap(w->new_length);
-        if (static_cast<int>(tables.hashLog) > cap)
-            ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, cap);
-        if (static_cast<int>(tables.chainLog) > cap)
-            ZSTD_CCtx_setParameter(cctx, ZSTD_c_chainLog, cap);
-        ZSTD_CCtx_setPledgedSrcSize(cctx, size);
-        if (prefix) {
-            ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, window_log);
-            ZSTD_CCtx_refPrefix(cctx, w->old_data, static_cast<size_t>(w->old_length));
-        }
-        /* Room for one byte less than raw: a frame that does not fit is not worth it. */
-        ZSTD_outBuffer output{out->data + start, static_cast<size_t>(size - 1), 0};
-        piece_reader pieces{w, stream, 0, 0, scratch};
-        const uint8_t *piece;
-        size_t piece_size;
-        bool fits = true;
-        uint64_t work = 0;
-        while (fits && pieces.next(&piece, &piece_size)) {
-            /* At the highest levels a block takes zstd a good fraction of a
-             * second, so it is fed a block at a time and the poll asked in
-             * between (the frame is the same however its input is cut). */
-            for (size_t done = 0, part; fits && done < piece_size; done += part) {
-                part = piece_size - done < DIFF_CHUNK ? piece_size - done : DIFF_CHUNK;
-                ZSTD_inBuffer input{piece + done, part, 0};
-                while (fits && input.pos < input.size) {
-                    const size_t r = ZSTD_compressStream2(cctx, &output, &input, ZSTD_e_continue);
-                    fits =
-                        !ZSTD_isError(r) && (output.pos < output.size || input.pos == input.size);
-                }
-                if (!delta_poll_tick(w->poll, &work, DELTA_POLL_WORK)) return false;
-            }
-        }
-        size_t left = 1;
-        while (fits && left != 0) {
-            ZSTD_inBuffer none{nullptr, 0, 0};
-            left = ZSTD_compressStream2(cctx, &output, &none, ZSTD_e_end);
-            fits = !ZSTD_isError(left) && (left == 0 || output.pos < output.size);
-        }
-        if (fits && left == 0) {
-            out->length = start + output.pos;
-            *coding = prefix ? COMPACT_ZSTD_OLD : COMPACT_ZSTD;
-            *encoded = output.pos;
+    if (worth) {
+        const zstd_plan plan = plan_stream(w, stream, size);
+        /* Without a poll nothing could be stopped: no job, no copies. */
+        stream_outcome outcome = STREAM_NOT_RUN;
+        if (plan.slow && w->poll != nullptr)
+            outcome = code_in_background(w, plan, stream, size, scratch, out, start, encoded);
+        if (outcome == STREAM_NOT_RUN)
+            outcome = code_here(w, context, plan, stream, size, scratch, out, start, encoded);
+        if (outcome == STREAM_STOPPED) return false;
+        if (outcome == STREAM_CODED) {
+            out->length = start + *encoded;
+            *coding = plan.prefix ? COMPACT_ZSTD_OLD : COMPACT_ZSTD;
             return true;
         }
+        *encoded = size;
     }
     piece_reader pieces{w, stream, 0, 0, scratch};
     const uint8_t *piece;

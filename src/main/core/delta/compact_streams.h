@@ -2,8 +2,9 @@
  * the delta's bytes: the header with its checksums and stream table, then
  * each stream compressed with zstd (the literals against the old value as
  * their prefix) or stored raw when that is not smaller. Literal and
- * difference bytes are never gathered: they are read from the two values,
- * range by range, while compressing. */
+ * difference bytes are read from the two values, range by range, while
+ * compressing; they are gathered only for a stream coded on a background
+ * job (at the slow levels, when a poll is given), which works on copies. */
 #ifndef CORVANTIS_COMPACT_STREAMS_H
 #define CORVANTIS_COMPACT_STREAMS_H
 
