@@ -96,6 +96,7 @@ TEST(List, NullListsCallbacksAndFailedAllocations) {
     for (void *item : Items{pool, nullptr, pool + 2}) list_append_last(l, item);
     list_append_last(inner, pool + 3);
     list_append_last(outer, inner);
+    EXPECT_FALSE(list_cmp(inner, outer, same)); // one element each, not the same
     list_append_last(outer, empty);
     EXPECT_TRUE(list_get_size(nullptr) == -1 && list_get_node_indexed(nullptr, 0) == nullptr &&
                 !list_dup(nullptr, nullptr));
