@@ -107,8 +107,7 @@ TEST(DiffCompact, RoundTrips) {
     diff_apply_error error;
     EXPECT_EQ(apply(r, sparse, &error), eighth);
     EXPECT_LT(sparse.size(), eighth.size() / 20);
-    /* Literals that look random are stored raw, zstd not run on them, though these repeat. */
-    const std::string big = random_bytes(rng, 600000);
+    const std::string big = random_bytes(rng, 600000); /* looks random, so raw though repeated */
     EXPECT_GT(compact(text, big + big).size(), 2 * big.size());
     /* The writer's choices, pinned by decoded stream sizes: unlike bytes, zstd-version free. */
     compact_header h;
