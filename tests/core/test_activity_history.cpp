@@ -46,6 +46,7 @@ TEST(ActivityHistory, Sessions) {
         {4, 1000, {11240, -12240}, 1000, 0},
         {4, 1000, {20480, -20800, 20980}, 320, 0},
         {4, 1000, {20480, -20800, 21504}, 320, 40},
+        {4, 1000, {11240, -12264}, 2048, 64}, /* one bucket width: no longer short */
         /* a far start clears the window and every bucket; a clock going back, nothing */
         {4, 1000, {102400, -106496, 1024000}, 0, 0},
         {4, 1000, {1024000, -1024700, 1022976}, 700, 43},

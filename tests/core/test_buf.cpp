@@ -187,8 +187,9 @@ TEST(BufEnc, WritersSprintfAndFailedAllocations) {
         !buf_read_string_length_enc(reinterpret_cast<const uint8_t *>("\3abc"), &copy, &length) &&
         !copy && length == 99);
     core_alloc_fail_after(0);
-    // the longest body its prefix holds is tried, not refused
+    // the longest body its prefix holds is tried, not refused; a discard past the end asks nothing
     buf_write_string_length_enc(b, "abc", UINT32_MAX);
+    buf_discard_front(b, INT32_MAX);
     EXPECT_EQ(core_alloc_attempts(), 1);
     core_alloc_fail_after(-1);
     // not convertible in the C locale

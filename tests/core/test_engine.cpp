@@ -65,7 +65,8 @@ TEST(Engine, ExactCalls) {
         {"abc", "xxabc", 4, "I0,2 M0,3 C3,5"},
         {"xxabc", "abc", 0, "D M2,3 C5,3"},
         {"ab", "b", 0, "D M1,1 C2,1"},
-        {"aaabb", "ba", 3, "D I0,1 M1,1 D C5,2"}, /* bails: split at the furthest points */
+        {"aaabb", "ba", 3, "D I0,1 M1,1 D C5,2"},  /* bails: split at the furthest points */
+        {"a", "ccaccc", 3, "I0,2 M0,1 I3,3 C1,6"}, /* the forward one on the top diagonal */
         /* which pass tests for the overlap: forward for N - M = -1, reverse for -17 and 49 */
         {"a", "aa", 0, "M0,1 I1,1 C1,2"},
         {"bb", "abaababbbbababbbaba", 0, "I0,8 M0,2 I10,9 C2,19"},
@@ -223,6 +224,7 @@ TEST(Engine, BailOutPlans) {
         {5, 100, 7, 100, 0, 3, "N(5,100,7,100,0,8)"},
         {5, 100, 7, 100, 0, 30, "N(5,100,7,100,0,30)"},
         {0, 7, 0, 30, 1000, 1, "S(0,3,0,15,0,0)P(3,4,15,15,0,0)"},
+        {0, 8, 0, 30, 0, 1, "N(0,8,0,30,0,8)"},
         {0, 4096, 0, 4096, 0, 6, "S(0,2048,0,2048,0,3)P(2048,2048,2048,2048,0,3)"},
         {0, 4095, 0, 4096, 0, 6, "N(0,4095,0,4096,0,8)"},
         {0, 4096, 0, 4096, 2, 6, "N(0,4096,0,4096,0,8)"},

@@ -85,13 +85,8 @@ def test_encoding(value, expected, indefinite):
             int_with(-(2**64), __str__=lambda s: "a" + "é" * 30),
             RANGE + "a" + "é" * 19,
         ),  # the cut keeps whole characters
-        *(
-            (value, None)
-            for value in (
-                memoryview(b"a"),
-                hooked(__index__=lambda: 2**64),
-            )
-        ),
+        (memoryview(b"a"), None),
+        (hooked(__index__=lambda: 2**64), None),
     ],
 )
 def test_errors_at_any_level(value, message):
@@ -139,11 +134,13 @@ def test_what_the_objects_own_code_raised(make):
         dumps([int_with(2**64, __str__=raising(KeyboardInterrupt))])
 
 
-def test_a_lone_surrogate_names_its_encoding_error():
+def test_a_refused_cast_names_the_error_behind_it():
     for value in ("\udc80", ["a\ud800b"]):
         with pytest.raises(RuntimeError, match="Unable to cast") as info:
             dumps(value)
         assert type(info.value.__cause__) is UnicodeEncodeError
+    # int() refusing an object with only __float__ is no error of the object's own
+    assert pytest.raises(RuntimeError, dumps, [hooked(__float__=float)]).value.__cause__ is None
 
 
 def test_an_unequal_int_is_refused_whatever_allocation_fails():

@@ -22,17 +22,9 @@ BytesSub = type("BytesSub", (bytes,), {})
 
 
 def test_arguments_and_results():
-    for result in (
-        diff(OLD, NEW),
-        diff(new_value=NEW, old_value=OLD),
-        diff(PythonInBuf(OLD), BytesSub(NEW)),
-    ):
+    for result in (diff(OLD, NEW), diff(new_value=NEW, old_value=OLD)):
         assert type(result) is PythonOutBuf and bytes(result) == DELTA
-    for result in (
-        patch(OLD, DELTA),
-        patch(diff=DELTA, old_value=OLD),
-        patch(BytesSub(OLD), PythonInBuf(DELTA)),
-    ):
+    for result in (patch(OLD, DELTA), patch(BytesSub(OLD), PythonInBuf(DELTA))):
         assert type(result) is PythonOutBuf and bytes(result) == NEW
     view = memoryview(result)
     assert (view.format, view.itemsize, view.shape, view.strides) == ("b", 1, (29,), (1,))
@@ -105,10 +97,7 @@ BAD_BUFFERS = [
             ValueError,
             "^malformed delta: copy offset without a length$",
         ),
-        *(
-            (lambda a=a: PythonInBuf(*a), TypeError, "incompatible constructor arguments")
-            for a in [(bytearray(b"x"),), ("x",), (None,), (), (b"x", b"y"), (diff(b"x", b"x"),)]
-        ),
+        (lambda: PythonInBuf(bytearray(b"x")), TypeError, "incompatible constructor arguments"),
         (lambda: PythonOutBuf(b"x"), TypeError, "No constructor defined"),
         (lambda: memoryview(PythonOutBuf.__new__(PythonOutBuf)), BufferError, None),
         *(

@@ -13,21 +13,15 @@ static const int32_t k_group_pattern[4] = {STORAGE_FORWARD_UNSET, STORAGE_FORWAR
 static const uint32_t k_initial_capacity = 22;
 static const uint32_t k_initial_extent = 11;
 
-/* Writes whole groups from key `from` while the group start lies below
- * extent + 4; the first group is written even when it does not. Keys at or
- * beyond the capacity are never written. */
+/* Writes whole groups from key `from` (below extent + 4, as every caller
+ * makes sure) while the group start lies below extent + 4. A group never
+ * passes the capacity: the capacity is 22 or twice an earlier extent (4d + 7),
+ * 2 modulo 4 either way, while the extent is 3 modulo 4, so a capacity of at
+ * least extent + 4 is one of at least extent + 7. */
 static void storage_group_fill(storage *s, uint64_t from) {
     const uint64_t end = (uint64_t)s->extent + 4;
-    uint64_t key = from;
-    do {
-        if (key + 4 <= s->capacity) {
-            memcpy(s->slots + key, k_group_pattern, sizeof k_group_pattern);
-        } else {
-            for (uint64_t i = 0; i < 4 && key + i < s->capacity; ++i)
-                s->slots[key + i] = k_group_pattern[i];
-        }
-        key += 4;
-    } while (key < end);
+    for (uint64_t key = from; key < end; key += 4)
+        memcpy(s->slots + key, k_group_pattern, sizeof k_group_pattern);
 }
 
 /* Sets the extent for iteration d and makes sure the array holds every key
