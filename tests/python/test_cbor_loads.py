@@ -59,6 +59,12 @@ def test_text_of_each_width():
         assert loads(dumps(text)) == text
 
 
+def test_map_keys_that_differ_in_one_middle_byte_stay_apart():
+    # Cached keys are told apart by their length, first and last eight bytes, and the bytes between.
+    keys = dict.fromkeys(["k" * 8 + c + "k" * 12 for c in "ab"], 0)
+    assert loads(dumps(keys)) == keys
+
+
 def test_tag_simple_and_undefined_objects(monkeypatch):
     assert Tag(1, "a") == Tag(1, "a") != Tag(2, "a") and hash(Tag(1, (2,))) == hash(Tag(1, (2,)))
     assert Simple(16) == Simple(16) != Simple(17) and len({Simple(3), Simple(3), Tag(3, 3)}) == 2

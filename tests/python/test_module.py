@@ -114,6 +114,10 @@ def test_a_wrong_argument_gives_a_short_message_naming_it(function, parameter, c
             lambda: corvantis_core.delta.PythonInBuf(arg0=BIG),
             "PythonInBuf(): incompatible constructor",
         ),
+        (
+            lambda: corvantis_core.delta.diff(b"a", b"b").__len__(x=1),
+            "PythonOutBuf.__len__(): incompatible function arguments: no keyword arguments taken",
+        ),
     ],
 )
 def test_a_call_of_the_wrong_shape_gives_a_short_message(call, expected):
