@@ -42,14 +42,17 @@ std::string leb(uint64_t v) {
     return s + static_cast<char>(v);
 }
 
-/* A delta built by hand from the documented layout, every stream raw. */
+/* A delta built by hand from the documented layout, every stream raw but `zstd`, which is marked
+ * zstd-coded with a decoded size of 0. */
 std::string hand_delta(const std::string &o, const std::string &n,
-                       const std::vector<std::string> &streams, uint64_t new_length) {
+                       const std::vector<std::string> &streams, uint64_t new_length,
+                       size_t zstd = 5) {
     std::string h = "\x1A"
                     "CVDC\x41\x01" +
                     leb(o.size()) + leb(new_length) + be(XXH3_64bits(o.data(), o.size()), 8) +
                     be(XXH3_64bits(n.data(), n.size()), 8);
-    for (const std::string &s : streams) h += leb(s.size() << 2);
+    for (size_t k = 0; k < streams.size(); ++k)
+        h += k == zstd ? leb(streams[k].size() << 2 | 1) + leb(0) : leb(streams[k].size() << 2);
     h += be(static_cast<uint32_t>(XXH3_64bits(h.data(), h.size())), 4);
     for (const std::string &s : streams) h += s;
     return h;
@@ -147,11 +150,12 @@ TEST(DiffCompact, ChecksNameWhatFailed) {
     const std::string x = "abcdef", y = "abcabcabcdef";
     /* ops: insert 3, copy-new 3 bytes back for 6 (overlapping), copy-old 0..3 with slot 0; all
      * correct. with(k, s, n) puts s in stream k (k 9: none) and declares n bytes, else 12. */
-    const auto with = [&](size_t k, const std::string &stream, uint64_t n = 12) {
+    const auto with = [&](size_t k, const std::string &stream, uint64_t n = 12, size_t zstd = 5) {
         std::vector<std::string> streams = {"\x32\x61\x30", "", "\x02\x06", "abc", ""};
         if (k < 5) streams[k] = stream;
-        return hand_delta(x, y, streams, n);
+        return hand_delta(x, y, streams, n, zstd);
     };
+    const std::string empty_frame("\x28\xB5\x2F\xFD\x20\x00\x01\x00\x00", 9);
     const struct {
         std::string old_value, delta;
         diff_apply_error error;
@@ -165,7 +169,8 @@ TEST(DiffCompact, ChecksNameWhatFailed) {
         {x, with(3, "abcd"), DIFF_APPLY_DAMAGED}, /* unused */
         {x, with(3, "abd"), DIFF_APPLY_WRONG_NEW_CHECKSUM},
         {x, with(4, "\x01"), DIFF_APPLY_DAMAGED},
-        {x, with(3, "", 2), DIFF_APPLY_DAMAGED}, /* more operations than bytes */
+        {x, with(3, "", 2), DIFF_APPLY_DAMAGED},              /* more operations than bytes */
+        {x, with(4, empty_frame, 12, 4), DIFF_APPLY_DAMAGED}, /* a zstd stream of 0 bytes */
     };
     for (size_t k = 0; k < std::size(cases); ++k) {
         diff_apply_error error = DIFF_APPLY_OK;
