@@ -270,6 +270,8 @@ TEST(Storage, KeysBoundsAndNeighbours) {
     ASSERT_EQ(storage_extend(s, 4), 1);              /* a smaller extent refills no key, */
     storage_fill(s, 3);                              /* nor does a fill, past diagonal d + 2 */
     EXPECT_EQ(storage_key_forward_get(s, -7), 5);
+    ASSERT_EQ(storage_extend(s, 0), 1); /* back to iteration 0's extent, 4 * 0 + 7 */
+    EXPECT_EQ(s->extent, 7u);
     storage_free(s);
 }
 
