@@ -141,6 +141,7 @@ static int prefix_window_log(uint64_t old_length, uint64_t size) {
 struct zstd_plan {
     int level;
     int window_log;
+    uint64_t span; /* what zstd indexes and codes: the stream, after the old value if prefixed */
     bool prefix;
     bool slow;
 };
@@ -157,9 +158,10 @@ static zstd_plan plan_stream(const compact_stream_set *w, int stream, uint64_t s
     zstd_plan plan;
     plan.window_log = prefix_window_log(w->old_length, size);
     plan.prefix = stream == COMPACT_STREAM_LITERALS && w->old_length > 0 && plan.window_log > 0;
-    const uint64_t span = plan.prefix ? w->old_length + size : size;
-    plan.level = zstd_level(w->level, span, stream);
-    plan.slow = ZSTD_getCParams(plan.level, span, 0).strategy >= ZSTD_btlazy2 && span >= SLOW_SPAN;
+    plan.span = plan.prefix ? w->old_length + size : size;
+    plan.level = zstd_level(w->level, plan.span, stream);
+    plan.slow = ZSTD_getCParams(plan.level, plan.span, 0).strategy >= ZSTD_btlazy2 &&
+                plan.span >= SLOW_SPAN;
     return plan;
 }
 
@@ -168,8 +170,7 @@ static void configure(ZSTD_CCtx *cctx, const compact_stream_set *w, const zstd_p
                       uint64_t size) {
     ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
     ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, plan.level);
-    const uint64_t span = plan.prefix ? w->old_length + size : size;
-    const ZSTD_compressionParameters tables = ZSTD_getCParams(plan.level, span, 0);
+    const ZSTD_compressionParameters tables = ZSTD_getCParams(plan.level, plan.span, 0);
     const int cap = table_log_cap(w->new_length);
     if (static_cast<int>(tables.hashLog) > cap) ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, cap);
     if (static_cast<int>(tables.chainLog) > cap) ZSTD_CCtx_setParameter(cctx, ZSTD_c_chainLog, cap);
