@@ -69,30 +69,25 @@ bool load_bool(PyObject *value, bool convert, bool &out, DumpsCause &cause) {
     return false;
 }
 
+// Holds `value` as the alternative T of the variant.
+template <typename T>
+bool hold_as(PyObject *value, DumpsValue &out) {
+    out.emplace<T>(py::reinterpret_borrow<T>(value));
+    return true;
+}
+
 // Alternatives 0 to 8 and 12 only test the type, the same in both passes.
 bool load_by_type(PyObject *value, DumpsValue &out) {
-    if (PyBool_Check(value)) {
-        out.emplace<py::bool_>(py::reinterpret_borrow<py::bool_>(value));
-    } else if (PyFloat_Check(value)) {
-        out.emplace<py::float_>(py::reinterpret_borrow<py::float_>(value));
-    } else if (PyLong_Check(value)) {
-        out.emplace<py::int_>(py::reinterpret_borrow<py::int_>(value));
-    } else if (PyList_Check(value)) {
-        out.emplace<py::list>(py::reinterpret_borrow<py::list>(value));
-    } else if (PyTuple_Check(value)) {
-        out.emplace<py::tuple>(py::reinterpret_borrow<py::tuple>(value));
-    } else if (PyDict_Check(value)) {
-        out.emplace<py::dict>(py::reinterpret_borrow<py::dict>(value));
-    } else if (PyBytes_Check(value)) {
-        out.emplace<py::bytes>(py::reinterpret_borrow<py::bytes>(value));
-    } else if (PyUnicode_Check(value)) {
-        out.emplace<py::str>(py::reinterpret_borrow<py::str>(value));
-    } else if (value == Py_None) {
-        out.emplace<py::none>();
-    } else {
-        return false;
-    }
-    return true;
+    if (PyBool_Check(value)) return hold_as<py::bool_>(value, out);
+    if (PyFloat_Check(value)) return hold_as<py::float_>(value, out);
+    if (PyLong_Check(value)) return hold_as<py::int_>(value, out);
+    if (PyList_Check(value)) return hold_as<py::list>(value, out);
+    if (PyTuple_Check(value)) return hold_as<py::tuple>(value, out);
+    if (PyDict_Check(value)) return hold_as<py::dict>(value, out);
+    if (PyBytes_Check(value)) return hold_as<py::bytes>(value, out);
+    if (PyUnicode_Check(value)) return hold_as<py::str>(value, out);
+    if (value == Py_None) return hold_as<py::none>(value, out);
+    return false;
 }
 
 } // namespace
