@@ -49,6 +49,12 @@ TEST(Diff, RefusedArguments) {
         EXPECT_EQ(diff_generate_binary(&big, &small), nullptr) << length;
         EXPECT_EQ(diff_generate_binary(&small, &big), nullptr) << length;
     }
+    /* At exactly the limit the engine is tried: its first allocation is asked for. */
+    const buf largest = {small.data, DIFF_MAX_VALUE_LENGTH, 0};
+    core_alloc_fail_after(0);
+    EXPECT_EQ(diff_generate_binary(&small, &largest), nullptr);
+    EXPECT_EQ(diff_generate_binary(&largest, &small), nullptr);
+    EXPECT_EQ(core_alloc_attempts(), 2);
     /* A copy of 2^64 - 1 bytes: the output block is still asked for, and the failure named. */
     const buf huge_old = {small.data, UINT64_MAX, 0};
     const std::string copy_all("\x00\x1B\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 10);
