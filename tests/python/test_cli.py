@@ -102,6 +102,7 @@ def test_diff_and_patch_agree_with_the_module(tmp_path, old, new):
         ("patch old bad", checked(OLD, NEW, BARE, version=2), "unsupported delta format version 2"),
         ("patch old bad", WRONG_NEW, "the result does not match the checksum in the delta"),
         ("patch alt bad", COMPACT, "wrong old file 'alt': compact delta: the old value's"),
+        ("patch - bad", COMPACT, "wrong old file standard input: compact delta: the old value"),
         ("patch old bad", flip(COMPACT, -5), "cannot apply 'bad': compact delta: the result's"),
         # The delta is checked before the old value is opened: an idle FIFO would block forever.
         ("patch fifo bad", BARE, "not a corvantis-delta file (a bare delta needs --raw)"),
