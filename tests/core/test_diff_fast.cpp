@@ -6,6 +6,7 @@
 #include <tuple>
 #include <vector>
 
+#include "base/alloc.h"
 #include "delta/bare_writer.h"
 #include "delta/diff.h"
 #include "delta/fast/diff_fast.h"
@@ -140,6 +141,9 @@ TEST(BareWriter, HeadSizesBudgetAndRefusedOps) {
     EXPECT_EQ(writer->output->length, 0u);
     bare_writer_free(writer);
     EXPECT_EQ(bare_writer_create(nullptr, bare_writer_head_size, nullptr), nullptr);
+    core_alloc_fail_after(1); /* the writer, then not its output */
+    EXPECT_EQ(bare_writer_create(&nv, bare_writer_head_size, nullptr), nullptr);
+    core_alloc_fail_after(-1);
 }
 
 } // namespace
