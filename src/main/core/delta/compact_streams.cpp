@@ -123,9 +123,7 @@ static const uint64_t TABLE_ALLOWANCE = uint64_t{16} << 20;
 
 static int table_log_cap(uint64_t new_length) {
     const uint64_t entries = (TABLE_ALLOWANCE + new_length / 8) / 4;
-    int log = 10;
-    while (log < 30 && (uint64_t{2} << log) <= entries) ++log;
-    return log;
+    return 63 - __builtin_clzll(entries);
 }
 
 /* The window that lets a frame of `size` bytes refer back to the start of

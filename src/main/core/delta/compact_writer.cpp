@@ -217,7 +217,7 @@ static bool approx_index(compact_writer *w) {
     w->approx_tried = true;
     if (w->old_length < APPROX_WINDOW || w->old_length >= UINT32_MAX) return false;
     uint32_t bits = 10;
-    while (bits < 30 && (uint64_t{1} << bits) < w->old_length / 32) ++bits;
+    while ((uint64_t{1} << bits) < w->old_length / 32) ++bits;
     w->approx_slots = static_cast<uint64_t *>(core_calloc(size_t{1} << bits, sizeof(uint64_t)));
     if (w->approx_slots == nullptr) return false;
     w->approx_bits = bits;
