@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
 #include <future>
 #include <random>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "delta/background_job.h"
 #include "delta/diff.h"
@@ -33,12 +36,12 @@ delta_sink_status ask(void *context) {
 // work at once (no ask after it), null and `stopped` set; the ASan build sees what it held freed.
 void check_stops(const std::function<buf *(delta_poll *)> &call) {
     Asks counting;
-    delta_poll never{ask, &counting, 0};
+    delta_poll never{ask, &counting, 0, nullptr, nullptr};
     EXPECT_EQ(take(call(&never)), take(call(nullptr)));
     ASSERT_GT(counting.count, 0) << "the work never asked";
     for (const int k : {1, counting.count / 2 + 1, counting.count}) {
         Asks stopping{0, k};
-        delta_poll poll{ask, &stopping, 0};
+        delta_poll poll{ask, &stopping, 0, nullptr, nullptr};
         EXPECT_EQ(take(call(&poll)), "<null>") << k;
         EXPECT_EQ(poll.stopped, 1) << k;
         EXPECT_EQ(stopping.count, k);
@@ -103,7 +106,7 @@ void free_blocked(void *task) { static_cast<Blocked *>(task)->freed = true; }
 
 TEST(DeltaPoll, AStopLeavesTheJobToFreeItsTask) {
     Blocked blocked;
-    delta_poll poll{stop_then_release, &blocked, 0};
+    delta_poll poll{stop_then_release, &blocked, 0, nullptr, nullptr};
     background_job *job = background_job_start(run_blocked, free_blocked, &blocked);
     ASSERT_NE(job, nullptr);
     EXPECT_EQ(background_job_join(job, &poll), 0);
@@ -118,40 +121,65 @@ TEST(DeltaPoll, AStopLeavesTheJobToFreeItsTask) {
     Blocked done;
     done.release.set_value();
     Asks counting;
-    delta_poll never{ask, &counting, 0};
+    delta_poll never{ask, &counting, 0, nullptr, nullptr};
     job = background_job_start(run_blocked, free_blocked, &done);
     ASSERT_NE(job, nullptr);
     EXPECT_EQ(background_job_join(job, &never), 1);
     EXPECT_TRUE(done.ran && !done.freed && !done.abandoned);
 }
 
-// From level 7 the literals are coded on a job (their prefix, the old value, takes zstd seconds to
-// index): the same bytes as without a poll. Nothing asks before the job (48 KiB of unrelated new
-// bytes are less than one poll's work for the scan, and their one insert leaves the small streams
-// raw), so a stop at the first ask comes while it runs; the values are made unreadable as soon as
-// the call returns, and the job, reading only its copies, must not crash on them (nor leak).
+// Holders of values that a job may read in place: the last to let go makes them unreadable.
+struct Holders {
+    std::atomic<int> count{1}; // the caller's own
+    std::atomic<int> most{1};
+    void *pages;
+    size_t size;
+};
+
+void hold(void *inputs, int add) {
+    Holders *h = static_cast<Holders *>(inputs);
+    if (add)
+        h->most = std::max(h->most.load(), ++h->count);
+    else if (--h->count == 0)
+        mprotect(h->pages, h->size, PROT_NONE);
+}
+
+// Two steps of zstd take long in one call: from level 7 all of the literals' coding (it runs on
+// a job over copies), and at any level the indexing of a large old value as their prefix (on a
+// job that reads it in place when the caller holds it). Either way: the same bytes as without a
+// poll, and a stop at the first ask (nothing asks before the job: 48 KiB of unrelated new bytes
+// are less than one poll's work for the scan) returns null at once. The values become unreadable
+// when the last holder lets go, and the job must not crash on them then (nor leak).
 TEST(DeltaPoll, SlowStreamsStopOnAJob) {
     std::mt19937_64 rng(7);
-    const size_t old_size = 1 << 18, size = old_size + (48 << 10);
-    void *pages = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(pages, MAP_FAILED);
-    const std::string values = random_bytes(rng, size, 4);
-    memcpy(pages, values.data(), size);
-    uint8_t *bytes = static_cast<uint8_t *>(pages);
-    const buf o{bytes, old_size, old_size}, n{bytes + old_size, size - old_size, size - old_size};
-    Asks counting, stopping{0, 1};
-    delta_poll never{ask, &counting, 0}, poll{ask, &stopping, 0};
-    for (const int level : {7, DIFF_COMPACT_LEVEL_MAX})
-        EXPECT_EQ(take(diff_generate_compact_polled(&o, &n, level, nullptr, nullptr, &never)),
-                  take(diff_generate_compact(&o, &n, level)))
-            << level;
-    EXPECT_EQ(diff_generate_compact_polled(&o, &n, DIFF_COMPACT_LEVEL_MAX, nullptr, nullptr, &poll),
-              nullptr);
-    EXPECT_EQ(poll.stopped, 1);
-    EXPECT_EQ(stopping.count, 1);
-    mprotect(pages, size, PROT_NONE);
-    background_jobs_wait();
-    munmap(pages, size);
+    for (const auto &[old_size, levels, held] :
+         {std::tuple<size_t, std::vector<int>, bool>{1 << 18, {7, DIFF_COMPACT_LEVEL_MAX}, false},
+          {4 << 20, {3}, true}}) {
+        const size_t size = old_size + (48 << 10);
+        void *pages =
+            mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        ASSERT_NE(pages, MAP_FAILED);
+        const std::string values = random_bytes(rng, size, 4);
+        memcpy(pages, values.data(), size);
+        uint8_t *bytes = static_cast<uint8_t *>(pages);
+        const buf o{bytes, old_size, old_size},
+            n{bytes + old_size, size - old_size, size - old_size};
+        Holders holders{1, 1, pages, size};
+        Asks counting, stopping{0, 1};
+        delta_poll never{ask, &counting, 0, held ? hold : nullptr, &holders},
+            poll{ask, &stopping, 0, held ? hold : nullptr, &holders};
+        for (const int level : levels)
+            EXPECT_EQ(take(diff_generate_compact_polled(&o, &n, level, nullptr, nullptr, &never)),
+                      take(diff_generate_compact(&o, &n, level)))
+                << level;
+        EXPECT_EQ(diff_generate_compact_polled(&o, &n, levels.back(), nullptr, nullptr, &poll),
+                  nullptr);
+        EXPECT_TRUE(poll.stopped == 1 && stopping.count == 1) << old_size;
+        hold(&holders, 0);
+        background_jobs_wait();
+        EXPECT_TRUE(holders.count == 0 && holders.most == 1 + held) << old_size;
+        munmap(pages, size);
+    }
 }
 
 } // namespace

@@ -7,10 +7,11 @@ import time
 
 import pytest
 
-# The child keeps one call busy for seconds, says "ready" just before it and "interrupted" once it
-# raised KeyboardInterrupt and let go of its arguments: a bytearray can't grow while held.
+# The child keeps one call busy for seconds, says "ready" just before it, "interrupted" once it
+# raised KeyboardInterrupt, and "released" once its arguments are let go: a bytearray can't grow
+# while held, and a step of zstd left to end on a job may hold the old value a little longer.
 CHILD = """
-import os, signal
+import os, signal, time
 from corvantis_core import cbor, delta
 
 # Started in the background, a child inherits SIGINT ignored, and Python then sets no handler.
@@ -19,12 +20,18 @@ signal.signal(signal.SIGINT, signal.default_int_handler)
 text = os.urandom(32 << 20).translate(bytes(0x20 | i & 0x41 for i in range(256)))
 old, new, held = text[: 4 << 20], text[16 << 20 :], bytearray(text[: 16 << 20])
 {call}
+size = len(held)
 print("ready", flush=True)
 try:
     call()
 except KeyboardInterrupt:
-    held.append(0)
     print("interrupted", flush=True)
+    while len(held) == size:
+        try:
+            held.append(0)
+        except BufferError:
+            time.sleep(0.01)
+    print("released", flush=True)
 """
 COPIES = "d = b'\\x00\\x01' * 160_000_000; "
 CALLS = {
@@ -33,11 +40,14 @@ CALLS = {
     "diff_compact": "call = lambda: delta.diff_compact(held, new)",
     # zstd indexes all of `held` in one call of many seconds before its first block.
     "diff_compact_19": "call = lambda: delta.diff_compact(held, new[: 1 << 17], level=19)",
+    # At any level zstd indexes a large old value in one call: 256 MB in 1 s, after 0.5 s of scan.
+    "diff_compact_3": "held *= 16; call = lambda: delta.diff_compact(held, new[: 1 << 17])",
     "patch": COPIES + "call = lambda: delta.patch(old, d)",
     "apply": COPIES + "call = lambda: delta.apply(held, d)",
     "dumps": "value = [[1] * 100_000] * 3_000; call = lambda: cbor.dumps(value)",
     "loads": "data = cbor.dumps([[1] * 100_000] * 1_000); call = lambda: cbor.loads(data)",
 }
+SIGNAL_AFTER = {"diff_compact_3": 0.7}
 
 
 @pytest.mark.parametrize("name", CALLS)
@@ -46,17 +56,18 @@ def test_sigint_interrupts_the_call(name):
         [sys.executable, "-c", CHILD.format(call=CALLS[name])],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
-        text=True,
+        bufsize=0,  # unbuffered: readline takes no more than its line
     )
     try:
-        assert child.stdout.readline() == "ready\n", child.stderr.read()
-        time.sleep(0.3)
+        assert child.stdout.readline() == b"ready\n", child.stderr.read()
+        time.sleep(SIGNAL_AFTER.get(name, 0.3))
         child.send_signal(signal.SIGINT)
         sent = time.monotonic()
-        out, err = child.communicate(timeout=60)
+        line = child.stdout.readline()
         waited = time.monotonic() - sent
+        out, err = child.communicate(timeout=60)
     finally:
         child.kill()
         child.wait()
-    assert out == "interrupted\n", err
+    assert (line, out) == (b"interrupted\n", b"released\n"), err
     assert waited < 2, f"{name} went on for {waited:.1f} s after the signal"

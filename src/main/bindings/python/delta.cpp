@@ -1,8 +1,10 @@
 // corvantis_core.delta: diff and patch over bytes without copying them in,
 // and with the engine's own output buffer handed out behind the buffer
 // protocol.
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -11,6 +13,7 @@
 
 #include "arg_errors.h"
 #include "buffer.h"
+#include "delta/background_job.h"
 #include "delta/diff.h"
 #include "delta/diff_compact.h"
 #include "delta/fast/diff_fast.h"
@@ -244,6 +247,36 @@ class HeldView {
     buf record_{nullptr, 0, 0};
 };
 
+// The two views of a call whose zstd step may go on, on a job, after a stop
+// has ended the call (delta_ops.h): the job reads them in place, so they
+// stay held until the call and every such job have let go. The last holder
+// takes the interpreter lock to release them.
+class HeldInputs {
+  public:
+    HeldInputs(const py::object &old_value, const py::object &new_value, const char *function)
+        : old_(old_value.ptr(), function, "old_value"),
+          new_(new_value.ptr(), function, "new_value") {}
+
+    static void hold(void *self, int add) noexcept {
+        auto *inputs = static_cast<HeldInputs *>(self);
+        if (add != 0) {
+            ++inputs->holders_;
+        } else if (--inputs->holders_ == 0) {
+            const PyGILState_STATE state = PyGILState_Ensure();
+            delete inputs;
+            PyGILState_Release(state);
+        }
+    }
+
+    const buf *old_value() const noexcept { return old_.get(); }
+    const buf *new_value() const noexcept { return new_.get(); }
+
+  private:
+    const HeldView old_;
+    const HeldView new_;
+    std::atomic<int> holders_{1}; // the call's own
+};
+
 static PyOutBuf delta_diff_fast(const py::object &old_value, const py::object &new_value) {
     const HeldView old_view(old_value.ptr(), "diff_fast", "old_value");
     const HeldView new_view(new_value.ptr(), "diff_fast", "new_value");
@@ -283,14 +316,17 @@ static PyOutBuf delta_diff_compact(const py::object &old_value, const py::object
                               " to " + std::to_string(DIFF_COMPACT_LEVEL_MAX) + ", not " +
                               std::to_string(level));
     }
-    const HeldView old_view(old_value.ptr(), "diff_compact", "old_value");
-    const HeldView new_view(new_value.ptr(), "diff_compact", "new_value");
+    const std::unique_ptr<HeldInputs, void (*)(HeldInputs *)> inputs(
+        new HeldInputs(old_value, new_value, "diff_compact"),
+        [](HeldInputs *held) { HeldInputs::hold(held, 0); });
     InterruptPoll poll(true);
+    poll.get()->hold = &HeldInputs::hold;
+    poll.get()->inputs = inputs.get();
     buf *result;
     {
         py::gil_scoped_release unlocked;
-        result = diff_generate_compact_polled(old_view.get(), new_view.get(), level, nullptr,
-                                              nullptr, poll.get());
+        result = diff_generate_compact_polled(inputs->old_value(), inputs->new_value(), level,
+                                              nullptr, nullptr, poll.get());
     }
     poll.raise_if_stopped(result);
     return wrap_result(result);
@@ -372,6 +408,13 @@ static PyInBuf *in_create(LooseArg<py::bytes> value) {
 }
 
 void corvantis_delta_init(py::module_ &parent) {
+    // A job a stop left running may still hold a call's inputs: it lets go
+    // of them with the interpreter lock, which it needs before the
+    // interpreter is finalized.
+    py::module_::import("atexit").attr("register")(py::cpp_function([] {
+        py::gil_scoped_release unlocked;
+        background_jobs_wait();
+    }));
     py::module_ m = corvantis_add_submodule(parent, "delta");
     m.doc() = DELTA_DOC;
 

@@ -9,7 +9,7 @@ void interrupt_check() {
 }
 
 InterruptPoll::InterruptPoll(bool lock_released) noexcept
-    : poll_{&InterruptPoll::ask, this, 0}, lock_released_(lock_released),
+    : poll_{&InterruptPoll::ask, this, 0, nullptr, nullptr}, lock_released_(lock_released),
       next_(std::chrono::steady_clock::now() + kInterval) {}
 
 delta_sink_status InterruptPoll::ask(void *self) noexcept {

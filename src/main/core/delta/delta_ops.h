@@ -60,10 +60,20 @@ typedef void (*diff_progress_fn)(void *context, uint64_t done, uint64_t total);
  * sets `stopped` so the caller can tell a stop from any other failure. */
 typedef delta_sink_status (*delta_poll_fn)(void *context);
 
+/* A step that cannot be cut short runs on a background job, which a stop
+ * leaves to finish on its own (background_job.h). A caller that can keep
+ * its inputs readable past its own return gives `hold`: hold(inputs, 1)
+ * adds a holder and hold(inputs, 0), called once for each, from any
+ * thread, lets go; such a job reads the inputs in place. Without it (null)
+ * a job reads only copies of them. */
+typedef void (*delta_hold_fn)(void *inputs, int hold);
+
 typedef struct delta_poll {
     delta_poll_fn poll;
     void *context;
     uint8_t stopped; /* set by the work once poll has said stop */
+    delta_hold_fn hold;
+    void *inputs;
 } delta_poll;
 
 /* Units of work between two polls: well under a millisecond of the
