@@ -1,5 +1,7 @@
 #include "base/byte_compare.h"
 
+#include <algorithm>
+
 static const int64_t k_word_run = 64; /* bytes compared word-wise before blocks */
 static const int64_t k_first_block = 256;
 /* Large enough that memcmp runs at full speed, small enough that the block
@@ -28,7 +30,7 @@ static int64_t backward_words(const uint8_t *a_end, const uint8_t *b_end, int64_
 }
 
 int64_t byte_compare_forward_rest(const uint8_t *a, const uint8_t *b, int64_t n) {
-    const int64_t i = forward_words(a, b, 0, n < k_word_run ? n : k_word_run);
+    const int64_t i = forward_words(a, b, 0, std::min(n, k_word_run));
     if (i < k_word_run) return i;
     int64_t done = i;
     for (int64_t block = k_first_block; n - done >= block;) {
@@ -41,7 +43,7 @@ int64_t byte_compare_forward_rest(const uint8_t *a, const uint8_t *b, int64_t n)
 }
 
 int64_t byte_compare_backward_rest(const uint8_t *a_end, const uint8_t *b_end, int64_t n) {
-    const int64_t i = backward_words(a_end, b_end, 0, n < k_word_run ? n : k_word_run);
+    const int64_t i = backward_words(a_end, b_end, 0, std::min(n, k_word_run));
     if (i < k_word_run) return i;
     int64_t done = i;
     for (int64_t block = k_first_block; n - done >= block;) {
