@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <initializer_list>
 
 #include "base/alloc.h"
@@ -27,12 +28,11 @@ void cbor_parser_free(cbor_parser *parser) { free(parser); }
 static uint64_t remaining(const cbor_parser *parser) {
     if (!parser || !parser->cursor || parser->cursor < parser->start) return 0;
     uint64_t consumed = static_cast<uint64_t>(parser->cursor - parser->start);
-    return consumed >= parser->length ? 0 : parser->length - consumed;
+    return parser->length - std::min(consumed, parser->length);
 }
 
 int64_t cbor_parser_available_bytes(const cbor_parser *parser) {
-    uint64_t left = remaining(parser);
-    return left > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(left);
+    return static_cast<int64_t>(std::min(remaining(parser), static_cast<uint64_t>(INT64_MAX)));
 }
 
 cbor_val *cbor_val_create(void) {
@@ -317,9 +317,8 @@ int32_t cbor_parse_float16(cbor_parser *parser, cbor_val *val) {
 int32_t cbor_parse_float32(cbor_parser *parser, cbor_val *val) {
     uint64_t bits;
     if (read_argument(parser, 4, &bits) < 0) return -1;
-    if (bits == 0x7F800000u) {
-        val->value.f64 = INFINITY;
-    } else if (bits == 0x7FFC0000u) {
+    /* An infinity widens to itself; this one NaN becomes the canonical one. */
+    if (bits == 0x7FFC0000u) {
         val->value.f64 = from_bits64(QUIET_NAN_BITS);
     } else {
         uint32_t b32 = static_cast<uint32_t>(bits);
