@@ -22,11 +22,7 @@ buf *buf_dup(const buf *b) {
     buf *copy = static_cast<buf *>(core_calloc(1, sizeof(buf)));
     if (copy == nullptr) return nullptr;
     if (b->length > 0) {
-        if (b->length > SIZE_MAX) {
-            free(copy);
-            return nullptr;
-        }
-        copy->data = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(b->length)));
+        copy->data = static_cast<uint8_t *>(core_malloc64(b->length));
         if (copy->data == nullptr) {
             free(copy);
             return nullptr;

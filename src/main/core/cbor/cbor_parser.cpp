@@ -154,8 +154,7 @@ static int32_t parse_string(cbor_parser *parser, cbor_val *val, cbor_parse_fn re
     val->length = static_cast<int64_t>(n);
     if (n > remaining(parser)) return -1;
     uint64_t block = text || n == 0 ? n + 1 : n;
-    if (block > SIZE_MAX) return -1;
-    uint8_t *copy = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(block)));
+    uint8_t *copy = static_cast<uint8_t *>(core_malloc64(block));
     if (!copy) return -1;
     if (n) memcpy(copy, parser->cursor, static_cast<size_t>(n));
     if (block > n) copy[n] = 0;

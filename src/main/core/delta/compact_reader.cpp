@@ -258,7 +258,7 @@ buf *compact_apply(const buf *old_value, const buf *delta, diff_apply_error *err
     if (e == DIFF_APPLY_OK && h.decoded[COMPACT_STREAM_OPS] == 0) {
         /* No operations: the new value is empty or the old value itself. */
         if (h.new_length > 0) {
-            out->data = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(h.new_length)));
+            out->data = static_cast<uint8_t *>(core_malloc64(h.new_length));
             if (out->data == nullptr)
                 e = DIFF_APPLY_OUT_OF_MEMORY;
             else
@@ -267,9 +267,8 @@ buf *compact_apply(const buf *old_value, const buf *delta, diff_apply_error *err
     } else if (e == DIFF_APPLY_OK) {
         e = planned_length(streams[COMPACT_STREAM_OPS], streams[COMPACT_STREAM_LENGTHS],
                            h.new_length);
-        if (e == DIFF_APPLY_OK && h.new_length > SIZE_MAX) e = DIFF_APPLY_OUT_OF_MEMORY;
         if (e == DIFF_APPLY_OK) {
-            out->data = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(h.new_length)));
+            out->data = static_cast<uint8_t *>(core_malloc64(h.new_length));
             e = out->data == nullptr ? DIFF_APPLY_OUT_OF_MEMORY
                                      : execute(old_value, streams, out->data, h.new_length, poll);
         }

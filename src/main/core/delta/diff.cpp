@@ -215,9 +215,9 @@ buf *diff_apply_binary_polled(const buf *old_value, const buf *delta, diff_apply
         return nullptr;
     }
     const uint64_t planned = planned_output_length(old_value, delta, poll);
-    if (planned > 0 && planned <= SIZE_MAX) {
+    if (planned > 0) {
         /* Best effort: without the block the appends grow the buffer. */
-        out->data = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(planned)));
+        out->data = static_cast<uint8_t *>(core_malloc64(planned));
         out->capacity = out->data != nullptr ? planned : 0;
     }
 
