@@ -239,15 +239,14 @@ buf *diff_apply_binary_polled(const buf *old_value, const buf *delta, diff_apply
                 return apply_failed(out, error, DIFF_APPLY_COPY_OUT_OF_RANGE);
             if (!append(out, old_value->data + item.offset, item.length))
                 return apply_failed(out, error, DIFF_APPLY_OUT_OF_MEMORY);
-        } else if (item.kind == BARE_ITEM_INSERT) {
-            if (!append(out, item.bytes, item.length))
-                return apply_failed(out, error, DIFF_APPLY_OUT_OF_MEMORY);
+        } else if (!append(out, item.bytes, item.length)) {
+            return apply_failed(out, error, DIFF_APPLY_OUT_OF_MEMORY);
         }
-        /* Copying costs about a unit of work per 16 bytes. */
-        if (item.kind == BARE_ITEM_COPY || item.kind == BARE_ITEM_INSERT) work += item.length >> 4;
-        /* Every other item (negative integers, containers, tags, simple
-         * values, floats, breaks, indefinite-length starts) contributes
-         * nothing. */
+        /* Any item but a copy or an insert (negative integers, containers,
+         * tags, simple values, floats, breaks, indefinite-length starts) is
+         * read as no bytes: it appends nothing and costs no work. Copying
+         * costs about a unit of work per 16 bytes. */
+        work += item.length >> 4;
     }
 }
 
