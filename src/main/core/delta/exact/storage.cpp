@@ -7,8 +7,8 @@
 
 /* One group of four keys as the search expects it before a diagonal pair is
  * visited: forward -j, forward j, reverse -j, reverse j. */
-static const int32_t k_group_pattern[4] = {STORAGE_FORWARD_UNSET, STORAGE_FORWARD_UNSET,
-                                           STORAGE_REVERSE_UNSET, STORAGE_REVERSE_UNSET};
+static const int32_t k_group_pattern[] = {STORAGE_FORWARD_UNSET, STORAGE_FORWARD_UNSET,
+                                          STORAGE_REVERSE_UNSET, STORAGE_REVERSE_UNSET};
 
 static const uint32_t k_initial_capacity = 22;
 static const uint32_t k_initial_extent = 11;
