@@ -80,6 +80,7 @@ void buf_write_list(buf *b, const list *l, buf_element_writer write_element) {
 
 int32_t buf_sprintf(buf *b, const char *format, ...) {
     if (b == nullptr || format == nullptr) return -1;
+    /* The format's length and some room: most output fits the first attempt. */
     size_t size = strlen(format) + 100;
     char *scratch = static_cast<char *>(core_malloc(size));
     if (scratch == nullptr) return -1;

@@ -8,6 +8,8 @@ static const int64_t k_first_block = 256;
  * holding the difference is searched again cheaply. */
 static const int64_t k_largest_block = 65536;
 
+/* The byte loops finish whatever the word loops leave, so where a word loop
+ * stops (like the block sizes above) decides the speed, never the count. */
 static int64_t forward_words(const uint8_t *a, const uint8_t *b, int64_t i, int64_t n) {
     while (n - i >= 8) {
         const uint64_t x = byte_compare_load_word(a + i) ^ byte_compare_load_word(b + i);

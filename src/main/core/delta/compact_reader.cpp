@@ -179,6 +179,7 @@ diff_apply_error compact_header_read(const uint8_t *data, uint64_t length, compa
     if ((e = read_varint(data, limit, length, &pos, &h->old_length)) != DIFF_APPLY_OK) return e;
     if ((e = read_varint(data, limit, length, &pos, &h->new_length)) != DIFF_APPLY_OK) return e;
     const diff_apply_error cut = limit == length ? DIFF_APPLY_TRUNCATED : DIFF_APPLY_DAMAGED_HEADER;
+    /* Both checksums lie within the limit; anything short of them is cut. */
     if (limit - pos < 16) return cut;
     h->checksums_at = pos;
     h->old_checksum = compact_load64(data + pos);

@@ -55,6 +55,7 @@ static inline int emit_insert(const execution *e, int32_t new_position, int32_t 
 
 typedef bailout_call execution_task;
 
+/* Most searches nest a few windows deep: they never need a heap block. */
 enum { EXECUTION_STACK_INLINE = 64 };
 
 struct execution_stack {
@@ -78,6 +79,7 @@ static void stack_release(execution_stack *stack) {
 /* 0 when the stack cannot grow; the run then stops as for any other 0. */
 static int stack_push(execution_stack *stack, const execution_task &task) {
     if (stack->count == stack->capacity) {
+        /* Doubling keeps the copying to a constant cost per task. */
         const size_t capacity = stack->capacity * 2;
         if (capacity > SIZE_MAX / sizeof(execution_task)) return 0;
         execution_task *tasks;
