@@ -27,6 +27,14 @@ void *core_realloc(void *block, size_t size) {
     return allocation_allowed() ? realloc(block, size) : nullptr;
 }
 
+void *core_malloc64(uint64_t size) {
+    return size > SIZE_MAX ? nullptr : core_malloc(static_cast<size_t>(size));
+}
+
+void *core_realloc64(void *block, uint64_t size) {
+    return size > SIZE_MAX ? nullptr : core_realloc(block, static_cast<size_t>(size));
+}
+
 void core_alloc_fail_after(long successes) {
     g_watching = true;
     g_fail_after = successes;

@@ -8,6 +8,7 @@
 #define CORVANTIS_ALLOC_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <stdlib.h>
 
 #include "base/corvantis_export.h"
@@ -16,6 +17,10 @@ CORVANTIS_EXTERN_C_BEGIN
 void *core_malloc(size_t size);
 void *core_calloc(size_t count, size_t size);
 void *core_realloc(void *block, size_t size);
+/* For sizes counted in 64 bits: null, without an attempt, for a size that
+ * does not fit size_t (which only a 32-bit size_t can refuse). */
+void *core_malloc64(uint64_t size);
+void *core_realloc64(void *block, uint64_t size);
 
 /* Test seam: after `successes` more allocations succeed, every further one
  * fails until the seam is reset with a negative value. The first call also

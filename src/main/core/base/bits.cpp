@@ -48,14 +48,15 @@ int32_t highest_bit_int(int32_t x) { return 32 - number_of_leading_zeroes_int(x)
 
 int64_t find_next_power_of_two_long(int64_t x) {
     const uint64_t v = static_cast<uint64_t>(x);
-    if (v <= 1) return 1;
+    /* From 1 up the count below gives the answer; for 0 it would shift by 64. */
+    if (v == 0) return 1;
     if (v > (1ull << 62)) return -1;
     return static_cast<int64_t>(1ull << highest_bit_long(static_cast<int64_t>(v - 1)));
 }
 
 int32_t find_next_power_of_two_int(int32_t x) {
     const uint32_t v = static_cast<uint32_t>(x);
-    if (v <= 1) return 1;
+    if (v == 0) return 1;
     if (v > (1u << 30)) return -1;
     return static_cast<int32_t>(1u << highest_bit_int(static_cast<int32_t>(v - 1)));
 }

@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "base/alloc.h"
 
 extern "C" {
@@ -20,11 +22,7 @@ buf *buf_dup(const buf *b) {
     buf *copy = static_cast<buf *>(core_calloc(1, sizeof(buf)));
     if (copy == nullptr) return nullptr;
     if (b->length > 0) {
-        if (b->length > SIZE_MAX) {
-            free(copy);
-            return nullptr;
-        }
-        copy->data = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(b->length)));
+        copy->data = static_cast<uint8_t *>(core_malloc64(b->length));
         if (copy->data == nullptr) {
             free(copy);
             return nullptr;
@@ -40,22 +38,25 @@ void buf_write_bytes(buf *b, const void *bytes, uint64_t n) {
     if (b == nullptr || n == 0 || bytes == nullptr) return;
     const uint8_t *src = static_cast<const uint8_t *>(bytes);
     const uint64_t needed = b->length + n;
-    if (needed < b->length) return; /* length + n wrapped */
+    if (needed < n) return; /* length + n wrapped */
     if (needed > b->capacity) {
         /* The source may lie in our own block (a record appended to itself),
          * which realloc can move: remember where it was relative to the
-         * block. Compared as integers, as the pointers may be unrelated. */
+         * block. Compared as integers, as the pointers may be unrelated. A
+         * record without a block has no extent, so nothing lies inside it. */
         const uintptr_t block = reinterpret_cast<uintptr_t>(b->data);
         const uintptr_t from = reinterpret_cast<uintptr_t>(src);
-        const uint64_t extent = b->length > b->capacity ? b->length : b->capacity;
-        const bool inside = b->data != nullptr && from >= block && from - block < extent;
+        const uint64_t extent = std::max(b->length, b->capacity);
+        const bool inside = from >= block && from - block < extent;
         const uint64_t source_offset = inside ? static_cast<uint64_t>(from - block) : 0;
-        if (needed > UINT64_MAX / 2 || needed * 2 > SIZE_MAX) return;
+        /* Also keeps the doubled size from wrapping, whatever the width of size_t. */
+        if (needed > SIZE_MAX / 2) return;
+        const uint64_t capacity = needed * 2;
         uint8_t *grown =
-            static_cast<uint8_t *>(core_realloc(b->data, static_cast<size_t>(needed * 2)));
+            static_cast<uint8_t *>(core_realloc(b->data, static_cast<size_t>(capacity)));
         if (grown == nullptr) return;
         b->data = grown;
-        b->capacity = needed * 2;
+        b->capacity = capacity;
         if (inside) src = grown + source_offset;
     }
     memmove(b->data + b->length, src, static_cast<size_t>(n));
@@ -63,7 +64,7 @@ void buf_write_bytes(buf *b, const void *bytes, uint64_t n) {
 }
 
 void buf_write_byte(buf *b, int value) {
-    const uint8_t byte = static_cast<uint8_t>(value & 0xFF);
+    const uint8_t byte = static_cast<uint8_t>(value);
     buf_write_bytes(b, &byte, 1);
 }
 

@@ -10,7 +10,7 @@
 static size_t encode_leb128(uint64_t value, uint8_t *scratch) {
     size_t n = 0;
     while (value >= 0x80) {
-        scratch[n++] = static_cast<uint8_t>((value & 0x7F) | 0x80);
+        scratch[n++] = static_cast<uint8_t>(value | 0x80);
         value >>= 7;
     }
     scratch[n++] = static_cast<uint8_t>(value);
@@ -38,13 +38,10 @@ static const uint8_t *decode_leb128(const uint8_t *cursor, int groups, uint8_t l
 
 extern "C" {
 
-void buf_write_uint32_enc(buf *b, uint32_t value) {
-    uint8_t scratch[10];
-    buf_write_bytes(b, scratch, encode_leb128(value, scratch));
-}
+void buf_write_uint32_enc(buf *b, uint32_t value) { buf_write_uint64_enc(b, value); }
 
 void buf_write_uint64_enc(buf *b, uint64_t value) {
-    uint8_t scratch[20];
+    uint8_t scratch[10];
     buf_write_bytes(b, scratch, encode_leb128(value, scratch));
 }
 
@@ -54,7 +51,6 @@ void buf_write_string_length_enc(buf *b, const void *bytes, uint64_t n) {
     if (n > UINT32_MAX) return;
     const uint64_t before = b->length;
     buf_write_uint32_enc(b, static_cast<uint32_t>(n));
-    if (n == 0) return;
     const uint64_t prefixed = b->length;
     if (prefixed == before) return;
     buf_write_bytes(b, bytes, n);
@@ -72,21 +68,19 @@ void buf_write_float(buf *b, float f) {
     buf_write_bytes(b, bytes, sizeof bytes);
 }
 
-void buf_write_bool(buf *b, int value) {
-    if (b == nullptr) return;
-    buf_write_byte(b, value);
-}
+void buf_write_bool(buf *b, int value) { buf_write_byte(b, value); }
 
 void buf_write_list(buf *b, const list *l, buf_element_writer write_element) {
     const int32_t count = l == nullptr ? 0 : list_get_size(l);
     buf_write_uint32_enc(b, static_cast<uint32_t>(count));
-    if (count < 1 || l->first == nullptr || write_element == nullptr) return;
+    if (l == nullptr || write_element == nullptr) return;
     for (const list_node *node = l->first; node != nullptr; node = node->next)
         write_element(b, node->data);
 }
 
 int32_t buf_sprintf(buf *b, const char *format, ...) {
     if (b == nullptr || format == nullptr) return -1;
+    /* The format's length and some room: most output fits the first attempt. */
     size_t size = strlen(format) + 100;
     char *scratch = static_cast<char *>(core_malloc(size));
     if (scratch == nullptr) return -1;
@@ -103,23 +97,20 @@ int32_t buf_sprintf(buf *b, const char *format, ...) {
             result = written;
             break;
         }
-        if (size > static_cast<size_t>(written)) {
+        if (static_cast<size_t>(written) < size) {
             const uint64_t before = b->length;
             buf_write_bytes(b, scratch, static_cast<uint64_t>(written));
             result = b->length == before + static_cast<uint64_t>(written) ? written : -1;
             break;
         }
-        if (size > SIZE_MAX / 2) {
-            result = -1;
-            break;
-        }
-        char *grown = static_cast<char *>(core_realloc(scratch, size * 2));
+        /* The first attempt told the exact size, so a second one fits. */
+        size = static_cast<size_t>(written) + 1;
+        char *grown = static_cast<char *>(core_realloc(scratch, size));
         if (grown == nullptr) {
             result = -1;
             break;
         }
         scratch = grown;
-        size *= 2;
     }
     va_end(args);
     free(scratch);
@@ -153,7 +144,7 @@ const uint8_t *buf_read_string_length_enc(const uint8_t *cursor, char **out_stri
         if (length >= SIZE_MAX) return nullptr;
         char *copy = static_cast<char *>(core_calloc(static_cast<size_t>(length) + 1, 1));
         if (copy == nullptr) return nullptr;
-        if (length > 0) memcpy(copy, body, static_cast<size_t>(length));
+        memcpy(copy, body, static_cast<size_t>(length));
         *out_string = copy;
     }
     if (out_length != nullptr) *out_length = length;

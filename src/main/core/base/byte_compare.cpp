@@ -1,11 +1,15 @@
 #include "base/byte_compare.h"
 
+#include <algorithm>
+
 static const int64_t k_word_run = 64; /* bytes compared word-wise before blocks */
 static const int64_t k_first_block = 256;
 /* Large enough that memcmp runs at full speed, small enough that the block
  * holding the difference is searched again cheaply. */
 static const int64_t k_largest_block = 65536;
 
+/* The byte loops finish whatever the word loops leave, so where a word loop
+ * stops (like the block sizes above) decides the speed, never the count. */
 static int64_t forward_words(const uint8_t *a, const uint8_t *b, int64_t i, int64_t n) {
     while (n - i >= 8) {
         const uint64_t x = byte_compare_load_word(a + i) ^ byte_compare_load_word(b + i);
@@ -28,7 +32,7 @@ static int64_t backward_words(const uint8_t *a_end, const uint8_t *b_end, int64_
 }
 
 int64_t byte_compare_forward_rest(const uint8_t *a, const uint8_t *b, int64_t n) {
-    const int64_t i = forward_words(a, b, 0, n < k_word_run ? n : k_word_run);
+    const int64_t i = forward_words(a, b, 0, std::min(n, k_word_run));
     if (i < k_word_run) return i;
     int64_t done = i;
     for (int64_t block = k_first_block; n - done >= block;) {
@@ -41,7 +45,7 @@ int64_t byte_compare_forward_rest(const uint8_t *a, const uint8_t *b, int64_t n)
 }
 
 int64_t byte_compare_backward_rest(const uint8_t *a_end, const uint8_t *b_end, int64_t n) {
-    const int64_t i = backward_words(a_end, b_end, 0, n < k_word_run ? n : k_word_run);
+    const int64_t i = backward_words(a_end, b_end, 0, std::min(n, k_word_run));
     if (i < k_word_run) return i;
     int64_t done = i;
     for (int64_t block = k_first_block; n - done >= block;) {

@@ -158,10 +158,10 @@ void list_append_last(list *l, void *data) {
 }
 
 void list_append_list(list *destination, const list *source) {
-    if (destination == nullptr || source == nullptr || source->first == nullptr) return;
+    if (destination == nullptr || source == nullptr) return;
     /* The copies are built apart and spliced in at the end, so a failed
      * allocation leaves the destination untouched and a list can be appended
-     * to itself. */
+     * to itself. An empty source makes no chain, and so changes nothing. */
     list_node *tail = nullptr;
     list_node *head = new_chain(list_get_size(source), &tail);
     if (head == nullptr) return;
@@ -209,9 +209,9 @@ int32_t list_cmp(const list *a, const list *b, list_compare_fn compare) {
     if (size != list_get_size(b)) return 0;
     if (size < 1) return 1;
     /* Walking both lists in step visits the same pairs as locating each
-     * index afresh, in linear rather than quadratic time. */
-    for (const list_node *x = a->first, *y = b->first; x != nullptr && y != nullptr;
-         x = x->next, y = y->next) {
+     * index afresh, in linear rather than quadratic time; being of one size,
+     * they end together. */
+    for (const list_node *x = a->first, *y = b->first; x != nullptr; x = x->next, y = y->next) {
         if (!compare(x->data, y->data)) return 0;
     }
     return 1;

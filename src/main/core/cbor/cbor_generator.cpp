@@ -28,8 +28,8 @@ static int32_t append2(cbor_generator *gen, const void *a, uint64_t na, const vo
     if (n < na) return -1;
     if (n == 0) return 0;
     uint64_t total = gen->length + n;
-    if (total < gen->length || total > SIZE_MAX) return -1;
-    uint8_t *grown = static_cast<uint8_t *>(core_realloc(gen->output, static_cast<size_t>(total)));
+    if (total < n) return -1;
+    uint8_t *grown = static_cast<uint8_t *>(core_realloc64(gen->output, total));
     if (!grown) return -1;
     if (na) memcpy(grown + gen->length, a, static_cast<size_t>(na));
     if (nb) memcpy(grown + gen->length + na, b, static_cast<size_t>(nb));
@@ -52,7 +52,7 @@ int32_t _cbor_write_uint_helper(cbor_generator *gen, uint32_t major, uint64_t v)
 }
 
 int32_t _cbor_write_uint_sized(cbor_generator *gen, uint8_t initial, uint64_t v) {
-    static const uint32_t widths[4] = {1, 2, 4, 8};
+    static const uint32_t widths[] = {1, 2, 4, 8};
     uint8_t head[CBOR_HEAD_MAX_SIZE];
     const unsigned info = initial & 0x1Fu;
     const uint32_t n = info >= 24 && info <= 27

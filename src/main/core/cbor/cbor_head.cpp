@@ -20,7 +20,7 @@ uint32_t cbor_head_write_float(uint8_t *out, double x) { return _cbor_head_put_f
 
 int32_t cbor_head_read_sized(const uint8_t *data, uint64_t length, uint32_t width,
                              cbor_head *head) {
-    if (length == 0 || length - 1 < width) return -1;
+    if (length <= width) return -1; /* the initial byte and width more */
     const uint8_t initial = data[0];
     head->initial = initial;
     head->major = initial >> 5;

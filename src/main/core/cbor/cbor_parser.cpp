@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <initializer_list>
 
 #include "base/alloc.h"
@@ -27,12 +28,11 @@ void cbor_parser_free(cbor_parser *parser) { free(parser); }
 static uint64_t remaining(const cbor_parser *parser) {
     if (!parser || !parser->cursor || parser->cursor < parser->start) return 0;
     uint64_t consumed = static_cast<uint64_t>(parser->cursor - parser->start);
-    return consumed >= parser->length ? 0 : parser->length - consumed;
+    return parser->length - std::min(consumed, parser->length);
 }
 
 int64_t cbor_parser_available_bytes(const cbor_parser *parser) {
-    uint64_t left = remaining(parser);
-    return left > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(left);
+    return static_cast<int64_t>(std::min(remaining(parser), static_cast<uint64_t>(INT64_MAX)));
 }
 
 cbor_val *cbor_val_create(void) {
@@ -64,19 +64,19 @@ cbor_val *cbor_next_val(cbor_parser *parser) {
 /* Skips the initial byte and reads a `width`-byte big-endian argument. The
  * handlers are exported, so each one checks for its initial byte too rather
  * than trusting that cbor_next_val has looked at it. */
-static int32_t read_argument(cbor_parser *parser, unsigned width, uint64_t *out) {
+static bool read_argument(cbor_parser *parser, unsigned width, uint64_t *out) {
     const uint64_t left = remaining(parser);
-    if (left < 1) return -1;
+    if (left < 1) return false;
     cbor_head head;
     const int32_t n = cbor_head_read_sized(parser->cursor, left, width, &head);
     if (n < 0) {
         /* A cut-short argument still consumes the initial byte. */
         parser->cursor++;
-        return -1;
+        return false;
     }
     parser->cursor += n;
     *out = head.argument;
-    return 0;
+    return true;
 }
 
 int32_t cbor_parse_uint_small(cbor_parser *parser, cbor_val *val) {
@@ -88,7 +88,7 @@ int32_t cbor_parse_uint_small(cbor_parser *parser, cbor_val *val) {
 
 static int32_t parse_uint_width(cbor_parser *parser, cbor_val *val, unsigned width) {
     uint64_t v;
-    if (read_argument(parser, width, &v) < 0) return -1;
+    if (!read_argument(parser, width, &v)) return -1;
     val->value.u64 = v;
     return 0;
 }
@@ -109,19 +109,18 @@ int32_t cbor_parse_uint64(cbor_parser *parser, cbor_val *val) {
 /* The heads of the other major types read their argument through the
  * unsigned handlers, into a scratch record so that `val` only receives what
  * belongs to its own kind. */
-static int32_t read_head_argument(cbor_parser *parser, cbor_parse_fn reader, uint64_t *out) {
-    cbor_val scratch;
-    memset(&scratch, 0, sizeof scratch);
-    if (reader(parser, &scratch) < 0) return -1;
+static bool read_head_argument(cbor_parser *parser, cbor_parse_fn reader, uint64_t *out) {
+    cbor_val scratch = {};
+    if (reader(parser, &scratch) < 0) return false;
     *out = scratch.value.u64;
-    return 0;
+    return true;
 }
 
 /* ---- negative integers ---------------------------------------------------- */
 
 static int32_t parse_negint(cbor_parser *parser, cbor_val *val, cbor_parse_fn reader) {
     uint64_t n;
-    if (read_head_argument(parser, reader, &n) < 0) return -1;
+    if (!read_head_argument(parser, reader, &n)) return -1;
     val->value.u64 = ~n;
     return 0;
 }
@@ -150,15 +149,14 @@ int32_t cbor_parse_negint64(cbor_parser *parser, cbor_val *val) {
  * (one-byte) block so that its pointer is never null. */
 static int32_t parse_string(cbor_parser *parser, cbor_val *val, cbor_parse_fn reader, bool text) {
     uint64_t n;
-    if (read_head_argument(parser, reader, &n) < 0) return -1;
+    if (!read_head_argument(parser, reader, &n)) return -1;
     val->length = static_cast<int64_t>(n);
     if (n > remaining(parser)) return -1;
-    uint64_t block = text || n == 0 ? n + 1 : n;
-    if (block > SIZE_MAX) return -1;
-    uint8_t *copy = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(block)));
+    const bool terminated = text || n == 0;
+    uint8_t *copy = static_cast<uint8_t *>(core_malloc64(n + terminated));
     if (!copy) return -1;
     if (n) memcpy(copy, parser->cursor, static_cast<size_t>(n));
-    if (block > n) copy[n] = 0;
+    if (terminated) copy[n] = 0;
     val->value.bytes = copy;
     parser->cursor += n;
     return 0;
@@ -200,7 +198,7 @@ int32_t cbor_parse_text_string_uint64(cbor_parser *parser, cbor_val *val) {
 
 static int32_t parse_count(cbor_parser *parser, cbor_val *val, cbor_parse_fn reader) {
     uint64_t n;
-    if (read_head_argument(parser, reader, &n) < 0) return -1;
+    if (!read_head_argument(parser, reader, &n)) return -1;
     val->length = static_cast<int64_t>(n);
     return 0;
 }
@@ -300,7 +298,7 @@ static const uint64_t QUIET_NAN_BITS = 0x7FF8000000000000ull;
 
 int32_t cbor_parse_float16(cbor_parser *parser, cbor_val *val) {
     uint64_t h;
-    if (read_argument(parser, 2, &h) < 0) return -1;
+    if (!read_argument(parser, 2, &h)) return -1;
     unsigned e = (h >> 10) & 31u;
     unsigned m = h & 0x3FFu;
     double magnitude;
@@ -316,10 +314,9 @@ int32_t cbor_parse_float16(cbor_parser *parser, cbor_val *val) {
 
 int32_t cbor_parse_float32(cbor_parser *parser, cbor_val *val) {
     uint64_t bits;
-    if (read_argument(parser, 4, &bits) < 0) return -1;
-    if (bits == 0x7F800000u) {
-        val->value.f64 = INFINITY;
-    } else if (bits == 0x7FFC0000u) {
+    if (!read_argument(parser, 4, &bits)) return -1;
+    /* An infinity widens to itself; this one NaN becomes the canonical one. */
+    if (bits == 0x7FFC0000u) {
         val->value.f64 = from_bits64(QUIET_NAN_BITS);
     } else {
         uint32_t b32 = static_cast<uint32_t>(bits);
@@ -332,7 +329,7 @@ int32_t cbor_parse_float32(cbor_parser *parser, cbor_val *val) {
 
 int32_t cbor_parse_float64(cbor_parser *parser, cbor_val *val) {
     uint64_t bits;
-    if (read_argument(parser, 8, &bits) < 0) return -1;
+    if (!read_argument(parser, 8, &bits)) return -1;
     val->value.f64 = from_bits64(bits);
     return 0;
 }
@@ -378,7 +375,7 @@ static constexpr size_t count_entries(std::initializer_list<cbor_parse_fn> entri
 }
 static_assert(count_entries({JUMP_TABLE_ENTRIES}) == 256, "one handler per initial byte");
 
-const cbor_parse_fn cbor_jump_table[256] = {JUMP_TABLE_ENTRIES};
+const cbor_parse_fn cbor_jump_table[] = {JUMP_TABLE_ENTRIES};
 
 #undef JUMP_TABLE_ENTRIES
 

@@ -26,7 +26,7 @@ static bool write_insert(bare_writer *writer) {
     uint8_t head[CBOR_HEAD_MAX_SIZE];
     const uint64_t before = writer->output->length;
     if (!append_output(writer, head, cbor_head_write(head, CBOR_MAJOR_BYTES, length))) return false;
-    if (length > 0 && !append_output(writer, writer->new_value->data + offset, length)) {
+    if (!append_output(writer, writer->new_value->data + offset, length)) {
         writer->output->length = before;
         return false;
     }

@@ -1,6 +1,8 @@
 #include "delta/compact_reader.h"
 
 #include <string.h>
+
+#include <algorithm>
 #include <zstd.h>
 #include <zstd_errors.h>
 
@@ -44,8 +46,8 @@ static bool op_length(uint8_t op, stream_cursor &lengths, uint64_t *length) {
 static diff_apply_error read_varint(const uint8_t *data, uint64_t limit, uint64_t length,
                                     uint32_t *pos, uint64_t *value) {
     const int32_t n = compact_varint_read(data + *pos, limit - *pos, value);
-    if (n == 0) return limit == length ? DIFF_APPLY_TRUNCATED : DIFF_APPLY_DAMAGED_HEADER;
     if (n < 0) return DIFF_APPLY_DAMAGED_HEADER;
+    if (n == 0) return limit == length ? DIFF_APPLY_TRUNCATED : DIFF_APPLY_DAMAGED_HEADER;
     *pos += static_cast<uint32_t>(n);
     return DIFF_APPLY_OK;
 }
@@ -61,7 +63,8 @@ static diff_apply_error open_stream(const compact_header &h, int s, const uint8_
         ZSTD_DCtx_setParameter(*dctx, ZSTD_d_windowLogMax, COMPACT_WINDOW_LOG_MAX);
     }
     ZSTD_DCtx_reset(*dctx, ZSTD_reset_session_only);
-    if (h.coding[s] == COMPACT_ZSTD_OLD && old_value->length > 0 &&
+    /* An empty prefix is no prefix to zstd. */
+    if (h.coding[s] == COMPACT_ZSTD_OLD &&
         ZSTD_isError(
             ZSTD_DCtx_refPrefix(*dctx, old_value->data, static_cast<size_t>(old_value->length))))
         return DIFF_APPLY_DAMAGED;
@@ -84,7 +87,7 @@ static void copy_back(uint8_t *out, uint64_t distance, uint64_t length) {
     const uint8_t *from = out - distance;
     uint64_t done = 0;
     while (done < length) {
-        const uint64_t room = distance + done, n = length - done < room ? length - done : room;
+        const uint64_t n = std::min(length - done, distance + done);
         memcpy(out + done, from, static_cast<size_t>(n));
         done += n;
     }
@@ -170,12 +173,13 @@ diff_apply_error compact_header_read(const uint8_t *data, uint64_t length, compa
         return DIFF_APPLY_UNSUPPORTED_VERSION;
     /* The header is short; reading stops at COMPACT_HEADER_MAX even if the
      * delta goes on, so positions fit 32 bits. */
-    const uint64_t limit = length < COMPACT_HEADER_MAX ? length : COMPACT_HEADER_MAX;
+    const uint64_t limit = std::min(length, uint64_t{COMPACT_HEADER_MAX});
     uint32_t pos = COMPACT_PREFIX_SIZE;
     diff_apply_error e;
     if ((e = read_varint(data, limit, length, &pos, &h->old_length)) != DIFF_APPLY_OK) return e;
     if ((e = read_varint(data, limit, length, &pos, &h->new_length)) != DIFF_APPLY_OK) return e;
     const diff_apply_error cut = limit == length ? DIFF_APPLY_TRUNCATED : DIFF_APPLY_DAMAGED_HEADER;
+    /* Both checksums lie within the limit; anything short of them is cut. */
     if (limit - pos < 16) return cut;
     h->checksums_at = pos;
     h->old_checksum = compact_load64(data + pos);
@@ -207,7 +211,8 @@ diff_apply_error compact_header_read(const uint8_t *data, uint64_t length, compa
     if (left > 0) return DIFF_APPLY_TRAILING_BYTES;
     /* Every operation makes at least one byte, literals and differences are
      * new bytes, a length or an address is at most a varint per operation,
-     * and no zstd frame expands beyond its limit: anything else is a lie
+     * and no zstd frame expands beyond its limit (an empty one has none):
+     * anything else is a lie
      * that must not decide an allocation. */
     const uint64_t ops = h->decoded[COMPACT_STREAM_OPS], n = h->new_length;
     if (ops > n || h->decoded[COMPACT_STREAM_LITERALS] > n ||
@@ -218,8 +223,7 @@ diff_apply_error compact_header_read(const uint8_t *data, uint64_t length, compa
     for (int s = 0; s < COMPACT_STREAM_COUNT; ++s) {
         if (h->coding[s] > COMPACT_ZSTD_OLD) return DIFF_APPLY_DAMAGED;
         if (h->coding[s] != COMPACT_RAW &&
-            (h->encoded[s] == 0 || h->decoded[s] == 0 ||
-             h->decoded[s] / COMPACT_ZSTD_MAX_EXPANSION >= h->encoded[s]))
+            (h->decoded[s] == 0 || h->decoded[s] / COMPACT_ZSTD_MAX_EXPANSION >= h->encoded[s]))
             return DIFF_APPLY_DAMAGED;
     }
     if (ops == 0) {
@@ -255,7 +259,7 @@ buf *compact_apply(const buf *old_value, const buf *delta, diff_apply_error *err
     if (e == DIFF_APPLY_OK && h.decoded[COMPACT_STREAM_OPS] == 0) {
         /* No operations: the new value is empty or the old value itself. */
         if (h.new_length > 0) {
-            out->data = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(h.new_length)));
+            out->data = static_cast<uint8_t *>(core_malloc64(h.new_length));
             if (out->data == nullptr)
                 e = DIFF_APPLY_OUT_OF_MEMORY;
             else
@@ -264,9 +268,8 @@ buf *compact_apply(const buf *old_value, const buf *delta, diff_apply_error *err
     } else if (e == DIFF_APPLY_OK) {
         e = planned_length(streams[COMPACT_STREAM_OPS], streams[COMPACT_STREAM_LENGTHS],
                            h.new_length);
-        if (e == DIFF_APPLY_OK && h.new_length > SIZE_MAX) e = DIFF_APPLY_OUT_OF_MEMORY;
         if (e == DIFF_APPLY_OK) {
-            out->data = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(h.new_length)));
+            out->data = static_cast<uint8_t *>(core_malloc64(h.new_length));
             e = out->data == nullptr ? DIFF_APPLY_OUT_OF_MEMORY
                                      : execute(old_value, streams, out->data, h.new_length, poll);
         }

@@ -32,10 +32,15 @@ static buf *apply_failed(buf *out, diff_apply_error *error, diff_apply_error rea
 /* Appends n bytes and tells whether they all arrived (buf leaves itself
  * unchanged when it cannot grow). */
 static bool append(buf *out, const void *bytes, uint64_t n) {
-    if (n == 0) return true;
     const uint64_t before = out->length;
     buf_write_bytes(out, bytes, n);
     return out->length == before + n;
+}
+
+/* offset + length <= old length, written so that neither sum can wrap for
+ * arguments up to 2^64 - 1. */
+static bool copy_in_range(const bare_item &item, const buf *old_value) {
+    return item.length <= old_value->length && item.offset <= old_value->length - item.length;
 }
 
 /* The length a well-formed delta rebuilds, found by walking its heads
@@ -52,9 +57,7 @@ static uint64_t planned_output_length(const buf *old_value, const buf *delta, de
         const bare_read_status status = bare_reader_next(&reader, &item);
         if (status == BARE_READ_END) return total;
         if (status != BARE_READ_ITEM) return 0;
-        if (item.kind == BARE_ITEM_COPY &&
-            (item.length > old_value->length || item.offset > old_value->length - item.length))
-            return 0;
+        if (item.kind == BARE_ITEM_COPY && !copy_in_range(item, old_value)) return 0;
         if (item.length > UINT64_MAX - total) return 0;
         total += item.length;
     }
@@ -140,8 +143,9 @@ buf *_write_replacement_delta(const buf *value) {
     if (value->length > 0 && value->data == nullptr) return nullptr;
     uint8_t head[CBOR_HEAD_MAX_SIZE];
     const uint32_t head_length = cbor_head_write(head, CBOR_MAJOR_BYTES, value->length);
+    /* Neither the sum below nor its size_t may wrap. */
+    if (value->length > SIZE_MAX - head_length) return nullptr;
     const uint64_t total = head_length + value->length;
-    if (total < value->length || total > SIZE_MAX) return nullptr;
     buf *out = buf_create();
     if (out == nullptr) return nullptr;
     /* One block of exactly the delta's size: a large new value is held once
@@ -211,9 +215,9 @@ buf *diff_apply_binary_polled(const buf *old_value, const buf *delta, diff_apply
         return nullptr;
     }
     const uint64_t planned = planned_output_length(old_value, delta, poll);
-    if (planned > 0 && planned <= SIZE_MAX) {
+    if (planned > 0) {
         /* Best effort: without the block the appends grow the buffer. */
-        out->data = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(planned)));
+        out->data = static_cast<uint8_t *>(core_malloc64(planned));
         out->capacity = out->data != nullptr ? planned : 0;
     }
 
@@ -231,21 +235,18 @@ buf *diff_apply_binary_polled(const buf *old_value, const buf *delta, diff_apply
         default: return apply_failed(out, error, DIFF_APPLY_UNREADABLE_ITEM);
         }
         if (item.kind == BARE_ITEM_COPY) {
-            /* offset + length <= old length, written so that neither sum can
-             * wrap for arguments up to 2^64 - 1. */
-            if (item.length > old_value->length || item.offset > old_value->length - item.length)
+            if (!copy_in_range(item, old_value))
                 return apply_failed(out, error, DIFF_APPLY_COPY_OUT_OF_RANGE);
-            if (item.length > 0 && !append(out, old_value->data + item.offset, item.length))
+            if (!append(out, old_value->data + item.offset, item.length))
                 return apply_failed(out, error, DIFF_APPLY_OUT_OF_MEMORY);
-        } else if (item.kind == BARE_ITEM_INSERT) {
-            if (!append(out, item.bytes, item.length))
-                return apply_failed(out, error, DIFF_APPLY_OUT_OF_MEMORY);
+        } else if (!append(out, item.bytes, item.length)) {
+            return apply_failed(out, error, DIFF_APPLY_OUT_OF_MEMORY);
         }
-        /* Copying costs about a unit of work per 16 bytes. */
-        if (item.kind == BARE_ITEM_COPY || item.kind == BARE_ITEM_INSERT) work += item.length >> 4;
-        /* Every other item (negative integers, containers, tags, simple
-         * values, floats, breaks, indefinite-length starts) contributes
-         * nothing. */
+        /* Any item but a copy or an insert (negative integers, containers,
+         * tags, simple values, floats, breaks, indefinite-length starts) is
+         * read as no bytes: it appends nothing and costs no work. Copying
+         * costs about a unit of work per 16 bytes. */
+        work += item.length >> 4;
     }
 }
 

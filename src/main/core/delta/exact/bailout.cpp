@@ -1,8 +1,10 @@
 #include "delta/exact/bailout.h"
 
+#include <algorithm>
+
 #include "base/byte_compare.h"
 
-static inline int32_t min32(int32_t a, int32_t b) { return a < b ? a : b; }
+static inline int32_t min32(int32_t a, int32_t b) { return std::min(a, b); }
 
 /* Windows whose area is below this (plus half the square of the bailing
  * window's old length) are worth another bounded search: up to about 4096
@@ -73,8 +75,8 @@ bailout_plan bailout_bounded(const buf *old_value, const buf *new_value, int32_t
     if (min32(on, nn) >= 8 &&
         (int64_t)on * nn < k_search_again_area + (((int64_t)scale * scale) >> 1)) {
         plan.count = 1;
-        plan.calls[0] = window_call(BAILOUT_SEARCH, op, on, np, nn, 0,
-                                    limit > k_search_again_limit ? limit : k_search_again_limit);
+        plan.calls[0] =
+            window_call(BAILOUT_SEARCH, op, on, np, nn, 0, std::max(limit, k_search_again_limit));
         return plan;
     }
     if (limit > 0) return two_windows(op, on, np, nn, on / 2, nn / 2, limit / 2);
@@ -83,9 +85,8 @@ bailout_plan bailout_bounded(const buf *old_value, const buf *new_value, int32_t
      * middle halves. */
     const int32_t q_old = on / 4, h_old = on / 2, q_new = nn / 4, h_new = nn / 2;
     const int32_t n = min32(h_old, h_new);
-    const int32_t p = n < 1 ? 0
-                            : (int32_t)byte_compare_forward(old_value->data + op + q_old,
-                                                            new_value->data + np + q_new, n);
+    const int32_t p = (int32_t)byte_compare_forward(old_value->data + op + q_old,
+                                                    new_value->data + np + q_new, n);
     plan.count = 6;
     plan.calls[0] = window_call(BAILOUT_INSERT, 0, 0, np, q_new, 0, 0);
     plan.calls[1] = window_call(BAILOUT_DELETE, 0, 0, 0, 0, 0, 0);
@@ -103,13 +104,13 @@ extern "C" {
 int32_t myers_binary_diff_bailout_limit(int32_t factor, int32_t old_length, int32_t new_length) {
     const int64_t n = (int32_t)((uint32_t)old_length + (uint32_t)new_length);
     const int32_t product = (int32_t)((uint32_t)approx_cube_root(n) * (uint32_t)factor);
-    if (product < 25600) return 256;
-    return product / 100;
+    /* At least 256: below 25600 a hundredth would be less. */
+    return std::max(product / 100, 256);
 }
 
 uint64_t approx_cube_root(int64_t value) {
-    if (value == 0) return 0;
     if (value < 0) return (uint64_t)1 << 21;
+    if (value == 0) return 0;
     const int bits = 64 - __builtin_clzll((uint64_t)value);
     return (uint64_t)1 << (bits / 3);
 }

@@ -1,5 +1,8 @@
 #include "delta/exact/edit_script.h"
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "base/alloc.h"
 #include "cbor/cbor_head.h"
 #include "delta/bare_writer.h"
@@ -10,7 +13,7 @@
 /* Head sizes of the 32-bit script: its arguments never reach 2^32, so the
  * widest head it charges is 5 bytes. */
 static int32_t head_size_wide(int64_t n) {
-    const uint64_t magnitude = static_cast<uint64_t>(n < 0 ? -n : n);
+    const uint64_t magnitude = static_cast<uint64_t>(std::abs(n));
     return static_cast<int32_t>(cbor_head_size(magnitude));
 }
 
@@ -39,7 +42,7 @@ static int store(edit_script *script, const bare_writer &w, int result) {
     script->insert_length = static_cast<int32_t>(w.insert_length);
     script->copy_offset = w.copy_pending ? static_cast<int32_t>(w.copy_offset) : -1;
     script->copy_length = static_cast<int32_t>(w.copy_length);
-    script->budget = static_cast<int32_t>(w.budget < INT32_MIN ? INT32_MIN : w.budget);
+    script->budget = static_cast<int32_t>(std::max(w.budget, int64_t{INT32_MIN}));
     return result;
 }
 

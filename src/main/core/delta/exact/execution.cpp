@@ -3,12 +3,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "base/alloc.h"
 #include "base/byte_compare.h"
 #include "delta/exact/bailout.h"
 #include "delta/policy/quality.h"
-
-static inline int32_t min32(int32_t a, int32_t b) { return a < b ? a : b; }
 
 static inline const uint8_t *old_bytes(const execution *e, int32_t position) {
     return e->old_value->data + position;
@@ -17,18 +18,17 @@ static inline const uint8_t *new_bytes(const execution *e, int32_t position) {
     return e->new_value->data + position;
 }
 
-/* Common prefix of a window. */
+/* Common prefix of a window (the comparisons give 0 for lengths below 1). */
 static inline int32_t window_prefix(const execution *e, int32_t op, int32_t on, int32_t np,
                                     int32_t nn) {
-    const int32_t n = min32(on, nn);
-    if (n < 1) return 0;
-    return (int32_t)byte_compare_forward(old_bytes(e, op), new_bytes(e, np), n);
+    return (int32_t)byte_compare_forward(old_bytes(e, op), new_bytes(e, np), std::min(on, nn));
 }
 
-/* Where the common suffix starts in the old window, never below the floor. */
+/* Where the common suffix starts in the old window. The floor keeps the
+ * suffix clear of the matched prefix in both windows. */
 static inline int32_t window_suffix_start(const execution *e, int32_t op, int32_t on, int32_t np,
-                                          int32_t nn, int64_t floor) {
-    if (floor >= on) return on;
+                                          int32_t nn, int32_t matched) {
+    const int64_t floor = (int64_t)matched + std::max((int64_t)on - nn, int64_t{0});
     return on -
            (int32_t)byte_compare_backward(old_bytes(e, op + on), new_bytes(e, np + nn), on - floor);
 }
@@ -55,6 +55,7 @@ static inline int emit_insert(const execution *e, int32_t new_position, int32_t 
 
 typedef bailout_call execution_task;
 
+/* Most searches nest a few windows deep: they never need a heap block. */
 enum { EXECUTION_STACK_INLINE = 64 };
 
 struct execution_stack {
@@ -78,6 +79,7 @@ static void stack_release(execution_stack *stack) {
 /* 0 when the stack cannot grow; the run then stops as for any other 0. */
 static int stack_push(execution_stack *stack, const execution_task &task) {
     if (stack->count == stack->capacity) {
+        /* Doubling keeps the copying to a constant cost per task. */
         const size_t capacity = stack->capacity * 2;
         if (capacity > SIZE_MAX / sizeof(execution_task)) return 0;
         execution_task *tasks;
@@ -185,9 +187,7 @@ static int diff_step(execution *e, execution_stack *stack, int32_t op, int32_t o
 
 static int trim_suffix_step(execution *e, execution_stack *stack, int32_t op, int32_t on,
                             int32_t np, int32_t nn, int32_t matched, int32_t limit) {
-    /* The floor keeps the suffix clear of the matched prefix in both windows. */
-    const int64_t floor = (int64_t)matched + (on > nn ? (int64_t)on - nn : 0);
-    const int32_t xs = window_suffix_start(e, op, on, np, nn, floor);
+    const int32_t xs = window_suffix_start(e, op, on, np, nn, matched);
     const int32_t ys = xs + (nn - on);
     const int32_t old_core = xs - matched;
     const int32_t new_core = ys - matched;
@@ -233,9 +233,7 @@ static bailout_points furthest_points(const execution *e, int32_t on, int32_t nn
     bailout_points pts = {0, 0, on, nn};
     int64_t best = 0;
     for (int64_t k = -(int64_t)corner_old; k <= corner_new; k += 2) {
-        int64_t x = slots[forward_key((int32_t)k)];
-        if (x > on) x = on;
-        if (x > nn - k) x = nn - k;
+        const int64_t x = std::min({(int64_t)slots[forward_key((int32_t)k)], (int64_t)on, nn - k});
         /* Strictly greater: on equal sums the lowest diagonal stays. */
         if (2 * x + k > best) {
             best = 2 * x + k;
@@ -246,9 +244,7 @@ static bailout_points furthest_points(const execution *e, int32_t on, int32_t nn
     best = (int64_t)on + nn;
     for (int64_t r = -(int64_t)corner_new; r <= corner_old; r += 2) {
         const int64_t k = r + delta;
-        int64_t x = slots[reverse_key((int32_t)r)];
-        if (x < 0) x = 0;
-        if (x < -k) x = -k;
+        const int64_t x = std::max({(int64_t)slots[reverse_key((int32_t)r)], int64_t{0}, -k});
         if (2 * x + k < best) {
             best = 2 * x + k;
             pts.reverse_x = (int32_t)x;
@@ -299,14 +295,13 @@ static int middlesnake_step(execution *e, execution_stack *stack, int32_t op, in
             const int32_t x = after < before ? before : (int32_t)((uint32_t)after + 1u);
             before = after;
             const int64_t y = (int64_t)x + k;
-            int64_t n = (int64_t)on - x;
-            if ((int64_t)nn - y < n) n = (int64_t)nn - y;
+            const int64_t n = std::min((int64_t)on - x, (int64_t)nn - y);
             int32_t x_end = x;
             if (n >= 1 && x >= 0 && y >= 0)
                 x_end = x + (int32_t)byte_compare_forward(a + x, b + y, n);
             if (forward_tests) {
                 const int64_t r = (int64_t)k - delta;
-                if ((r < 0 ? -r : r) < d && x_end >= slots[reverse_key((int32_t)r)])
+                if (std::abs(r) < d && x_end >= slots[reverse_key((int32_t)r)])
                     return schedule_recurse(e, stack, op, on, np, nn, x, x_end, k);
             }
             slots[forward_key(k)] = x_end;
@@ -318,11 +313,11 @@ static int middlesnake_step(execution *e, execution_stack *stack, int32_t op, in
             const int32_t after = slots[reverse_key(r + 1)];
             const int32_t x = after < before ? after : (int32_t)((uint32_t)before - 1u);
             before = after;
-            const int64_t floor = k < 0 ? -(int64_t)k : 0;
+            const int64_t floor = std::max(-(int64_t)k, int64_t{0});
             int32_t xs = x;
             if (floor < xs && xs <= on && (int64_t)xs + k <= nn)
                 xs = x - (int32_t)byte_compare_backward(a + x, b + ((int64_t)x + k), x - floor);
-            if (!forward_tests && (k < 0 ? -(int64_t)k : k) <= d && xs <= slots[forward_key(k)])
+            if (!forward_tests && std::abs((int64_t)k) <= d && xs <= slots[forward_key(k)])
                 return schedule_recurse(e, stack, op, on, np, nn, xs, x, k);
             slots[reverse_key(r)] = xs;
         }
@@ -355,15 +350,16 @@ static int middlesnake_step(execution *e, execution_stack *stack, int32_t op, in
 extern "C" {
 
 int32_t _execution_common_prefix(const uint8_t *a, const uint8_t *b, int32_t n) {
-    return n < 1 ? 0 : (int32_t)byte_compare_forward(a, b, n);
+    return (int32_t)byte_compare_forward(a, b, n);
 }
 
 int32_t _execution_common_suffix(const uint8_t *a_end, const uint8_t *b_end, int32_t n) {
-    return n < 1 ? 0 : (int32_t)byte_compare_backward(a_end, b_end, n);
+    return (int32_t)byte_compare_backward(a_end, b_end, n);
 }
 
 int32_t myers_binary_diff_corner(int32_t iteration, int32_t length) {
-    return iteration <= length ? iteration : (int32_t)(2u * (uint32_t)length - (uint32_t)iteration);
+    /* Up to the length the corner moves out with the iteration, then back. */
+    return (int32_t)std::min<int64_t>(iteration, 2 * (int64_t)length - iteration);
 }
 
 int myers_binary_diff_check_bounds(const buf *buffer, int32_t start, int32_t length) {
@@ -460,8 +456,7 @@ int execution_trim_prefix_and_suffix(execution *e, int32_t op, int32_t on, int32
     if (!e || !e->script) return 0;
     const int32_t p = window_prefix(e, op, on, np, nn);
     if (!emit_match(e, op, p)) return 0;
-    const int64_t floor = (int64_t)p + (on > nn ? (int64_t)on - nn : 0);
-    const int32_t xs = window_suffix_start(e, op, on, np, nn, floor);
+    const int32_t xs = window_suffix_start(e, op, on, np, nn, p);
     const int32_t old_core = xs - p;
     const int32_t new_core = xs + (nn - on) - p;
     if (old_core == 0) {

@@ -7,14 +7,14 @@
 
 /* One group of four keys as the search expects it before a diagonal pair is
  * visited: forward -j, forward j, reverse -j, reverse j. */
-static const int32_t k_group_pattern[4] = {STORAGE_FORWARD_UNSET, STORAGE_FORWARD_UNSET,
-                                           STORAGE_REVERSE_UNSET, STORAGE_REVERSE_UNSET};
+static const int32_t k_group_pattern[] = {STORAGE_FORWARD_UNSET, STORAGE_FORWARD_UNSET,
+                                          STORAGE_REVERSE_UNSET, STORAGE_REVERSE_UNSET};
 
 static const uint32_t k_initial_capacity = 22;
 static const uint32_t k_initial_extent = 11;
 
-/* Writes whole groups from key `from` (below extent + 4, as every caller
- * makes sure) while the group start lies below extent + 4. A group never
+/* Writes whole groups from key `from` while the group start lies below
+ * extent + 4 (from there on, nothing). A group never
  * passes the capacity: the capacity is 22 or twice an earlier extent (4d + 7),
  * 2 modulo 4 either way, while the extent is 3 modulo 4, so a capacity of at
  * least extent + 4 is one of at least extent + 7. */
@@ -31,7 +31,9 @@ static int storage_grow(storage *s, int32_t d) {
     if (d < 0) return 1;
     const uint64_t extent = 4 * (uint64_t)d + 7;
     const uint64_t needed = extent + 4;
-    if (extent > UINT32_MAX) return 0;
+    /* A 32-bit capacity never holds `needed` of an extent past 32 bits, and
+     * the count below refuses such an extent, so the cast at the end keeps
+     * the value. */
     if (s->capacity < needed) {
         const uint64_t count = 2 * extent;
         if (count > UINT32_MAX || count > SIZE_MAX / sizeof(int32_t)) return 0;
@@ -73,7 +75,7 @@ void storage_free(storage *s) {
 int storage_initialise(storage *s, int32_t d) {
     if (!s || d < 1) return 0;
     if (!storage_grow(s, d)) return 0;
-    if ((uint64_t)s->extent + 4 <= UINT32_MAX) storage_group_fill(s, 3);
+    storage_group_fill(s, 3);
     return 1;
 }
 
@@ -83,7 +85,7 @@ int storage_ensure(storage *s, int32_t d) {
 }
 
 void storage_fill(storage *s, uint32_t from) {
-    if (!s || (uint64_t)s->extent + 4 <= from) return;
+    if (!s) return;
     storage_group_fill(s, from);
 }
 
@@ -91,7 +93,7 @@ int storage_extend(storage *s, int32_t d) {
     if (!s || s->max_iteration < (uint32_t)d) return 0;
     const uint32_t old_extent = s->extent;
     if (!storage_grow(s, d)) return 0;
-    if ((uint64_t)s->extent + 4 > old_extent) storage_group_fill(s, old_extent);
+    storage_group_fill(s, old_extent);
     return 1;
 }
 

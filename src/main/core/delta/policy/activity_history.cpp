@@ -2,6 +2,8 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
+
 #include "base/alloc.h"
 #include "base/bits.h"
 
@@ -16,17 +18,17 @@ static uint64_t now_milliseconds(void) {
  * simply begins at bucket 0 rather than wrapping round to a huge number. */
 static uint64_t window_first_bucket(const activity_history *history, uint64_t b) {
     const uint64_t span = static_cast<uint64_t>(history->slot_count) - 1;
-    return b >= span ? b - span : 0;
+    return b - std::min(b, span);
 }
 
 /* Sets every slot of the buckets first..last (inclusive) to `value`, keeping
- * the window total equal to the sum of the slots. Counting by a trip count
- * rather than comparing i <= last avoids running forever at last = 2^64 - 1. */
+ * the window total equal to the sum of the slots. Both callers start no
+ * earlier than the window that ends at `last`, so no slot is visited twice.
+ * Counting by a trip count rather than comparing i <= last avoids running
+ * forever at last = 2^64 - 1. */
 static void fill_buckets(activity_history *history, uint64_t first, uint64_t last, uint64_t value) {
     if (first > last) return;
-    uint64_t count = last - first + 1;
-    const uint64_t n = static_cast<uint64_t>(history->slot_count);
-    if (count > n) count = n; /* never happens from start and stop, cheap to keep */
+    const uint64_t count = last - first + 1;
     for (uint64_t i = 0; i < count; ++i) {
         uint64_t *slot = &history->slots[(first + i) & history->slot_mask];
         history->window_total = history->window_total - *slot + value;
@@ -55,8 +57,8 @@ activity_history *corvantis_activity_history_create(int32_t slot_count, int64_t 
     /* log2(w) + log2(N) - 8: how far a millisecond count must move to become
      * 256ths of the window. Windows below 256 ms move the other way. */
     const int32_t shift = highest_bit_long(w) + highest_bit_int(n) - 10;
-    history->utilisation_shift = shift >= 0 ? static_cast<uint32_t>(shift) : 0u;
-    history->utilisation_scale_up = shift < 0 ? static_cast<uint32_t>(-shift) : 0u;
+    history->utilisation_shift = static_cast<uint32_t>(std::max(shift, 0));
+    history->utilisation_scale_up = static_cast<uint32_t>(std::max(-shift, 0));
     return history;
 }
 
@@ -69,9 +71,7 @@ void corvantis_activity_history_free(activity_history *history) {
 void _activity_history_start(activity_history *history, uint64_t now_ms) {
     if (history == nullptr) return;
     const uint64_t b = now_ms >> history->bucket_shift;
-    uint64_t first = history->current_bucket + 1;
-    const uint64_t window_first = window_first_bucket(history, b);
-    if (window_first > first) first = window_first;
+    const uint64_t first = std::max(history->current_bucket + 1, window_first_bucket(history, b));
     /* Buckets that began since the latest start hold stale counts from a
      * previous turn of the ring. A clock that went back clears nothing. */
     fill_buckets(history, first, b, 0);
@@ -89,9 +89,7 @@ void _activity_history_stop(activity_history *history, uint64_t now_ms) {
         return;
     }
     const uint64_t b = now_ms >> history->bucket_shift;
-    uint64_t first = history->current_bucket;
-    const uint64_t window_first = window_first_bucket(history, b);
-    if (window_first > first) first = window_first;
+    const uint64_t first = std::max(history->current_bucket, window_first_bucket(history, b));
     fill_buckets(history, first, b, history->bucket_width);
 }
 
@@ -115,16 +113,14 @@ int32_t corvantis_activity_history_utilisation(const activity_history *history) 
     if (history->utilisation_scale_up > 0) {
         /* At most 8 places up from a 32-bit value: fits 64 bits; clamp to int. */
         const int64_t scaled = estimate * (int64_t{1} << history->utilisation_scale_up);
-        if (scaled > INT32_MAX) return INT32_MAX;
-        if (scaled < INT32_MIN) return INT32_MIN;
-        return static_cast<int32_t>(scaled);
+        return static_cast<int32_t>(std::clamp(scaled, int64_t{INT32_MIN}, int64_t{INT32_MAX}));
     }
     /* Arithmetic shift written as floor division so the result does not hang
      * on how the compiler shifts negative numbers. */
-    const uint32_t shift = history->utilisation_shift < 32 ? history->utilisation_shift : 32;
+    const uint32_t shift = std::min(history->utilisation_shift, 32u);
     const int64_t divisor = int64_t{1} << shift;
     int64_t q = estimate / divisor;
-    if (estimate % divisor != 0 && estimate < 0) --q;
+    if (q * divisor > estimate) --q; /* rounded up, towards zero */
     return static_cast<int32_t>(q);
 }
 

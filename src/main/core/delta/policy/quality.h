@@ -28,12 +28,10 @@ enum {
     QUALITY_TRIM_ONLY = 4, /* no search: common prefix and suffix only */
 };
 
-/* Below this length a fraction of the window would leave too little room for
- * a search to find anything, so the limit stays at a floor instead; at 259
- * and below the shifted values would not exceed the floors anyway. */
-#define QUALITY_FRACTION_THRESHOLD 259
-/* A quarter of the shortest side, at least 64 iterations: cheap enough under
- * moderate load, still finds most edits of a document. */
+/* A fraction of a short window would leave too little room for a search to
+ * find anything, so each fraction has a floor. A quarter of the shortest
+ * side, at least 64 iterations: cheap enough under moderate load, still finds
+ * most edits of a document. */
 #define QUALITY_QUARTER_SHIFT 2
 #define QUALITY_QUARTER_FLOOR 64
 /* A sixteenth, at least 16: only nearby edits are found. */
