@@ -85,6 +85,7 @@ TEST(Engine, WindowBounds) {
     EXPECT_EQ(myers_binary_diff_check_bounds(&huge, 0, 1), 0);
     EXPECT_EQ(myers_binary_diff_check_bounds(&wrapped, 0, 5), 1);
     EXPECT_EQ(myers_binary_diff_check_bounds(nullptr, 0, 0), 0);
+    EXPECT_EQ(execution_trim_prefix_and_suffix(nullptr, 0, 0, 0, 0), 0);
 }
 
 TEST(Engine, QualityTable) {

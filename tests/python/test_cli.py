@@ -94,7 +94,7 @@ def test_diff_and_patch_agree_with_the_module(tmp_path, old, new):
     "args, bad, message",
     [
         ("patch alt ok", b"", "wrong old file 'alt': its checksum differs"),
-        ("patch old bad", b"", "empty file, not a delta"),
+        ("patch old -", b"", "cannot apply standard input: empty file, not a delta"),
         ("patch old bad", GOOD[:68], f"truncated delta: 68 bytes of {len(GOOD)}"),
         ("patch old bad", GOOD + b"\0", "corrupt delta: 1 bytes after its end"),
         ("patch old bad", flip(GOOD, 20), "corrupt delta: header checksum mismatch"),
