@@ -1,6 +1,7 @@
 // The short TypeErrors of arg_errors.h: wrong arguments and calls of the wrong shape.
 #include "arg_errors.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -12,13 +13,10 @@ namespace {
 // Enough for any real type name; a class can be given a name of any length.
 constexpr size_t kTypeNameLimit = 200;
 
-// Cuts to at most `limit` bytes without splitting a UTF-8 sequence.
-std::string utf8_prefix(const char *text, size_t limit) {
-    size_t n = std::strlen(text);
-    if (n <= limit) return text;
-    n = limit;
-    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
-    return std::string(text, n) + "...";
+// A name cut short says so.
+std::string shortened(const std::string &name) {
+    std::string cut = arg_errors_utf8_prefix(name, kTypeNameLimit);
+    return cut.size() == name.size() ? cut : cut + "...";
 }
 
 // pybind11's displayed type: '%' stands for a bound class, braces group.
@@ -90,7 +88,7 @@ std::string call_problem(const py::detail::function_record &record, PyObject *ar
             size_t index = record.nargs_pos_only;
             while (index < record.nargs && std::strcmp(record.args[index].name, name) != 0) ++index;
             if (index == record.nargs)
-                return "unexpected keyword argument '" + utf8_prefix(name, kTypeNameLimit) + "'";
+                return "unexpected keyword argument '" + shortened(name) + "'";
             if (index < given)
                 return "'" + std::string(name) + "' given by position and by keyword";
         }
@@ -151,8 +149,13 @@ bool arg_errors_must_propagate() {
     return !PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError);
 }
 
-std::string arg_errors_type_name(PyObject *object) {
-    return utf8_prefix(Py_TYPE(object)->tp_name, kTypeNameLimit);
+std::string arg_errors_type_name(PyObject *object) { return shortened(Py_TYPE(object)->tp_name); }
+
+std::string arg_errors_utf8_prefix(const std::string &text, size_t limit) {
+    // text[text.size()] is the terminating NUL, never a continuation byte.
+    size_t n = std::min(text.size(), limit);
+    while (n != 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    return text.substr(0, n);
 }
 
 std::string arg_errors_message(const char *function, const char *what, const char *parameter,

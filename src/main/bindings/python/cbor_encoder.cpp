@@ -141,19 +141,6 @@ const char *const kIntegerOutOfRange =
     throw std::runtime_error(std::string(what) + " changed size during iteration");
 }
 
-// Cuts to at most `limit` bytes without splitting a UTF-8 sequence, so the
-// message stays decodable when it becomes a Python exception.
-std::string utf8_prefix(const std::string &text, uint64_t limit) {
-    if (text.size() <= limit) {
-        return text;
-    }
-    size_t n = static_cast<size_t>(limit);
-    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
-        --n;
-    }
-    return text.substr(0, n);
-}
-
 // str(value) for an error message, or why it could not be had.
 std::string value_text(PyObject *value) {
     PyObject *text = PyObject_Str(value);
@@ -444,7 +431,7 @@ class DumpsEncoder {
 
     [[noreturn]] void throw_out_of_range(PyObject *value, DumpsCause &cause) const {
         const std::string message =
-            kIntegerOutOfRange + utf8_prefix(value_text(value), value_text_limit_);
+            kIntegerOutOfRange + arg_errors_utf8_prefix(value_text(value), value_text_limit_);
         cause.raise(PyExc_RuntimeError, message.c_str());
     }
 
@@ -612,7 +599,7 @@ class DumpsEncoder {
     uint32_t nesting_ = 0;
     Py_ssize_t signal_items_ = 0;
     Depth depth_;
-    const uint64_t value_text_limit_ = 40;
+    const size_t value_text_limit_ = 40;
 };
 
 template <bool Indefinite, typename Depth>
