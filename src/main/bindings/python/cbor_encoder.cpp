@@ -15,6 +15,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -70,11 +71,9 @@ class Output {
         pos_ += _cbor_head_put_float(pos_, x);
     }
 
-    // A definite-length string: head and bytes.
+    // A definite-length string: head and bytes. The size is that of a Python
+    // object, so the sum cannot wrap; grow refuses it past PY_SSIZE_T_MAX.
     CORVANTIS_HOT void write_string(uint32_t major, const void *data, size_t size) {
-        if (size > static_cast<size_t>(PY_SSIZE_T_MAX) - CBOR_HEAD_MAX_SIZE) {
-            throw_no_memory();
-        }
         reserve(CBOR_HEAD_MAX_SIZE + size);
         pos_ += _cbor_head_put(pos_, major, size);
         if (size != 0) {
@@ -109,11 +108,8 @@ class Output {
         if (n > limit - used) {
             throw_no_memory();
         }
-        const size_t needed = used + n;
-        size_t target = capacity <= limit - capacity / 2 ? capacity + capacity / 2 : limit;
-        if (target < needed) {
-            target = needed;
-        }
+        const size_t target =
+            std::max(used + n, capacity + std::min(capacity / 2, limit - capacity));
         // On failure the object is released and MemoryError is set.
         if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(target)) < 0) {
             bytes_ = nullptr;
