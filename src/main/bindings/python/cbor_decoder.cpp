@@ -245,7 +245,8 @@ void set_decode_error(const char *problem, uint64_t offset) {
 
 class Builder {
   public:
-    Builder() { stack_.reserve(64); }
+    // Room for the levels the recursion guard is not told of.
+    Builder() { stack_.reserve(kUncountedLevels); }
     ~Builder() {
         while (!stack_.empty()) {
             Py_XDECREF(stack_.back().object);
