@@ -30,7 +30,7 @@ const tool_engine *tool_engine_list(size_t *count) {
 
 const tool_engine *tool_engine_by_option(const std::string &option) {
     for (const tool_engine &engine : ENGINES) {
-        if (engine.option != nullptr && option == engine.option) {
+        if (option == engine.option) {
             return &engine;
         }
     }
