@@ -1,6 +1,8 @@
 #include "tool_output.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +17,7 @@
 // The pending temporary file, removed if the process is interrupted before
 // the rename. A plain array so the signal handler reads it without
 // allocating.
-static char pending_temp[4096];
+static char pending_temp[PATH_MAX];
 static volatile std::sig_atomic_t pending_temp_set = 0;
 
 extern "C" void tool_output_on_signal(int signo) {
@@ -180,8 +182,9 @@ void tool_output::commit(const tool_piece *pieces, size_t count) {
         const uint8_t *data = pieces[i].data;
         uint64_t left = pieces[i].length;
         while (left > 0) {
-            size_t step = left > (1u << 30) ? (1u << 30) : static_cast<size_t>(left);
-            ssize_t put = write(fd_, data, step);
+            // The system writes at most about 2 GiB a call, and reports it.
+            ssize_t put =
+                write(fd_, data, static_cast<size_t>(std::min<uint64_t>(left, SSIZE_MAX)));
             if (put < 0) {
                 if (errno == EINTR) {
                     continue;
