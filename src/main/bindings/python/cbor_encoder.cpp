@@ -285,15 +285,7 @@ class DumpsEncoder {
 
     // dumps' own argument: exact built-in types as elements, anything else
     // converted as pybind11 would convert the argument.
-    void encode_argument(PyObject *value) {
-        PyTypeObject *type = Py_TYPE(value);
-        if (runs_no_python_code(value) || type == &PyDict_Type || type == &PyList_Type ||
-            type == &PyTuple_Type) {
-            element(value);
-        } else {
-            encode(convert(value, true));
-        }
-    }
+    void encode_argument(PyObject *value) { element<true>(value); }
 
     py::bytes result() { return out_.finish(); }
 
@@ -309,7 +301,6 @@ class DumpsEncoder {
         }
     }
 
-    // An element, key or value of a container.
     // Exact built-in scalars, whose encoding cannot reach back into the
     // containers being walked.
     static bool runs_no_python_code(PyObject *value) {
@@ -318,6 +309,9 @@ class DumpsEncoder {
                type == &PyBool_Type || value == Py_None || type == &PyBytes_Type;
     }
 
+    // An element, key or value of a container, or with Argument dumps' own
+    // argument, whose failed conversion is a wrong argument.
+    template <bool Argument = false>
     void element(PyObject *value) {
         // Exact built-in scalars: the conversion could only pick their own
         // alternative, and encoding them runs no Python code.
@@ -345,7 +339,7 @@ class DumpsEncoder {
             } else if (type == &PyTuple_Type) {
                 encode_tuple(value);
             } else {
-                encode(convert(value, false));
+                encode(convert(value, Argument));
             }
         }
     }
