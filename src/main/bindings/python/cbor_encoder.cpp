@@ -362,13 +362,10 @@ class DumpsEncoder {
         out_.write_string(CBOR_MAJOR_TEXT, utf8, static_cast<size_t>(size));
     }
 
+    // Only ever given a bytes object, exact or a subclass.
     void encode_bytes(PyObject *value) {
-        char *data = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(value, &data, &size) < 0) {
-            throw py::error_already_set();
-        }
-        out_.write_string(CBOR_MAJOR_BYTES, data, static_cast<size_t>(size));
+        out_.write_string(CBOR_MAJOR_BYTES, PyBytes_AS_STRING(value),
+                          static_cast<size_t>(PyBytes_GET_SIZE(value)));
     }
 
     // Every int from -2**63 to 2**64 - 1; non-negative values as major type 0.
@@ -386,14 +383,13 @@ class DumpsEncoder {
                 write_int64(signed_value);
                 return;
             }
-            if (overflow > 0) {
-                const unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(value);
-                if (unsigned_value != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
-                    out_.write_head(CBOR_MAJOR_UNSIGNED, unsigned_value);
-                    return;
-                }
-                PyErr_Clear();
+            // Past int64_t: a value below -2**63 fails here too, as negative.
+            const unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(value);
+            if (unsigned_value != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
+                out_.write_head(CBOR_MAJOR_UNSIGNED, unsigned_value);
+                return;
             }
+            PyErr_Clear();
             throw_out_of_range(value);
         }
         // A subclass: converted like any foreign integer, and accepted only
