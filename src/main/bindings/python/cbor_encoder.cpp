@@ -479,16 +479,14 @@ class DumpsEncoder {
     // elements of a list or tuple, which are walked a block at a time.
     static constexpr Py_ssize_t kSignalItems = 4096;
 
+    // A container counts as one item more than it holds, so that many empty
+    // ones poll too.
+    void count_container(Py_ssize_t size) { count_items(size + 1); }
+
     void count_items(Py_ssize_t items) {
         signal_items_ += items;
         if (signal_items_ >= kSignalItems) {
             signal_items_ = 0;
-            interrupt_check();
-        }
-    }
-
-    static void check_long(Py_ssize_t i) {
-        if ((i & (kSignalItems - 1)) == kSignalItems - 1) {
             interrupt_check();
         }
     }
@@ -499,14 +497,14 @@ class DumpsEncoder {
         if (i != 0) {
             interrupt_check();
         }
-        return size - i < kSignalItems ? size : i + kSignalItems;
+        return std::min(size, i + kSignalItems);
     }
 
     // The caller holds a reference to `list` for the whole call.
     void encode_list(PyObject *list) {
         RecursionGuard guard(nesting_);
         const Py_ssize_t size = PyList_GET_SIZE(list);
-        count_items(size + 1);
+        count_container(size);
         array_head(size);
         open_level(size != 0);
         for (Py_ssize_t i = 0; i < size;) {
@@ -530,7 +528,7 @@ class DumpsEncoder {
     void encode_tuple(PyObject *tuple) {
         RecursionGuard guard(nesting_);
         const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
-        count_items(size + 1);
+        count_container(size);
         array_head(size);
         open_level(size != 0);
         for (Py_ssize_t i = 0; i < size;) {
@@ -546,7 +544,7 @@ class DumpsEncoder {
     void encode_dict(PyObject *dict) {
         RecursionGuard guard(nesting_);
         const Py_ssize_t size = PyDict_GET_SIZE(dict);
-        count_items(size + 1);
+        count_container(size);
         map_head(size);
         open_level(size != 0);
         Py_ssize_t position = 0;
@@ -559,7 +557,7 @@ class DumpsEncoder {
             if (++pairs > size) {
                 throw_changed_size("dictionary");
             }
-            check_long(pairs);
+            count_items(1);
             if (runs_no_python_code(key)) {
                 element(key);
                 element(value);
