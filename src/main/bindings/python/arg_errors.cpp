@@ -41,11 +41,12 @@ using Dispatcher = PyObject *(*)(PyObject *, PyObject *, PyObject *);
 // pybind11's dispatcher, the same for every bound function.
 Dispatcher pybind11_dispatcher = nullptr;
 
-// `capsule` is the self of a function that arg_errors_bound_calls patched.
-const py::detail::function_record *record_of(PyObject *capsule) {
-    void *pointer = PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule));
-    if (pointer == nullptr) PyErr_Clear();
-    return static_cast<const py::detail::function_record *>(pointer);
+// `capsule` is the self of a function that arg_errors_bound_calls patched,
+// checked then to be a function record capsule: its pointer, read under its
+// own name, is never null.
+const py::detail::function_record &record_of(PyObject *capsule) {
+    return *static_cast<const py::detail::function_record *>(
+        PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule)));
 }
 
 std::string label_of(const py::detail::function_record &record) {
@@ -105,15 +106,15 @@ std::string call_problem(const py::detail::function_record &record, PyObject *ar
 
 // Called by the interpreter: no C++ exception may leave it.
 PyObject *checked_dispatch(PyObject *capsule, PyObject *args, PyObject *kwargs) {
-    const py::detail::function_record *record = record_of(capsule);
-    if (record != nullptr && record->next == nullptr && !record->has_args && !record->has_kwargs) {
+    const py::detail::function_record &record = record_of(capsule);
+    if (record.next == nullptr && !record.has_args && !record.has_kwargs) {
         try {
-            const std::string problem = call_problem(*record, args, kwargs);
+            const std::string problem = call_problem(record, args, kwargs);
             if (PyErr_Occurred()) return nullptr;
             if (!problem.empty()) {
-                const char *what = record->is_constructor ? "constructor" : "function";
+                const char *what = record.is_constructor ? "constructor" : "function";
                 const std::string message =
-                    label_of(*record) + "(): incompatible " + what + " arguments: " + problem;
+                    label_of(record) + "(): incompatible " + what + " arguments: " + problem;
                 PyErr_SetString(PyExc_TypeError, message.c_str());
                 return nullptr;
             }
