@@ -59,9 +59,9 @@ static std::string resolve_links(const std::string &path) {
         }
         std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4095) + 1, '\0');
         ssize_t n = readlink(target.c_str(), &link[0], link.size());
-        if (n < 0 || static_cast<size_t>(n) >= link.size()) {
+        if (n == -1 || static_cast<size_t>(n) >= link.size()) {
             throw tool_failure("cannot follow the link " + tool_quote_path(target, true) + ": " +
-                               std::strerror(n < 0 ? errno : ENAMETOOLONG));
+                               std::strerror(n == -1 ? errno : ENAMETOOLONG));
         }
         link.resize(static_cast<size_t>(n));
         target = link[0] == '/' ? link : directory_of(target) + "/" + link;
@@ -108,7 +108,7 @@ void tool_output::prepare() {
         // The rename needs only the folder's permission; overwriting also
         // needs the file's, as writing into it would.
         int probe = open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (probe < 0) {
+        if (probe == -1) {
             throw tool_failure("cannot overwrite " + quoted + ": " + std::strerror(errno));
         }
         close(probe);
@@ -117,7 +117,7 @@ void tool_output::prepare() {
         // Opened now, so that a reader of a FIFO sees an empty stream rather
         // than waiting forever when the command fails.
         fd_ = open(target_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-        if (fd_ < 0) {
+        if (fd_ == -1) {
             throw tool_failure("cannot open " + quoted + ": " + std::strerror(errno));
         }
         owns_fd_ = true;
@@ -139,9 +139,9 @@ void tool_output::open_temp(const std::string &target, mode_t mode, bool keep_ow
     if (temp.size() >= sizeof pending_temp) {
         throw tool_failure("output path too long: " + tool_quote_path(path_, true));
     }
-    std::memcpy(pending_temp, temp.c_str(), temp.size() + 1);
+    std::strcpy(pending_temp, temp.c_str());
     fd_ = mkostemp(pending_temp, O_CLOEXEC);
-    if (fd_ < 0) {
+    if (fd_ == -1) {
         throw tool_failure("cannot create a temporary file next to " +
                            tool_quote_path(path_, true) + ": " + std::strerror(errno));
     }
@@ -185,7 +185,7 @@ void tool_output::commit(const tool_piece *pieces, size_t count) {
             // The system writes at most about 2 GiB a call, and reports it.
             ssize_t put =
                 write(fd_, data, static_cast<size_t>(std::min<uint64_t>(left, SSIZE_MAX)));
-            if (put < 0) {
+            if (put == -1) {
                 if (errno == EINTR) {
                     continue;
                 }
