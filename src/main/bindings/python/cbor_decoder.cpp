@@ -456,16 +456,18 @@ class Builder {
             return true;
         }
         Frame &top = stack_.back();
+        // A definite frame is told by the sign of its index: decoding long
+        // sequences measured slower with a compare against the -1 instead.
         switch (top.kind) {
         case Kind::List:
-            if (top.index != -1) {
+            if (top.index >= 0) {
                 PyList_SET_ITEM(top.object, top.index++, value);
                 Py_SET_SIZE(top.object, top.index);
                 return true;
             }
             break;
         case Kind::Tuple:
-            if (top.index != -1) {
+            if (top.index >= 0) {
                 PyTuple_SET_ITEM(top.object, top.index++, value);
                 return true;
             }
