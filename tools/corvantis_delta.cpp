@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "base/buf.h"
 #include "delta/diff_compact.h"
@@ -115,8 +116,7 @@ static run_stats run_diff(const tool_args &args, tool_output &out) {
     }
     double seconds = seconds_since(start);
     uint8_t header[DELTA_CONTAINER_HEADER_SIZE];
-    size_t count = 0;
-    tool_piece pieces[2];
+    std::vector<tool_piece> pieces;
     if (!args.raw) {
         size_t engines = 0;
         delta_container_header h{};
@@ -128,10 +128,10 @@ static run_stats run_diff(const tool_args &args, tool_output &out) {
         h.delta_length = delta->length;
         h.delta_hash = delta_container_hash(delta->data, delta->length);
         delta_container_write(&h, header);
-        pieces[count++] = {header, sizeof header};
+        pieces.push_back({header, sizeof header});
     }
-    pieces[count++] = {delta->data, delta->length};
-    out.commit(pieces, count);
+    pieces.push_back({delta->data, delta->length});
+    out.commit(pieces.data(), pieces.size());
     return {"diff",
             engine.name,
             old_value.size(),
@@ -235,7 +235,6 @@ static int run(int argc, char **argv) {
     if (args.stats) {
         FILE *report = out.is_stdout() ? stderr : stdout;
         print_stats(report, stats);
-        std::fflush(report);
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "delta_container.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <xxhash.h>
@@ -65,8 +66,8 @@ std::string delta_container_read(const uint8_t *data, uint64_t length, delta_con
     if (length == 0) {
         return "empty file, not a delta";
     }
-    if (length < sizeof MAGIC ? std::memcmp(data, MAGIC, length) != 0
-                              : std::memcmp(data, MAGIC, sizeof MAGIC) != 0) {
+    // A file shorter than the signature is refused on what it has of it.
+    if (std::memcmp(data, MAGIC, std::min<uint64_t>(length, sizeof MAGIC)) != 0) {
         return "not a corvantis-delta file (a bare delta needs --raw)";
     }
     if (length < DELTA_CONTAINER_HEADER_SIZE) {

@@ -9,9 +9,9 @@
 const char *const TOOL_SYNOPSIS = "usage: corvantis-delta [OPTIONS] diff OLD NEW DELTA\n"
                                   "       corvantis-delta [OPTIONS] patch OLD DELTA OUT\n";
 
+// Every option is shorter than the column its text starts in.
 static std::string option_line(const std::string &option, const std::string &text) {
-    return "  " + option + std::string(option.size() < 15 ? 15 - option.size() : 1, ' ') + text +
-           "\n";
+    return "  " + option + std::string(15 - option.size(), ' ') + text + "\n";
 }
 
 std::string tool_args_help() {

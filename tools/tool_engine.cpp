@@ -30,7 +30,7 @@ const tool_engine *tool_engine_list(size_t *count) {
 
 const tool_engine *tool_engine_by_option(const std::string &option) {
     for (const tool_engine &engine : ENGINES) {
-        if (engine.option != nullptr && option == engine.option) {
+        if (option == engine.option) {
             return &engine;
         }
     }
@@ -47,16 +47,16 @@ class quiet_stderr {
         std::fflush(stderr);
         saved_ = dup(STDERR_FILENO);
         int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (saved_ >= 0 && null_fd >= 0) {
+        if (saved_ != -1 && null_fd != -1) {
             dup2(null_fd, STDERR_FILENO);
         }
-        if (null_fd >= 0) {
+        if (null_fd != -1) {
             close(null_fd);
         }
     }
     ~quiet_stderr() {
         std::fflush(stderr);
-        if (saved_ >= 0) {
+        if (saved_ != -1) {
             dup2(saved_, STDERR_FILENO);
             close(saved_);
         }

@@ -17,7 +17,7 @@ struct fd_guard {
     int fd;
     bool owned;
     ~fd_guard() {
-        if (owned && fd >= 0) {
+        if (owned) {
             close(fd);
         }
     }
@@ -41,10 +41,11 @@ tool_input::tool_input(const std::string &path, const char *role, uint64_t limit
                        const char *over_limit) {
     const bool is_stdin = path == "-";
     const std::string what = std::string(role) + " " + tool_quote_path(path, false);
-    fd_guard fd{is_stdin ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC), !is_stdin};
-    if (fd.fd < 0) {
+    const int opened = is_stdin ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (opened == -1) {
         throw tool_failure("cannot open " + what + ": " + std::strerror(errno));
     }
+    fd_guard fd{opened, !is_stdin};
     struct stat st;
     if (fstat(fd.fd, &st) != 0) {
         throw tool_failure("cannot read " + what + ": " + std::strerror(errno));
@@ -65,9 +66,10 @@ tool_input::tool_input(const std::string &path, const char *role, uint64_t limit
     }
     // A redirected standard input is mapped from its current offset, as a
     // reader would start there; mmap needs a page-aligned offset, so any
-    // other position is read instead.
+    // other position is read instead (as is everything if lseek fails: -1
+    // is no multiple of a page).
     off_t at = is_stdin ? lseek(fd.fd, 0, SEEK_CUR) : 0;
-    if (at < 0 || at % sysconf(_SC_PAGESIZE) != 0) {
+    if (at % sysconf(_SC_PAGESIZE) != 0) {
         read_all(fd.fd, what, limit, over_limit);
         return;
     }
@@ -94,7 +96,7 @@ void tool_input::read_all(int fd, const std::string &what, uint64_t limit, const
     uint8_t chunk[1 << 16];
     for (;;) {
         ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0) {
+        if (got == -1) {
             if (errno == EINTR) {
                 continue;
             }

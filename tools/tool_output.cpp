@@ -1,6 +1,8 @@
 #include "tool_output.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +17,7 @@
 // The pending temporary file, removed if the process is interrupted before
 // the rename. A plain array so the signal handler reads it without
 // allocating.
-static char pending_temp[4096];
+static char pending_temp[PATH_MAX];
 static volatile std::sig_atomic_t pending_temp_set = 0;
 
 extern "C" void tool_output_on_signal(int signo) {
@@ -57,9 +59,9 @@ static std::string resolve_links(const std::string &path) {
         }
         std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4095) + 1, '\0');
         ssize_t n = readlink(target.c_str(), &link[0], link.size());
-        if (n < 0 || static_cast<size_t>(n) >= link.size()) {
+        if (n == -1 || static_cast<size_t>(n) >= link.size()) {
             throw tool_failure("cannot follow the link " + tool_quote_path(target, true) + ": " +
-                               std::strerror(n < 0 ? errno : ENAMETOOLONG));
+                               std::strerror(n == -1 ? errno : ENAMETOOLONG));
         }
         link.resize(static_cast<size_t>(n));
         target = link[0] == '/' ? link : directory_of(target) + "/" + link;
@@ -106,7 +108,7 @@ void tool_output::prepare() {
         // The rename needs only the folder's permission; overwriting also
         // needs the file's, as writing into it would.
         int probe = open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (probe < 0) {
+        if (probe == -1) {
             throw tool_failure("cannot overwrite " + quoted + ": " + std::strerror(errno));
         }
         close(probe);
@@ -115,7 +117,7 @@ void tool_output::prepare() {
         // Opened now, so that a reader of a FIFO sees an empty stream rather
         // than waiting forever when the command fails.
         fd_ = open(target_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-        if (fd_ < 0) {
+        if (fd_ == -1) {
             throw tool_failure("cannot open " + quoted + ": " + std::strerror(errno));
         }
         owns_fd_ = true;
@@ -137,9 +139,9 @@ void tool_output::open_temp(const std::string &target, mode_t mode, bool keep_ow
     if (temp.size() >= sizeof pending_temp) {
         throw tool_failure("output path too long: " + tool_quote_path(path_, true));
     }
-    std::memcpy(pending_temp, temp.c_str(), temp.size() + 1);
+    std::strcpy(pending_temp, temp.c_str());
     fd_ = mkostemp(pending_temp, O_CLOEXEC);
-    if (fd_ < 0) {
+    if (fd_ == -1) {
         throw tool_failure("cannot create a temporary file next to " +
                            tool_quote_path(path_, true) + ": " + std::strerror(errno));
     }
@@ -180,9 +182,10 @@ void tool_output::commit(const tool_piece *pieces, size_t count) {
         const uint8_t *data = pieces[i].data;
         uint64_t left = pieces[i].length;
         while (left > 0) {
-            size_t step = left > (1u << 30) ? (1u << 30) : static_cast<size_t>(left);
-            ssize_t put = write(fd_, data, step);
-            if (put < 0) {
+            // The system writes at most about 2 GiB a call, and reports it.
+            ssize_t put =
+                write(fd_, data, static_cast<size_t>(std::min<uint64_t>(left, SSIZE_MAX)));
+            if (put == -1) {
                 if (errno == EINTR) {
                     continue;
                 }

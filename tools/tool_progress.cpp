@@ -1,6 +1,9 @@
 #include "tool_progress.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iomanip>
+#include <sstream>
 
 #include <unistd.h>
 
@@ -12,11 +15,16 @@ bool tool_progress_wanted(bool quiet, uint64_t old_size, uint64_t new_size) {
            isatty(STDERR_FILENO);
 }
 
-std::string tool_progress_mib(uint64_t bytes) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
-    return text;
+static double in_mib(uint64_t bytes) { return static_cast<double>(bytes) / (1 << 20); }
+
+// As printf's "%.*f" writes it, into a string as long as it needs.
+static std::string fixed(double value, int decimals) {
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(decimals) << value;
+    return text.str();
 }
+
+std::string tool_progress_mib(uint64_t bytes) { return fixed(in_mib(bytes), 1) + " MiB"; }
 
 tool_progress::tool_progress(const char *label, bool shown)
     : label_(label), shown_(shown), start_(std::chrono::steady_clock::now()), last_(start_) {}
@@ -52,14 +60,12 @@ void tool_progress::update(uint64_t done, uint64_t total) {
         return;
     }
     double seconds = std::chrono::duration<double>(now - start_).count();
-    char text[96];
-    int n = std::snprintf(text, sizeof text, "%.1f of %s (%.0f%%)",
-                          static_cast<double>(done) / (1 << 20), tool_progress_mib(total).c_str(),
-                          total ? 100.0 * static_cast<double>(done) / total : 100.0);
+    std::string text = fixed(in_mib(done), 1) + " of " + tool_progress_mib(total) + " (" +
+                       fixed(total ? 100.0 * static_cast<double>(done) / total : 100.0, 0) + "%)";
     if (seconds > 0 && done > 0) {
         double rate = static_cast<double>(done) / seconds;
-        std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ", %.1f MB/s, %.0f s left",
-                      rate / 1e6, static_cast<double>(total > done ? total - done : 0) / rate);
+        text += ", " + fixed(rate / 1e6, 1) + " MB/s, " +
+                fixed(static_cast<double>(total - std::min(total, done)) / rate, 0) + " s left";
     }
     draw(text);
 }

@@ -1,6 +1,7 @@
 // The short TypeErrors of arg_errors.h: wrong arguments and calls of the wrong shape.
 #include "arg_errors.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -12,13 +13,10 @@ namespace {
 // Enough for any real type name; a class can be given a name of any length.
 constexpr size_t kTypeNameLimit = 200;
 
-// Cuts to at most `limit` bytes without splitting a UTF-8 sequence.
-std::string utf8_prefix(const char *text, size_t limit) {
-    size_t n = std::strlen(text);
-    if (n <= limit) return text;
-    n = limit;
-    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
-    return std::string(text, n) + "...";
+// A name cut short says so.
+std::string shortened(const std::string &name) {
+    std::string cut = arg_errors_utf8_prefix(name, kTypeNameLimit);
+    return cut.size() == name.size() ? cut : cut + "...";
 }
 
 // pybind11's displayed type: '%' stands for a bound class, braces group.
@@ -43,11 +41,12 @@ using Dispatcher = PyObject *(*)(PyObject *, PyObject *, PyObject *);
 // pybind11's dispatcher, the same for every bound function.
 Dispatcher pybind11_dispatcher = nullptr;
 
-// `capsule` is the self of a function that arg_errors_bound_calls patched.
-const py::detail::function_record *record_of(PyObject *capsule) {
-    void *pointer = PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule));
-    if (pointer == nullptr) PyErr_Clear();
-    return static_cast<const py::detail::function_record *>(pointer);
+// `capsule` is the self of a function that arg_errors_bound_calls patched,
+// checked then to be a function record capsule: its pointer, read under its
+// own name, is never null.
+const py::detail::function_record &record_of(PyObject *capsule) {
+    return *static_cast<const py::detail::function_record *>(
+        PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule)));
 }
 
 std::string label_of(const py::detail::function_record &record) {
@@ -90,7 +89,7 @@ std::string call_problem(const py::detail::function_record &record, PyObject *ar
             size_t index = record.nargs_pos_only;
             while (index < record.nargs && std::strcmp(record.args[index].name, name) != 0) ++index;
             if (index == record.nargs)
-                return "unexpected keyword argument '" + utf8_prefix(name, kTypeNameLimit) + "'";
+                return "unexpected keyword argument '" + shortened(name) + "'";
             if (index < given)
                 return "'" + std::string(name) + "' given by position and by keyword";
         }
@@ -107,15 +106,15 @@ std::string call_problem(const py::detail::function_record &record, PyObject *ar
 
 // Called by the interpreter: no C++ exception may leave it.
 PyObject *checked_dispatch(PyObject *capsule, PyObject *args, PyObject *kwargs) {
-    const py::detail::function_record *record = record_of(capsule);
-    if (record != nullptr && record->next == nullptr && !record->has_args && !record->has_kwargs) {
+    const py::detail::function_record &record = record_of(capsule);
+    if (record.next == nullptr && !record.has_args && !record.has_kwargs) {
         try {
-            const std::string problem = call_problem(*record, args, kwargs);
+            const std::string problem = call_problem(record, args, kwargs);
             if (PyErr_Occurred()) return nullptr;
             if (!problem.empty()) {
-                const char *what = record->is_constructor ? "constructor" : "function";
+                const char *what = record.is_constructor ? "constructor" : "function";
                 const std::string message =
-                    label_of(*record) + "(): incompatible " + what + " arguments: " + problem;
+                    label_of(record) + "(): incompatible " + what + " arguments: " + problem;
                 PyErr_SetString(PyExc_TypeError, message.c_str());
                 return nullptr;
             }
@@ -151,8 +150,13 @@ bool arg_errors_must_propagate() {
     return !PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError);
 }
 
-std::string arg_errors_type_name(PyObject *object) {
-    return utf8_prefix(Py_TYPE(object)->tp_name, kTypeNameLimit);
+std::string arg_errors_type_name(PyObject *object) { return shortened(Py_TYPE(object)->tp_name); }
+
+std::string arg_errors_utf8_prefix(const std::string &text, size_t limit) {
+    // text[text.size()] is the terminating NUL, never a continuation byte.
+    size_t n = std::min(text.size(), limit);
+    while (n != 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    return text.substr(0, n);
 }
 
 std::string arg_errors_message(const char *function, const char *what, const char *parameter,

@@ -46,6 +46,10 @@ bool arg_errors_must_propagate();
 // The name of `object`'s type for a message, at most a few hundred bytes.
 std::string arg_errors_type_name(PyObject *object);
 
+// The longest start of `text` of at most `limit` bytes that splits no UTF-8
+// sequence, so that a message cut to size stays decodable.
+std::string arg_errors_utf8_prefix(const std::string &text, size_t limit);
+
 // What a message says a parameter of type T must be, where its displayed
 // type does not say it all: a definition of ArgErrorsExpected<T> sets `text`.
 template <typename T>

@@ -17,6 +17,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -144,7 +145,7 @@ template <typename Unit>
 void decode_utf8(const uint8_t *p, uint64_t size, Unit *out) {
     for (uint64_t i = 0; i < size;) {
         const uint32_t c = p[i];
-        if (c < 0x80) {
+        if ((c & 0x80) == 0) {
             *out++ = static_cast<Unit>(c);
             i += 1;
         } else if (c < 0xE0) {
@@ -173,9 +174,12 @@ PyObject *utf8_str(const uint8_t *data, uint64_t size) {
     uint8_t top = 0;
     for (uint64_t i = 0; i < size; ++i) {
         continuation += (data[i] & 0xC0) == 0x80;
-        top = data[i] > top ? data[i] : top;
+        top = std::max(top, data[i]);
     }
-    const Py_UCS4 widest = top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;
+    const Py_UCS4 widest = (top & 0x80) == 0 ? 0x7F
+                           : top < 0xC4      ? 0xFF
+                           : top < 0xF0      ? 0xFFFF
+                                             : 0x10FFFF;
     PyObject *text = PyUnicode_New(static_cast<Py_ssize_t>(size - continuation), widest);
     if (text == nullptr) {
         return nullptr;
@@ -245,7 +249,8 @@ void set_decode_error(const char *problem, uint64_t offset) {
 
 class Builder {
   public:
-    Builder() { stack_.reserve(64); }
+    // Room for the levels the recursion guard is not told of.
+    Builder() { stack_.reserve(kUncountedLevels); }
     ~Builder() {
         while (!stack_.empty()) {
             Py_XDECREF(stack_.back().object);
@@ -282,7 +287,7 @@ class Builder {
         case CBOR_READER_UNSIGNED: return place(unsigned_int(ev.argument));
         case CBOR_READER_NEGATIVE: return place(negative_int(ev.argument));
         case CBOR_READER_BYTES:
-            if (in_chunks_) {
+            if (chunked_ != Chunked::None) {
                 chunks_.append(reinterpret_cast<const char *>(ev.data),
                                static_cast<size_t>(ev.argument));
                 return true;
@@ -290,7 +295,7 @@ class Builder {
             return place(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(ev.data),
                                                    static_cast<Py_ssize_t>(ev.argument)));
         case CBOR_READER_TEXT:
-            if (in_chunks_) {
+            if (chunked_ != Chunked::None) {
                 chunks_.append(reinterpret_cast<const char *>(ev.data),
                                static_cast<size_t>(ev.argument));
                 return true;
@@ -301,8 +306,7 @@ class Builder {
             return place(text_str(ev.data, ev.argument, ev.ascii));
         case CBOR_READER_BYTES_START:
         case CBOR_READER_TEXT_START:
-            in_chunks_ = true;
-            chunks_text_ = ev.kind == CBOR_READER_TEXT_START;
+            chunked_ = ev.kind == CBOR_READER_TEXT_START ? Chunked::Text : Chunked::Bytes;
             chunks_.clear();
             return true;
         case CBOR_READER_ARRAY_START: return open_array(ev);
@@ -311,13 +315,15 @@ class Builder {
             return open(Frame{nullptr, nullptr, ev.argument, 0, Kind::Tag, in_key()}, ev.offset);
         case CBOR_READER_FLOAT: return place(new_float(ev.number));
         case CBOR_READER_SIMPLE: return place(simple_value(ev.argument));
-        case CBOR_READER_END: return in_chunks_ ? close_chunks() : close();
+        case CBOR_READER_END: return chunked_ != Chunked::None ? close_chunks() : close();
         }
         return true;
     }
 
   private:
     enum class Kind : uint8_t { List, Tuple, Dict, Tag };
+    // Which indefinite-length string is being read, if any.
+    enum class Chunked : uint8_t { None, Bytes, Text };
 
     struct Frame {
         PyObject *object; // the container; for a tag, its value once read
@@ -377,7 +383,7 @@ class Builder {
         if (object == nullptr) {
             return false;
         }
-        if (!ev.indefinite && !key && size > 0 && !reserve_list(object, size)) {
+        if (!ev.indefinite && !key && size != 0 && !reserve_list(object, size)) {
             return false;
         }
         return open(
@@ -421,7 +427,7 @@ class Builder {
         PyObject *object = frame.object;
         if (frame.kind == Kind::Tag) {
             object = tagged(frame.tag, object);
-        } else if (frame.kind == Kind::Tuple && frame.index < 0) {
+        } else if (frame.kind == Kind::Tuple && frame.index == -1) {
             object = PyList_AsTuple(frame.object);
             Py_DECREF(frame.object);
         }
@@ -429,9 +435,10 @@ class Builder {
     }
 
     bool close_chunks() {
-        in_chunks_ = false;
+        const bool text = chunked_ == Chunked::Text;
+        chunked_ = Chunked::None;
         const auto *data = reinterpret_cast<const uint8_t *>(chunks_.data());
-        if (chunks_text_) {
+        if (text) {
             return place(text_str(data, chunks_.size(), false));
         }
         return place(
@@ -449,6 +456,8 @@ class Builder {
             return true;
         }
         Frame &top = stack_.back();
+        // A definite frame is told by the sign of its index: decoding long
+        // sequences measured slower with a compare against the -1 instead.
         switch (top.kind) {
         case Kind::List:
             if (top.index >= 0) {
@@ -486,8 +495,7 @@ class Builder {
     PyObject *result_ = nullptr;
     uint32_t signal_countdown_ = kSignalEvents;
     std::string chunks_; // the chunks of the indefinite-length string being read
-    bool in_chunks_ = false;
-    bool chunks_text_ = false;
+    Chunked chunked_ = Chunked::None;
     bool too_deep_ = false;
     uint64_t too_deep_at_ = 0;
 };

@@ -15,6 +15,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -70,11 +71,9 @@ class Output {
         pos_ += _cbor_head_put_float(pos_, x);
     }
 
-    // A definite-length string: head and bytes.
+    // A definite-length string: head and bytes. The size is that of a Python
+    // object, so the sum cannot wrap; grow refuses it past PY_SSIZE_T_MAX.
     CORVANTIS_HOT void write_string(uint32_t major, const void *data, size_t size) {
-        if (size > static_cast<size_t>(PY_SSIZE_T_MAX) - CBOR_HEAD_MAX_SIZE) {
-            throw_no_memory();
-        }
         reserve(CBOR_HEAD_MAX_SIZE + size);
         pos_ += _cbor_head_put(pos_, major, size);
         if (size != 0) {
@@ -109,11 +108,8 @@ class Output {
         if (n > limit - used) {
             throw_no_memory();
         }
-        const size_t needed = used + n;
-        size_t target = capacity <= limit - capacity / 2 ? capacity + capacity / 2 : limit;
-        if (target < needed) {
-            target = needed;
-        }
+        const size_t target =
+            std::max(used + n, capacity + std::min(capacity / 2, limit - capacity));
         // On failure the object is released and MemoryError is set.
         if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(target)) < 0) {
             bytes_ = nullptr;
@@ -139,19 +135,6 @@ const char *const kIntegerOutOfRange =
 
 [[noreturn]] void throw_changed_size(const char *what) {
     throw std::runtime_error(std::string(what) + " changed size during iteration");
-}
-
-// Cuts to at most `limit` bytes without splitting a UTF-8 sequence, so the
-// message stays decodable when it becomes a Python exception.
-std::string utf8_prefix(const std::string &text, uint64_t limit) {
-    if (text.size() <= limit) {
-        return text;
-    }
-    size_t n = static_cast<size_t>(limit);
-    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
-        --n;
-    }
-    return text.substr(0, n);
 }
 
 // str(value) for an error message, or why it could not be had.
@@ -302,15 +285,7 @@ class DumpsEncoder {
 
     // dumps' own argument: exact built-in types as elements, anything else
     // converted as pybind11 would convert the argument.
-    void encode_argument(PyObject *value) {
-        PyTypeObject *type = Py_TYPE(value);
-        if (runs_no_python_code(value) || type == &PyDict_Type || type == &PyList_Type ||
-            type == &PyTuple_Type) {
-            element(value);
-        } else {
-            encode(convert(value, true));
-        }
-    }
+    void encode_argument(PyObject *value) { element<true>(value); }
 
     py::bytes result() { return out_.finish(); }
 
@@ -326,7 +301,6 @@ class DumpsEncoder {
         }
     }
 
-    // An element, key or value of a container.
     // Exact built-in scalars, whose encoding cannot reach back into the
     // containers being walked.
     static bool runs_no_python_code(PyObject *value) {
@@ -335,6 +309,9 @@ class DumpsEncoder {
                type == &PyBool_Type || value == Py_None || type == &PyBytes_Type;
     }
 
+    // An element, key or value of a container, or with Argument dumps' own
+    // argument, whose failed conversion is a wrong argument.
+    template <bool Argument = false>
     void element(PyObject *value) {
         // Exact built-in scalars: the conversion could only pick their own
         // alternative, and encoding them runs no Python code.
@@ -362,7 +339,7 @@ class DumpsEncoder {
             } else if (type == &PyTuple_Type) {
                 encode_tuple(value);
             } else {
-                encode(convert(value, false));
+                encode(convert(value, Argument));
             }
         }
     }
@@ -385,13 +362,10 @@ class DumpsEncoder {
         out_.write_string(CBOR_MAJOR_TEXT, utf8, static_cast<size_t>(size));
     }
 
+    // Only ever given a bytes object, exact or a subclass.
     void encode_bytes(PyObject *value) {
-        char *data = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(value, &data, &size) < 0) {
-            throw py::error_already_set();
-        }
-        out_.write_string(CBOR_MAJOR_BYTES, data, static_cast<size_t>(size));
+        out_.write_string(CBOR_MAJOR_BYTES, PyBytes_AS_STRING(value),
+                          static_cast<size_t>(PyBytes_GET_SIZE(value)));
     }
 
     // Every int from -2**63 to 2**64 - 1; non-negative values as major type 0.
@@ -409,14 +383,13 @@ class DumpsEncoder {
                 write_int64(signed_value);
                 return;
             }
-            if (overflow > 0) {
-                const unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(value);
-                if (unsigned_value != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
-                    out_.write_head(CBOR_MAJOR_UNSIGNED, unsigned_value);
-                    return;
-                }
-                PyErr_Clear();
+            // Past int64_t: a value below -2**63 fails here too, as negative.
+            const unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(value);
+            if (unsigned_value != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
+                out_.write_head(CBOR_MAJOR_UNSIGNED, unsigned_value);
+                return;
             }
+            PyErr_Clear();
             throw_out_of_range(value);
         }
         // A subclass: converted like any foreign integer, and accepted only
@@ -444,7 +417,7 @@ class DumpsEncoder {
 
     [[noreturn]] void throw_out_of_range(PyObject *value, DumpsCause &cause) const {
         const std::string message =
-            kIntegerOutOfRange + utf8_prefix(value_text(value), value_text_limit_);
+            kIntegerOutOfRange + arg_errors_utf8_prefix(value_text(value), value_text_limit_);
         cause.raise(PyExc_RuntimeError, message.c_str());
     }
 
@@ -506,16 +479,12 @@ class DumpsEncoder {
     // elements of a list or tuple, which are walked a block at a time.
     static constexpr Py_ssize_t kSignalItems = 4096;
 
-    void count_items(Py_ssize_t items) {
-        signal_items_ += items;
+    // A container counts as one item more than it holds, so that many empty
+    // ones poll too.
+    void count_container(Py_ssize_t size) {
+        signal_items_ += size + 1;
         if (signal_items_ >= kSignalItems) {
             signal_items_ = 0;
-            interrupt_check();
-        }
-    }
-
-    static void check_long(Py_ssize_t i) {
-        if ((i & (kSignalItems - 1)) == kSignalItems - 1) {
             interrupt_check();
         }
     }
@@ -526,14 +495,14 @@ class DumpsEncoder {
         if (i != 0) {
             interrupt_check();
         }
-        return size - i < kSignalItems ? size : i + kSignalItems;
+        return std::min(size, i + kSignalItems);
     }
 
     // The caller holds a reference to `list` for the whole call.
     void encode_list(PyObject *list) {
         RecursionGuard guard(nesting_);
         const Py_ssize_t size = PyList_GET_SIZE(list);
-        count_items(size + 1);
+        count_container(size);
         array_head(size);
         open_level(size != 0);
         for (Py_ssize_t i = 0; i < size;) {
@@ -557,7 +526,7 @@ class DumpsEncoder {
     void encode_tuple(PyObject *tuple) {
         RecursionGuard guard(nesting_);
         const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
-        count_items(size + 1);
+        count_container(size);
         array_head(size);
         open_level(size != 0);
         for (Py_ssize_t i = 0; i < size;) {
@@ -573,7 +542,7 @@ class DumpsEncoder {
     void encode_dict(PyObject *dict) {
         RecursionGuard guard(nesting_);
         const Py_ssize_t size = PyDict_GET_SIZE(dict);
-        count_items(size + 1);
+        count_container(size);
         map_head(size);
         open_level(size != 0);
         Py_ssize_t position = 0;
@@ -586,7 +555,12 @@ class DumpsEncoder {
             if (++pairs > size) {
                 throw_changed_size("dictionary");
             }
-            check_long(pairs);
+            // A mask of the pair count already in a register: counting each
+            // pair into signal_items_ measured slower on documents of many
+            // small dicts.
+            if ((pairs & (kSignalItems - 1)) == kSignalItems - 1) {
+                interrupt_check();
+            }
             if (runs_no_python_code(key)) {
                 element(key);
                 element(value);
@@ -612,7 +586,7 @@ class DumpsEncoder {
     uint32_t nesting_ = 0;
     Py_ssize_t signal_items_ = 0;
     Depth depth_;
-    const uint64_t value_text_limit_ = 40;
+    const size_t value_text_limit_ = 40;
 };
 
 template <bool Indefinite, typename Depth>

@@ -364,10 +364,12 @@ static py::buffer_info out_buffer_info(PyOutBuf &out) {
 }
 
 // A handle left empty by a library failure shows no bytes, so it counts as
-// empty rather than raising from len().
-static uint64_t out_len(PyOutBuf &out) {
-    return out.get() == nullptr ? uint64_t{0} : out.get()->length;
+// empty rather than raising from len() or comparing.
+static uint64_t held_length(const buf *record) {
+    return record == nullptr ? uint64_t{0} : record->length;
 }
+
+static uint64_t out_len(PyOutBuf &out) { return held_length(out.get()); }
 
 static std::string out_repr(PyOutBuf &out) {
     return out.get() == nullptr
@@ -375,15 +377,18 @@ static std::string out_repr(PyOutBuf &out) {
                : "<PythonOutBuf of " + std::to_string(out.get()->length) + " bytes>";
 }
 
+// An empty side may have no data pointer, which memcmp must not be given.
+static bool same_bytes(const buf *mine, const buf *theirs) {
+    const uint64_t length = held_length(mine);
+    return held_length(theirs) == length &&
+           (length == 0 || std::memcmp(mine->data, theirs->data, length) == 0);
+}
+
 // Equal to any bytes-like object (a C-contiguous buffer) of the same bytes.
 static py::object out_equals(PyOutBuf &out, const py::object &other) {
     const buf *mine = out.get();
-    const uint64_t length = mine == nullptr ? 0 : mine->length;
     if (py::isinstance<PyOutBuf>(other)) {
-        const buf *theirs = other.cast<PyOutBuf &>().get();
-        const uint64_t their_length = theirs == nullptr ? 0 : theirs->length;
-        return py::bool_(length == their_length &&
-                         (length == 0 || std::memcmp(mine->data, theirs->data, length) == 0));
+        return py::bool_(same_bytes(mine, other.cast<PyOutBuf &>().get()));
     }
     Py_buffer view;
     if (!PyObject_CheckBuffer(other.ptr()) ||
@@ -396,8 +401,9 @@ static py::object out_equals(PyOutBuf &out, const py::object &other) {
         PyErr_Clear();
         return py::reinterpret_borrow<py::object>(Py_NotImplemented);
     }
-    const bool equal = static_cast<uint64_t>(view.len) == length &&
-                       (length == 0 || std::memcmp(mine->data, view.buf, length) == 0);
+    const auto length = static_cast<uint64_t>(view.len);
+    const buf record{static_cast<uint8_t *>(view.buf), length, length};
+    const bool equal = same_bytes(mine, &record);
     PyBuffer_Release(&view);
     return py::bool_(equal);
 }

@@ -2,6 +2,7 @@
 #include "dumps_conversion.h"
 
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <type_traits>
 
@@ -49,24 +50,24 @@ bool load_integer(PyObject *value, bool convert, T &out, DumpsCause &cause) {
 }
 
 // pybind11's bool caster for an object that is neither True, False nor None:
-// its truth slot decides, with conversion or for NumPy booleans.
-bool load_bool(PyObject *value, bool convert, bool &out, DumpsCause &cause) {
+// its truth slot decides, with conversion or for NumPy booleans. Nothing
+// when the caster refuses the object.
+std::optional<bool> load_bool(PyObject *value, bool convert, DumpsCause &cause) {
     const char *type_name = Py_TYPE(value)->tp_name;
     if (!convert && std::strcmp(type_name, "numpy.bool") != 0 &&
         std::strcmp(type_name, "numpy.bool_") != 0) {
-        return false;
+        return std::nullopt;
     }
     PyNumberMethods *number = Py_TYPE(value)->tp_as_number;
     if (number == nullptr || number->nb_bool == nullptr) {
-        return false;
+        return std::nullopt;
     }
     const int truth = number->nb_bool(value);
     if (truth >= 0) {
-        out = truth != 0;
-        return true;
+        return truth != 0;
     }
     cause.take(true);
-    return false;
+    return std::nullopt;
 }
 
 // Holds `value` as the alternative T of the variant.
@@ -132,11 +133,10 @@ bool dumps_conversion_convert(PyObject *value, DumpsValue &out, DumpsCause &caus
         return true;
     }
     for (const bool convert : {false, true}) {
-        bool truth = false;
         uint64_t u = 0;
         int64_t s = 0;
-        if (load_bool(value, convert, truth, cause)) {
-            out.emplace<bool>(truth);
+        if (const std::optional<bool> truth = load_bool(value, convert, cause)) {
+            out.emplace<bool>(*truth);
         } else if (load_integer(value, convert, u, cause)) {
             out.emplace<uint64_t>(u);
         } else if (load_integer(value, convert, s, cause)) {
