@@ -254,11 +254,11 @@ class DumpsEncoder {
     DumpsEncoder(const DumpsEncoder &) = delete;
     DumpsEncoder &operator=(const DumpsEncoder &) = delete;
 
+    // A value that is not an exact built-in type, converted. bool and None
+    // are always exact (bool cannot be subclassed, None is one object), so
+    // element() writes them and their alternatives never come here.
     void encode(const DumpsValue &value) {
         switch (value.index()) {
-        case alternative<py::bool_>():
-            write_bool(PyLong_AsLong(std::get<py::bool_>(value).ptr()) != 0);
-            break;
         case alternative<py::float_>():
             out_.write_float(PyFloat_AsDouble(std::get<py::float_>(value).ptr()));
             break;
@@ -268,7 +268,6 @@ class DumpsEncoder {
         case alternative<py::dict>(): encode_dict(std::get<py::dict>(value).ptr()); break;
         case alternative<py::bytes>(): encode_bytes(std::get<py::bytes>(value).ptr()); break;
         case alternative<py::str>(): encode_str(std::get<py::str>(value).ptr()); break;
-        case alternative<py::none>(): out_.write_byte(CBOR_INITIAL_NULL); break;
         case alternative<bool>(): write_bool(std::get<bool>(value)); break;
         case alternative<uint64_t>():
             out_.write_head(CBOR_MAJOR_UNSIGNED, std::get<uint64_t>(value));

@@ -77,9 +77,10 @@ bool hold_as(PyObject *value, DumpsValue &out) {
     return true;
 }
 
-// Alternatives 0 to 8 and 12 only test the type, the same in both passes.
+// Alternatives 1 to 7 and 12 only test the type, the same in both passes.
+// bool (0) and None (8) never come here: only exact ones exist, and the
+// encoder writes those itself.
 bool load_by_type(PyObject *value, DumpsValue &out) {
-    if (PyBool_Check(value)) return hold_as<py::bool_>(value, out);
     if (PyFloat_Check(value)) return hold_as<py::float_>(value, out);
     if (PyLong_Check(value)) return hold_as<py::int_>(value, out);
     if (PyList_Check(value)) return hold_as<py::list>(value, out);
@@ -87,7 +88,6 @@ bool load_by_type(PyObject *value, DumpsValue &out) {
     if (PyDict_Check(value)) return hold_as<py::dict>(value, out);
     if (PyBytes_Check(value)) return hold_as<py::bytes>(value, out);
     if (PyUnicode_Check(value)) return hold_as<py::str>(value, out);
-    if (value == Py_None) return hold_as<py::none>(value, out);
     return false;
 }
 
