@@ -549,11 +549,7 @@ class DumpsEncoder {
         PyObject *key = nullptr;
         PyObject *value = nullptr;
         while (PyDict_Next(dict, &position, &key, &value)) {
-            // Same-size mutations can still make the walk meet more pairs
-            // than the head announced.
-            if (++pairs > size) {
-                throw_changed_size("dictionary");
-            }
+            ++pairs;
             // A mask of the pair count already in a register: counting each
             // pair into signal_items_ measured slower on documents of many
             // small dicts.
@@ -574,6 +570,8 @@ class DumpsEncoder {
                 throw_changed_size("dictionary");
             }
         }
+        // Same-size mutations can still make the walk meet more pairs than
+        // the head announced (at most one more for each, the size kept).
         if (pairs != size) {
             throw_changed_size("dictionary");
         }
