@@ -110,6 +110,8 @@ def test_a_wrong_argument_gives_a_short_message_naming_it(function, parameter, c
         ),
         (lambda: corvantis_core.delta.patch(BIG, old_value=BIG), "'old_value' given by position"),
         (lambda: corvantis_core.cbor.dumps(BIG, depth=BIG), "unexpected keyword argument 'depth'"),
+        (lambda: corvantis_core.cbor.dumps(BIG, **{"\udc80": BIG}), "unexpected keyword argument"),
+        (lambda: corvantis_core.delta.diff(type("x" * 300, (), {})(), b""), "x" * 200 + "...'"),
         (
             lambda: corvantis_core.delta.PythonInBuf(arg0=BIG),
             "PythonInBuf(): incompatible constructor",
