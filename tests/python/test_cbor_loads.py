@@ -55,8 +55,12 @@ def test_decoding(data, expected):
 
 def test_text_of_each_width():
     # The greatest lead byte picks the str's width: C4 is the first past Latin-1, F0 past 16 bits.
-    for text in ("ÿ", "ÿĀ", "\uffff", "\uffff\U00010000"):
-        assert loads(dumps(text)) == text
+    # ASCII text comes back as an ASCII str, as a key, as a value and joined from chunks.
+    for text in ("\x7f", "ÿ", "ÿĀ", "\uffff", "\uffff\U00010000"):
+        ((key, value),) = loads(dumps({text: text})).items()
+        assert key == value == text and key.isascii() == value.isascii() == text.isascii()
+    joined = loads(b"\x7f\x61a\x62bc\xff")
+    assert joined == "abc" and joined.isascii()
 
 
 def test_map_keys_that_differ_in_one_middle_byte_stay_apart():
