@@ -239,9 +239,9 @@ def test_help_and_version():
 
 
 def test_progress_line_only_on_a_terminal(tmp_path):
-    old, new, small, delta = files(tmp_path, old=b"", new=b"", small=OLD, delta=b"")
-    for path in (old, new):
-        os.truncate(path, (65 << 20) + 1)  # sparse: just above the 64 MiB threshold
+    old, new, small, delta = files(tmp_path, old=b"", new=b"", small=b"", delta=b"")
+    for path, size in ((old, (65 << 20) + 1), (new, (65 << 20) + 1), (small, 64 << 20)):
+        os.truncate(path, size)  # sparse: just above the 64 MiB threshold, and at it
     with new.open("r+b") as f:
         f.seek(1 << 20)
         f.write(b"edit")
