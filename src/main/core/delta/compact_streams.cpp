@@ -163,18 +163,12 @@ static const uint64_t SLOW_SPAN = uint64_t{1} << 15;
  * twelfth off both streams in a third of the time of the levels that parse
  * optimally. */
 static const uint64_t OWN_PARSE_MIN = uint64_t{1} << 16;
-/* Literals of OWN_PARSE_MIN bytes or more that are over this share of the
- * new value do not refer to the old value: the scan found little in it, so
- * zstd's matches there save a few percent at most, less than the optimal
- * parse saves, which could not afford to index the whole old value. */
-static const uint64_t OWN_LITERALS_SHARE = 8;
-
 static zstd_plan plan_stream(const compact_stream_set *w, int stream, uint64_t size) {
     zstd_plan plan;
     const bool literals = stream == COMPACT_STREAM_LITERALS;
-    const bool mostly_new = size >= OWN_PARSE_MIN && size > w->new_length / OWN_LITERALS_SHARE;
     plan.window_log = prefix_window_log(w->old_length, size);
-    plan.prefix = literals && w->old_length > 0 && plan.window_log > 0 && !mostly_new;
+    plan.prefix = literals && w->old_length > 0 && plan.window_log > 0 &&
+                  compact_literals_prefixed(size, w->new_length);
     plan.span = plan.prefix ? w->old_length + size : size;
     plan.level = zstd_level(w->level, plan.span, stream);
     const ZSTD_strategy strategy = ZSTD_getCParams(plan.level, plan.span, 0).strategy;
