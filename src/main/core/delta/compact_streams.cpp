@@ -179,19 +179,19 @@ static zstd_plan plan_stream(const compact_stream_set *w, int stream, uint64_t s
 }
 
 /* The optimal parse's tables: the literals' matches are short and near, the
- * differences' long runs of zeros pay for a deeper search. */
+ * differences' long runs of zeros pay for a search twice as deep. */
 static void set_own_parse(ZSTD_CCtx *cctx, int stream, uint64_t size) {
     const bool literals = stream == COMPACT_STREAM_LITERALS;
     int window = 10;
     while (window < 23 && (uint64_t{1} << window) < size) ++window;
-    const int table = literals ? 18 : 20;
+    const int table = 18;
     ZSTD_CCtx_setParameter(cctx, ZSTD_c_strategy, ZSTD_btopt);
     ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, window);
     ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, table < window ? table : window);
     ZSTD_CCtx_setParameter(cctx, ZSTD_c_chainLog, table < window ? table : window);
-    ZSTD_CCtx_setParameter(cctx, ZSTD_c_searchLog, literals ? 1 : 3);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_searchLog, literals ? 1 : 2);
     ZSTD_CCtx_setParameter(cctx, ZSTD_c_minMatch, 3);
-    ZSTD_CCtx_setParameter(cctx, ZSTD_c_targetLength, literals ? 16 : 48);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_targetLength, literals ? 16 : 32);
 }
 
 /* Sets everything but the prefix itself. */
