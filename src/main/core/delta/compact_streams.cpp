@@ -216,7 +216,17 @@ static void configure(ZSTD_CCtx *cctx, const compact_stream_set *w, const zstd_p
     const int cap = table_log_cap(w->new_length);
     if (static_cast<int>(tables.hashLog) > cap) ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, cap);
     if (static_cast<int>(tables.chainLog) > cap) ZSTD_CCtx_setParameter(cctx, ZSTD_c_chainLog, cap);
-    if (plan.prefix) ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, plan.window_log);
+    if (!plan.prefix) return;
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, plan.window_log);
+    /* The greedy and lazy finders index a prefix with a hash chain, not the
+     * row tables zstd picks where it was built with SSE2 or NEON (so the
+     * bytes no longer depend on the platform): a chain over the whole old
+     * value and a hash table half the level's find about the same matches
+     * in the Lib tar and index its old value in less time. */
+    if (tables.strategy < ZSTD_greedy || tables.strategy > ZSTD_lazy2) return;
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_useRowMatchFinder, ZSTD_ps_disable);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_chainLog, plan.window_log < cap ? plan.window_log : cap);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, static_cast<int>(tables.hashLog) - 1);
 }
 
 /* Feeds `size` bytes to zstd; false once the frame outgrows the output. */
