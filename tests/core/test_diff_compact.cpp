@@ -112,13 +112,21 @@ TEST(DiffCompact, RoundTrips) {
     EXPECT_LT(sparse.size(), eighth.size() / 20);
     const std::string big = random_bytes(rng, 600000); /* looks random, so raw though repeated */
     EXPECT_GT(compact(text, big + big).size(), 2 * big.size());
-    /* The writer's choices, pinned by decoded stream sizes: unlike bytes, zstd-version free. */
-    compact_header h;
-    const std::string edited = compact(text, cases[4].second);
-    ASSERT_EQ(compact_header_read((const uint8_t *)edited.data(), edited.size(), &h),
-              DIFF_APPLY_OK);
-    EXPECT_EQ(std::vector<uint64_t>(h.decoded, h.decoded + COMPACT_STREAM_COUNT),
-              (std::vector<uint64_t>{313, 313, 244, 8620, 32263}));
+    /* The writer's choices, pinned by decoded stream sizes: unlike bytes, zstd-version free. Short
+     * copies from afar are kept from a length that halves once the literals look mostly new. */
+    std::string scattered = r.substr(0, 40000);
+    for (size_t k = 0; k < 3100; ++k) {
+        if (k == 100) scattered += random_bytes(rng, 1 << 17);
+        scattered += r.substr(rng() % 40000, 12 + k % 48) + random_bytes(rng, 2);
+    }
+    const std::vector<std::vector<uint64_t>> pinned = {{314, 317, 245, 8121, 32786},
+                                                       {5358, 2817, 5743, 144366, 0}};
+    for (size_t k = 0; k < pinned.size(); ++k) {
+        const std::string d = k == 0 ? compact(text, cases[4].second) : compact(r, scattered);
+        compact_header h;
+        ASSERT_EQ(compact_header_read((const uint8_t *)d.data(), d.size(), &h), DIFF_APPLY_OK);
+        EXPECT_EQ(std::vector<uint64_t>(h.decoded, h.decoded + COMPACT_STREAM_COUNT), pinned[k]);
+    }
     const buf a = view(r);
     EXPECT_EQ(diff_generate_compact(&a, &a, 0), nullptr);
     EXPECT_EQ(diff_generate_compact(&a, &a, 20), nullptr);
@@ -194,6 +202,15 @@ TEST(DiffCompact, ZstdCodingChoices) {
                       o = random_bytes(rng, 3 << 20, 16), n = random_bytes(rng, 20000, 16);
     EXPECT_EQ(XXH3_64bits(small.data(), small.size()), 0x6fd0e31fba1122e9u);
     EXPECT_EQ(compact(o, n, 6).size(), 10952u);
+    const std::string text = random_bytes(rng, 20000, 8); /* literals of a small value: lower */
+    EXPECT_EQ(compact(text, mutate(rng, text, 3000, 8)).size(), 7003u);
+    /* Mostly new literals (words of a small vocabulary: matches of every length and distance) and
+     * long, noisy differences: both parsed optimally, the literals without the old value. */
+    auto [old_code, words] = shifted_code(rng, 1 << 18);
+    for (size_t i = 0; i < old_code.size() / 16; ++i) words[rng() % words.size()] ^= 1;
+    const std::string vocabulary = random_bytes(rng, 4096, 16);
+    while (words.size() < 5 << 16) words += vocabulary.substr(rng() % 4000, 3 + rng() % 12);
+    EXPECT_EQ(compact(old_code, words).size(), 47660u);
 }
 
 /* Every prefix of a delta with every stream is refused, as truncated once the header has begun;

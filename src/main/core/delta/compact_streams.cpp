@@ -106,13 +106,21 @@ static bool reserve(buf *out, uint64_t more) {
  * scan left: zstd's matches against the old value and its entropy coding
  * are all they get) take six levels more: in machine code that takes a
  * twentieth off the delta, in text a fiftieth. Inputs below 64 KiB (a frame
- * and the prefix it refers to) are cheap to squeeze as hard. */
+ * and the prefix it refers to) are cheap to squeeze as hard, except the
+ * literals of a small value: they are a few percent of their span, which is
+ * mostly the old value to index, and four levels more save a quarter of the
+ * time of a small delta for half a percent of its size. */
 static const int ZSTD_BOOST = 6;
+static const int SMALL_LITERALS_BOOST = 4;
+static const uint64_t SMALL_SPAN = uint64_t{1} << 16;
 
 static int zstd_level(int32_t level, uint64_t size, int stream) {
-    const bool boost = size < (uint64_t{1} << 16) || stream == COMPACT_STREAM_DIFFS ||
-                       stream == COMPACT_STREAM_LITERALS;
-    const int boosted = boost ? level + ZSTD_BOOST : level;
+    const bool small = size < SMALL_SPAN;
+    int boosted = level;
+    if (stream == COMPACT_STREAM_LITERALS && small)
+        boosted += SMALL_LITERALS_BOOST;
+    else if (small || stream == COMPACT_STREAM_DIFFS || stream == COMPACT_STREAM_LITERALS)
+        boosted += ZSTD_BOOST;
     return boosted > ZSTD_maxCLevel() ? ZSTD_maxCLevel() : boosted;
 }
 
@@ -135,12 +143,14 @@ static int prefix_window_log(uint64_t old_length, uint64_t size) {
 }
 
 /* How zstd codes one stream: its level and window, whether the literals
- * refer to the old value, and whether that coding is slow (see below). */
+ * refer to the old value, whether it gets a parse of its own (below) and
+ * whether that coding is slow (see below). */
 struct zstd_plan {
     int level;
     int window_log;
     uint64_t span; /* what zstd indexes and codes: the stream, after the old value if prefixed */
     bool prefix;
+    bool own_parse;
     bool slow;
 };
 
@@ -152,28 +162,69 @@ struct zstd_plan {
  * are left without copies, to the memory of the levels that use them. */
 static const uint64_t SLOW_SPAN = uint64_t{1} << 15;
 
+/* Literals or differences of this many bytes or more whose level parses
+ * greedily or lazily are parsed by zstd's optimal parser instead, over small
+ * tables that look back a short way: in machine code and its debugging
+ * information, matches from 3 bytes, each chosen by its price, take a
+ * twelfth off both streams in a third of the time of the levels that parse
+ * optimally. */
+static const uint64_t OWN_PARSE_MIN = uint64_t{1} << 16;
 static zstd_plan plan_stream(const compact_stream_set *w, int stream, uint64_t size) {
     zstd_plan plan;
+    const bool literals = stream == COMPACT_STREAM_LITERALS;
     plan.window_log = prefix_window_log(w->old_length, size);
-    plan.prefix = stream == COMPACT_STREAM_LITERALS && w->old_length > 0 && plan.window_log > 0;
+    plan.prefix = literals && w->old_length > 0 && plan.window_log > 0 &&
+                  compact_literals_prefixed(size, w->new_length);
     plan.span = plan.prefix ? w->old_length + size : size;
     plan.level = zstd_level(w->level, plan.span, stream);
-    plan.slow = ZSTD_getCParams(plan.level, plan.span, 0).strategy >= ZSTD_btlazy2 &&
-                plan.span >= SLOW_SPAN;
+    const ZSTD_strategy strategy = ZSTD_getCParams(plan.level, plan.span, 0).strategy;
+    plan.own_parse = (literals || stream == COMPACT_STREAM_DIFFS) && size >= OWN_PARSE_MIN &&
+                     strategy < ZSTD_btopt && !plan.prefix;
+    plan.slow = strategy >= ZSTD_btlazy2 && plan.span >= SLOW_SPAN && !plan.own_parse;
     return plan;
+}
+
+/* The optimal parse's tables: the literals' matches are short and near, the
+ * differences' long runs of zeros pay for a search twice as deep. */
+static void set_own_parse(ZSTD_CCtx *cctx, int stream, uint64_t size) {
+    const bool literals = stream == COMPACT_STREAM_LITERALS;
+    int window = 10;
+    while (window < 23 && (uint64_t{1} << window) < size) ++window;
+    const int table = 18;
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_strategy, ZSTD_btopt);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, window);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, table < window ? table : window);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_chainLog, table < window ? table : window);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_searchLog, literals ? 1 : 2);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_minMatch, 3);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_targetLength, literals ? 16 : 32);
 }
 
 /* Sets everything but the prefix itself. */
 static void configure(ZSTD_CCtx *cctx, const compact_stream_set *w, const zstd_plan &plan,
-                      uint64_t size) {
+                      int stream, uint64_t size) {
     ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
+    ZSTD_CCtx_setPledgedSrcSize(cctx, size);
+    if (plan.own_parse) {
+        set_own_parse(cctx, stream, size);
+        return;
+    }
     ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, plan.level);
     const ZSTD_compressionParameters tables = ZSTD_getCParams(plan.level, plan.span, 0);
     const int cap = table_log_cap(w->new_length);
     if (static_cast<int>(tables.hashLog) > cap) ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, cap);
     if (static_cast<int>(tables.chainLog) > cap) ZSTD_CCtx_setParameter(cctx, ZSTD_c_chainLog, cap);
-    ZSTD_CCtx_setPledgedSrcSize(cctx, size);
-    if (plan.prefix) ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, plan.window_log);
+    if (!plan.prefix) return;
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, plan.window_log);
+    /* The greedy and lazy finders index a prefix with a hash chain, not the
+     * row tables zstd picks where it was built with SSE2 or NEON (so the
+     * bytes no longer depend on the platform): a chain over the whole old
+     * value and a hash table half the level's find about the same matches
+     * in the Lib tar and index its old value in less time. */
+    if (tables.strategy < ZSTD_greedy || tables.strategy > ZSTD_lazy2) return;
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_useRowMatchFinder, ZSTD_ps_disable);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_chainLog, plan.window_log < cap ? plan.window_log : cap);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, static_cast<int>(tables.hashLog) - 1);
 }
 
 /* Feeds `size` bytes to zstd; false once the frame outgrows the output. */
@@ -274,7 +325,7 @@ static stream_outcome code_in_background(const compact_stream_set *w, const zstd
         task_free(task);
         return STREAM_NOT_RUN;
     }
-    configure(task->cctx, w, plan, size);
+    configure(task->cctx, w, plan, stream, size);
     uint64_t work = 0, at = 0;
     bool go = !plan.prefix || copy_polled(task->prefix, w->old_data, w->old_length, w->poll, &work);
     piece_reader pieces{w, stream, 0, 0, scratch};
@@ -358,7 +409,7 @@ static stream_outcome code_here(const compact_stream_set *w, ZSTD_CCtx **context
                                 buf *out, uint64_t start, uint64_t *encoded) {
     if (*context == nullptr && (*context = ZSTD_createCCtx()) == nullptr) return STREAM_UNFIT;
     ZSTD_CCtx *cctx = *context;
-    configure(cctx, w, plan, size);
+    configure(cctx, w, plan, stream, size);
     if (plan.prefix) ZSTD_CCtx_refPrefix(cctx, w->old_data, static_cast<size_t>(w->old_length));
     if (!index_prefix(w->poll, context, plan, w->old_length)) return STREAM_STOPPED;
     /* Room for one byte less than raw: a frame that does not fit is not worth it. */

@@ -45,6 +45,16 @@ typedef struct compact_stream_set {
     delta_poll *poll; /* may be null: asked between pieces of zstd's work */
 } compact_stream_set;
 
+/* Whether literals of `literals` bytes, out of a new value of `new_length`,
+ * are coded with the old value as zstd's prefix: not when they are 64 KiB
+ * or more and over an eighth of the new value. The scan found little in the
+ * old value then, so zstd's matches there save a few percent at most, less
+ * than an optimal parse of the literals alone saves, which could not afford
+ * to index the whole old value. */
+static inline bool compact_literals_prefixed(uint64_t literals, uint64_t new_length) {
+    return literals < (uint64_t{1} << 16) || literals <= new_length / 8;
+}
+
 /* The delta, or null when memory runs out or the poll said stop. */
 buf *compact_streams_write(const compact_stream_set *set);
 

@@ -21,8 +21,9 @@ static const uint64_t RUN_MIN = 32;
 /* A copy from afar (an address of 2 bytes or more) shorter than this many
  * times its address bytes is left in the literal: its op, length and address
  * cost more than the few bytes zstd spends on it there, where the old value
- * is the literals' prefix. */
-static const uint64_t SHORT_COPY_FACTOR = 12;
+ * is the literals' prefix. Literals coded without that prefix (so far mostly
+ * new) keep copies half as long: zstd would find them nowhere. */
+static const uint64_t SHORT_COPY_FACTOR = 16;
 /* Literals at least this long are searched for approximate copies from
  * anywhere in the old value: a window of APPROX_WINDOW bytes that agrees on
  * APPROX_AGREE of them starts one, and it is kept when it grows to
@@ -39,7 +40,7 @@ static const uint64_t APPROX_AGREE = 16;
 static const uint64_t APPROX_MIN = 128;
 static const uint64_t APPROX_STRIDE = 8;
 static const uint64_t APPROX_PREFETCH = 8;
-static const uint64_t APPROX_MISSES = 1024;
+static const uint64_t APPROX_MISSES = 16384;
 static const uint64_t APPROX_MAX_STEP = 15;
 static const uint64_t PROGRESS_STEP = uint64_t{1} << 20;
 
@@ -350,7 +351,10 @@ static void take_copy(compact_writer *w, uint64_t old_start, uint64_t length, bo
     const uint64_t g = w->at - w->literal_start;
     const uint64_t end = w->copy_old + w->copy_length;
     const uint32_t cost = address_cost(w, old_start);
-    if (cost > 1 && length < SHORT_COPY_FACTOR * cost) {
+    const uint64_t factor = compact_literals_prefixed(w->literals.total, w->at)
+                                ? SHORT_COPY_FACTOR
+                                : SHORT_COPY_FACTOR / 2;
+    if (cost > 1 && length < factor * cost) {
         w->at += length;
         return;
     }
