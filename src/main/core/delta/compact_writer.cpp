@@ -227,6 +227,11 @@ static bool approx_index(compact_writer *w) {
      * differences recur with the stride, as in records of that size. */
     for (uint64_t k = 0, p = 0; p + 4 <= w->old_length;
          ++k, p = k * APPROX_STRIDE + k % APPROX_STRIDE) {
+        /* Gigabytes of old value take seconds, mostly waiting on memory. */
+        if (!delta_poll_tick(w->poll, &w->poll_work, 1)) {
+            w->failed = true;
+            return false;
+        }
         const uint32_t v = load32(w->old_data + p);
         w->approx_slots[hash4(v, bits)] = uint64_t{v} << 32 | (p + 1);
     }

@@ -35,6 +35,10 @@ block_index *block_index_create(const buf *old_value) {
 }
 
 block_index *block_index_create_coarse(const buf *old_value, uint32_t min_shift) {
+    return block_index_create_polled(old_value, min_shift, nullptr);
+}
+
+block_index *block_index_create_polled(const buf *old_value, uint32_t min_shift, delta_poll *poll) {
     if (old_value == nullptr) return nullptr;
     block_index *index = static_cast<block_index *>(core_calloc(1, sizeof(block_index)));
     if (index == nullptr) return nullptr;
@@ -65,7 +69,12 @@ block_index *block_index_create_coarse(const buf *old_value, uint32_t min_shift)
      * bucket's cache line is on its way by the time it is written. */
     const uint64_t ahead = 8;
     uint64_t pending[8];
+    uint64_t work = 0;
     for (uint64_t k = 0; k < blocks + ahead; ++k) {
+        if (!delta_poll_tick(poll, &work, 1)) {
+            block_index_free(index);
+            return nullptr;
+        }
         if (k >= ahead) {
             const uint64_t block = k - ahead;
             const uint64_t f = pending[block % ahead];

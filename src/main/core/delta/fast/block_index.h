@@ -22,6 +22,7 @@
 
 #include "base/buf.h"
 #include "base/corvantis_export.h"
+#include "delta/delta_ops.h"
 
 CORVANTIS_EXTERN_C_BEGIN
 
@@ -44,6 +45,10 @@ CORVANTIS_API block_index *block_index_create(const buf *old_value);
 /* The same with blocks at least 2^min_shift bytes apart: a smaller table,
  * built faster, that finds matches of 2^min_shift + 7 bytes or more. */
 CORVANTIS_API block_index *block_index_create_coarse(const buf *old_value, uint32_t min_shift);
+/* The same, asking `poll` (may be null) as it goes: gigabytes take seconds.
+ * Null, with poll->stopped set, when the poll said stop. */
+CORVANTIS_API block_index *block_index_create_polled(const buf *old_value, uint32_t min_shift,
+                                                     delta_poll *poll);
 CORVANTIS_API void block_index_free(block_index *index);
 
 CORVANTIS_EXTERN_C_END

@@ -240,8 +240,9 @@ static delta_sink_status scan_new_value(const fast_scan &s, const buf *old_value
             break;
         }
         if (index == nullptr && misses >= LAZY_INDEX_MISSES) {
-            index = block_index_create_coarse(old_value, s.min_shift);
-            if (index == nullptr) return DELTA_SINK_FAILED;
+            index = block_index_create_polled(old_value, s.min_shift, s.poll);
+            if (index == nullptr)
+                return s.poll != nullptr && s.poll->stopped ? DELTA_SINK_STOP : DELTA_SINK_FAILED;
         }
         const uint64_t step =
             index == nullptr ? 1 : minimum(1 + 2 * (misses / MISSES_PER_STEP), s.max_step);
