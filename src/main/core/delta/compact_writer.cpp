@@ -107,6 +107,17 @@ static void add_range(compact_writer *w, compact_range_list *list, uint64_t old_
     list->items[list->count++] = compact_range{old_start, new_start, length};
 }
 
+/* The address cache slot whose position lies nearest `address`: the first
+ * of those whose varint is the shortest. */
+static uint32_t nearest_slot(const compact_writer *w, uint64_t address) {
+    uint32_t slot = 0, best = compact_varint_size(compact_zigzag(address, w->cache[0]));
+    for (uint32_t m = 1; m < COMPACT_ADDRESS_SLOTS; ++m) {
+        const uint32_t size = compact_varint_size(compact_zigzag(address, w->cache[m]));
+        if (size < best) best = size, slot = m;
+    }
+    return slot;
+}
+
 /* One operation into the streams, at the coded position. */
 static void code_op(compact_writer *w, delta_op_kind kind, uint64_t address, uint64_t length) {
     uint8_t op = static_cast<uint8_t>(kind);
@@ -118,12 +129,7 @@ static void code_op(compact_writer *w, delta_op_kind kind, uint64_t address, uin
             compact_varint_write(bytes, length - COMPACT_STREAM_LENGTH_BASE));
     }
     if (kind == DELTA_OP_COPY_OLD || kind == DELTA_OP_COPY_DIFF) {
-        /* The slot whose position lies nearest gives the shortest varint. */
-        uint32_t slot = 0, best = COMPACT_VARINT_MAX + 1;
-        for (uint32_t m = 0; m < COMPACT_ADDRESS_SLOTS; ++m) {
-            const uint32_t size = compact_varint_size(compact_zigzag(address, w->cache[m]));
-            if (size < best) best = size, slot = m;
-        }
+        const uint32_t slot = nearest_slot(w, address);
         op = static_cast<uint8_t>(op | slot << 2);
         put(w, COMPACT_STREAM_ADDRESSES, bytes,
             compact_varint_write(bytes, compact_zigzag(address, w->cache[slot])));
@@ -342,20 +348,11 @@ static void settle_gap(compact_writer *w, bool has_next, uint64_t next_old) {
     w->literal_start = w->at;
 }
 
-/* The cheapest address code of old offset `address`, in bytes. */
-static uint32_t address_cost(const compact_writer *w, uint64_t address) {
-    uint32_t best = COMPACT_VARINT_MAX;
-    for (uint32_t m = 0; m < COMPACT_ADDRESS_SLOTS; ++m) {
-        const uint32_t size = compact_varint_size(compact_zigzag(address, w->cache[m]));
-        if (size < best) best = size;
-    }
-    return best;
-}
-
 static void take_copy(compact_writer *w, uint64_t old_start, uint64_t length, bool exact) {
     const uint64_t g = w->at - w->literal_start;
     const uint64_t end = w->copy_old + w->copy_length;
-    const uint32_t cost = address_cost(w, old_start);
+    const uint32_t cost =
+        compact_varint_size(compact_zigzag(old_start, w->cache[nearest_slot(w, old_start)]));
     const uint64_t factor = compact_literals_prefixed(w->literals.total, w->at)
                                 ? SHORT_COPY_FACTOR
                                 : SHORT_COPY_FACTOR / 2;
