@@ -146,6 +146,34 @@ TEST(DiffCompact, RoundTrips) {
     EXPECT_EQ(compact_writer_finish(nullptr), nullptr);
 }
 
+/* A literal between two copies that both extend into it, each along its own diagonal: it is split
+ * where the two agree best (here both sides of the split agree exactly), not at either end. */
+TEST(DiffCompact, LiteralSplitBetweenTwoDiagonals) {
+    std::mt19937_64 rng(5);
+    const std::string a = random_bytes(rng, 1000), b = random_bytes(rng, 1000);
+    const std::string g1 = random_bytes(rng, 64), g2 = random_bytes(rng, 64);
+    std::string g1_changed = g1, g2_changed = g2;
+    for (size_t i = 0; i < 64; i += 8) g1_changed[i] ^= 1, g2_changed[i] ^= 1;
+    const std::string o = a + g1 + g2_changed + random_bytes(rng, 200) + g1_changed + g2 + b;
+    const std::string n = a + g1 + g2 + b;
+    const buf ov = view(o), nv = view(n);
+    compact_writer *w = compact_writer_create(&ov, &nv, 3, nullptr, nullptr, nullptr);
+    const delta_op_sink sink = compact_writer_sink(w);
+    const delta_op ops[] = {{DELTA_OP_COPY_OLD, 0, 1000},
+                            {DELTA_OP_INSERT, 1000, 128},
+                            {DELTA_OP_COPY_OLD, o.size() - 1000, 1000}};
+    for (const delta_op &op : ops) EXPECT_EQ(sink.emit(w, &op), DELTA_SINK_CONTINUE);
+    EXPECT_EQ(sink.close(w), DELTA_SINK_CONTINUE);
+    const std::string d = take(compact_writer_finish(w));
+    compact_writer_free(w);
+    compact_header h;
+    ASSERT_EQ(compact_header_read((const uint8_t *)d.data(), d.size(), &h), DIFF_APPLY_OK);
+    EXPECT_EQ(std::vector<uint64_t>(h.decoded, h.decoded + COMPACT_STREAM_COUNT),
+              (std::vector<uint64_t>{2, 4, 3, 0, 0}));
+    diff_apply_error error;
+    EXPECT_EQ(apply(o, d, &error), n);
+}
+
 /* Every check, each with the error that names it. */
 TEST(DiffCompact, ChecksNameWhatFailed) {
     std::mt19937_64 rng(5);
