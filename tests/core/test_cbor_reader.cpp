@@ -23,7 +23,7 @@ cbor_reader_status walk(const std::vector<uint8_t> &in, uint64_t max_depth, uint
                             events ? events : &ignored, at);
 }
 
-// One or two cases per status and offset; fuzz_cbor_reader checks the rest against a reference.
+// The boundaries the corpus of fuzz_cbor_reader does not reach; its reference checks every status.
 TEST(CborReader, MalformedInputs) {
     struct Case {
         const char *hex;
@@ -32,20 +32,10 @@ TEST(CborReader, MalformedInputs) {
         uint64_t at;
     };
     const Case cases[] = {
-        {"5b7fffffffffffffff00", 0, CBOR_READER_TRUNCATED, 0},   // a length the input cannot hold
-        {"bb40000000000000000000", 0, CBOR_READER_TRUNCATED, 0}, // 2^62 pairs, 2 bytes
-        {"1c", 0, CBOR_READER_RESERVED_INFO, 0},
-        {"ff", 0, CBOR_READER_MISPLACED_BREAK, 0},
-        {"8101ff", 0, CBOR_READER_TRAILING_BYTES, 2},
-        {"1f", 0, CBOR_READER_INDEFINITE_ITEM, 0},
-        {"5f6161ff", 0, CBOR_READER_BAD_CHUNK, 1},
         {"f81f", 0, CBOR_READER_BAD_SIMPLE, 0},
         {"f820", 0, CBOR_READER_OK, 2},
-        {"62c0af", 0, CBOR_READER_INVALID_UTF8, 0},
-        {"7f62c3bc61c3ff", 0, CBOR_READER_INVALID_UTF8, 4}, // a character split over two chunks
-        {"8180", 1, CBOR_READER_OK, 2},
-        {"81818101", 2, CBOR_READER_TOO_DEEP, 3},
-        {"81c1c101", 1, CBOR_READER_OK, 4}, // tags add no level
+        {"81818101", 2, CBOR_READER_TOO_DEEP, 3}, // the numbers of a definite array too
+        {"81c1c101", 1, CBOR_READER_OK, 4},       // tags add no level
     };
     for (const Case &c : cases) {
         uint64_t at = 99;
