@@ -54,17 +54,12 @@ TEST(CborParser, LongInputsAndAllocations) {
                   static_cast<int64_t>(std::min<uint64_t>(length - input.size(), INT64_MAX)));
         cbor_parser_free(p);
     }
-    const char *inputs[] = {"43 6162",
-                            "5bffffffffffffffff 0000",
-                            "7b0000000100000000 61",
-                            "01",
-                            "4401020304",
-                            "6461626364",
-                            "40",
-                            "60"}; // the first three are too long
+    const char *inputs[] = {
+        "43 6162", "5bffffffffffffffff 0000", "7b0000000100000000 61", "01", "4401020304",
+        "40"}; // the first three are too long
     for (const char *const &hex : inputs) {
         const std::vector<uint8_t> bytes = from_hex(hex);
-        const bool too_long = &hex - inputs < 3, copies = hex[0] == '4' || hex[0] == '6';
+        const bool too_long = &hex - inputs < 3, copies = hex[0] == '4';
         for (long successes : {-1, 0, 1}) { // all succeed; the record fails; a string's copy fails
             cbor_parser *p = cbor_parser_create(bytes.data(), bytes.size());
             core_alloc_fail_after(successes);
