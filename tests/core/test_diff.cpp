@@ -29,7 +29,6 @@ TEST(Diff, BothEnginesExactBytes) {
         EXPECT_EQ(hex(delta), c.delta_hex) << c.new_value;
         EXPECT_EQ(hex(generate(diff_generate_binary_fast, c.old_value, c.new_value)), c.delta_hex)
             << c.new_value;
-        EXPECT_EQ(check_delta(c.old_value, c.new_value, delta), "") << c.new_value;
     }
 }
 
