@@ -53,7 +53,6 @@ TEST(DiffFast, LargeValues) {
     }
 }
 
-// A sink that records every op and answers CONTINUE until `stop_after` ops have arrived.
 struct Recorder {
     std::vector<delta_op> ops;
     size_t stop_after = SIZE_MAX;

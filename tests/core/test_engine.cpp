@@ -24,7 +24,6 @@ int observe(void *context, char kind, int32_t a, int32_t b) {
     return kind != 'C';
 }
 
-/* The calls of the engine over whole values, expecting `result`. */
 std::string run_diff(const std::string &old_value, const std::string &new_value, int32_t result = 0,
                      uint32_t quality = 0, int32_t limit = 10000,
                      uint64_t storage_limit = 2147483647) {
