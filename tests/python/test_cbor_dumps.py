@@ -23,7 +23,6 @@ DICT_CHANGED = "dictionary changed size during iteration"
 # RFC 8949 Appendix A both framings, a row or two per kind (head, float widths: core head test,
 # fuzz_cbor_float); bytearray as text; foreign objects: __index__, then truth slot, then __int__.
 RFC_SCALARS = [
-    (0, "00"),
     (2**64 - 1, "1bffffffffffffffff"),
     (-1, "20"),
     (-0.0, "f98000"),
