@@ -35,12 +35,11 @@ CALLS = [
     lambda: delta.PythonInBuf(bytearray(1024)),
     lambda: cbor.loads(DOC),
     lambda: cbor.loads(bytearray(DOC)),
-    # Decoding failures deep inside containers of every kind, with much already built.
+    # Decoding failures deep inside containers of every kind (a map key waiting for its value
+    # too), with much already built.
     lambda: cbor.loads(DOC[:-1]),
     lambda: cbor.loads(DOC[:-1] + b"\xa1\xa0\x00\xff"),
-    lambda: cbor.loads(
-        DOC[:-1] + b"\xa1\x78\x40" + b"k" * 64 + b"\x1c"
-    ),  # a key waits for its value
+    lambda: cbor.loads(DOC[:-1] + b"\xa1\x78\x40" + b"k" * 64 + b"\x1c"),
     lambda: cbor.loads(DOC[:-1] + b"\x81\xc2\x62\xc3\x28\xff"),
     lambda: cbor.loads(DOC, max_depth=2),
     lambda: cbor.loads(b"\xbf\x81\x81\xc6" * 2000),
