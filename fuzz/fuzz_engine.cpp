@@ -97,9 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     coallescing_script_observe(nullptr, nullptr);
     if (!valid)
         FUZZ_CHECK(result == SCRIPT_RESULT_INVALID_RANGE && rec.counted == 0 && !rec.closed,
-                   "window (%d, %d, %d, %d) "
-                   "over %lld and %lld bytes gave %d",
-                   os, ol, ns, nl, (long long)old_size, (long long)new_size, result);
+                   "window (%d, %d, %d, %d) over %lld and %lld bytes gave %d", os, ol, ns, nl,
+                   (long long)old_size, (long long)new_size, result);
     else if (rec.stopped)
         FUZZ_CHECK(result == SCRIPT_RESULT_REPLACE && !rec.closed, "stopped run gave %d", result);
     else if (rec.closed)

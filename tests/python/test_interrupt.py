@@ -38,9 +38,6 @@ CALLS = {
     "diff": "mid = text[4 << 20 : 8 << 20]; call = lambda: delta.diff(old, mid)",
     "diff_fast": "call = lambda: delta.diff_fast(held, new)",
     "diff_compact": "call = lambda: delta.diff_compact(held, new)",
-    # zstd indexes all of `held` in one call of many seconds before its first block (literals
-    # under 64 KiB refer to the old value).
-    "diff_compact_19": "call = lambda: delta.diff_compact(held, new[: 1 << 15], level=19)",
     # At any level zstd indexes a large old value in one call: 512 MB from 0.9 s to 1.8 s.
     "diff_compact_3": "held *= 32; call = lambda: delta.diff_compact(held, new[: 1 << 15])",
     "patch": COPIES + "call = lambda: delta.patch(old, d)",
