@@ -44,10 +44,10 @@ static uint64_t get64(const uint8_t *at) {
 
 void delta_container_write(const delta_container_header *h,
                            uint8_t out[DELTA_CONTAINER_HEADER_SIZE]) {
+    std::memset(out, 0, DELTA_CONTAINER_HEADER_SIZE); /* the reserved bytes */
     std::memcpy(out, MAGIC, sizeof MAGIC);
     out[AT_VERSION] = DELTA_CONTAINER_VERSION;
     out[AT_ENGINE] = h->engine;
-    out[AT_RESERVED] = out[AT_RESERVED + 1] = 0;
     put64(out + AT_OLD_LENGTH, h->old_length);
     put64(out + AT_OLD_HASH, h->old_hash);
     put64(out + AT_NEW_LENGTH, h->new_length);

@@ -213,6 +213,7 @@ LEVEL = "the level is a whole number from 1 to 19, not"
         ("--fast patch a b c", "patch: option --fast applies to diff only"),
         ("diff a b c -L", "option -L needs a level (1 to 19)"),
         ("-L 0 diff a b c", f"option -L: {LEVEL} '0'"),
+        ("-L x diff a b c", f"option -L: {LEVEL} 'x'"),
         ("--level=20 diff a b c", f"option --level: {LEVEL} '20'"),
         (
             "--fast -L4 diff a b c",
