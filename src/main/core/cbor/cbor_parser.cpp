@@ -145,53 +145,52 @@ int32_t cbor_parse_negint64(cbor_parser *parser, cbor_val *val) {
 
 /* The declared length is checked against the bytes actually left before
  * anything is allocated, so a lying length never costs more than the input.
- * A text copy carries a terminating 00. An empty byte string still gets a
- * (one-byte) block so that its pointer is never null. */
-static int32_t parse_string(cbor_parser *parser, cbor_val *val, cbor_parse_fn reader, bool text) {
+ * Every copy carries a terminating 00: a text is then a C string, and even
+ * an empty byte string has a block, so its pointer is never null. */
+static int32_t parse_string(cbor_parser *parser, cbor_val *val, cbor_parse_fn reader) {
     uint64_t n;
     if (!read_head_argument(parser, reader, &n)) return -1;
     val->length = static_cast<int64_t>(n);
     if (n > remaining(parser)) return -1;
-    const bool terminated = text || n == 0;
-    uint8_t *copy = static_cast<uint8_t *>(core_malloc64(n + terminated));
+    uint8_t *copy = static_cast<uint8_t *>(core_malloc64(n + 1));
     if (!copy) return -1;
     if (n) memcpy(copy, parser->cursor, static_cast<size_t>(n));
-    if (terminated) copy[n] = 0;
+    copy[n] = 0;
     val->value.bytes = copy;
     parser->cursor += n;
     return 0;
 }
 
 int32_t cbor_parse_byte_string_small(cbor_parser *parser, cbor_val *val) {
-    return parse_string(parser, val, cbor_parse_uint_small, false);
+    return parse_string(parser, val, cbor_parse_uint_small);
 }
 int32_t cbor_parse_byte_string_uint8(cbor_parser *parser, cbor_val *val) {
-    return parse_string(parser, val, cbor_parse_uint8, false);
+    return parse_string(parser, val, cbor_parse_uint8);
 }
 int32_t cbor_parse_byte_string_uint16(cbor_parser *parser, cbor_val *val) {
-    return parse_string(parser, val, cbor_parse_uint16, false);
+    return parse_string(parser, val, cbor_parse_uint16);
 }
 int32_t cbor_parse_byte_string_uint32(cbor_parser *parser, cbor_val *val) {
-    return parse_string(parser, val, cbor_parse_uint32, false);
+    return parse_string(parser, val, cbor_parse_uint32);
 }
 int32_t cbor_parse_byte_string_uint64(cbor_parser *parser, cbor_val *val) {
-    return parse_string(parser, val, cbor_parse_uint64, false);
+    return parse_string(parser, val, cbor_parse_uint64);
 }
 
 int32_t cbor_parse_text_string_small(cbor_parser *parser, cbor_val *val) {
-    return parse_string(parser, val, cbor_parse_uint_small, true);
+    return parse_string(parser, val, cbor_parse_uint_small);
 }
 int32_t cbor_parse_text_string_uint8(cbor_parser *parser, cbor_val *val) {
-    return parse_string(parser, val, cbor_parse_uint8, true);
+    return parse_string(parser, val, cbor_parse_uint8);
 }
 int32_t cbor_parse_text_string_uint16(cbor_parser *parser, cbor_val *val) {
-    return parse_string(parser, val, cbor_parse_uint16, true);
+    return parse_string(parser, val, cbor_parse_uint16);
 }
 int32_t cbor_parse_text_string_uint32(cbor_parser *parser, cbor_val *val) {
-    return parse_string(parser, val, cbor_parse_uint32, true);
+    return parse_string(parser, val, cbor_parse_uint32);
 }
 int32_t cbor_parse_text_string_uint64(cbor_parser *parser, cbor_val *val) {
-    return parse_string(parser, val, cbor_parse_uint64, true);
+    return parse_string(parser, val, cbor_parse_uint64);
 }
 
 /* ---- containers ------------------------------------------------------------- */
