@@ -120,27 +120,29 @@ TEST(Diff, FailedAllocationsGiveNullOrTheRightAnswer) {
         return compact ? diff_generate_compact(&a, &b, 3) : diff_generate_binary(&a, &b);
     };
     const std::string deltas[] = {take(write(0)), take(write(1))};
-    for (long k = 0;; ++k) {
-        std::string made[2], applied[2];
-        diff_apply_error errors[2] = {DIFF_APPLY_OK, DIFF_APPLY_OK};
-        core_alloc_fail_after(k);
-        for (int c : {0, 1}) {
-            const buf d = view(deltas[c]);
-            made[c] = take(write(c));
-            applied[c] = take(diff_apply(&a, &d, &errors[c]));
+    /* Memory that stays short, and one failure that passes. */
+    for (const auto arm : {core_alloc_fail_after, core_alloc_fail_once})
+        for (long k = 0;; ++k) {
+            std::string made[2], applied[2];
+            diff_apply_error errors[2] = {DIFF_APPLY_OK, DIFF_APPLY_OK};
+            arm(k);
+            for (int c : {0, 1}) {
+                const buf d = view(deltas[c]);
+                made[c] = take(write(c));
+                applied[c] = take(diff_apply(&a, &d, &errors[c]));
+            }
+            const long attempts = core_alloc_attempts();
+            core_alloc_fail_after(-1);
+            for (int c : {0, 1}) {
+                EXPECT_TRUE(made[c] == "<null>" || made[c] == deltas[c] ||
+                            (c == 0 && made[c] == replacement_of(n)))
+                    << k;
+                EXPECT_TRUE(applied[c] == "<null>" ? errors[c] == DIFF_APPLY_OUT_OF_MEMORY
+                                                   : applied[c] == n)
+                    << k;
+            }
+            if (attempts <= k) break;
         }
-        const long attempts = core_alloc_attempts();
-        core_alloc_fail_after(-1);
-        for (int c : {0, 1}) {
-            EXPECT_TRUE(made[c] == "<null>" || made[c] == deltas[c] ||
-                        (c == 0 && made[c] == replacement_of(n)))
-                << k;
-            EXPECT_TRUE(applied[c] == "<null>" ? errors[c] == DIFF_APPLY_OUT_OF_MEMORY
-                                               : applied[c] == n)
-                << k;
-        }
-        if (attempts <= k) break;
-    }
 }
 
 } // namespace

@@ -4,15 +4,26 @@
  * shipped module keeps no state that threads could race on. */
 static bool g_watching = false;
 static long g_fail_after = -1;
+static bool g_fail_once = false;
 static long g_attempts = 0;
 
 static bool allocation_allowed(void) {
     if (__builtin_expect(!g_watching, 1)) return true;
     ++g_attempts;
     if (g_fail_after < 0) return true;
-    if (g_fail_after == 0) return false;
+    if (g_fail_after == 0) {
+        if (g_fail_once) g_fail_after = -1;
+        return false;
+    }
     --g_fail_after;
     return true;
+}
+
+static void arm(long successes, bool once) {
+    g_watching = true;
+    g_fail_after = successes;
+    g_fail_once = once;
+    g_attempts = 0;
 }
 
 extern "C" {
@@ -35,11 +46,9 @@ void *core_realloc64(void *block, uint64_t size) {
     return size > SIZE_MAX ? nullptr : core_realloc(block, static_cast<size_t>(size));
 }
 
-void core_alloc_fail_after(long successes) {
-    g_watching = true;
-    g_fail_after = successes;
-    g_attempts = 0;
-}
+void core_alloc_fail_after(long successes) { arm(successes, false); }
+
+void core_alloc_fail_once(long successes) { arm(successes, true); }
 
 long core_alloc_attempts(void) { return g_attempts; }
 }

@@ -26,6 +26,10 @@ void *core_realloc64(void *block, uint64_t size);
  * fails until the seam is reset with a negative value. The first call also
  * starts the count of attempts. Process-wide and unsynchronised: tests only. */
 void core_alloc_fail_after(long successes);
+/* The same, but only that one allocation fails: the ones after it succeed, as
+ * when memory comes back, which reaches the paths that clean up a partial
+ * failure. */
+void core_alloc_fail_once(long successes);
 /* Number of allocations attempted since the last core_alloc_fail_after. */
 long core_alloc_attempts(void);
 CORVANTIS_EXTERN_C_END
