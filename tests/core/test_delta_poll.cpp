@@ -134,16 +134,17 @@ void hold(void *inputs, int add) {
         mprotect(h->pages, h->size, PROT_NONE);
 }
 
-// Two steps of zstd take long in one call: from level 7 all of the literals' coding (it runs on
-// a job over copies), and at any level the indexing of a large old value as their prefix (on a
-// job that reads it in place when the caller holds it). Either way: the same bytes as without a
-// poll, and a stop at the first ask (nothing asks before the job: 48 KiB of unrelated new bytes
-// are less than one poll's work for the scan) returns null at once. The values become unreadable
-// when the last holder lets go, and the job must not crash on them then (nor leak).
+// Two steps of zstd take long in one call: from level 7 all of the literals' coding, and at any
+// level the indexing of a large old value as their prefix. Each runs on a job, which reads the old
+// value in place when the caller holds it (else a copy, for the first). Either way: the same bytes
+// as without a poll, and a stop at the first ask (nothing asks before the job: 48 KiB of unrelated
+// new bytes are less than one poll's work for the scan) returns null at once. The values become
+// unreadable when the last holder lets go, and the job must not crash on them then (nor leak).
 TEST(DeltaPoll, SlowStreamsStopOnAJob) {
     std::mt19937_64 rng(7);
     for (const auto &[old_size, levels, held] :
          {std::tuple<size_t, std::vector<int>, bool>{1 << 18, {7, DIFF_COMPACT_LEVEL_MAX}, false},
+          {1 << 18, {DIFF_COMPACT_LEVEL_MAX}, true},
           {4 << 20, {3}, true}}) {
         const size_t size = old_size + (48 << 10);
         void *pages =

@@ -5,7 +5,8 @@
  * seconds in one call that cannot be cut short. On a job, a stop reaches the
  * caller within a few milliseconds anyway: the caller returns at once and the
  * job, left to run to its end, then frees its task itself. A task therefore
- * owns everything it reads and writes, never the caller's memory. */
+ * owns everything it reads and writes, or holds the caller's inputs through
+ * the poll's hold (delta_ops.h) for as long as it reads them. */
 #ifndef CORVANTIS_BACKGROUND_JOB_H
 #define CORVANTIS_BACKGROUND_JOB_H
 

@@ -158,8 +158,9 @@ struct zstd_plan {
  * prefix of a few megabytes and up to half a second per block, each in one
  * call that cannot be cut short: a stream they code, with this much or more
  * to index and code, runs on a background job so that a stop is not held
- * up. The faster finders index 4 MB in well under a tenth of a second, and
- * are left without copies, to the memory of the levels that use them. */
+ * up. The faster finders index 4 MB in well under a tenth of a second: they
+ * code here, and only their indexing of a large old value goes on a job
+ * (index_prefix, below). */
 static const uint64_t SLOW_SPAN = uint64_t{1} << 15;
 
 /* Literals or differences of this many bytes or more whose level parses
@@ -257,11 +258,34 @@ typedef enum stream_outcome {
     STREAM_NOT_RUN, /* a job could not be set up: code the stream here */
 } stream_outcome;
 
-/* A stream coded on a background job: it owns copies of all that zstd reads. */
+/* A job's hold on the caller's inputs (delta_ops.h), when the caller gives
+ * one: a copy of the poll's hook, since a stop ends the caller, and the
+ * poll with it. */
+struct inputs_hold {
+    delta_hold_fn hold;
+    void *inputs;
+
+    /* Holds the inputs for a job; false when the caller cannot. */
+    bool take(const delta_poll *poll) {
+        if (poll == nullptr || poll->hold == nullptr) return false;
+        hold = poll->hold;
+        inputs = poll->inputs;
+        hold(inputs, 1);
+        return true;
+    }
+    void release() {
+        if (hold != nullptr) hold(inputs, 0);
+    }
+};
+
+/* A stream coded on a background job: it owns copies of what zstd reads,
+ * except the old value when the caller holds it for the job. */
 struct zstd_task {
     ZSTD_CCtx *cctx;
-    uint8_t *prefix;
+    const uint8_t *prefix;
     uint64_t prefix_size;
+    uint8_t *prefix_copy;
+    inputs_hold held;
     uint8_t *input;
     uint64_t size;
     uint8_t *output;
@@ -272,7 +296,8 @@ struct zstd_task {
 static void task_free(void *p) {
     zstd_task *task = static_cast<zstd_task *>(p);
     ZSTD_freeCCtx(task->cctx);
-    free(task->prefix);
+    free(task->prefix_copy);
+    task->held.release();
     free(task->input);
     free(task->output);
     free(task);
@@ -318,8 +343,12 @@ static stream_outcome code_in_background(const compact_stream_set *w, const zstd
     task->cctx = ZSTD_createCCtx();
     task->input = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(size)));
     task->output = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(size - 1)));
-    if (plan.prefix)
-        task->prefix = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(w->old_length)));
+    if (plan.prefix && task->held.take(w->poll)) {
+        task->prefix = w->old_data;
+    } else if (plan.prefix) {
+        task->prefix_copy = static_cast<uint8_t *>(core_malloc(static_cast<size_t>(w->old_length)));
+        task->prefix = task->prefix_copy;
+    }
     if (task->cctx == nullptr || task->input == nullptr || task->output == nullptr ||
         (plan.prefix && task->prefix == nullptr)) {
         task_free(task);
@@ -327,7 +356,8 @@ static stream_outcome code_in_background(const compact_stream_set *w, const zstd
     }
     configure(task->cctx, w, plan, stream, size);
     uint64_t work = 0, at = 0;
-    bool go = !plan.prefix || copy_polled(task->prefix, w->old_data, w->old_length, w->poll, &work);
+    bool go = task->prefix_copy == nullptr ||
+              copy_polled(task->prefix_copy, w->old_data, w->old_length, w->poll, &work);
     piece_reader pieces{w, stream, 0, 0, scratch};
     const uint8_t *piece;
     size_t piece_size;
@@ -356,17 +386,15 @@ static stream_outcome code_in_background(const compact_stream_set *w, const zstd
  * is the same, and the job needs no copies. */
 static const uint64_t PREFIX_JOB_MIN = uint64_t{4} << 20;
 
-/* Not the poll itself: a stop ends the caller, and the poll with it. */
 struct prefix_task {
     ZSTD_CCtx *cctx; /* the job's own only once the caller has stopped */
-    delta_hold_fn hold;
-    void *inputs;
+    inputs_hold held;
 };
 
 static void prefix_task_free(void *p) {
     prefix_task *task = static_cast<prefix_task *>(p);
     ZSTD_freeCCtx(task->cctx);
-    task->hold(task->inputs, 0);
+    task->held.release();
     free(task);
 }
 
@@ -384,8 +412,8 @@ static bool index_prefix(delta_poll *poll, ZSTD_CCtx **context, const zstd_plan 
         return true;
     prefix_task *task = static_cast<prefix_task *>(core_calloc(1, sizeof(prefix_task)));
     if (task == nullptr) return true;
-    *task = prefix_task{*context, poll->hold, poll->inputs};
-    poll->hold(poll->inputs, 1);
+    task->cctx = *context;
+    task->held.take(poll);
     background_job *job = background_job_start(prefix_task_run, prefix_task_free, task);
     if (job == nullptr) {
         /* The first block indexes it here instead. */
