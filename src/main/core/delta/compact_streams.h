@@ -4,7 +4,7 @@
  * their prefix) or stored raw when that is not smaller. Literal and
  * difference bytes are read from the two values, range by range, while
  * compressing; they are gathered only for a stream coded on a background
- * job (at the slow levels, when a poll is given), which works on copies. */
+ * job (at the slow levels, when a poll is given), which works on a copy. */
 #ifndef CORVANTIS_COMPACT_STREAMS_H
 #define CORVANTIS_COMPACT_STREAMS_H
 
